@@ -1,0 +1,191 @@
+// The operating-system seam. Everything the tool needs from the system is
+// reached through `Platform`; the rest of the program includes no system
+// header and carries no #ifdef for the system it runs on.
+//
+// Names: paths handed to the platform are Windows-form drive paths as the tool
+// keeps them in its records ("C:\VELUMTAR.DBI", "C:\PROGRAM FILES\APP") or
+// names relative to the working directory ("VELULIST.DBI"). A path may arrive
+// enclosed in double quotes; the platform strips them. All text crossing the
+// seam is UTF-8. Upper-cased paths must still find their entries: the POSIX
+// layer resolves them case-insensitively.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace velumtar {
+
+// Outcome of a platform call, translated once at the seam.
+enum class PlatformStatus {
+    ok,
+    created,       // openFile: the file did not exist and was created empty
+    notFound,      // the file or directory does not exist
+    locked,        // held by another process (sharing violation, file lock)
+    accessDenied,  // permission refused
+    noSpace,       // the file system is full
+    ioError,       // any other failure
+};
+
+// Attribute bits of a listed entry, as the Windows listing reports them.
+namespace attr {
+inline constexpr std::uint8_t readOnly = 1;
+inline constexpr std::uint8_t hidden = 2;
+inline constexpr std::uint8_t system = 4;
+inline constexpr std::uint8_t volumeLabel = 8;
+inline constexpr std::uint8_t directory = 16;
+inline constexpr std::uint8_t archive = 32;
+}  // namespace attr
+
+enum class EntryKind {
+    file,
+    directory,
+    volumeLabel,
+    dotEntry,      // "." or ".."
+    reparsePoint,  // a directory symbolic link or junction: never entered
+    other,         // FIFO, socket, device: not a file the tool watches
+};
+
+// One entry delivered by a directory listing.
+struct ListingEntry {
+    std::string name;  // as stored on disk, UTF-8, not upper-cased
+    std::uint8_t attributes = 0;
+    EntryKind kind = EntryKind::other;
+};
+
+// Result codes of the listing, as the walk tests them.
+enum class ListingResult {
+    entry = 0,         // an entry was delivered
+    end = 1,           // no further entry
+    error = 2,         // the listing failed
+    accessDenied = 3,  // the directory's listing was refused at its first read
+};
+
+// A directory listing over one search pattern, relative to the working
+// directory. first() starts it, next() continues, end() releases it; the
+// destructor ends a listing still open.
+class DirectoryListing {
+public:
+    virtual ~DirectoryListing() = default;
+    virtual ListingResult first(std::string_view pattern, ListingEntry& entry) = 0;
+    virtual ListingResult next(ListingEntry& entry) = 0;
+    virtual void end() = 0;
+};
+
+// Facts of one file: the full 64-bit size and the last-write time in local time.
+struct FileInformation {
+    std::uint64_t size = 0;
+    int year = 0, month = 0, day = 0;
+    int hour = 0, minute = 0, second = 0, hundredths = 0;
+};
+
+// Local date and time of day as the clock reports them: "YYYYMMDD" and
+// "hhmmsscc". Text, because an implausible reading must survive to be tested.
+struct LocalDateTime {
+    std::string date;  // 8 characters
+    std::string time;  // 8 characters
+};
+
+// A file opened for positional reads and writes.
+class File {
+public:
+    virtual ~File() = default;
+    // Reads up to `length` bytes at `offset`; `got` is less than `length` only
+    // at the end of the file.
+    virtual PlatformStatus read(std::uint64_t offset, void* buffer, std::size_t length,
+                                std::size_t& got) = 0;
+    // Writes all `length` bytes at `offset`, extending the file as needed.
+    virtual PlatformStatus write(std::uint64_t offset, const void* buffer, std::size_t length) = 0;
+    virtual PlatformStatus size(std::uint64_t& size) = 0;
+    virtual PlatformStatus truncate(std::uint64_t size) = 0;
+    // Forces written data to the storage device (fsync, FlushFileBuffers).
+    virtual PlatformStatus sync() = 0;
+};
+
+enum class OpenMode {
+    read,       // must exist; read only
+    readWrite,  // created empty when missing (status `created`)
+    truncate,   // created or emptied; read and write
+    append,     // created when missing; writes go to the end
+};
+
+// The exclusively held instance marker. Releasing it (destructor) closes it;
+// another process sees it as locked until then.
+class ExclusiveHold {
+public:
+    virtual ~ExclusiveHold() = default;
+};
+
+// Launch result: 0 started (and waited for, if asked), 1 not started,
+// 2 waiting failed, 3 the exit code could not be obtained.
+using LaunchStage = int;
+
+class Platform {
+public:
+    virtual ~Platform() = default;
+
+    // Shows a message box with the given text and caption (UTF-8) and the
+    // Windows box type flags; returns the pressed button's identifier
+    // (IDOK 1, IDCANCEL 2, IDRETRY 4, IDYES 6, IDNO 7) or 0 when no box could
+    // be shown.
+    virtual int messageBox(std::string_view text, std::string_view caption, unsigned type) = 0;
+
+    // Starts `commandLine` (program name first, no path; the system's usual
+    // search applies) with the given show-window value. Waits for it when
+    // `wait` is set. CREATE_DEFAULT_ERROR_MODE on Windows.
+    virtual LaunchStage startProcess(std::string_view commandLine, int showWindow, bool wait) = 0;
+
+    // Upper-cases text in place: ASCII letters on POSIX, the system's rules
+    // on Windows. Returns the upper-cased text (its byte length may differ
+    // from the input's on Windows).
+    virtual std::string upperCase(std::string_view text) = 0;
+
+    // The working directory as a drive path without trailing backslash, for
+    // example "C:\TOOLS" or "C:" for the root; false when it cannot be read.
+    virtual bool currentDirectory(std::string& path) = 0;
+    // Changes the working directory; `path` may be quoted. "C:\" is the root.
+    virtual bool changeDirectory(std::string_view path) = 0;
+
+    virtual std::unique_ptr<DirectoryListing> newListing() = 0;
+
+    // Facts of the file at `path` (may be quoted). A symbolic link is
+    // described by itself, never followed.
+    virtual PlatformStatus fileInformation(std::string_view path, FileInformation& info) = 0;
+
+    virtual LocalDateTime localDateTime() = 0;
+
+    virtual PlatformStatus removeFile(std::string_view path) = 0;
+    // Moves the closed file `from` onto the name `to`, which must not exist.
+    virtual PlatformStatus renameFile(std::string_view from, std::string_view to) = 0;
+    virtual bool fileExists(std::string_view path) = 0;
+
+    virtual std::unique_ptr<File> openFile(std::string_view path, OpenMode mode,
+                                           PlatformStatus& status) = 0;
+
+    // Creates (or re-creates empty) and holds `path` so that other processes
+    // see it as locked. `status` is ok or created on success.
+    virtual std::unique_ptr<ExclusiveHold> holdExclusive(std::string_view path,
+                                                         PlatformStatus& status) = 0;
+    // Tests a file for reading without keeping it: ok when it could be opened,
+    // locked when another process holds it exclusively, notFound, or a failure.
+    virtual PlatformStatus probe(std::string_view path) = 0;
+
+    // The argument text: the program's arguments (without the program name)
+    // joined by single blanks. argc/argv are main()'s; Windows reads the wide
+    // command line instead so that no argument loses characters.
+    virtual std::string argumentText(int argc, char** argv) = 0;
+
+    // An environment variable (UTF-8), or nothing when it is not set.
+    virtual std::optional<std::string> environment(std::string_view name) = 0;
+
+    // Ends the process with `code`. Never returns.
+    [[noreturn]] virtual void exitProcess(int code) = 0;
+};
+
+// The real system's implementation (Win32 or POSIX, chosen by the build).
+Platform& systemPlatform();
+
+}  // namespace velumtar

@@ -1,0 +1,2 @@
+// Placeholder: the POSIX platform layer.
+#include "platform/platform.h"

@@ -1,0 +1,2 @@
+// Placeholder: the Win32 platform layer.
+#include "platform/platform.h"
