@@ -35,7 +35,7 @@ enum class KeyedOpenMode {
 // A process that dies between two commit points leaves the file as it was at
 // the last one.
 class KeyedStore {
-public:
+  public:
     virtual ~KeyedStore() = default;
 
     virtual std::size_t recordLength() const = 0;

@@ -68,7 +68,7 @@ enum class ListingResult {
 // directory. first() starts it, next() continues, end() releases it; the
 // destructor ends a listing still open.
 class DirectoryListing {
-public:
+  public:
     virtual ~DirectoryListing() = default;
     virtual ListingResult first(std::string_view pattern, ListingEntry& entry) = 0;
     virtual ListingResult next(ListingEntry& entry) = 0;
@@ -91,7 +91,7 @@ struct LocalDateTime {
 
 // A file opened for positional reads and writes.
 class File {
-public:
+  public:
     virtual ~File() = default;
     // Reads up to `length` bytes at `offset`; `got` is less than `length` only
     // at the end of the file.
@@ -115,7 +115,7 @@ enum class OpenMode {
 // The exclusively held instance marker. Releasing it (destructor) closes it;
 // another process sees it as locked until then.
 class ExclusiveHold {
-public:
+  public:
     virtual ~ExclusiveHold() = default;
 };
 
@@ -124,7 +124,7 @@ public:
 using LaunchStage = int;
 
 class Platform {
-public:
+  public:
     virtual ~Platform() = default;
 
     // Shows a message box with the given text and caption (UTF-8) and the

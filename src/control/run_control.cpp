@@ -1,0 +1,118 @@
+#include "control/run_control.h"
+
+#include "files/file_names.h"
+#include "files/text_field.h"
+#include "ui/messages.h"
+
+namespace velumtar {
+
+namespace {
+
+std::string markerName(std::string_view title) {
+    return "C:\\" + std::string(title.substr(0, 8)) + ".AKT";
+}
+
+// Length of the UTF-8 character starting at text[0] (1 for a stray byte).
+std::size_t firstCharacterLength(std::string_view text) {
+    unsigned char c = static_cast<unsigned char>(text[0]);
+    std::size_t n = c < 0xC0 ? 1 : c < 0xE0 ? 2 : c < 0xF0 ? 3 : 4;
+    return n <= text.size() ? n : 1;
+}
+
+}  // namespace
+
+RunControl::RunControl(Platform& platform)
+    : programTitle(padded(kProgramTitle, 52)),
+      platform_(platform),
+      unattended_(platform),
+      messages_(platform, unattended_, std::string_view(programTitle).substr(0, 8)),
+      launcher_(platform, unattended_),
+      marker_(platform, markerName(programTitle)),
+      log_(platform, std::string(files::kLog), files::kLogRecord) {}
+
+std::string RunControl::letterOf(std::string_view text, Platform& platform) {
+    std::size_t i = text.find_first_not_of(' ');
+    if (i == std::string_view::npos)
+        return " ";
+    text.remove_prefix(i);
+    return platform.upperCase(text.substr(0, firstCharacterLength(text)));
+}
+
+std::string RunControl::patternOf(std::string_view directory, Platform& platform) {
+    std::string path = platform.upperCase(directory);
+    while (!path.empty() && path.back() == '\\')
+        path.pop_back();
+    return padded(path + "\\*", 255);
+}
+
+int RunControl::run(int argc, char** argv) {
+    // Binding of the record files happens in the constructor: every file is
+    // bound to its name and record length and starts closed.
+    guardInstance();
+    if (instanceState != '1') {
+        messages_.show(messages::alreadyRunning(), messages::kInformation);
+        releaseMarker();
+        return exitCode;
+    }
+    commandLetter = letterOf(platform_.argumentText(argc, argv), platform_);
+
+    std::string directory;
+    if (!platform_.currentDirectory(directory)) {
+        messages_.show(messages::enterDirectoryError("Path of the software-start"),
+                       messages::kError);
+        releaseMarker();
+        return exitCode;
+    }
+    startDirectory = patternOf(directory, platform_);
+
+    if (commandLetter == "C") {
+        compareRun();
+    } else if (commandLetter == "N") {
+        newBuildRun();
+    } else if (commandLetter == "L") {
+        showLogRun();
+    } else if (commandLetter == "?") {
+        programInformationRun();
+    } else {
+        unsuitableCommandRun();
+    }
+    endOfRun();
+    return exitCode;
+}
+
+void RunControl::guardInstance() {
+    FileStatus probe = marker_.probe();
+    if (probe.isLocked()) {
+        instanceState = '2';
+        return;
+    }
+    // A marker that opens is the leftover of a run that did not end normally;
+    // it is simply created anew below.
+    FileStatus hold = marker_.openOutput();
+    if (hold.isSuccess() || hold == status::created) {
+        instanceState = '1';
+    } else {
+        marker_.close();
+        instanceState = '3';
+    }
+}
+
+void RunControl::releaseMarker() {
+    // A refused instance holds nothing; the removal then fails against the
+    // running instance's hold and its guard stays in place.
+    marker_.close();
+    marker_.remove();
+    instanceState = '0';
+}
+
+void RunControl::endOfRun() {
+    log_.close();
+    (void)platform_.removeFile(files::kWorkFile);
+    releaseMarker();
+}
+
+void RunControl::compareRun() {}
+
+void RunControl::newBuildRun() {}
+
+}  // namespace velumtar

@@ -1,0 +1,64 @@
+// RunControl: the program's entry and the frame of every run. It binds the
+// record files, makes sure only one instance works at a time, reads the
+// command letter and the start directory, hands over to exactly one run, and
+// ends every run the same way in endOfRun().
+#pragma once
+
+#include <string>
+
+#include "control/instance_marker.h"
+#include "files/line_file.h"
+#include "platform/platform.h"
+#include "ui/launch_service.h"
+#include "ui/message_service.h"
+#include "ui/unattended.h"
+
+namespace velumtar {
+
+inline constexpr std::string_view kProgramTitle = "VELUMTAR 4.01.03 File-Comparing-Tool";
+
+class RunControl {
+  public:
+    explicit RunControl(Platform& platform);
+
+    // Start-up, one run, endOfRun. Returns the process exit code (always 0).
+    int run(int argc, char** argv);
+
+    // Run-wide fields.
+    std::string commandLetter;   // one character, upper case; blank when none
+    char instanceState = '0';    // '0' not held, '1' held, '2' locked elsewhere, '3' not created
+    std::string startDirectory;  // 255 characters, searchPattern form
+    std::string programTitle;    // 52 characters
+    int exitCode = 0;
+
+    MessageService& messages() { return messages_; }
+    LaunchService& launcher() { return launcher_; }
+
+    // Reads the letter from the argument text: the first non-blank character,
+    // upper-cased; blank when there is none.
+    static std::string letterOf(std::string_view argumentText, Platform& platform);
+    // The directory in searchPattern form: the path, a backslash and an
+    // asterisk ("C:\*" for the root), upper-cased, blank-padded to 255.
+    static std::string patternOf(std::string_view directory, Platform& platform);
+
+  private:
+    void guardInstance();
+    void releaseMarker();
+    void endOfRun();
+
+    void compareRun();
+    void newBuildRun();
+    void showLogRun();
+    void programInformationRun();
+    void unsuitableCommandRun();
+    void helpPrompt();
+
+    Platform& platform_;
+    Unattended unattended_;
+    MessageService messages_;
+    LaunchService launcher_;
+    InstanceMarker marker_;
+    LineFile log_;
+};
+
+}  // namespace velumtar

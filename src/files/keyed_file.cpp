@@ -1,0 +1,116 @@
+#include "files/keyed_file.h"
+
+#include "platform/platform.h"
+
+namespace velumtar {
+
+KeyedFile::KeyedFile(Platform& platform, std::string name, std::size_t recordLength,
+                     std::size_t keyLength)
+    : platform_(platform),
+      name_(std::move(name)),
+      keyLength_(keyLength),
+      record_(recordLength, ' ') {}
+
+KeyedFile::~KeyedFile() {
+    close();
+}
+
+void KeyedFile::clearRecord() {
+    record_.assign(record_.size(), ' ');
+}
+
+// The engine reads into the record area, so the key it is given must not
+// live there.
+const char* KeyedFile::keyCopy() {
+    key_.assign(record_.data(), keyLength_);
+    return key_.data();
+}
+
+bool KeyedFile::finish(FileStatus s) {
+    status_ = s;
+    outcome_ = s.isSuccess();
+    return outcome_;
+}
+
+bool KeyedFile::open(char mode) {
+    if (store_)
+        return finish(status::success);
+    KeyedOpenMode m;
+    switch (mode) {
+        case 'I':
+            m = KeyedOpenMode::input;
+            break;
+        case 'O':
+            m = KeyedOpenMode::output;
+            break;
+        case '-':
+            m = KeyedOpenMode::update;
+            break;
+        default:
+            return finish(status::wrongMode);
+    }
+    FileStatus s;
+    store_ = openKeyedStore(platform_, name_, record_.size(), keyLength_, m, s);
+    found_ = false;
+    if (store_ && mode != 'I' && s.isOpenSuccess())
+        s = status::success;
+    if (!store_ && s.isSuccess())
+        s = status::ioError;
+    return finish(s);
+}
+
+bool KeyedFile::close() {
+    if (store_) {
+        status_ = store_->close();
+        store_.reset();
+    }
+    found_ = false;
+    outcome_ = true;
+    return true;
+}
+
+bool KeyedFile::readByKey() {
+    if (!store_)
+        return found_ = finish(status::notOpen);
+    return found_ = finish(store_->readByKey(keyCopy(), record_.data()));
+}
+
+bool KeyedFile::startAt() {
+    if (!store_)
+        return found_ = finish(status::notOpen);
+    return found_ = finish(store_->startAt(keyCopy(), record_.data()));
+}
+
+bool KeyedFile::readNext() {
+    if (!store_)
+        return found_ = finish(status::notOpen);
+    return found_ = finish(store_->readNext(record_.data()));
+}
+
+bool KeyedFile::store() {
+    if (!store_)
+        return finish(status::notOpen);
+    prepareStore();
+    return finish(found_ ? store_->rewrite(record_.data()) : store_->write(record_.data()));
+}
+
+bool KeyedFile::deleteRecord() {
+    if (!store_)
+        return finish(status::notOpen);
+    return finish(store_->deleteRecord(keyCopy()));
+}
+
+bool KeyedFile::deleteFile() {
+    close();
+    (void)platform_.removeFile(name_);
+    // Success is judged by the absence of the file, not by the removal.
+    return finish(platform_.fileExists(name_) ? status::ioError : status::success);
+}
+
+bool KeyedFile::commit() {
+    if (!store_)
+        return finish(status::notOpen);
+    return finish(store_->commit());
+}
+
+}  // namespace velumtar

@@ -1,0 +1,83 @@
+// The access pattern shared by the owners of keyed files (the basic database,
+// the comparison work file, the extension database): one record area through
+// which every operation passes its key and data, the open flag, the `found`
+// flag, the yes/no outcome of the last operation and the last FileStatus.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <string>
+
+#include "files/file_status.h"
+#include "files/keyed_store.h"
+
+namespace velumtar {
+
+class Platform;
+
+class KeyedFile {
+  public:
+    KeyedFile(Platform& platform, std::string name, std::size_t recordLength,
+              std::size_t keyLength);
+    virtual ~KeyedFile();
+    KeyedFile(const KeyedFile&) = delete;
+    KeyedFile& operator=(const KeyedFile&) = delete;
+
+    const std::string& name() const { return name_; }
+    // The name later opens use (a file may move to a full path once the
+    // working directory is about to change). REQUIRES: the file is closed.
+    void setName(std::string name) { name_ = std::move(name); }
+
+    char* record() { return record_.data(); }
+    const char* record() const { return record_.data(); }
+    std::size_t recordLength() const { return record_.size(); }
+    std::size_t keyLength() const { return keyLength_; }
+    // Fills the record area with blanks.
+    void clearRecord();
+
+    bool isOpen() const { return store_ != nullptr; }
+    bool found() const { return found_; }
+    // Outcome of the last operation: 'J' yes, 'N' no.
+    char outcome() const { return outcome_ ? 'J' : 'N'; }
+    FileStatus lastStatus() const { return status_; }
+
+    // Each operation returns its outcome. Mode: 'I' reading, 'O' writing
+    // from empty, '-' update. Opening an open file succeeds and does nothing.
+    bool open(char mode);
+    // Closes (a commit point); always yes. Clears the open flag and `found`.
+    bool close();
+    bool readByKey();
+    bool startAt();
+    bool readNext();
+    // Rewrites the record when `found` is set, else writes it as new.
+    // Does not change `found`.
+    bool store();
+    bool deleteRecord();
+    // Closes and removes the file; yes when the file is gone afterwards
+    // (also when it never existed).
+    bool deleteFile();
+    // Makes every change so far durable.
+    bool commit();
+
+  protected:
+    // Called by store() before the record is written; the basic database
+    // puts its stamps here.
+    virtual void prepareStore() {}
+    Platform& platform() { return platform_; }
+
+  private:
+    bool finish(FileStatus s);
+    const char* keyCopy();
+
+    Platform& platform_;
+    std::string name_;
+    std::size_t keyLength_;
+    std::string record_;
+    std::string key_;
+    std::unique_ptr<KeyedStore> store_;
+    bool found_ = false;
+    bool outcome_ = true;
+    FileStatus status_;
+};
+
+}  // namespace velumtar

@@ -1,0 +1,148 @@
+#include "ui/unattended.h"
+
+#include <cstdio>
+
+#include "files/text_field.h"
+
+namespace velumtar {
+
+namespace {
+
+constexpr unsigned kButtonsMask = 0x0F;
+constexpr unsigned kDefaultButton2 = 0x100;
+constexpr int kIdOk = 1, kIdCancel = 2, kIdRetry = 4, kIdYes = 6, kIdNo = 7;
+
+// Length of the valid UTF-8 sequence starting at text[i], or 0.
+std::size_t utf8Length(std::string_view text, std::size_t i) {
+    unsigned char c = static_cast<unsigned char>(text[i]);
+    std::size_t n;
+    unsigned minimum;
+    if (c < 0x80)
+        return 1;
+    if (c >= 0xC2 && c <= 0xDF) {
+        n = 2;
+        minimum = 0x80;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+        n = 3;
+        minimum = 0x800;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+        n = 4;
+        minimum = 0x10000;
+    } else {
+        return 0;
+    }
+    if (i + n > text.size())
+        return 0;
+    unsigned value = c & (0x7F >> n);
+    for (std::size_t k = 1; k < n; ++k) {
+        unsigned char d = static_cast<unsigned char>(text[i + k]);
+        if ((d & 0xC0) != 0x80)
+            return 0;
+        value = (value << 6) | (d & 0x3F);
+    }
+    if (value < minimum || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF))
+        return 0;
+    return n;
+}
+
+}  // namespace
+
+std::string jsonString(std::string_view text) {
+    std::string out = "\"";
+    for (std::size_t i = 0; i < text.size();) {
+        unsigned char c = static_cast<unsigned char>(text[i]);
+        std::size_t n = utf8Length(text, i);
+        if (n == 0 || c < 0x20 || c == 0x7F) {
+            char escape[8];
+            switch (c) {
+                case '\r':
+                    out += "\\r";
+                    break;
+                case '\n':
+                    out += "\\n";
+                    break;
+                case '\t':
+                    out += "\\t";
+                    break;
+                default:
+                    std::snprintf(escape, sizeof escape, "\\u%04x", c);
+                    out += escape;
+            }
+            ++i;
+            continue;
+        }
+        if (c == '"' || c == '\\')
+            out += '\\';
+        out.append(text.substr(i, n));
+        i += n;
+    }
+    out += '"';
+    return out;
+}
+
+Unattended::Unattended(Platform& platform) : platform_(platform) {
+    transcript_ = platform.environment("VELUMTAR_TRANSCRIPT");
+    if (transcript_ && transcript_->empty())
+        transcript_.reset();
+    answers_ = platform.environment("VELUMTAR_ANSWERS").value_or("");
+    clock_ = platform.environment("VELUMTAR_CLOCK");
+}
+
+int Unattended::answerFor(unsigned type) {
+    unsigned buttons = type & kButtonsMask;
+    bool second = (type & kDefaultButton2) != 0;
+    switch (buttons) {
+        case 4:  // Yes, No
+        case 3:  // Yes, No, Cancel
+            while (nextAnswer_ < answers_.size()) {
+                char a = answers_[nextAnswer_++];
+                if (a == 'Y' || a == 'y')
+                    return kIdYes;
+                if (a == 'N' || a == 'n')
+                    return kIdNo;
+            }
+            return second ? kIdNo : kIdYes;
+        case 5:  // Retry, Cancel
+            return second ? kIdCancel : kIdRetry;
+        case 1:  // OK, Cancel
+            return second ? kIdCancel : kIdOk;
+        default:
+            return kIdOk;
+    }
+}
+
+void Unattended::append(const std::string& line) {
+    PlatformStatus status;
+    std::unique_ptr<File> file = platform_.openFile(*transcript_, OpenMode::append, status);
+    if (!file)
+        return;
+    std::uint64_t size = 0;
+    if (file->size(size) != PlatformStatus::ok)
+        return;
+    (void)file->write(size, line.data(), line.size());
+}
+
+void Unattended::recordBox(std::string_view caption, char style, unsigned type,
+                           std::string_view text, char answer) {
+    std::string line = "{\"caption\": " + jsonString(caption) +
+                       ", \"style\": " + jsonString(std::string(1, style)) +
+                       ", \"type\": " + std::to_string(type) + ", \"text\": " + jsonString(text) +
+                       ", \"answer\": " + jsonString(std::string(1, answer)) + "}\n";
+    append(line);
+}
+
+void Unattended::recordLaunch(std::string_view commandLine, int show, bool wait) {
+    std::string line = "{\"launch\": " + jsonString(commandLine) +
+                       ", \"show\": " + std::to_string(show) +
+                       ", \"wait\": " + (wait ? "true" : "false") + "}\n";
+    append(line);
+}
+
+LocalDateTime Unattended::localDateTime() {
+    if (!clock_)
+        return platform_.localDateTime();
+    std::string value = padded(*clock_, 16);
+    return LocalDateTime{value.substr(0, 8), value.substr(8, 8)};
+}
+
+}  // namespace velumtar

@@ -1,0 +1,51 @@
+// Unattended mode: how tests and scheduled runs drive the tool without a
+// person in front of it.
+//
+//   VELUMTAR_TRANSCRIPT=<file>  no box is shown and no program is started;
+//                               each box and each launch is appended to the
+//                               file as one JSON object on one line.
+//   VELUMTAR_ANSWERS=<letters>  answers for Yes/No boxes in order, Y or N;
+//                               once used up a box takes its default button.
+//   VELUMTAR_CLOCK=<16 chars>   the local date (first 8) and time of day
+//                               (last 8, hhmmsscc) the tool reads, verbatim.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "platform/platform.h"
+
+namespace velumtar {
+
+class Unattended {
+  public:
+    explicit Unattended(Platform& platform);
+
+    bool active() const { return transcript_.has_value(); }
+
+    // The system's answer for a box of `type` in unattended mode: the next
+    // answer letter for a Yes/No box, else the box's default button.
+    int answerFor(unsigned type);
+    void recordBox(std::string_view caption, char style, unsigned type, std::string_view text,
+                   char answer);
+    void recordLaunch(std::string_view commandLine, int show, bool wait);
+
+    // The local date and time: the clock override when set, else the platform's.
+    LocalDateTime localDateTime();
+
+  private:
+    void append(const std::string& line);
+
+    Platform& platform_;
+    std::optional<std::string> transcript_;
+    std::string answers_;
+    std::size_t nextAnswer_ = 0;
+    std::optional<std::string> clock_;
+};
+
+// `text` as a JSON string literal: quotes, backslashes and control characters
+// escaped; bytes that are not part of valid UTF-8 written as \u00XX.
+std::string jsonString(std::string_view text);
+
+}  // namespace velumtar

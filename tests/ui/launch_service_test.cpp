@@ -1,0 +1,62 @@
+#include "ui/launch_service.h"
+
+#include <gtest/gtest.h>
+
+#include "support/fake_platform.h"
+#include "ui/unattended.h"
+
+namespace velumtar {
+namespace {
+
+TEST(LaunchService, TerminatesAtTheLastText) {
+    std::string buffer = "NOTEPAD C:\\VELUMTAR.TXT";
+    buffer.resize(255, ' ');
+    EXPECT_EQ(LaunchService::terminateAtLastText(buffer), "NOTEPAD C:\\VELUMTAR.TXT");
+    EXPECT_EQ(LaunchService::terminateAtLastText(std::string(255, ' ')), "");
+    std::string marked = "HH x\x05   ";
+    EXPECT_EQ(LaunchService::terminateAtLastText(marked), "HH x");
+    EXPECT_EQ(LaunchService::terminateAtLastText(std::string(255, 'a')).size(), 255u);
+}
+
+TEST(LaunchService, StartsWithoutWaitingAndResetsItsFlags) {
+    test::FakePlatform platform;
+    Unattended unattended(platform);
+    LaunchService launcher(platform, unattended);
+    launcher.launchWithoutWaiting(kShowReportCommand);
+    ASSERT_EQ(platform.launches.size(), 1u);
+    EXPECT_EQ(platform.launches[0].commandLine, "NOTEPAD C:\\VELUMTAR.TXT");
+    EXPECT_EQ(platform.launches[0].show, 1);
+    EXPECT_FALSE(platform.launches[0].wait);
+    EXPECT_EQ(launcher.showNormalFlag, '0');
+    EXPECT_EQ(launcher.noWaitFlag, '0');
+    EXPECT_EQ(launcher.launchFailed, '0');
+}
+
+TEST(LaunchService, ReportsTheFailureStage) {
+    test::FakePlatform platform;
+    platform.launchResult = 1;
+    Unattended unattended(platform);
+    LaunchService launcher(platform, unattended);
+    launcher.setCommandLine("HH vlmhelpx.chm");
+    launcher.showNormalFlag = '1';
+    launcher.launchProgram();
+    EXPECT_EQ(platform.launches[0].show, 0);
+    EXPECT_TRUE(platform.launches[0].wait);
+    EXPECT_EQ(launcher.launchFailed, '1');
+    EXPECT_EQ(launcher.failureStage, '1');
+    EXPECT_EQ(launcher.showNormalFlag, '0');
+}
+
+TEST(LaunchService, UnattendedModeRecordsInsteadOfStarting) {
+    test::FakePlatform platform;
+    platform.env["VELUMTAR_TRANSCRIPT"] = "C:\\T.JSONL";
+    Unattended unattended(platform);
+    LaunchService launcher(platform, unattended);
+    launcher.launchWithoutWaiting(kShowLogCommand);
+    EXPECT_TRUE(platform.launches.empty());
+    EXPECT_EQ(platform.contentOf("C:\\T.JSONL"),
+              "{\"launch\": \"NOTEPAD C:\\\\VELUMTAR.LOG\", \"show\": 1, \"wait\": false}\n");
+}
+
+}  // namespace
+}  // namespace velumtar

@@ -1,0 +1,107 @@
+#include "ui/message_service.h"
+
+#include <gtest/gtest.h>
+
+#include "support/fake_platform.h"
+#include "ui/messages.h"
+#include "ui/unattended.h"
+
+namespace velumtar {
+namespace {
+
+using test::FakePlatform;
+
+TEST(MessageService, BoxTypeAndAnswerMappings) {
+    EXPECT_EQ(MessageService::boxType('0'), 64u);
+    EXPECT_EQ(MessageService::boxType('1'), 16u);
+    EXPECT_EQ(MessageService::boxType('2'), 69u);
+    EXPECT_EQ(MessageService::boxType('3'), 277u);
+    EXPECT_EQ(MessageService::boxType('4'), 324u);
+    EXPECT_EQ(MessageService::boxType('5'), 20u);
+    EXPECT_EQ(MessageService::boxType('9'), 0u);
+    EXPECT_EQ(MessageService::answerFor(1), '0');
+    EXPECT_EQ(MessageService::answerFor(4), '1');
+    EXPECT_EQ(MessageService::answerFor(2), '2');
+    EXPECT_EQ(MessageService::answerFor(6), '3');
+    EXPECT_EQ(MessageService::answerFor(7), '4');
+    // No box (0, or -1 under an emulator without a display) counts as OK/No.
+    EXPECT_EQ(MessageService::answerFor(0), '0');
+    EXPECT_EQ(MessageService::answerFor(-1), '0');
+}
+
+TEST(MessageService, HandsCaptionTextAndTypeToTheSystem) {
+    FakePlatform platform;
+    platform.boxAnswers = {6};
+    Unattended unattended(platform);
+    MessageService service(platform, unattended, "VELUMTAR");
+    EXPECT_EQ(service.show("Question?", '4'), '3');
+    ASSERT_EQ(platform.boxes.size(), 1u);
+    EXPECT_EQ(platform.boxes[0].caption, "VELUMTAR       ");
+    EXPECT_EQ(platform.boxes[0].text, "Question?");
+    EXPECT_EQ(platform.boxes[0].type, 324u);
+    // A failed box answers like OK, so a question reads as No.
+    EXPECT_EQ(service.show("Again?", '4'), '0');
+}
+
+TEST(MessageService, TextBufferKeepsItsWidthAndCutsLongTexts) {
+    FakePlatform platform;
+    Unattended unattended(platform);
+    MessageService service(platform, unattended, "VELUMTAR");
+    service.setText(std::string(900, 'x'));
+    EXPECT_EQ(service.text().size(), MessageService::kTextWidth);
+    service.setText("short");
+    EXPECT_EQ(service.text(), "short");
+}
+
+TEST(Unattended, RecordsBoxesAndTakesScriptedAnswers) {
+    FakePlatform platform;
+    platform.env["VELUMTAR_TRANSCRIPT"] = "C:\\T.JSONL";
+    platform.env["VELUMTAR_ANSWERS"] = "Y";
+    Unattended unattended(platform);
+    MessageService service(platform, unattended, "VELUMTAR");
+    EXPECT_EQ(service.show("first?", '4'), '3');   // the scripted Y
+    EXPECT_EQ(service.show("second?", '4'), '4');  // answers used up: default No
+    EXPECT_EQ(service.show("note", '0'), '0');
+    EXPECT_TRUE(platform.boxes.empty());
+    EXPECT_EQ(platform.contentOf("C:\\T.JSONL"),
+              "{\"caption\": \"VELUMTAR       \", \"style\": \"4\", \"type\": 324, "
+              "\"text\": \"first?\", \"answer\": \"3\"}\n"
+              "{\"caption\": \"VELUMTAR       \", \"style\": \"4\", \"type\": 324, "
+              "\"text\": \"second?\", \"answer\": \"4\"}\n"
+              "{\"caption\": \"VELUMTAR       \", \"style\": \"0\", \"type\": 64, "
+              "\"text\": \"note\", \"answer\": \"0\"}\n");
+}
+
+TEST(Unattended, DefaultButtonsOfEveryBoxKind) {
+    FakePlatform platform;
+    platform.env["VELUMTAR_TRANSCRIPT"] = "C:\\T.JSONL";
+    Unattended unattended(platform);
+    EXPECT_EQ(unattended.answerFor(0x144), 7);  // Yes/No, default No
+    EXPECT_EQ(unattended.answerFor(0x14), 6);   // Yes/No, default Yes
+    EXPECT_EQ(unattended.answerFor(0x115), 2);  // Retry/Cancel, default Cancel
+    EXPECT_EQ(unattended.answerFor(0x45), 4);   // Retry/Cancel, default Retry
+    EXPECT_EQ(unattended.answerFor(0x40), 1);
+}
+
+TEST(Unattended, JsonEscapesControlsAndInvalidUtf8) {
+    EXPECT_EQ(jsonString("a\"b\\c"), "\"a\\\"b\\\\c\"");
+    EXPECT_EQ(jsonString("x\r\ny"), "\"x\\r\\ny\"");
+    EXPECT_EQ(jsonString("caf\xc3\xa9"), "\"caf\xc3\xa9\"");             // valid UTF-8 stays
+    EXPECT_EQ(jsonString("lat\xe9."), "\"lat\\u00e9.\"");                // a stray Latin-1 byte
+    EXPECT_EQ(jsonString("\xc3"), "\"\\u00c3\"");                        // truncated sequence
+    EXPECT_EQ(jsonString("\xed\xa0\x80"), "\"\\u00ed\\u00a0\\u0080\"");  // surrogate
+    EXPECT_EQ(jsonString(std::string_view("\x01", 1)), "\"\\u0001\"");
+}
+
+TEST(Unattended, ClockOverrideIsTakenVerbatim) {
+    FakePlatform platform;
+    Unattended plain(platform);
+    EXPECT_EQ(plain.localDateTime().date, "20261207");
+    platform.env["VELUMTAR_CLOCK"] = "20250231xx000000";
+    Unattended fixed(platform);
+    EXPECT_EQ(fixed.localDateTime().date, "20250231");
+    EXPECT_EQ(fixed.localDateTime().time, "xx000000");
+}
+
+}  // namespace
+}  // namespace velumtar
