@@ -1,0 +1,159 @@
+"""Drives the real velumtar executable through its unattended mode.
+
+The same tests run against the native build (drive C: mapped onto a
+temporary directory through VELUMTAR_DRIVE_C) and against velumtar.exe under
+Wine (drive C: is the Wine prefix's drive_c; the tool's own files in its root
+are cleared around every test).
+"""
+import json
+import os
+import shutil
+import signal
+import subprocess
+import tempfile
+import time
+import unittest
+
+CONFIG = {"mode": "native", "exe": None, "bin_dir": None}
+
+TOOL_FILES = ["VELUMTAR.AKT", "VELUMTAR.DBI", "VELUMTAR.TXT", "VELUMTAR.LOG",
+              "VELUCMPT.TMP", "VELUTMPA.TMP", "VELULSTA.TMP"]
+
+
+def wine():
+    return CONFIG["mode"] == "wine"
+
+
+def helper(name):
+    """Path of a helper program built next to the tests."""
+    path = os.path.join(CONFIG["bin_dir"], "tests", name + (".exe" if wine() else ""))
+    return path
+
+
+class Drive:
+    """Drive C: for one test, with a start directory below its root."""
+
+    def __init__(self):
+        self.scratch = tempfile.mkdtemp(prefix="velumtar-e2e-")
+        if wine():
+            prefix = os.environ["WINEPREFIX"]
+            self.root = os.path.join(prefix, "drive_c")
+            self.start_name = "VTSTART"
+        else:
+            self.root = os.path.join(self.scratch, "drive_c")
+            os.makedirs(self.root)
+            self.start_name = "Start Dir"
+        self.start = os.path.join(self.root, self.start_name)
+        self.clear()
+        os.makedirs(self.start)
+        self.transcript = os.path.join(self.scratch, "transcript.jsonl")
+
+    def clear(self):
+        for name in TOOL_FILES:
+            path = os.path.join(self.root, name)
+            if os.path.lexists(path):
+                os.remove(path)
+        if os.path.isdir(self.start):
+            shutil.rmtree(self.start)
+
+    def close(self):
+        self.clear()
+        shutil.rmtree(self.scratch, ignore_errors=True)
+
+    def host(self, drive_path):
+        """Host path of a drive path such as C:\\VELUMTAR.LOG."""
+        assert drive_path[:3].upper() == "C:\\", drive_path
+        rest = drive_path[3:].replace("\\", "/")
+        return os.path.join(self.root, rest)
+
+    def exists(self, drive_path):
+        return os.path.lexists(self.host(drive_path))
+
+    def write(self, drive_path, data):
+        path = self.host(drive_path)
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "wb") as f:
+            f.write(data if isinstance(data, bytes) else data.encode())
+
+    def read(self, drive_path):
+        with open(self.host(drive_path), "rb") as f:
+            return f.read()
+
+    def tool_path(self, host_path):
+        """A host path as the tool's platform takes it (Z:\\... under Wine)."""
+        if wine():
+            return "Z:" + host_path.replace("/", "\\")
+        return host_path
+
+    def environment(self, answers=None, clock=None, transcript=True):
+        env = dict(os.environ)
+        for key in ("VELUMTAR_TRANSCRIPT", "VELUMTAR_ANSWERS", "VELUMTAR_CLOCK"):
+            env.pop(key, None)
+        if transcript:
+            env["VELUMTAR_TRANSCRIPT"] = self.tool_path(self.transcript)
+        if answers is not None:
+            env["VELUMTAR_ANSWERS"] = answers
+        if clock is not None:
+            env["VELUMTAR_CLOCK"] = clock
+        if not wine():
+            env["VELUMTAR_DRIVE_C"] = self.root
+        env.setdefault("TZ", "UTC")
+        env.pop("DISPLAY", None)
+        return env
+
+    def command(self, args):
+        exe = CONFIG["exe"]
+        return (["wine", exe] if wine() else [exe]) + list(args)
+
+    def run(self, *args, answers=None, clock=None, timeout=300):
+        """Runs the tool to its end; returns (exit code, transcript entries)."""
+        if os.path.exists(self.transcript):
+            os.remove(self.transcript)
+        proc = subprocess.run(self.command(args), cwd=self.start,
+                              env=self.environment(answers, clock),
+                              stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                              stderr=subprocess.DEVNULL, timeout=timeout)
+        return proc.returncode, self.transcript_entries()
+
+    def start_process(self, *args, answers=None, clock=None, **kw):
+        return subprocess.Popen(self.command(args), cwd=self.start,
+                                env=self.environment(answers, clock),
+                                stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                stderr=subprocess.DEVNULL, **kw)
+
+    def transcript_entries(self):
+        if not os.path.exists(self.transcript):
+            return []
+        with open(self.transcript, "rb") as f:
+            return [json.loads(line) for line in f.read().decode("utf-8").splitlines()]
+
+
+def boxes(entries):
+    return [e for e in entries if "caption" in e]
+
+
+def launches(entries):
+    return [e for e in entries if "launch" in e]
+
+
+def wait_for(predicate, timeout=30.0):
+    deadline = time.time() + timeout
+    while time.time() < deadline:
+        if predicate():
+            return True
+        time.sleep(0.05)
+    return predicate()
+
+
+def kill(proc):
+    if proc.poll() is None:
+        os.kill(proc.pid, signal.SIGKILL)
+    proc.wait()
+
+
+class DriveTest(unittest.TestCase):
+    def setUp(self):
+        self.drive = Drive()
+
+    def tearDown(self):
+        self.drive.close()

@@ -1,0 +1,133 @@
+"""Start-up, instance guard, information commands and the unattended mode."""
+import os
+import unittest
+
+from harness import DriveTest, boxes, helper, kill, launches, wait_for, wine
+
+CAPTION = "VELUMTAR       "
+HELP_QUESTION = {"caption": CAPTION, "style": "4", "type": 324,
+                 "text": "Would you like to open the help?", "answer": "4"}
+
+
+class InformationCommands(DriveTest):
+    def test_unknown_letter_is_shown_upper_cased_then_help_is_offered(self):
+        code, entries = self.drive.run("x")
+        self.assertEqual(code, 0)
+        self.assertEqual(entries, [
+            {"caption": CAPTION, "style": "0", "type": 64, "answer": "0",
+             "text": "This is a command-line-tool, but\r\nthe actual command 'X' is not a "
+                     "suitable command\r\nPlease confirm."},
+            HELP_QUESTION])
+
+    def test_no_argument_shows_an_underscore(self):
+        code, entries = self.drive.run()
+        self.assertEqual(code, 0)
+        self.assertIn("the actual command '_' is not", boxes(entries)[0]["text"])
+
+    def test_program_information_then_no_launches_nothing(self):
+        code, entries = self.drive.run("?", answers="N")
+        self.assertEqual(code, 0)
+        self.assertEqual(len(boxes(entries)), 2)
+        self.assertTrue(boxes(entries)[0]["text"].startswith(
+            "Programinformation:\r\nVELUMTAR 4.01.03 File-Comparing-Tool" + " " * 15 + "\r\n"))
+        self.assertEqual(launches(entries), [])
+
+    def test_help_on_yes(self):
+        code, entries = self.drive.run("  ?", answers="Y")
+        self.assertEqual(code, 0)
+        self.assertEqual(launches(entries),
+                         [{"launch": "HH vlmhelpx.chm", "show": 1, "wait": False}])
+
+    def test_show_log_without_a_log(self):
+        code, entries = self.drive.run("l")
+        self.assertEqual(code, 0)
+        self.assertEqual(entries, [{"caption": CAPTION, "style": "0", "type": 64,
+                                    "text": "No Log-File found.", "answer": "0"}])
+
+    def test_show_log_launches_the_editor(self):
+        self.drive.write("C:\\VELUMTAR.LOG", "2026.12.07 10:00 x\r\n\r\n")
+        code, entries = self.drive.run("L")
+        self.assertEqual(code, 0)
+        self.assertEqual(entries, [{"launch": "NOTEPAD C:\\VELUMTAR.LOG", "show": 1,
+                                    "wait": False}])
+        self.assertFalse(self.drive.exists("C:\\VELUMTAR.AKT"))
+
+
+class InstanceGuard(DriveTest):
+    def holder(self):
+        """Holds the marker from another real process, as a running instance does."""
+        release = os.path.join(self.drive.scratch, "release")
+        proc = self.drive_process(helper("marker_holder"),
+                                  ["C:\\VELUMTAR.AKT", self.drive.tool_path(release)])
+        self.assertTrue(wait_for(lambda: self.drive.exists("C:\\VELUMTAR.AKT")))
+        return proc, release
+
+    def drive_process(self, program, args):
+        import subprocess
+        command = (["wine", program] if wine() else [program]) + args
+        proc = subprocess.Popen(command, cwd=self.drive.start,
+                                env=self.drive.environment(transcript=False),
+                                stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                stderr=subprocess.DEVNULL)
+        # The holder says "held" once it holds the marker.
+        line = proc.stdout.readline()
+        self.assertIn(b"held", line)
+        return proc
+
+    def test_second_instance_is_refused_while_the_first_holds_the_marker(self):
+        proc, release = self.holder()
+        try:
+            code, entries = self.drive.run("?")
+            self.assertEqual(code, 0)
+            self.assertEqual(entries, [{
+                "caption": CAPTION, "style": "0", "type": 64, "answer": "0",
+                "text": "The program already runs. You can't start it a 2nd or more times."}])
+            # The refused instance must not have removed the running one's marker.
+            self.assertTrue(self.drive.exists("C:\\VELUMTAR.AKT"))
+            code, entries = self.drive.run("l")
+            self.assertIn("already runs", entries[0]["text"])
+        finally:
+            open(release, "w").close()
+            proc.wait(timeout=60)
+
+    def test_marker_of_a_killed_process_is_taken_over_silently(self):
+        proc, _ = self.holder()
+        kill(proc)
+        self.assertTrue(self.drive.exists("C:\\VELUMTAR.AKT"))
+        code, entries = self.drive.run("x")
+        self.assertEqual(code, 0)
+        self.assertEqual(len(entries), 2)
+        self.assertIn("'X'", entries[0]["text"])
+        self.assertFalse(self.drive.exists("C:\\VELUMTAR.AKT"))
+
+    @unittest.skipIf(wine(), "a box blocks only on a terminal")
+    def test_two_real_instances(self):
+        """The first instance waits at a box on its terminal; the second is refused."""
+        import pty
+        pid, fd = pty.fork()
+        if pid == 0:
+            os.chdir(self.drive.start)
+            env = self.drive.environment(transcript=False)
+            os.execve(self.drive.command(["?"])[0], self.drive.command(["?"]), env)
+        try:
+            self.assertTrue(wait_for(lambda: self.drive.exists("C:\\VELUMTAR.AKT")))
+            code, entries = self.drive.run("?")
+            self.assertEqual(code, 0)
+            self.assertIn("already runs", entries[0]["text"])
+            self.assertTrue(self.drive.exists("C:\\VELUMTAR.AKT"))
+            # Enter on the information box, Enter (No) on the help question.
+            os.write(fd, b"\r")
+            wait_for(lambda: False, timeout=0.3)
+            os.write(fd, b"\r")
+            self.assertTrue(wait_for(lambda: os.waitpid(pid, os.WNOHANG)[0] != 0, timeout=30))
+            pid = 0
+            self.assertFalse(self.drive.exists("C:\\VELUMTAR.AKT"))
+        finally:
+            if pid:
+                os.kill(pid, 9)
+                os.waitpid(pid, 0)
+            os.close(fd)
+
+
+if __name__ == "__main__":
+    unittest.main()
