@@ -1,0 +1,61 @@
+// BasicDatabase: the keyed file C:\VELUMTAR.DBI of file facts kept between
+// runs, with its date stamps, its run-state record, the purge of entries
+// whose extension is no longer watched, and its compaction.
+#pragma once
+
+#include "files/keyed_file.h"
+#include "files/record_view.h"
+
+namespace velumtar {
+
+class ExtensionDatabase;
+class MessageService;
+class RunStamp;
+
+class BasicDatabase : public KeyedFile {
+  public:
+    BasicDatabase(Platform& platform, MessageService& messages, RunStamp& stamp);
+
+    RecordView view() { return RecordView(record()); }
+
+    // The run state: '0' none (record absent or not a digit), '1' a build
+    // anew under way, '2' a comparison under way. REQUIRES: open.
+    char readRunState();
+    // Stores the run-state record with `digit` and makes it durable. A
+    // failure is reported (WRITE or REWRITE) and answers false.
+    bool storeRunState(char digit);
+    // Removes the run-state record and makes that durable. A failure is
+    // reported (DELETE) and answers false.
+    bool clearRunState();
+
+    // Deletes the entries of files watched through a user extension that is
+    // no longer listed. With `extensions` (the extension database is
+    // available): the entries of every extension marked removed, then that
+    // extension's entry. Without: every entry with an extension mark, and a
+    // compaction follows when one was deleted.
+    void purgeExtensions(ExtensionDatabase* extensions);
+
+    // Rebuilds the file through the copy work file C:\VELUTMPA.TMP so that
+    // deleted entries leave no space. Silent. When the rebuild stops after
+    // the database was emptied, the entries are restored from the copy; if
+    // even that fails the copy is kept for recoverCompaction().
+    void compact();
+    // At the start of a run: a complete copy left by a compaction that could
+    // not restore the database is put back, an incomplete one removed.
+    void recoverCompaction();
+
+    // Sets the key to the run-state record's / the first file entry's.
+    void setRunStateKey();
+    void setFirstFileKey();
+
+  protected:
+    void prepareStore() override;
+
+  private:
+    bool restoreFromCopy();
+
+    MessageService& messages_;
+    RunStamp& stamp_;
+};
+
+}  // namespace velumtar

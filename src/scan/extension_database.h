@@ -1,0 +1,35 @@
+// ExtensionDatabase: VELULIST.DBI, the keyed mirror of the user's extension
+// list between runs, so that a later run can tell which user extensions left
+// the list.
+#pragma once
+
+#include <string>
+
+#include "files/keyed_file.h"
+#include "files/record_view.h"
+
+namespace velumtar {
+
+class ExtensionDatabase : public KeyedFile {
+  public:
+    explicit ExtensionDatabase(Platform& platform);
+
+    RecordView view() { return RecordView(record()); }
+
+    // '1' when the file exists and may be used by the purge and the walk.
+    char available = '0';
+
+    // Removes the file without the test open and without an outcome.
+    void removeFile();
+
+    // Switches to the full, quoted name: the start directory (in pattern
+    // form) with "VELULIST.DBI" written over its asterisk. Later opens must
+    // not depend on the working directory, which the walk changes.
+    void useFullName(const std::string& startDirectory);
+
+    // Rebuilds the file through C:\VELUTMPA.TMP without the space of
+    // deleted entries. Silent; a failure may set `available` to '0'.
+    void compactExtensionDatabase();
+};
+
+}  // namespace velumtar

@@ -1,0 +1,68 @@
+// ExtensionList: which files on drive C: are watched. A file is watched when
+// its name carries one of twelve built-in extensions or one the user lists in
+// VELULIST.EXT, mirrored between runs in the extension database.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace velumtar {
+
+class BasicDatabase;
+class ExtensionDatabase;
+class MessageService;
+class Platform;
+
+inline constexpr std::array<std::string_view, 12> DefaultExtensions = {
+    "DLL", "EXE", "MSI", "COM", "OCX", "JAR", "BIN", "SCR", "SYS", "VB ", "BAT", "CMD"};
+
+inline constexpr std::array<std::string_view, 4> ExcludedFileNames = {
+    "PAGEFILE.SYS   ", ".MANIFEST      ", ".MUI           ", "NTLDR          "};
+
+// The width of a listed entry name.
+inline constexpr std::size_t kNameWidth = 255;
+
+class ExtensionList {
+  public:
+    ExtensionList(Platform& platform, MessageService& messages, ExtensionDatabase& extensions,
+                  BasicDatabase& database);
+
+    // At the start of every compare and build run, with the working directory
+    // at the start directory: validates VELULIST.EXT, brings the extension
+    // database in line with it, and has the basic database purged of entries
+    // whose extension is no longer watched. Never stops the run.
+    void prepareExtensions(const std::string& startDirectory);
+
+    // Around the directory walk.
+    void openForWalk();
+    void closeAfterWalk();
+
+    // Whether a listed file is watched. `name` is the upper-case entry name;
+    // `userExtension` receives the list entry it qualified through, ".*.*"
+    // for the wildcard, or four blanks for a built-in extension.
+    bool qualifies(std::string_view name, std::string& userExtension);
+
+    // Run-wide flags, '1' or '0'.
+    char extensionFileFlag = '0';
+    char basicDatabaseFlag = '0';
+    char entriesDeletedFlag = '0';
+    // The three validation counters: non-blank lines, lines beginning with a
+    // full stop, lines with something after it.
+    std::array<std::uint64_t, 3> counters{};
+
+  private:
+    void validate();
+    void synchroniseExtensions();
+
+    Platform& platform_;
+    MessageService& messages_;
+    ExtensionDatabase& extensions_;
+    BasicDatabase& database_;
+};
+
+// Whether `testValue` occurs in the blank-padded 255-character name.
+bool occursInName(std::string_view name, std::string_view testValue);
+
+}  // namespace velumtar
