@@ -18,8 +18,8 @@ def main():
     parser.add_argument("--bin-dir", required=True)
     parser.add_argument("-k", dest="pattern", default=None, help="run tests matching this")
     args = parser.parse_args()
-    harness.CONFIG.update(mode="wine" if args.wine else "native", exe=args.exe,
-                          bin_dir=args.bin_dir)
+    harness.CONFIG.update(mode="wine" if args.wine else "native", exe=os.path.abspath(args.exe),
+                          bin_dir=os.path.abspath(args.bin_dir))
     here = os.path.dirname(os.path.abspath(__file__))
     loader = unittest.TestLoader()
     if args.pattern:

@@ -165,7 +165,10 @@ bool PathResolver::split(std::string_view path, SplitPath& out) const {
             return false;
         }
         rest.remove_prefix(2);
-    } else if (!rest.empty() && (rest.front() == '\\' || rest.front() == '/')) {
+    } else if (!rest.empty() && rest.front() == '/') {
+        // A host path, as a POSIX user writes it (a transcript file, say).
+        out.base = "/";
+    } else if (!rest.empty() && rest.front() == '\\') {
         // The root of the drive the working directory is on.
         std::string cwd;
         if (!workingDirectory(cwd)) {
