@@ -118,19 +118,31 @@ TEST_F(Win32Directory, ListingResultsAtTheEdges) {
     listing.reset();
 }
 
-TEST_F(Win32Directory, DirectoryLinksAreReparsePoints) {
+TEST_F(Win32Directory, JunctionsAndDirectoryLinksAreReparsePoints) {
     ASSERT_TRUE(CreateDirectoryW(wide(path("target")).c_str(), nullptr));
+    ASSERT_TRUE(CreateDirectoryW(wide(path("junction")).c_str(), nullptr));
+    const bool junction = test::win32::makeJunction(wide(path("junction")), wide(path("target")));
+    if (!junction) {
+        RemoveDirectoryW(wide(path("junction")).c_str());
+    }
     // Wine 8 answers success without creating anything: look for the link.
     CreateSymbolicLinkW(
         wide(path("link")).c_str(), wide(path("target")).c_str(),
         SYMBOLIC_LINK_FLAG_DIRECTORY | SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE);
-    if (GetFileAttributesW(wide(path("link")).c_str()) == INVALID_FILE_ATTRIBUTES) {
-        GTEST_SKIP() << "directory symbolic links cannot be created here";
+    const bool link = GetFileAttributesW(wide(path("link")).c_str()) != INVALID_FILE_ATTRIBUTES;
+    if (!junction && !link) {
+        GTEST_SKIP() << "neither junctions nor directory links can be created here";
     }
     const auto entries = list(dir);
-    ASSERT_EQ(entries.count("link"), 1u);
-    EXPECT_EQ(entries.at("link").kind, EntryKind::reparsePoint);
     EXPECT_EQ(entries.at("target").kind, EntryKind::directory);
+    if (junction) {
+        ASSERT_EQ(entries.count("junction"), 1u);
+        EXPECT_EQ(entries.at("junction").kind, EntryKind::reparsePoint);
+    }
+    if (link) {
+        ASSERT_EQ(entries.count("link"), 1u);
+        EXPECT_EQ(entries.at("link").kind, EntryKind::reparsePoint);
+    }
 }
 
 TEST_F(Win32Directory, FileInformationSizeAndLocalTime) {

@@ -3,6 +3,8 @@
 #pragma once
 
 #include <windows.h>
+// After <windows.h>, which defines the types it uses.
+#include <winioctl.h>
 
 #include <string>
 #include <string_view>
@@ -45,6 +47,50 @@ inline bool writeFile(const std::string& path, std::string_view content) {
     return ok;
 }
 
+// Turns the empty folder `link` into a junction (mount point) to the folder
+// `target`, both full drive paths. Junctions need no privilege on Windows;
+// false where the file system or Wine does not support them.
+inline bool makeJunction(const std::wstring& link, const std::wstring& target) {
+    // The mount-point layout of REPARSE_DATA_BUFFER, which the user-mode
+    // headers do not declare.
+    struct MountPointBuffer {
+        DWORD tag;
+        WORD dataLength;
+        WORD reserved;
+        WORD substituteOffset;
+        WORD substituteLength;
+        WORD printOffset;
+        WORD printLength;
+        wchar_t paths[1024];
+    };
+    const std::wstring substitute = L"\\??\\" + target;
+    if ((substitute.size() + target.size() + 2) > 1024) {
+        return false;
+    }
+    MountPointBuffer buffer{};
+    buffer.tag = IO_REPARSE_TAG_MOUNT_POINT;
+    buffer.substituteOffset = 0;
+    buffer.substituteLength = static_cast<WORD>(substitute.size() * sizeof(wchar_t));
+    buffer.printOffset = static_cast<WORD>((substitute.size() + 1) * sizeof(wchar_t));
+    buffer.printLength = static_cast<WORD>(target.size() * sizeof(wchar_t));
+    substitute.copy(buffer.paths, substitute.size());
+    target.copy(buffer.paths + substitute.size() + 1, target.size());
+    const DWORD pathBytes = static_cast<DWORD>((substitute.size() + target.size() + 2) * 2);
+    buffer.dataLength = static_cast<WORD>(8 + pathBytes);
+    const DWORD total = 8 + buffer.dataLength;
+
+    HANDLE folder = CreateFileW(link.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (folder == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    DWORD returned = 0;
+    const bool ok = DeviceIoControl(folder, FSCTL_SET_REPARSE_POINT, &buffer, total, nullptr, 0,
+                                    &returned, nullptr) != 0;
+    CloseHandle(folder);
+    return ok;
+}
+
 // The folder of the running test binary, where the helper programs are built.
 inline std::wstring binaryDirectory() {
     wchar_t path[MAX_PATH] = {};
@@ -71,11 +117,23 @@ class ChildProcess {
         }
     }
 
+    // Starts `commandLine` with its standard handles on NUL, so that a child
+    // copy of the test binary does not mix its report into this one's.
     bool start(std::wstring commandLine) {
+        SECURITY_ATTRIBUTES inheritable{sizeof inheritable, nullptr, TRUE};
+        HANDLE nul =
+            CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                        &inheritable, OPEN_EXISTING, 0, nullptr);
         STARTUPINFOW startup{};
         startup.cb = sizeof startup;
-        return CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                              nullptr, &startup, &info_) != 0;
+        startup.dwFlags = STARTF_USESTDHANDLES;
+        startup.hStdInput = startup.hStdOutput = startup.hStdError = nul;
+        const bool started = CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE, 0,
+                                            nullptr, nullptr, &startup, &info_) != 0;
+        if (nul != INVALID_HANDLE_VALUE) {
+            CloseHandle(nul);
+        }
+        return started;
     }
     bool running() const { return WaitForSingleObject(info_.hProcess, 0) == WAIT_TIMEOUT; }
     // Kills the process and waits until the system has released its handles.
