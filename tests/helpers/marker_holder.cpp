@@ -1,10 +1,14 @@
-// Test helper: holds a file exclusively, as a running instance holds its
-// marker, until a release file appears (or the process is killed).
+// Test helper: holds a file exclusively, the way a running instance holds its
+// marker, until a release file appears; then exits 0. Tests start it as a
+// second process to see the lock from outside, and kill it to see that a dead
+// holder leaves no lock behind.
 //
-//   marker_holder <path to hold> <release file>
+//   marker_holder MARKER RELEASE
 //
-// Prints "held" on standard output once the file is held, "locked" when
-// another process holds it already.
+// Prints "held" on standard output once the file is held. Exit codes: 0
+// released, 2 bad arguments, 3 the hold could not be taken, 4 no release
+// within two minutes (so that a forgotten helper ends by itself). The paths
+// come through main's argv and should be plain ASCII.
 #include <chrono>
 #include <cstdio>
 #include <thread>
@@ -13,21 +17,24 @@
 
 int main(int argc, char** argv) {
     if (argc != 3) {
-        std::fprintf(stderr, "usage: marker_holder <path> <release file>\n");
         return 2;
     }
     velumtar::Platform& platform = velumtar::systemPlatform();
-    velumtar::PlatformStatus status;
-    auto hold = platform.holdExclusive(argv[1], status);
+    velumtar::PlatformStatus status = velumtar::PlatformStatus::ioError;
+    const auto hold = platform.holdExclusive(argv[1], status);
     if (!hold) {
         std::printf("locked\n");
         std::fflush(stdout);
-        return 1;
+        return 3;
     }
     std::printf("held\n");
     std::fflush(stdout);
-    while (!platform.fileExists(argv[2])) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(2);
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (platform.fileExists(argv[2])) {
+            return 0;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
-    return 0;
+    return 4;
 }

@@ -3,6 +3,7 @@
 // seam and the scratch-directory helper are used here.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -139,6 +140,113 @@ TEST(PlatformContract, HeldMarkerIsLockedUntilReleased) {
     hold.reset();
     EXPECT_EQ(platform().removeFile(marker), PlatformStatus::ok);
     EXPECT_EQ(platform().probe(marker), PlatformStatus::notFound);
+}
+
+// Returns to the working directory of the test's start when it ends.
+class StayInDirectory {
+  public:
+    StayInDirectory() { EXPECT_TRUE(platform().currentDirectory(saved_)); }
+    ~StayInDirectory() { EXPECT_TRUE(platform().changeDirectory("\"" + saved_ + "\\\"")); }
+
+  private:
+    std::string saved_;
+};
+
+TEST(PlatformContract, WorkingDirectoryAndRelativeNames) {
+    const std::string dir = scratchDirectory();
+    std::filesystem::create_directories(std::filesystem::path(hostPath(dir) + "/Inner"));
+    StayInDirectory stay;
+
+    ASSERT_TRUE(platform().changeDirectory("\"" + platform().upperCase(dir) + "\\INNER\""));
+    std::string current;
+    ASSERT_TRUE(platform().currentDirectory(current));
+    EXPECT_EQ(platform().upperCase(current), platform().upperCase(dir + "\\Inner"));
+    EXPECT_FALSE(platform().changeDirectory(dir + "\\NOT THERE"));
+
+    PlatformStatus status;
+    auto file = platform().openFile("LOCAL.DBI", OpenMode::readWrite, status);
+    ASSERT_NE(file, nullptr);
+    EXPECT_EQ(status, PlatformStatus::created);
+    file.reset();
+    EXPECT_TRUE(platform().fileExists(dir + "\\INNER\\LOCAL.DBI"));
+    EXPECT_TRUE(platform().fileExists("\"LOCAL.DBI\""));
+}
+
+TEST(PlatformContract, ListingDeliversEveryEntry) {
+    const std::string dir = scratchDirectory();
+    const std::string host = hostPath(dir);
+    std::filesystem::create_directories(std::filesystem::path(host + "/Folder"));
+    writeHost(host + "/Prog.Exe", "abc");
+    StayInDirectory stay;
+    ASSERT_TRUE(platform().changeDirectory("\"" + dir + "\""));
+
+    auto listing = platform().newListing();
+    ListingEntry entry;
+    int dots = 0, files = 0, folders = 0, others = 0;
+    for (ListingResult r = listing->first("\"*.*\"", entry); r != ListingResult::end;
+         r = listing->next(entry)) {
+        ASSERT_EQ(r, ListingResult::entry);
+        if (entry.kind == EntryKind::dotEntry) {
+            EXPECT_TRUE(entry.name == "." || entry.name == "..");
+            ++dots;
+        } else if (entry.name == "Prog.Exe") {
+            EXPECT_EQ(entry.kind, EntryKind::file);
+            EXPECT_EQ(entry.attributes & (attr::directory | attr::archive), attr::archive);
+            ++files;
+        } else if (entry.name == "Folder") {
+            EXPECT_EQ(entry.kind, EntryKind::directory);
+            EXPECT_EQ(entry.attributes & attr::directory, attr::directory);
+            ++folders;
+        } else {
+            ++others;
+        }
+    }
+    listing->end();
+    EXPECT_EQ(dots, 2);
+    EXPECT_EQ(files, 1);
+    EXPECT_EQ(folders, 1);
+    EXPECT_EQ(others, 0);
+
+    ASSERT_TRUE(platform().changeDirectory("\"" + dir + "\\FOLDER\""));
+    listing = platform().newListing();
+    int count = 0;
+    for (ListingResult r = listing->first("*.*", entry); r == ListingResult::entry;
+         r = listing->next(entry)) {
+        ++count;
+    }
+    EXPECT_EQ(count, 2) << "an empty directory lists only its dot entries";
+}
+
+TEST(PlatformContract, FileFactsAndClock) {
+    const std::string dir = scratchDirectory();
+    writeHost(hostPath(dir) + "/Facts.Bin", std::string(1234, 'x'));
+    const LocalDateTime before = platform().localDateTime();
+    ASSERT_EQ(before.date.size(), 8u);
+    ASSERT_EQ(before.time.size(), 8u);
+    for (char c : before.date + before.time) {
+        EXPECT_TRUE(c >= '0' && c <= '9') << before.date << " " << before.time;
+    }
+
+    FileInformation info;
+    ASSERT_EQ(platform().fileInformation("\"" + platform().upperCase(dir) + "\\FACTS.BIN\"", info),
+              PlatformStatus::ok);
+    EXPECT_EQ(info.size, 1234u);
+    EXPECT_EQ(info.hundredths, 0);
+    char date[16];
+    std::snprintf(date, sizeof date, "%04d%02d%02d", info.year % 10000, info.month % 100,
+                  info.day % 100);
+    const LocalDateTime after = platform().localDateTime();
+    EXPECT_TRUE(date == before.date || date == after.date)
+        << date << " is neither " << before.date << " nor " << after.date;
+    EXPECT_EQ(platform().fileInformation(dir + "\\MISSING.BIN", info), PlatformStatus::notFound);
+}
+
+TEST(PlatformContract, TextAndEnvironment) {
+    EXPECT_EQ(platform().upperCase("velumtar c:\\x-1"), "VELUMTAR C:\\X-1");
+    EXPECT_FALSE(platform().environment("VELUMTAR_SURELY_UNSET_VARIABLE").has_value());
+    auto path = platform().environment("PATH");
+    ASSERT_TRUE(path.has_value());
+    EXPECT_FALSE(path->empty());
 }
 
 }  // namespace

@@ -120,9 +120,11 @@ PlatformStatus probeHostFile(const std::string& host);
 std::unique_ptr<DirectoryListing> newHostListing(PathResolver& resolver);
 PlatformStatus hostFileInformation(const std::string& host, FileInformation& info);
 LocalDateTime hostLocalDateTime();
-// The attribute byte of a listed entry from its lstat mode, name and the
-// DOS attribute text of the entry (empty when it carries none).
-std::uint8_t entryAttributes(unsigned mode, std::string_view name, std::string_view dosAttrib);
+// The attribute byte of a listed entry from its kind, its own lstat mode, its
+// name and the value of its user.DOSATTRIB extended attribute (empty when it
+// carries none).
+std::uint8_t entryAttributes(EntryKind kind, unsigned mode, std::string_view name,
+                             std::string_view dosAttrib);
 
 // Message box on the terminal (posix_dialog.cpp).
 int terminalMessageBox(std::string_view text, std::string_view caption, unsigned type);
