@@ -29,7 +29,7 @@ class InformationCommands(DriveTest):
         self.assertEqual(code, 0)
         self.assertEqual(len(boxes(entries)), 2)
         self.assertTrue(boxes(entries)[0]["text"].startswith(
-            "Programinformation:\r\nVELUMTAR 4.01.03 File-Comparing-Tool" + " " * 15 + "\r\n"))
+            "Programinformation:\r\nVELUMTAR 4.01.03 File-Comparing-Tool" + " " * 16 + "\r\n"))
         self.assertEqual(launches(entries), [])
 
     def test_help_on_yes(self):
