@@ -1,2 +1,148 @@
-// Placeholder: the POSIX platform layer.
-#include "platform/platform.h"
+// The POSIX implementation of the platform seam. Drive C: is a host directory
+// (VELUMTAR_DRIVE_C, else the Wine prefix's drive_c, else $HOME), drive Z: is
+// "/", and names are matched case-insensitively; see PathResolver.
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+
+#include "platform/posix/posix_internal.h"
+
+namespace velumtar {
+namespace {
+
+using posix::processResolver;
+
+class PosixPlatform final : public Platform {
+  public:
+    int messageBox(std::string_view text, std::string_view caption, unsigned type) override {
+        return posix::terminalMessageBox(text, caption, type);
+    }
+
+    LaunchStage startProcess(std::string_view commandLine, int /*showWindow*/, bool wait) override {
+        return posix::launchCommand(processResolver(), commandLine, wait);
+    }
+
+    std::string upperCase(std::string_view text) override { return posix::asciiUpper(text); }
+
+    bool currentDirectory(std::string& path) override {
+        char buffer[PATH_MAX];
+        if (::getcwd(buffer, sizeof buffer) == nullptr) {
+            return false;
+        }
+        path = processResolver().drivePath(buffer);
+        return true;
+    }
+
+    bool changeDirectory(std::string_view path) override {
+        posix::PathResolver& resolver = processResolver();
+        posix::SplitPath split;
+        if (!resolver.split(path, split)) {
+            return false;
+        }
+        const std::string host = resolver.resolve(split);
+        if (::chdir(host.c_str()) != 0) {
+            return false;
+        }
+        resolver.rememberDirectory(split, host);
+        return true;
+    }
+
+    std::unique_ptr<DirectoryListing> newListing() override {
+        return posix::newHostListing(processResolver());
+    }
+
+    PlatformStatus fileInformation(std::string_view path, FileInformation& info) override {
+        std::string host;
+        if (!processResolver().hostPath(path, host)) {
+            return PlatformStatus::notFound;
+        }
+        return posix::hostFileInformation(host, info);
+    }
+
+    LocalDateTime localDateTime() override { return posix::hostLocalDateTime(); }
+
+    PlatformStatus removeFile(std::string_view path) override {
+        std::string host;
+        if (!processResolver().hostPath(path, host)) {
+            return PlatformStatus::notFound;
+        }
+        return posix::removeHostFile(host);
+    }
+
+    PlatformStatus renameFile(std::string_view from, std::string_view to) override {
+        std::string hostFrom, hostTo;
+        if (!processResolver().hostPath(from, hostFrom) ||
+            !processResolver().hostPath(to, hostTo)) {
+            return PlatformStatus::notFound;
+        }
+        return posix::renameHostFile(hostFrom, hostTo);
+    }
+
+    bool fileExists(std::string_view path) override {
+        std::string host;
+        if (!processResolver().hostPath(path, host)) {
+            return false;
+        }
+        return ::access(host.c_str(), F_OK) == 0;
+    }
+
+    std::unique_ptr<File> openFile(std::string_view path, OpenMode mode,
+                                   PlatformStatus& status) override {
+        std::string host;
+        if (!processResolver().hostPath(path, host)) {
+            status = PlatformStatus::notFound;
+            return nullptr;
+        }
+        return posix::openHostFile(host, mode, status);
+    }
+
+    std::unique_ptr<ExclusiveHold> holdExclusive(std::string_view path,
+                                                 PlatformStatus& status) override {
+        std::string host;
+        if (!processResolver().hostPath(path, host)) {
+            status = PlatformStatus::notFound;
+            return nullptr;
+        }
+        return posix::holdHostFile(host, status);
+    }
+
+    PlatformStatus probe(std::string_view path) override {
+        std::string host;
+        if (!processResolver().hostPath(path, host)) {
+            return PlatformStatus::notFound;
+        }
+        return posix::probeHostFile(host);
+    }
+
+    std::string argumentText(int argc, char** argv) override {
+        std::string text;
+        for (int i = 1; i < argc; ++i) {
+            if (i > 1) {
+                text += ' ';
+            }
+            text += argv[i];
+        }
+        return text;
+    }
+
+    std::optional<std::string> environment(std::string_view name) override {
+        const char* value = std::getenv(std::string(name).c_str());
+        if (value == nullptr) {
+            return std::nullopt;
+        }
+        return std::string(value);
+    }
+
+    [[noreturn]] void exitProcess(int code) override { posix::endProcess(code); }
+};
+
+}  // namespace
+
+Platform& systemPlatform() {
+    static PosixPlatform platform;
+    return platform;
+}
+
+}  // namespace velumtar

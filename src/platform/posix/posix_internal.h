@@ -1,0 +1,136 @@
+// Pieces of the POSIX platform layer shared between its files. Nothing outside
+// src/platform/posix/ includes this header except the POSIX-only tests.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace velumtar::posix {
+
+// Translates an errno value into the seam's status: ENOENT/ENOTDIR notFound,
+// EACCES/EPERM/EROFS accessDenied, ENOSPC/EDQUOT noSpace, else ioError.
+PlatformStatus statusFromErrno(int error);
+
+// ASCII upper-casing; bytes of 128 and above stay as they are.
+std::string asciiUpper(std::string_view text);
+bool asciiEqualFold(std::string_view a, std::string_view b);
+
+// Removes blanks around a path and one pair of enclosing double quotes (a lone
+// leading or trailing quote too), then the blanks inside the quotes. Trailing
+// blanks are dropped as Windows drops them from file names.
+std::string_view stripPathQuotes(std::string_view path);
+
+// Chooses the host directory of drive C: from the environment values (null
+// when unset): VELUMTAR_DRIVE_C; else $WINEPREFIX/drive_c when that directory
+// exists; else $HOME/.wine/drive_c when it exists; else $HOME; else "/".
+std::string chooseDriveRoot(const char* driveC, const char* winePrefix, const char* home);
+
+// A drive path taken apart: the host directory it starts from and its
+// components, with "." and ".." already applied.
+struct SplitPath {
+    std::string base;                     // absolute host directory, no trailing slash but "/"
+    std::vector<std::string> components;  // as written, not yet matched against the disk
+};
+
+// Maps drive paths onto host paths and back. Drive C: is `root`, drive Z: is
+// "/", names without a drive are relative to the working directory. Matching
+// against the disk is case-insensitive (ASCII folding): each component is
+// tried as written first, then its parent directory is scanned for a name that
+// differs only in case. A component that exists in neither form is kept as
+// written, so a new file is created with the name given.
+//
+// Memory stays bounded: a small cache of resolved directories and the names of
+// the last entries a listing delivered. Both are hints that are checked against
+// the disk before use. One thread only.
+class PathResolver {
+  public:
+    // `root` is made absolute and canonical when it exists.
+    explicit PathResolver(std::string root);
+
+    const std::string& root() const { return root_; }
+
+    // Splits `path` (may be quoted). False for a drive letter other than C or Z
+    // or when the working directory cannot be read for a relative name.
+    bool split(std::string_view path, SplitPath& out) const;
+
+    // The host path for `path`, matched case-insensitively. False when the path
+    // cannot be mapped (see split).
+    bool hostPath(std::string_view path, std::string& host);
+
+    // The drive form of an absolute host path: "C:\A\B" below the root ("C:"
+    // for the root itself), otherwise "Z:\A\B" ("Z:" for "/").
+    std::string drivePath(std::string_view host) const;
+
+    // The host path for a split path, matched case-insensitively.
+    std::string resolve(const SplitPath& split);
+
+    // Records that `host` is the directory the components of `split` name, so
+    // that later paths below it are resolved without scanning.
+    void rememberDirectory(const SplitPath& split, const std::string& host);
+
+    // A listing of the directory `host` begins: names noted from here on belong
+    // to it. Names noted for another directory are forgotten.
+    void beginListing(const std::string& host);
+    // A listing delivered `name`; a later lookup of its upper-cased form in the
+    // same directory needs no scan.
+    void noteListed(const std::string& name);
+
+    // Number of directory scans done so far (a measure for tests).
+    std::uint64_t scanCount() const { return scans_; }
+
+  private:
+    std::optional<std::string> findInDirectory(const std::string& dir, const std::string& name);
+    std::string cacheKey(const SplitPath& split, std::size_t count) const;
+    void cachePut(std::string key, std::string host);
+
+    std::string root_;
+
+    static constexpr std::size_t directoryCacheSize = 64;
+    std::unordered_map<std::string, std::string> directories_;  // key -> host directory
+    std::deque<std::string> directoryOrder_;                    // oldest first
+
+    static constexpr std::size_t listedNamesSize = 256;
+    std::string listedDirectory_;
+    std::unordered_map<std::string, std::string> listedNames_;  // upper-cased -> real
+    std::deque<std::string> listedOrder_;
+
+    std::uint64_t scans_ = 0;
+};
+
+// The resolver of the running process, made at first use from the environment.
+PathResolver& processResolver();
+
+// File services (posix_files.cpp).
+std::unique_ptr<File> openHostFile(const std::string& host, OpenMode mode, PlatformStatus& status);
+PlatformStatus removeHostFile(const std::string& host);
+PlatformStatus renameHostFile(const std::string& from, const std::string& to);
+std::unique_ptr<ExclusiveHold> holdHostFile(const std::string& host, PlatformStatus& status);
+PlatformStatus probeHostFile(const std::string& host);
+
+// Listing and file facts (posix_listing.cpp).
+std::unique_ptr<DirectoryListing> newHostListing(PathResolver& resolver);
+PlatformStatus hostFileInformation(const std::string& host, FileInformation& info);
+LocalDateTime hostLocalDateTime();
+// The attribute byte of a listed entry from its kind, its own lstat mode, its
+// name and the value of its user.DOSATTRIB extended attribute (empty when it
+// carries none).
+std::uint8_t entryAttributes(EntryKind kind, unsigned mode, std::string_view name,
+                             std::string_view dosAttrib);
+
+// Message box on the terminal (posix_dialog.cpp).
+int terminalMessageBox(std::string_view text, std::string_view caption, unsigned type);
+
+// Program start and the deferred viewer (posix_launch.cpp).
+LaunchStage launchCommand(PathResolver& resolver, std::string_view commandLine, bool wait);
+[[noreturn]] void endProcess(int code);
+
+}  // namespace velumtar::posix

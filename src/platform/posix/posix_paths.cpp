@@ -1,0 +1,368 @@
+// Drive paths on a POSIX host: the mapping of drive letters onto host
+// directories and the case-insensitive matching of names against the disk.
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+
+#include "platform/posix/posix_internal.h"
+
+namespace velumtar::posix {
+namespace {
+
+bool isDirectory(const std::string& path) {
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool exists(const std::string& path) {
+    struct stat st;
+    return ::lstat(path.c_str(), &st) == 0;
+}
+
+std::string join(const std::string& dir, std::string_view name) {
+    std::string out = dir;
+    if (out.empty() || out.back() != '/') {
+        out += '/';
+    }
+    out += name;
+    return out;
+}
+
+bool workingDirectory(std::string& out) {
+    char buffer[PATH_MAX];
+    if (::getcwd(buffer, sizeof buffer) == nullptr) {
+        return false;
+    }
+    out = buffer;
+    return true;
+}
+
+// Removes the last component of an absolute host directory ("/" stays "/").
+void dropLastSegment(std::string& dir) {
+    std::size_t slash = dir.find_last_of('/');
+    dir.resize(slash == 0 || slash == std::string::npos ? 1 : slash);
+}
+
+bool isBlank(char c) {
+    return c == ' ' || c == '\t' || c == '\0';
+}
+
+char upper(char c) {
+    return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+}
+
+}  // namespace
+
+PlatformStatus statusFromErrno(int error) {
+    switch (error) {
+        case ENOENT:
+        case ENOTDIR:
+            return PlatformStatus::notFound;
+        case EACCES:
+        case EPERM:
+        case EROFS:
+            return PlatformStatus::accessDenied;
+        case ENOSPC:
+        case EDQUOT:
+            return PlatformStatus::noSpace;
+        default:
+            return PlatformStatus::ioError;
+    }
+}
+
+std::string asciiUpper(std::string_view text) {
+    std::string out(text);
+    for (char& c : out) {
+        c = upper(c);
+    }
+    return out;
+}
+
+bool asciiEqualFold(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) {
+        return false;
+    }
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (upper(a[i]) != upper(b[i])) {
+            return false;
+        }
+    }
+    return true;
+}
+
+std::string_view stripPathQuotes(std::string_view path) {
+    while (!path.empty() && isBlank(path.front())) {
+        path.remove_prefix(1);
+    }
+    while (!path.empty() && isBlank(path.back())) {
+        path.remove_suffix(1);
+    }
+    if (!path.empty() && path.front() == '"') {
+        path.remove_prefix(1);
+    }
+    if (!path.empty() && path.back() == '"') {
+        path.remove_suffix(1);
+    }
+    while (!path.empty() && isBlank(path.back())) {
+        path.remove_suffix(1);
+    }
+    return path;
+}
+
+std::string chooseDriveRoot(const char* driveC, const char* winePrefix, const char* home) {
+    if (driveC != nullptr && *driveC != '\0') {
+        return driveC;
+    }
+    if (winePrefix != nullptr && *winePrefix != '\0') {
+        std::string candidate = join(winePrefix, "drive_c");
+        if (isDirectory(candidate)) {
+            return candidate;
+        }
+    }
+    if (home != nullptr && *home != '\0') {
+        std::string candidate = join(home, ".wine/drive_c");
+        if (isDirectory(candidate)) {
+            return candidate;
+        }
+        return home;
+    }
+    return "/";
+}
+
+PathResolver::PathResolver(std::string root) {
+    if (root.empty()) {
+        root = "/";
+    }
+    char buffer[PATH_MAX];
+    if (::realpath(root.c_str(), buffer) != nullptr) {
+        root = buffer;
+    } else if (root.front() != '/') {
+        std::string cwd;
+        if (workingDirectory(cwd)) {
+            root = join(cwd, root);
+        }
+    }
+    while (root.size() > 1 && root.back() == '/') {
+        root.pop_back();
+    }
+    root_ = root;
+}
+
+bool PathResolver::split(std::string_view path, SplitPath& out) const {
+    std::string_view rest = stripPathQuotes(path);
+    bool relative = false;
+    if (rest.size() >= 2 && rest[1] == ':') {
+        char drive = upper(rest[0]);
+        if (drive == 'C') {
+            out.base = root_;
+        } else if (drive == 'Z') {
+            out.base = "/";
+        } else {
+            return false;
+        }
+        rest.remove_prefix(2);
+    } else if (!rest.empty() && (rest.front() == '\\' || rest.front() == '/')) {
+        // The root of the drive the working directory is on.
+        std::string cwd;
+        if (!workingDirectory(cwd)) {
+            return false;
+        }
+        out.base = drivePath(cwd).front() == 'C' ? root_ : std::string("/");
+    } else {
+        if (!workingDirectory(out.base)) {
+            return false;
+        }
+        relative = true;
+    }
+
+    out.components.clear();
+    while (!rest.empty()) {
+        std::size_t cut = rest.find_first_of("\\/");
+        std::string_view part = rest.substr(0, cut);
+        rest.remove_prefix(cut == std::string_view::npos ? rest.size() : cut + 1);
+        if (part.empty() || part == ".") {
+            continue;
+        }
+        if (part == "..") {
+            if (!out.components.empty()) {
+                out.components.pop_back();
+            } else if (relative) {
+                dropLastSegment(out.base);
+            }
+            continue;
+        }
+        out.components.emplace_back(part);
+    }
+    return true;
+}
+
+bool PathResolver::hostPath(std::string_view path, std::string& host) {
+    SplitPath split;
+    if (!this->split(path, split)) {
+        return false;
+    }
+    host = resolve(split);
+    return true;
+}
+
+std::string PathResolver::drivePath(std::string_view host) const {
+    std::string_view rest;
+    char drive;
+    if (root_ == "/") {
+        drive = 'C';
+        rest = host == "/" ? std::string_view() : host;
+    } else if (host == root_) {
+        drive = 'C';
+    } else if (host.size() > root_.size() && host.substr(0, root_.size()) == root_ &&
+               host[root_.size()] == '/') {
+        drive = 'C';
+        rest = host.substr(root_.size());
+    } else {
+        drive = 'Z';
+        rest = host == "/" ? std::string_view() : host;
+    }
+    std::string out{drive, ':'};
+    for (char c : rest) {
+        out += c == '/' ? '\\' : c;
+    }
+    return out;
+}
+
+std::string PathResolver::cacheKey(const SplitPath& split, std::size_t count) const {
+    std::string key = split.base;
+    for (std::size_t i = 0; i < count; ++i) {
+        key += '\0';
+        key += asciiUpper(split.components[i]);
+    }
+    return key;
+}
+
+void PathResolver::cachePut(std::string key, std::string host) {
+    auto found = directories_.find(key);
+    if (found != directories_.end()) {
+        found->second = std::move(host);
+        return;
+    }
+    while (directories_.size() >= directoryCacheSize && !directoryOrder_.empty()) {
+        directories_.erase(directoryOrder_.front());
+        directoryOrder_.pop_front();
+    }
+    directoryOrder_.push_back(key);
+    directories_.emplace(std::move(key), std::move(host));
+}
+
+void PathResolver::rememberDirectory(const SplitPath& split, const std::string& host) {
+    if (!split.components.empty()) {
+        cachePut(cacheKey(split, split.components.size()), host);
+    }
+}
+
+void PathResolver::beginListing(const std::string& host) {
+    if (host != listedDirectory_) {
+        listedDirectory_ = host;
+        listedNames_.clear();
+        listedOrder_.clear();
+    }
+}
+
+void PathResolver::noteListed(const std::string& name) {
+    std::string key = asciiUpper(name);
+    auto found = listedNames_.find(key);
+    if (found != listedNames_.end()) {
+        found->second = name;
+        return;
+    }
+    if (listedNames_.size() >= listedNamesSize) {
+        listedNames_.erase(listedOrder_.front());
+        listedOrder_.pop_front();
+    }
+    listedOrder_.push_back(key);
+    listedNames_.emplace(std::move(key), name);
+}
+
+std::optional<std::string> PathResolver::findInDirectory(const std::string& dir,
+                                                         const std::string& name) {
+    ++scans_;
+    DIR* stream = ::opendir(dir.c_str());
+    if (stream == nullptr) {
+        return std::nullopt;
+    }
+    std::optional<std::string> match;
+    while (const dirent* entry = ::readdir(stream)) {
+        if (asciiEqualFold(entry->d_name, name)) {
+            match = entry->d_name;
+            break;
+        }
+    }
+    ::closedir(stream);
+    return match;
+}
+
+std::string PathResolver::resolve(const SplitPath& split) {
+    const std::vector<std::string>& parts = split.components;
+    const std::size_t count = parts.size();
+    std::string real = split.base;
+    std::size_t start = 0;
+
+    // Start below the deepest directory resolved before, if it still exists.
+    for (std::size_t k = count; k >= 1; --k) {
+        auto found = directories_.find(cacheKey(split, k));
+        if (found == directories_.end()) {
+            continue;
+        }
+        if (isDirectory(found->second)) {
+            real = found->second;
+            start = k;
+            break;
+        }
+        directories_.erase(found);
+    }
+
+    std::string parent;
+    for (std::size_t i = start; i < count; ++i) {
+        if (i + 1 == count) {
+            parent = real;
+            if (real == listedDirectory_) {
+                auto listed = listedNames_.find(asciiUpper(parts[i]));
+                if (listed != listedNames_.end()) {
+                    std::string candidate = join(real, listed->second);
+                    if (exists(candidate)) {
+                        real = std::move(candidate);
+                        continue;
+                    }
+                }
+            }
+        }
+        std::string exact = join(real, parts[i]);
+        if (exists(exact)) {
+            real = std::move(exact);
+            continue;
+        }
+        std::optional<std::string> match = findInDirectory(real, parts[i]);
+        if (match) {
+            real = join(real, *match);
+            continue;
+        }
+        // Not on disk in any case: the rest stays as written.
+        for (std::size_t j = i; j < count; ++j) {
+            real = join(real, parts[j]);
+        }
+        return real;
+    }
+    if (count >= 2 && start < count - 1) {
+        cachePut(cacheKey(split, count - 1), parent);
+    }
+    return real;
+}
+
+PathResolver& processResolver() {
+    static PathResolver resolver(chooseDriveRoot(std::getenv("VELUMTAR_DRIVE_C"),
+                                                 std::getenv("WINEPREFIX"), std::getenv("HOME")));
+    return resolver;
+}
+
+}  // namespace velumtar::posix

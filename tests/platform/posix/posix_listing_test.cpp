@@ -1,0 +1,310 @@
+// Listings, the working directory and file facts of the POSIX layer.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/xattr.h>
+
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+#include <map>
+#include <string>
+
+#include "platform/platform.h"
+#include "platform/posix/posix_internal.h"
+#include "platform/posix/posix_test_util.h"
+#include "platform/scratch.h"
+
+namespace velumtar::test {
+namespace {
+
+Platform& platform() {
+    return systemPlatform();
+}
+
+struct Seen {
+    EntryKind kind;
+    unsigned attributes;
+};
+
+std::map<std::string, Seen> listAll(std::string_view pattern,
+                                    ListingResult* firstResult = nullptr) {
+    std::map<std::string, Seen> seen;
+    auto listing = platform().newListing();
+    ListingEntry entry;
+    ListingResult result = listing->first(pattern, entry);
+    if (firstResult != nullptr) {
+        *firstResult = result;
+    }
+    while (result == ListingResult::entry) {
+        seen[entry.name] = {entry.kind, entry.attributes};
+        result = listing->next(entry);
+    }
+    EXPECT_EQ(result, ListingResult::end);
+    listing->end();
+    return seen;
+}
+
+// Sets TZ for one test and restores it afterwards.
+class TimeZone {
+  public:
+    explicit TimeZone(const char* zone) {
+        const char* old = std::getenv("TZ");
+        if (old != nullptr) {
+            saved_ = old;
+        }
+        ::setenv("TZ", zone, 1);
+        ::tzset();
+    }
+    ~TimeZone() {
+        if (saved_.empty()) {
+            ::unsetenv("TZ");
+        } else {
+            ::setenv("TZ", saved_.c_str(), 1);
+        }
+        ::tzset();
+    }
+
+  private:
+    std::string saved_;
+};
+
+TEST(PosixListing, KindsAndAttributesOfEveryEntry) {
+    const std::string dir = scratchDirectory();
+    const std::string host = hostPath(dir);
+    writeHostFile(host + "/Tool.exe", "tool");
+    writeHostFile(host + "/.hidden.dll", "");
+    writeHostFile(host + "/ro.dll", "");
+    std::filesystem::permissions(host + "/ro.dll", std::filesystem::perms::owner_read);
+    std::filesystem::create_directories(host + "/Sub");
+    std::filesystem::create_directory_symlink(host + "/Sub", host + "/LinkDir");
+    std::filesystem::create_symlink(host + "/Tool.exe", host + "/LinkFile.exe");
+    std::filesystem::create_symlink(host + "/gone", host + "/Dangling.exe");
+    ASSERT_EQ(::mkfifo((host + "/pipe").c_str(), 0644), 0);
+
+    WorkingDirectoryGuard guard;
+    ASSERT_TRUE(platform().changeDirectory("\"" + dir + "\""));
+    const auto seen = listAll("\"*.*\"");
+    ASSERT_EQ(seen.size(), 10u);
+    auto expect = [&](const std::string& name, EntryKind kind, unsigned attributes) {
+        auto found = seen.find(name);
+        ASSERT_NE(found, seen.end()) << name;
+        EXPECT_EQ(found->second.kind, kind) << name;
+        EXPECT_EQ(found->second.attributes, attributes) << name;
+    };
+    expect(".", EntryKind::dotEntry, attr::directory);
+    expect("..", EntryKind::dotEntry, attr::directory);
+    expect("Tool.exe", EntryKind::file, attr::archive);
+    expect(".hidden.dll", EntryKind::file, attr::archive | attr::hidden);
+    expect("ro.dll", EntryKind::file, attr::archive | attr::readOnly);
+    expect("Sub", EntryKind::directory, attr::directory);
+    expect("LinkDir", EntryKind::reparsePoint, attr::directory);
+    expect("LinkFile.exe", EntryKind::file, attr::archive);
+    expect("Dangling.exe", EntryKind::file, attr::archive);
+    expect("pipe", EntryKind::other, attr::archive);
+
+    EXPECT_EQ(listAll("*").size(), 10u);
+    const auto exes = listAll("*.EXE");
+    EXPECT_EQ(exes.size(), 3u);
+    EXPECT_EQ(exes.count("Tool.exe"), 1u);
+    EXPECT_EQ(listAll(dir + "\\SUB\\*.*").size(), 2u);
+    ListingResult first;
+    EXPECT_TRUE(listAll("*.NONE", &first).empty());
+    EXPECT_EQ(first, ListingResult::end);
+}
+
+TEST(PosixListing, DosAttributesFromTheExtendedAttribute) {
+    const std::string dir = scratchDirectory();
+    const std::string host = hostPath(dir);
+    writeHostFile(host + "/sys.dll", "");
+    writeHostFile(host + "/.shown.dll", "");
+    writeHostFile(host + "/odd.dll", "");
+    std::filesystem::create_directories(host + "/Dir");
+    auto tag = [&](const std::string& name, const std::string& value) {
+        return ::setxattr((host + "/" + name).c_str(), "user.DOSATTRIB", value.data(), value.size(),
+                          0) == 0;
+    };
+    if (!tag("sys.dll", "0x27")) {
+        GTEST_SKIP() << "the file system refuses user extended attributes";
+    }
+    ASSERT_TRUE(tag(".shown.dll", "0x20"));
+    ASSERT_TRUE(tag("Dir", "0x12"));
+    ASSERT_TRUE(tag("odd.dll", "junk"));
+
+    const auto seen = listAll(dir + "\\*.*");
+    EXPECT_EQ(seen.at("sys.dll").attributes,
+              attr::readOnly | attr::hidden | attr::system | attr::archive);
+    EXPECT_EQ(seen.at(".shown.dll").attributes, attr::archive);
+    EXPECT_EQ(seen.at("Dir").attributes, attr::directory | attr::hidden);
+    EXPECT_EQ(seen.at("odd.dll").attributes, attr::archive);
+
+    EXPECT_EQ(posix::entryAttributes(EntryKind::file, 0644, "x", std::string("0x4\0rest", 8)),
+              attr::system);
+    EXPECT_EQ(posix::entryAttributes(EntryKind::directory, 0555, "d", "0x30"),
+              attr::directory | attr::archive);
+}
+
+TEST(PosixListing, RefusedAndMissingDirectories) {
+    const std::string dir = scratchDirectory();
+    const std::string host = hostPath(dir);
+    std::filesystem::create_directories(host + "/Closed");
+    ASSERT_EQ(::chmod((host + "/Closed").c_str(), 0), 0);
+
+    auto listing = platform().newListing();
+    ListingEntry entry;
+    EXPECT_EQ(listing->first(dir + "\\MISSING\\*.*", entry), ListingResult::error);
+    EXPECT_EQ(listing->next(entry), ListingResult::error);
+
+    // Root reads every directory, so the refusal is checked in a child that
+    // gives up root first; the drive root is opened up for it meanwhile.
+    const std::string driveRoot = posix::processResolver().root();
+    struct stat rootMode;
+    ASSERT_EQ(::stat(driveRoot.c_str(), &rootMode), 0);
+    ASSERT_EQ(::chmod(driveRoot.c_str(), 0711), 0);
+    pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) {
+            ::_exit(10);
+        }
+        ListingEntry childEntry;
+        auto refused = platform().newListing();
+        if (refused->first(dir + "\\*.*", childEntry) != ListingResult::entry) {
+            ::_exit(11);
+        }
+        ::_exit(static_cast<int>(refused->first(dir + "\\CLOSED\\*.*", childEntry)));
+    }
+    const int result = waitForExit(child);
+    ::chmod(driveRoot.c_str(), rootMode.st_mode & 07777);
+    ::chmod((host + "/Closed").c_str(), 0700);
+    EXPECT_EQ(result, static_cast<int>(ListingResult::accessDenied));
+}
+
+TEST(PosixDirectory, ChangeAndReadTheWorkingDirectory) {
+    const std::string dir = scratchDirectory();
+    const std::string host = hostPath(dir);
+    std::filesystem::create_directories(host + "/Program Files/App");
+    WorkingDirectoryGuard guard;
+    std::string current;
+
+    ASSERT_TRUE(platform().changeDirectory("\"" + dir + "\\PROGRAM FILES\\APP\""));
+    ASSERT_TRUE(platform().currentDirectory(current));
+    EXPECT_EQ(current, dir + "\\Program Files\\App");
+    EXPECT_EQ(std::filesystem::current_path(),
+              std::filesystem::canonical(host + "/Program Files/App"));
+
+    ASSERT_TRUE(platform().changeDirectory("C:\\"));
+    ASSERT_TRUE(platform().currentDirectory(current));
+    EXPECT_EQ(current, "C:");
+
+    EXPECT_FALSE(platform().changeDirectory(dir + "\\NOWHERE"));
+    EXPECT_FALSE(platform().changeDirectory("Q:\\"));
+    ASSERT_TRUE(platform().currentDirectory(current));
+    EXPECT_EQ(current, "C:");
+
+    ASSERT_TRUE(platform().changeDirectory("Z:\\USR"));
+    ASSERT_TRUE(platform().currentDirectory(current));
+    EXPECT_EQ(current, "Z:\\usr");
+}
+
+TEST(PosixFacts, SizeAndLocalTimeOfTheEntryItself) {
+    const std::string dir = scratchDirectory();
+    const std::string host = hostPath(dir);
+    writeHostFile(host + "/Year End.dat", "12345");
+    std::filesystem::create_symlink("Year End.dat", host + "/link.dat");
+    // 2021-12-31 23:59:59 UTC.
+    const struct timespec times[2] = {{1640995199, 0}, {1640995199, 500000000}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, (host + "/Year End.dat").c_str(), times, 0), 0);
+
+    FileInformation info;
+    {
+        TimeZone zone("UTC");
+        ASSERT_EQ(platform().fileInformation("\"" + dir + "\\YEAR END.DAT\"", info),
+                  PlatformStatus::ok);
+        EXPECT_EQ(info.size, 5u);
+        EXPECT_EQ(info.year, 2021);
+        EXPECT_EQ(info.month, 12);
+        EXPECT_EQ(info.day, 31);
+        EXPECT_EQ(info.hour, 23);
+        EXPECT_EQ(info.minute, 59);
+        EXPECT_EQ(info.second, 59);
+        EXPECT_EQ(info.hundredths, 0);
+    }
+    {
+        TimeZone zone("XYZ-2");
+        ASSERT_EQ(platform().fileInformation(dir + "\\YEAR END.DAT", info), PlatformStatus::ok);
+        EXPECT_EQ(info.year, 2022);
+        EXPECT_EQ(info.month, 1);
+        EXPECT_EQ(info.day, 1);
+        EXPECT_EQ(info.hour, 1);
+    }
+    ASSERT_EQ(platform().fileInformation(dir + "\\LINK.DAT", info), PlatformStatus::ok);
+    EXPECT_EQ(info.size, std::string("Year End.dat").size()) << "the link itself, not its target";
+
+    std::filesystem::resize_file(host + "/Year End.dat", 5ull << 30);
+    ASSERT_EQ(platform().fileInformation(dir + "\\YEAR END.DAT", info), PlatformStatus::ok);
+    EXPECT_EQ(info.size, 5ull << 30);
+
+    EXPECT_EQ(platform().fileInformation(dir + "\\NONE.DAT", info), PlatformStatus::notFound);
+    EXPECT_EQ(platform().fileInformation(dir + "\\YEAR END.DAT\\X", info),
+              PlatformStatus::notFound);
+}
+
+TEST(PosixFacts, LocalDateAndTimeFollowTheZone) {
+    TimeZone zone("UTC");
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        const std::time_t before = std::time(nullptr);
+        const LocalDateTime now = platform().localDateTime();
+        const std::time_t after = std::time(nullptr);
+        if (before != after) {
+            continue;
+        }
+        struct tm utc;
+        ::gmtime_r(&before, &utc);
+        char date[16], time[16];
+        std::strftime(date, sizeof date, "%Y%m%d", &utc);
+        std::strftime(time, sizeof time, "%H%M%S", &utc);
+        EXPECT_EQ(now.date, date);
+        ASSERT_EQ(now.time.size(), 8u);
+        EXPECT_EQ(now.time.substr(0, 6), time);
+        EXPECT_TRUE(now.time[6] >= '0' && now.time[6] <= '9' && now.time[7] >= '0' &&
+                    now.time[7] <= '9');
+        return;
+    }
+    FAIL() << "the clock never stood still for one reading";
+}
+
+// The walk lists a directory and asks for the facts of each file right after
+// it by the upper-cased full path: that must not scan the directory again.
+TEST(PosixFacts, FactsOfListedFilesNeedNoDirectoryScan) {
+    const std::string dir = scratchDirectory();
+    const std::string host = hostPath(dir);
+    for (int i = 0; i < 2000; ++i) {
+        writeHostFile(host + "/Many Files/Lib" + std::to_string(i) + ".Dll", "");
+    }
+    WorkingDirectoryGuard guard;
+    const std::string listed = posix::asciiUpper(dir + "\\MANY FILES");
+    ASSERT_TRUE(platform().changeDirectory("\"" + listed + "\""));
+    const auto scans = posix::processResolver().scanCount();
+
+    auto listing = platform().newListing();
+    ListingEntry entry;
+    int files = 0;
+    for (ListingResult r = listing->first("\"*.*\"", entry); r == ListingResult::entry;
+         r = listing->next(entry)) {
+        if (entry.kind != EntryKind::file) {
+            continue;
+        }
+        FileInformation info;
+        ASSERT_EQ(platform().fileInformation(
+                      "\"" + listed + "\\" + platform().upperCase(entry.name) + "\"", info),
+                  PlatformStatus::ok)
+            << entry.name;
+        ++files;
+    }
+    EXPECT_EQ(files, 2000);
+    EXPECT_EQ(posix::processResolver().scanCount(), scans);
+}
+
+}  // namespace
+}  // namespace velumtar::test

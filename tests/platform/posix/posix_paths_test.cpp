@@ -1,0 +1,176 @@
+// Drive mapping and case-insensitive name matching of the POSIX layer.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+
+#include "platform/posix/posix_internal.h"
+#include "platform/posix/posix_test_util.h"
+#include "platform/scratch.h"
+
+namespace velumtar::test {
+namespace {
+
+using posix::PathResolver;
+
+std::string freshRoot() {
+    return std::filesystem::canonical(hostPath(scratchDirectory())).string();
+}
+
+std::string mapped(PathResolver& resolver, std::string_view path) {
+    std::string host;
+    EXPECT_TRUE(resolver.hostPath(path, host)) << path;
+    return host;
+}
+
+TEST(PathMapping, DrivePathsMapOntoTheRootAndBack) {
+    const std::string root = freshRoot();
+    PathResolver resolver(root + "/");
+    EXPECT_EQ(resolver.root(), root);
+
+    EXPECT_EQ(mapped(resolver, "C:"), root);
+    EXPECT_EQ(mapped(resolver, "C:\\"), root);
+    EXPECT_EQ(mapped(resolver, "c:\\A\\B"), root + "/A/B");
+    EXPECT_EQ(mapped(resolver, "C:/A/B/"), root + "/A/B");
+    EXPECT_EQ(mapped(resolver, "\"C:\\A\\B\""), root + "/A/B");
+    EXPECT_EQ(mapped(resolver, "  \"C:\\A\\B   \"  "), root + "/A/B");
+    EXPECT_EQ(mapped(resolver, "C:\\A\\.\\X\\..\\B"), root + "/A/B");
+    EXPECT_EQ(mapped(resolver, "C:\\..\\..\\B"), root + "/B");
+    EXPECT_EQ(mapped(resolver, "Z:\\"), "/");
+    EXPECT_EQ(mapped(resolver, "Z:\\ETC\\PASSWD"), "/etc/passwd");
+    std::string host;
+    EXPECT_FALSE(resolver.hostPath("D:\\X", host));
+
+    EXPECT_EQ(resolver.drivePath(root), "C:");
+    EXPECT_EQ(resolver.drivePath(root + "/Tools/Bin"), "C:\\Tools\\Bin");
+    EXPECT_EQ(
+        resolver.drivePath(root + "x/y"), "Z:" + [&] {
+            std::string s = root + "x\\y";
+            for (char& c : s) {
+                c = c == '/' ? '\\' : c;
+            }
+            return s;
+        }());
+    EXPECT_EQ(resolver.drivePath("/"), "Z:");
+    EXPECT_EQ(resolver.drivePath("/home/User"), "Z:\\home\\User");
+
+    PathResolver whole("/");
+    EXPECT_EQ(whole.drivePath("/home/User"), "C:\\home\\User");
+    EXPECT_EQ(whole.drivePath("/"), "C:");
+}
+
+TEST(PathMapping, RelativeNamesFollowTheWorkingDirectory) {
+    const std::string root = freshRoot();
+    std::filesystem::create_directories(root + "/Start/Sub");
+    PathResolver resolver(root);
+    WorkingDirectoryGuard guard;
+    std::filesystem::current_path(root + "/Start/Sub");
+
+    EXPECT_EQ(mapped(resolver, "VELULIST.DBI"), root + "/Start/Sub/VELULIST.DBI");
+    EXPECT_EQ(mapped(resolver, "\"VELULIST.DBI\""), root + "/Start/Sub/VELULIST.DBI");
+    EXPECT_EQ(mapped(resolver, "..\\X.TXT"), root + "/Start/X.TXT");
+    EXPECT_EQ(mapped(resolver, "\\TOP.TXT"), root + "/TOP.TXT");
+    EXPECT_EQ(mapped(resolver, ""), root + "/Start/Sub");
+}
+
+TEST(PathMapping, UpperCasedNamesFindTheRealEntries) {
+    const std::string root = freshRoot();
+    writeHostFile(root + "/Program Files/App/Tool.exe", "x");
+    std::filesystem::create_directories(root + "/Data");
+    std::filesystem::create_directories(root + "/DATA");
+    PathResolver resolver(root);
+
+    EXPECT_EQ(mapped(resolver, "C:\\PROGRAM FILES\\APP\\TOOL.EXE"),
+              root + "/Program Files/App/Tool.exe");
+    EXPECT_EQ(mapped(resolver, "C:\\program files\\app"), root + "/Program Files/App");
+    // A new name keeps the case it was given, below the real directories.
+    EXPECT_EQ(mapped(resolver, "C:\\PROGRAM FILES\\APP\\NEW.DAT"),
+              root + "/Program Files/App/NEW.DAT");
+    EXPECT_EQ(mapped(resolver, "C:\\PROGRAM FILES\\NOPE\\NEW.DAT"),
+              root + "/Program Files/NOPE/NEW.DAT");
+    // The exact name wins over a name that differs only in case.
+    EXPECT_EQ(mapped(resolver, "C:\\DATA"), root + "/DATA");
+    EXPECT_EQ(mapped(resolver, "C:\\Data"), root + "/Data");
+    // Only ASCII letters fold.
+    writeHostFile(root + "/\xc3\xa4pfel.txt", "x");
+    EXPECT_EQ(mapped(resolver, "C:\\\xc3\xa4PFEL.TXT"), root + "/\xc3\xa4pfel.txt");
+    EXPECT_EQ(mapped(resolver, "C:\\\xc3\x84PFEL.TXT"), root + "/\xc3\x84PFEL.TXT");
+}
+
+TEST(PathMapping, RemembersDirectoriesButNoticesWhenTheyChange) {
+    const std::string root = freshRoot();
+    writeHostFile(root + "/Program Files/App/Tool.exe", "x");
+    PathResolver resolver(root);
+
+    EXPECT_EQ(mapped(resolver, "C:\\PROGRAM FILES\\APP\\TOOL.EXE"),
+              root + "/Program Files/App/Tool.exe");
+    const auto scans = resolver.scanCount();
+    EXPECT_EQ(mapped(resolver, "C:\\PROGRAM FILES\\APP\\TOOL.EXE"),
+              root + "/Program Files/App/Tool.exe");
+    EXPECT_EQ(resolver.scanCount(), scans + 1) << "only the file name is looked up again";
+
+    std::filesystem::rename(root + "/Program Files", root + "/Old");
+    writeHostFile(root + "/PROGRAM files/app/TOOL.exe", "y");
+    EXPECT_EQ(mapped(resolver, "C:\\PROGRAM FILES\\APP\\TOOL.EXE"),
+              root + "/PROGRAM files/app/TOOL.exe");
+}
+
+TEST(PathMapping, ListedNamesAreFoundWithoutScanningWithinABound) {
+    const std::string root = freshRoot();
+    const std::string dir = root + "/Big";
+    std::vector<std::string> names;
+    for (int i = 0; i < 400; ++i) {
+        names.push_back("File" + std::to_string(i) + ".Exe");
+        writeHostFile(dir + "/" + names.back(), "");
+    }
+    PathResolver resolver(root);
+    ASSERT_EQ(mapped(resolver, "C:\\BIG\\FILE0.EXE"), dir + "/File0.Exe");
+
+    resolver.beginListing(dir);
+    const auto scans = resolver.scanCount();
+    for (const std::string& name : names) {
+        resolver.noteListed(name);
+        EXPECT_EQ(mapped(resolver, "C:\\BIG\\" + posix::asciiUpper(name)), dir + "/" + name);
+    }
+    EXPECT_EQ(resolver.scanCount(), scans);
+
+    // The memory is bounded: the earliest names are forgotten and scanned for.
+    EXPECT_EQ(mapped(resolver, "C:\\BIG\\FILE0.EXE"), dir + "/File0.Exe");
+    EXPECT_EQ(resolver.scanCount(), scans + 1);
+    // Another directory's listing replaces the memory.
+    resolver.beginListing(root);
+    EXPECT_EQ(mapped(resolver, "C:\\BIG\\FILE399.EXE"), dir + "/File399.Exe");
+    EXPECT_EQ(resolver.scanCount(), scans + 2);
+}
+
+TEST(PathMapping, DriveRootChoice) {
+    const std::string root = freshRoot();
+    std::filesystem::create_directories(root + "/prefix/drive_c");
+    std::filesystem::create_directories(root + "/home/.wine/drive_c");
+    std::filesystem::create_directories(root + "/bare");
+    const std::string prefix = root + "/prefix", home = root + "/home";
+
+    EXPECT_EQ(posix::chooseDriveRoot("/mnt/c", prefix.c_str(), home.c_str()), "/mnt/c");
+    EXPECT_EQ(posix::chooseDriveRoot("", prefix.c_str(), home.c_str()), prefix + "/drive_c");
+    EXPECT_EQ(posix::chooseDriveRoot(nullptr, prefix.c_str(), home.c_str()), prefix + "/drive_c");
+    EXPECT_EQ(posix::chooseDriveRoot(nullptr, home.c_str(), home.c_str()), home + "/.wine/drive_c");
+    EXPECT_EQ(posix::chooseDriveRoot(nullptr, nullptr, home.c_str()), home + "/.wine/drive_c");
+    const std::string bare = root + "/bare";
+    EXPECT_EQ(posix::chooseDriveRoot(nullptr, prefix.c_str(), bare.c_str()), prefix + "/drive_c");
+    EXPECT_EQ(posix::chooseDriveRoot(nullptr, bare.c_str(), bare.c_str()), bare);
+    EXPECT_EQ(posix::chooseDriveRoot(nullptr, nullptr, nullptr), "/");
+}
+
+TEST(PathMapping, TextHelpers) {
+    EXPECT_EQ(posix::asciiUpper("abc xyz \xc3\xa4\xff"), "ABC XYZ \xc3\xa4\xff");
+    EXPECT_EQ(posix::stripPathQuotes("\"*.*\""), "*.*");
+    EXPECT_EQ(posix::stripPathQuotes("\"C:\\A"), "C:\\A");
+    EXPECT_EQ(posix::stripPathQuotes("C:\\A\"   "), "C:\\A");
+    EXPECT_EQ(posix::stripPathQuotes("\"\""), "");
+    EXPECT_TRUE(posix::asciiEqualFold("Program Files", "PROGRAM FILES"));
+    EXPECT_FALSE(posix::asciiEqualFold("\xc3\xa4", "\xc3\x84"));
+    EXPECT_FALSE(posix::asciiEqualFold("ab", "abc"));
+}
+
+}  // namespace
+}  // namespace velumtar::test
