@@ -170,7 +170,7 @@ std::size_t Tree::search(const std::uint8_t* page, const std::uint8_t* key, std:
     std::size_t count = countOf(page);
     std::size_t prefix = prefixOf(page);
     if (prefix > 0) {
-        int c = std::memcmp(key, page + headerSize, prefix);
+        int c = compareBytes(key, page + headerSize, prefix);
         if (c != 0) {
             return c < 0 ? 0 : count;
         }

@@ -125,15 +125,47 @@ inline std::size_t getVarint(const std::uint8_t* p, const std::uint8_t* end, std
     return 2;
 }
 
-// A fast 64-bit checksum of `length` bytes (four multiply-rotate lanes).
+// A fast 64-bit checksum of `length` bytes: four lanes of
+// running sums and sums of sums over 64-bit words, mixed at the end.
 std::uint64_t checksum64(const std::uint8_t* data, std::size_t length);
 
 // Length of `data` without its trailing blanks.
 inline std::size_t trimmedLength(const std::uint8_t* data, std::size_t length) {
+    // Records are mostly blanks: skip them eight at a time.
+    constexpr std::uint64_t blanks = 0x2020202020202020ull;
+    while (length >= 8) {
+        std::uint64_t word;
+        std::memcpy(&word, data + length - 8, 8);
+        if (word != blanks) {
+            break;
+        }
+        length -= 8;
+    }
     while (length > 0 && data[length - 1] == ' ') {
         --length;
     }
     return length;
+}
+
+// memcmp for the short strings of a page search, without a library call.
+inline int compareBytes(const std::uint8_t* a, const std::uint8_t* b, std::size_t length) {
+    while (length >= 8) {
+        std::uint64_t x, y;
+        std::memcpy(&x, a, 8);
+        std::memcpy(&y, b, 8);
+        if (x != y) {
+            return __builtin_bswap64(x) < __builtin_bswap64(y) ? -1 : 1;
+        }
+        a += 8;
+        b += 8;
+        length -= 8;
+    }
+    for (; length > 0; --length, ++a, ++b) {
+        if (*a != *b) {
+            return *a < *b ? -1 : 1;
+        }
+    }
+    return 0;
 }
 
 // Compares two blank-padded byte strings given by their stored bytes (the
@@ -141,7 +173,7 @@ inline std::size_t trimmedLength(const std::uint8_t* data, std::size_t length) {
 inline int compareTrimmed(const std::uint8_t* a, std::size_t aLength, const std::uint8_t* b,
                           std::size_t bLength) {
     std::size_t common = aLength < bLength ? aLength : bLength;
-    int c = common ? std::memcmp(a, b, common) : 0;
+    int c = compareBytes(a, b, common);
     if (c != 0 || aLength == bLength) {
         return c;
     }

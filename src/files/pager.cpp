@@ -17,10 +17,6 @@ std::uint64_t rotl(std::uint64_t v, int s) {
     return (v << s) | (v >> (64 - s));
 }
 
-std::uint64_t lane(std::uint64_t acc, std::uint64_t word) {
-    return rotl(acc + word * prime2, 31) * prime1;
-}
-
 std::uint64_t load64(const std::uint8_t* p) {
     std::uint64_t v;
     std::memcpy(&v, p, 8);
@@ -34,17 +30,28 @@ std::uint32_t hashPage(std::uint32_t page) {
 }  // namespace
 
 std::uint64_t checksum64(const std::uint8_t* data, std::size_t length) {
-    std::uint64_t a = prime1 + prime2, b = prime2, c = 0, d = 0 - prime1;
+    // Position-dependent (the sums of sums weigh each word by its place), and
+    // the lanes are independent, so the loop runs at memory speed.
+    std::uint64_t a[4] = {1, 2, 3, 4}, b[4] = {0, 0, 0, 0};
     std::size_t i = 0;
     for (; i + 32 <= length; i += 32) {
-        a = lane(a, load64(data + i));
-        b = lane(b, load64(data + i + 8));
-        c = lane(c, load64(data + i + 16));
-        d = lane(d, load64(data + i + 24));
+        for (int j = 0; j < 4; ++j) {
+            a[j] += load64(data + i + 8 * j);
+            b[j] += a[j];
+        }
     }
-    std::uint64_t h = rotl(a, 1) + rotl(b, 7) + rotl(c, 12) + rotl(d, 18) + length;
-    for (; i < length; ++i) {
-        h = rotl(h ^ (data[i] * prime3), 11) * prime1;
+    if (i < length) {
+        std::uint8_t tail[32] = {};
+        std::memcpy(tail, data + i, length - i);
+        for (int j = 0; j < 4; ++j) {
+            a[j] += load64(tail + 8 * j);
+            b[j] += a[j];
+        }
+    }
+    std::uint64_t h = length * prime3;
+    for (int j = 0; j < 4; ++j) {
+        h = rotl(h ^ (a[j] * prime1), 27) * prime2;
+        h = rotl(h ^ (b[j] * prime2), 31) * prime1;
     }
     h ^= h >> 33;
     h *= prime2;
