@@ -18,6 +18,14 @@ Platform& platform() {
     return systemPlatform();
 }
 
+// A path enclosed in double quotes, as several callers pass them.
+std::string inQuotes(const std::string& path) {
+    std::string text(1, '"');
+    text += path;
+    text += '"';
+    return text;
+}
+
 void writeHost(const std::string& path, const std::string& content) {
     std::ofstream out(std::filesystem::path(path), std::ios::binary);
     out << content;
@@ -63,7 +71,7 @@ TEST(PlatformContract, OpenModes) {
     file.reset();
     EXPECT_EQ(readFile(name), "012abc");
 
-    file = platform().openFile("\"" + name + "\"", OpenMode::readWrite, status);
+    file = platform().openFile(inQuotes(name), OpenMode::readWrite, status);
     EXPECT_EQ(status, PlatformStatus::ok);
     file = platform().openFile(name, OpenMode::append, status);
     ASSERT_NE(file, nullptr);
@@ -89,7 +97,7 @@ TEST(PlatformContract, UpperCasedNamesFindMixedCaseFiles) {
     writeHost(hostPath(dir) + "/Sub Dir/Mixed.Txt", "mixed");
     EXPECT_EQ(readFile(dir + "\\SUB DIR\\MIXED.TXT"), "mixed");
     EXPECT_TRUE(platform().fileExists(dir + "\\SUB DIR\\MIXED.TXT"));
-    EXPECT_TRUE(platform().fileExists("\"" + dir + "\\sub dir\\mixed.txt\""));
+    EXPECT_TRUE(platform().fileExists(inQuotes(dir + "\\sub dir\\mixed.txt")));
     EXPECT_FALSE(platform().fileExists(dir + "\\SUB DIR\\OTHER.TXT"));
 }
 
@@ -135,7 +143,7 @@ TEST(PlatformContract, HeldMarkerIsLockedUntilReleased) {
 
     hold.reset();
     EXPECT_EQ(platform().probe(marker), PlatformStatus::ok);
-    hold = platform().holdExclusive("\"" + marker + "\"", status);
+    hold = platform().holdExclusive(inQuotes(marker), status);
     ASSERT_NE(hold, nullptr);
     hold.reset();
     EXPECT_EQ(platform().removeFile(marker), PlatformStatus::ok);
@@ -146,7 +154,7 @@ TEST(PlatformContract, HeldMarkerIsLockedUntilReleased) {
 class StayInDirectory {
   public:
     StayInDirectory() { EXPECT_TRUE(platform().currentDirectory(saved_)); }
-    ~StayInDirectory() { EXPECT_TRUE(platform().changeDirectory("\"" + saved_ + "\\\"")); }
+    ~StayInDirectory() { EXPECT_TRUE(platform().changeDirectory(inQuotes(saved_ + "\\"))); }
 
   private:
     std::string saved_;
@@ -157,7 +165,7 @@ TEST(PlatformContract, WorkingDirectoryAndRelativeNames) {
     std::filesystem::create_directories(std::filesystem::path(hostPath(dir) + "/Inner"));
     StayInDirectory stay;
 
-    ASSERT_TRUE(platform().changeDirectory("\"" + platform().upperCase(dir) + "\\INNER\""));
+    ASSERT_TRUE(platform().changeDirectory(inQuotes(platform().upperCase(dir) + "\\INNER")));
     std::string current;
     ASSERT_TRUE(platform().currentDirectory(current));
     EXPECT_EQ(platform().upperCase(current), platform().upperCase(dir + "\\Inner"));
@@ -178,7 +186,7 @@ TEST(PlatformContract, ListingDeliversEveryEntry) {
     std::filesystem::create_directories(std::filesystem::path(host + "/Folder"));
     writeHost(host + "/Prog.Exe", "abc");
     StayInDirectory stay;
-    ASSERT_TRUE(platform().changeDirectory("\"" + dir + "\""));
+    ASSERT_TRUE(platform().changeDirectory(inQuotes(dir)));
 
     auto listing = platform().newListing();
     ListingEntry entry;
@@ -207,7 +215,7 @@ TEST(PlatformContract, ListingDeliversEveryEntry) {
     EXPECT_EQ(folders, 1);
     EXPECT_EQ(others, 0);
 
-    ASSERT_TRUE(platform().changeDirectory("\"" + dir + "\\FOLDER\""));
+    ASSERT_TRUE(platform().changeDirectory(inQuotes(dir + "\\FOLDER")));
     listing = platform().newListing();
     int count = 0;
     for (ListingResult r = listing->first("*.*", entry); r == ListingResult::entry;
@@ -228,7 +236,7 @@ TEST(PlatformContract, FileFactsAndClock) {
     }
 
     FileInformation info;
-    ASSERT_EQ(platform().fileInformation("\"" + platform().upperCase(dir) + "\\FACTS.BIN\"", info),
+    ASSERT_EQ(platform().fileInformation(inQuotes(platform().upperCase(dir) + "\\FACTS.BIN"), info),
               PlatformStatus::ok);
     EXPECT_EQ(info.size, 1234u);
     EXPECT_EQ(info.hundredths, 0);

@@ -133,24 +133,31 @@ std::string chooseDriveRoot(const char* driveC, const char* winePrefix, const ch
     return "/";
 }
 
-PathResolver::PathResolver(std::string root) {
-    if (root.empty()) {
-        root = "/";
-    }
+namespace {
+
+// The drive root made absolute, canonical where it exists, without a trailing
+// slash ("/" stays "/").
+std::string canonicalRoot(const std::string& given) {
+    std::string root;
     char buffer[PATH_MAX];
-    if (::realpath(root.c_str(), buffer) != nullptr) {
-        root = buffer;
-    } else if (root.front() != '/') {
-        std::string cwd;
-        if (workingDirectory(cwd)) {
-            root = join(cwd, root);
-        }
+    if (given.empty()) {
+        root.assign(1, '/');
+    } else if (::realpath(given.c_str(), buffer) != nullptr) {
+        root.assign(buffer);
+    } else if (given.front() != '/' && workingDirectory(root)) {
+        root = join(root, given);
+    } else {
+        root = given;
     }
     while (root.size() > 1 && root.back() == '/') {
         root.pop_back();
     }
-    root_ = root;
+    return root;
 }
+
+}  // namespace
+
+PathResolver::PathResolver(std::string root) : root_(canonicalRoot(root)) {}
 
 bool PathResolver::split(std::string_view path, SplitPath& out) const {
     std::string_view rest = stripPathQuotes(path);
@@ -160,7 +167,7 @@ bool PathResolver::split(std::string_view path, SplitPath& out) const {
         if (drive == 'C') {
             out.base = root_;
         } else if (drive == 'Z') {
-            out.base = "/";
+            out.base.assign(1, '/');
         } else {
             return false;
         }
