@@ -208,6 +208,9 @@ bool PathResolver::split(std::string_view path, SplitPath& out) const {
 }
 
 bool PathResolver::hostPath(std::string_view path, std::string& host) {
+    if (listedEntry(stripPathQuotes(path), host)) {
+        return true;
+    }
     SplitPath split;
     if (!this->split(path, split)) {
         return false;
@@ -271,6 +274,7 @@ void PathResolver::rememberDirectory(const SplitPath& split, const std::string& 
 void PathResolver::beginListing(const std::string& host) {
     if (host != listedDirectory_) {
         listedDirectory_ = host;
+        listedDrivePath_ = drivePath(host);
         listedNames_.clear();
         listedOrder_.clear();
     }
@@ -289,6 +293,24 @@ void PathResolver::noteListed(const std::string& name) {
     }
     listedOrder_.push_back(key);
     listedNames_.emplace(std::move(key), name);
+}
+
+bool PathResolver::listedEntry(std::string_view path, std::string& host) const {
+    const std::size_t prefix = listedDrivePath_.size();
+    if (listedNames_.empty() || path.size() <= prefix + 1 || path[prefix] != '\\' ||
+        !asciiEqualFold(path.substr(0, prefix), listedDrivePath_)) {
+        return false;
+    }
+    auto found = listedNames_.find(asciiUpper(path.substr(prefix + 1)));
+    if (found == listedNames_.end()) {
+        return false;
+    }
+    std::string candidate = join(listedDirectory_, found->second);
+    if (!exists(candidate)) {
+        return false;
+    }
+    host = std::move(candidate);
+    return true;
 }
 
 std::optional<std::string> PathResolver::findInDirectory(const std::string& dir,
