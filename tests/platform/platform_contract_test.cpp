@@ -76,15 +76,21 @@ TEST(PlatformContract, OpenModes) {
     file = platform().openFile(name, OpenMode::append, status);
     ASSERT_NE(file, nullptr);
     EXPECT_EQ(status, PlatformStatus::ok);
-    EXPECT_EQ(file->write(6, "++", 2), PlatformStatus::ok);
+    EXPECT_EQ(file->write(0, "++", 2), PlatformStatus::ok) << "appends whatever the offset";
     file.reset();
     EXPECT_EQ(readFile(name), "012abc++");
 
+    file = platform().openFile(name, OpenMode::read, status);
+    ASSERT_NE(file, nullptr);
+    EXPECT_NE(file->write(0, "x", 1), PlatformStatus::ok);
     file = platform().openFile(name, OpenMode::truncate, status);
     ASSERT_NE(file, nullptr);
+    EXPECT_EQ(status, PlatformStatus::ok);
     file.reset();
     EXPECT_EQ(readFile(name), "");
     file = platform().openFile(dir + "\\NEW.LOG", OpenMode::append, status);
+    EXPECT_EQ(status, PlatformStatus::created);
+    file = platform().openFile(dir + "\\NEW.TXT", OpenMode::truncate, status);
     EXPECT_EQ(status, PlatformStatus::created);
     file = platform().openFile(dir + "\\NO SUCH DIR\\NEW.LOG", OpenMode::readWrite, status);
     EXPECT_EQ(file, nullptr);

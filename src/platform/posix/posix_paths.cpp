@@ -348,7 +348,7 @@ std::string PathResolver::resolve(const SplitPath& split) {
             start = k;
             break;
         }
-        directories_.erase(found);
+        // Gone: left in place, the next resolution of the same key replaces it.
     }
 
     std::string parent;
