@@ -9,8 +9,8 @@ namespace {
 
 class MemoryFile : public File {
   public:
-    MemoryFile(std::shared_ptr<std::string> data, bool failWrites)
-        : data_(std::move(data)), failWrites_(failWrites) {}
+    MemoryFile(std::shared_ptr<std::string> data, std::shared_ptr<long> budget)
+        : data_(std::move(data)), budget_(std::move(budget)) {}
     PlatformStatus read(std::uint64_t offset, void* buffer, std::size_t length,
                         std::size_t& got) override {
         got = 0;
@@ -21,8 +21,10 @@ class MemoryFile : public File {
         return PlatformStatus::ok;
     }
     PlatformStatus write(std::uint64_t offset, const void* buffer, std::size_t length) override {
-        if (failWrites_)
-            return PlatformStatus::noSpace;
+        if (budget_) {
+            if (*budget_ == 0) return PlatformStatus::noSpace;
+            if (*budget_ > 0) --*budget_;
+        }
         if (data_->size() < offset + length)
             data_->resize(offset + length, '\0');
         std::memcpy(data_->data() + offset, buffer, length);
@@ -40,7 +42,7 @@ class MemoryFile : public File {
 
   private:
     std::shared_ptr<std::string> data_;
-    bool failWrites_;
+    std::shared_ptr<long> budget_;  // writes left before failing; null: unlimited
 };
 
 class Hold : public ExclusiveHold {
@@ -190,7 +192,8 @@ std::unique_ptr<File> FakePlatform::openFile(std::string_view path, OpenMode mod
     } else if (mode == OpenMode::truncate) {
         it->second->clear();
     }
-    return std::make_unique<MemoryFile>(it->second, p == failWritesTo);
+    return std::make_unique<MemoryFile>(
+        it->second, p == failWritesTo ? writesBeforeFailure : std::shared_ptr<long>());
 }
 
 std::unique_ptr<ExclusiveHold> FakePlatform::holdExclusive(std::string_view path,

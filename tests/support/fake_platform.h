@@ -38,8 +38,10 @@ class FakePlatform : public Platform {
     LocalDateTime clock{"20261207", "12345600"};
     std::set<std::string> heldByOthers;  // paths another process holds
     std::string arguments;
-    // Fails every write to a file whose normalised name equals this.
+    // Fails every write to a file whose normalised name equals this, once
+    // `writesBeforeFailure` writes to it have succeeded (-1: never fail).
     std::string failWritesTo;
+    std::shared_ptr<long> writesBeforeFailure = std::make_shared<long>(0);
 
     // File contents by normalised path (upper case, drive form).
     std::map<std::string, std::shared_ptr<std::string>> files;

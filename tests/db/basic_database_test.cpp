@@ -1,0 +1,182 @@
+#include "db/basic_database.h"
+
+#include <gtest/gtest.h>
+
+#include "support/scan_fixture.h"
+
+namespace velumtar {
+namespace {
+
+using test::ScanFixture;
+
+TEST(BasicDatabase, StoreStampsNewAndRewrittenRecords) {
+    ScanFixture f;
+    ASSERT_TRUE(f.database.open('-'));
+    f.database.clearRecord();
+    RecordView v = f.database.view();
+    v.at(dbrec::recordType) = 'F';
+    v.set(dbrec::path, "C:\\A.EXE");
+    EXPECT_FALSE(f.database.readByKey());
+    v.at(dbrec::recordType) = 'F';
+    v.set(dbrec::path, "C:\\A.EXE");
+    ASSERT_TRUE(f.database.store());
+    EXPECT_EQ(v.get(dbrec::createdDate), "2026.12.07");
+    EXPECT_EQ(v.get(dbrec::createdTime), "10:30");
+    EXPECT_EQ(v.get(dbrec::storedTime), "10:30");
+
+    f.setClock("20261208", "08050000");
+    ASSERT_TRUE(f.database.readByKey());
+    ASSERT_TRUE(f.database.store());  // found: a rewrite
+    ASSERT_TRUE(f.database.readByKey());
+    EXPECT_EQ(v.get(dbrec::createdDate), "2026.12.07");
+    EXPECT_EQ(v.get(dbrec::storedDate), "2026.12.08");
+    EXPECT_EQ(v.get(dbrec::storedTime), "08:05");
+
+    // After close and open the found flag is clear: a store writes anew,
+    // which fails for the key already present.
+    f.database.close();
+    ASSERT_TRUE(f.database.open('-'));
+    EXPECT_FALSE(f.database.store());
+    f.database.close();
+}
+
+TEST(BasicDatabase, RunStateIsDurableAsSoonAsItIsStored) {
+    ScanFixture f;
+    ASSERT_TRUE(f.database.open('-'));
+    EXPECT_EQ(f.database.readRunState(), '0');
+    ASSERT_TRUE(f.database.storeRunState('1'));
+    // Another handle sees the committed state while the first stays open.
+    BasicDatabase other(f.platform, f.messages, f.stamp);
+    ASSERT_TRUE(other.open('I'));
+    EXPECT_EQ(other.readRunState(), '1');
+    other.close();
+    ASSERT_TRUE(f.database.clearRunState());
+    ASSERT_TRUE(other.open('I'));
+    EXPECT_EQ(other.readRunState(), '0');
+    other.close();
+
+    // A run-state record holding a letter reads as '0'.
+    ASSERT_TRUE(f.database.storeRunState('x'));
+    EXPECT_EQ(f.database.readRunState(), '0');
+    f.database.close();
+}
+
+TEST(BasicDatabase, PurgeWithoutExtensionDatabaseDeletesMarkedEntriesAndCompacts) {
+    ScanFixture f;
+    ASSERT_TRUE(f.database.open('-'));
+    ASSERT_TRUE(f.database.storeRunState('2'));
+    f.addEntry("C:\\A.EXE");
+    f.addEntry("C:\\B.JPG", ".JPG");
+    f.addEntry("C:\\C.PY", ".PY ");
+    f.database.close();
+    f.setClock("20270101", "01020000");
+    f.database.purgeExtensions(nullptr);
+    EXPECT_EQ(f.paths(), (std::vector<std::string>{"0", "FC:\\A.EXE"}));
+    // The compaction stamped every record anew, both stamps alike.
+    for (const std::string& r : f.records()) {
+        EXPECT_EQ(r.substr(255, 15), "2027.01.0101:02") << r;
+        EXPECT_EQ(r.substr(270, 15), "2027.01.0101:02") << r;
+    }
+    EXPECT_FALSE(f.platform.has("C:\\VELUTMPA.TMP"));
+}
+
+TEST(BasicDatabase, PurgeWithExtensionDatabaseDeletesOnlyTheRemovedExtension) {
+    ScanFixture f;
+    ASSERT_TRUE(f.database.open('-'));
+    f.addEntry("C:\\A.EXE");
+    f.addEntry("C:\\B.JPG", ".JPG");
+    f.addEntry("C:\\C.PY", ".PY ");
+    f.addEntry("C:\\D.JPG");  // qualified through a built-in rule
+    f.database.close();
+    ASSERT_TRUE(f.extensions.open('-'));
+    f.extensions.clearRecord();
+    f.extensions.view().set(extrec::key, ".JPG");
+    f.extensions.view().set(extrec::marks, " E ");
+    ASSERT_TRUE(f.extensions.store());
+    f.extensions.clearRecord();
+    f.extensions.view().set(extrec::key, ".PY ");
+    ASSERT_TRUE(f.extensions.store());
+    f.extensions.close();
+    f.extensions.available = '1';
+    f.database.purgeExtensions(&f.extensions);
+    EXPECT_EQ(f.paths(), (std::vector<std::string>{"FC:\\A.EXE", "FC:\\C.PY", "FC:\\D.JPG"}));
+    EXPECT_EQ(f.extensionKeys(), (std::vector<std::string>{".PY    "}));
+}
+
+TEST(BasicDatabase, CompactionKeepsEveryRecordsContent) {
+    ScanFixture f;
+    ASSERT_TRUE(f.database.open('-'));
+    ASSERT_TRUE(f.database.storeRunState('1'));
+    for (int i = 0; i < 300; ++i) f.addEntry("C:\\DIR\\FILE" + std::to_string(i) + ".EXE");
+    f.database.close();
+    std::vector<std::string> before = f.records();
+    f.setClock("20270202", "02030000");
+    f.database.compact();
+    std::vector<std::string> after = f.records();
+    ASSERT_EQ(after.size(), before.size());
+    for (std::size_t i = 0; i < after.size(); ++i) {
+        EXPECT_EQ(after[i].substr(0, 255), before[i].substr(0, 255));
+        EXPECT_EQ(after[i].substr(285), before[i].substr(285));
+        EXPECT_EQ(after[i].substr(255, 15), after[i].substr(270, 15));
+        EXPECT_EQ(after[i].substr(255, 15), "2027.02.0202:03");
+    }
+}
+
+TEST(BasicDatabase, CompactionThatFailsAfterEmptyingLosesNothing) {
+    ScanFixture f;
+    ASSERT_TRUE(f.database.open('-'));
+    for (int i = 0; i < 200; ++i) f.addEntry("C:\\F" + std::to_string(i) + ".DLL");
+    f.database.close();
+    std::vector<std::string> before = f.paths();
+
+    // Writes to the database fail part-way through the rebuild and through
+    // the restore that follows it: the copy must survive for the next run.
+    f.platform.failWritesTo = "C:\\VELUMTAR.DBI";
+    *f.platform.writesBeforeFailure = 3;
+    f.database.compact();
+    EXPECT_TRUE(f.platform.has("C:\\VELUTMPA.TMP"));
+
+    // The next run finds the copy and restores from it.
+    *f.platform.writesBeforeFailure = -1;
+    f.database.recoverCompaction();
+    EXPECT_FALSE(f.platform.has("C:\\VELUTMPA.TMP"));
+    EXPECT_EQ(f.paths(), before);
+}
+
+TEST(BasicDatabase, IncompleteCopyIsDiscardedAndTheDatabaseLeftAlone) {
+    ScanFixture f;
+    ASSERT_TRUE(f.database.open('-'));
+    f.addEntry("C:\\KEEP.EXE");
+    f.database.close();
+    f.platform.putFile("C:\\VELUTMPA.TMP", "FC:\\HALF.EXE\r\n");
+    f.database.recoverCompaction();
+    EXPECT_FALSE(f.platform.has("C:\\VELUTMPA.TMP"));
+    EXPECT_EQ(f.paths(), (std::vector<std::string>{"FC:\\KEEP.EXE"}));
+}
+
+TEST(WorkFile, PrepareCreatesAnEmptyFileAndReportsFailures) {
+    ScanFixture f;
+    f.platform.putFile("C:\\VELUCMPT.TMP", "garbage");
+    ASSERT_TRUE(prepareWorkFile(f.workFile, f.messages));
+    f.workFile.clearRecord();
+    EXPECT_FALSE(f.workFile.startAt());
+    f.workFile.close();
+
+    f.platform.heldByOthers.insert("C:\\VELUCMPT.TMP");
+    EXPECT_FALSE(prepareWorkFile(f.workFile, f.messages));
+    ASSERT_EQ(f.boxTexts().size(), 1u);
+    EXPECT_EQ(f.boxTexts()[0], "ERROR: File handling.\r\nDELETE  C:\\VELUCMPT.TMP ");
+}
+
+TEST(FindingCounters, NineDigitsThatStopAtTheirMaximum) {
+    FindingCounters c;
+    c.add(FindingCounters::kNew);
+    EXPECT_EQ(c.text(FindingCounters::kNew), "000000001");
+    EXPECT_FALSE(c.allZero());
+    c.value[FindingCounters::kLocked] = FindingCounters::kMaximum;
+    c.add(FindingCounters::kLocked);
+    EXPECT_EQ(c.text(FindingCounters::kLocked), "999999999");
+}
+
+}  // namespace
+}  // namespace velumtar

@@ -1,0 +1,82 @@
+// The scan and database components wired to an in-memory platform.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "db/basic_database.h"
+#include "db/work_file.h"
+#include "scan/extension_database.h"
+#include "scan/extension_list.h"
+#include "scan/file_facts.h"
+#include "support/fake_platform.h"
+#include "ui/message_service.h"
+#include "ui/unattended.h"
+
+namespace velumtar::test {
+
+struct ScanFixture {
+    FakePlatform platform;
+    Unattended unattended{platform};
+    MessageService messages{platform, unattended, "VELUMTAR"};
+    RunStamp stamp{unattended};
+    ExtensionDatabase extensions{platform};
+    BasicDatabase database{platform, messages, stamp};
+    WorkFile workFile{platform};
+    ExtensionList list{platform, messages, extensions, database};
+
+    ScanFixture() {
+        platform.directories.insert("C:\\TOOLS");
+        setClock("20261207", "10300000");
+    }
+    void setClock(const std::string& date, const std::string& time) {
+        platform.clock = LocalDateTime{date, time};
+    }
+    // A file entry of the basic database with the given path and facts marks.
+    void addEntry(const std::string& path, const std::string& userExtension = "    ") {
+        database.clearRecord();
+        RecordView v = database.view();
+        v.at(dbrec::recordType) = 'F';
+        v.set(dbrec::path, path);
+        FileInformation info;
+        info.year = 2025;
+        info.month = 1;
+        info.day = 2;
+        FileFacts f = factsFrom(info, attr::archive, userExtension);
+        v.set(dbrec::facts, f.str());
+        database.store();
+    }
+    // Every record of the basic database in key order, trailing blanks cut.
+    std::vector<std::string> records() {
+        std::vector<std::string> out;
+        BasicDatabase reader(platform, messages, stamp);
+        if (!reader.open('I')) return out;
+        while (reader.readNext()) out.emplace_back(reader.record(), reader.recordLength());
+        reader.close();
+        return out;
+    }
+    std::vector<std::string> paths() {
+        std::vector<std::string> out;
+        for (const std::string& r : records()) {
+            std::string p = r.substr(0, 254);
+            while (!p.empty() && p.back() == ' ') p.pop_back();
+            out.push_back(p);
+        }
+        return out;
+    }
+    std::vector<std::string> extensionKeys() {
+        std::vector<std::string> out;
+        ExtensionDatabase reader(platform);
+        if (!reader.open('I')) return out;
+        while (reader.readNext()) out.emplace_back(reader.record(), reader.recordLength());
+        reader.close();
+        return out;
+    }
+    std::vector<std::string> boxTexts() const {
+        std::vector<std::string> out;
+        for (const auto& b : platform.boxes) out.push_back(b.text);
+        return out;
+    }
+};
+
+}  // namespace velumtar::test
