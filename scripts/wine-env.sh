@@ -10,7 +10,7 @@ wine_start() {
     wineboot -i </dev/null >/dev/null 2>&1 || true
     wineserver -w
   fi
-  wineserver -p </dev/null >/dev/null 2>&1
+  wineserver -p </dev/null >/dev/null 2>&1 || true
   wine wineboot </dev/null >/dev/null 2>&1 || true
   trap 'wineserver -k 2>/dev/null || true' EXIT
 }
