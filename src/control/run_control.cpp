@@ -28,7 +28,13 @@ RunControl::RunControl(Platform& platform)
       messages_(platform, unattended_, std::string_view(programTitle).substr(0, 8)),
       launcher_(platform, unattended_),
       marker_(platform, markerName(programTitle)),
-      log_(platform, std::string(files::kLog), files::kLogRecord) {}
+      log_(platform, std::string(files::kLog), files::kLogRecord),
+      stamp_(unattended_),
+      extensions_(platform),
+      database_(platform, messages_, stamp_),
+      workFile_(platform),
+      extensionList_(platform, messages_, extensions_, database_),
+      runLog_(platform, messages_, stamp_) {}
 
 std::string RunControl::letterOf(std::string_view text, Platform& platform) {
     std::size_t i = text.find_first_not_of(' ');
@@ -65,6 +71,8 @@ int RunControl::run(int argc, char** argv) {
     }
     startDirectory = patternOf(directory, platform_);
 
+    if (commandLetter == "C" || commandLetter == "N")
+        openCompareOrBuild();
     if (commandLetter == "C") {
         compareRun();
     } else if (commandLetter == "N") {
@@ -106,13 +114,13 @@ void RunControl::releaseMarker() {
 }
 
 void RunControl::endOfRun() {
+    database_.close();
+    workFile_.close();
+    runLog_.close();
     log_.close();
+    extensions_.close();
     (void)platform_.removeFile(files::kWorkFile);
     releaseMarker();
 }
-
-void RunControl::compareRun() {}
-
-void RunControl::newBuildRun() {}
 
 }  // namespace velumtar

@@ -7,8 +7,14 @@
 #include <string>
 
 #include "control/instance_marker.h"
+#include "db/basic_database.h"
+#include "db/work_file.h"
 #include "files/line_file.h"
 #include "platform/platform.h"
+#include "report/run_log.h"
+#include "scan/extension_database.h"
+#include "scan/extension_list.h"
+#include "scan/file_facts.h"
 #include "ui/launch_service.h"
 #include "ui/message_service.h"
 #include "ui/unattended.h"
@@ -46,8 +52,11 @@ class RunControl {
     void releaseMarker();
     void endOfRun();
 
+    void openCompareOrBuild();
     void compareRun();
     void newBuildRun();
+    void endOfRunMessage();
+    void discardDatabase();
     void showLogRun();
     void programInformationRun();
     void unsuitableCommandRun();
@@ -59,6 +68,13 @@ class RunControl {
     LaunchService launcher_;
     InstanceMarker marker_;
     LineFile log_;
+    RunStamp stamp_;
+    ExtensionDatabase extensions_;
+    BasicDatabase database_;
+    WorkFile workFile_;
+    ExtensionList extensionList_;
+    FindingCounters counters_;
+    RunLog runLog_;
 };
 
 }  // namespace velumtar

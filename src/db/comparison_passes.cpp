@@ -1,0 +1,104 @@
+#include "db/comparison_passes.h"
+
+#include "db/basic_database.h"
+#include "db/work_file.h"
+#include "files/file_error.h"
+#include "files/file_names.h"
+
+namespace velumtar {
+
+namespace {
+
+// Positions the work file at its first file entry and reads it.
+bool firstFileEntry(WorkFile& workFile) {
+    workFile.clearRecord();
+    workFile.view().at(workrec::recordType) = 'F';
+    return workFile.startAt();
+}
+
+bool isFileEntry(WorkFile& workFile) {
+    return workFile.found() && workFile.view().at(workrec::recordType) == 'F';
+}
+
+void copyKey(const RecordView& from, const RecordView& to) {
+    to.set(dbrec::key, from.get(workrec::key));
+}
+
+}  // namespace
+
+BuildResult buildAnew(WorkFile& workFile, BasicDatabase& database) {
+    RecordView work = workFile.view();
+    RecordView entry = database.view();
+    for (firstFileEntry(workFile); isFileEntry(workFile); workFile.readNext()) {
+        copyKey(work, entry);
+        if (!database.readByKey()) {
+            database.clearRecord();
+            copyKey(work, entry);
+        }
+        entry.set(dbrec::facts, work.get(workrec::facts));
+        bool existed = database.found();
+        if (!database.store())
+            return BuildResult{false, existed ? kRewrite : kWrite};
+    }
+    return BuildResult{};
+}
+
+bool markNewAndChanged(WorkFile& workFile, BasicDatabase& database, MessageService& messages,
+                       FindingCounters& counters) {
+    if (!database.storeRunState('2'))
+        return false;
+    counters.zero(FindingCounters::kNew);
+    counters.zero(FindingCounters::kChanged);
+    RecordView work = workFile.view();
+    RecordView entry = database.view();
+    for (firstFileEntry(workFile); isFileEntry(workFile); workFile.readNext()) {
+        copyKey(work, entry);
+        if (!database.readByKey()) {
+            database.clearRecord();
+            copyKey(work, entry);
+            entry.set(dbrec::facts, work.get(workrec::facts));
+            entry.at(dbrec::newFlag) = 'N';
+            counters.add(FindingCounters::kNew);
+            if (!database.store()) {
+                reportFileError(messages, kWrite, files::kBasicDatabase);
+                return false;
+            }
+        } else if (entry.get(dbrec::facts) != work.get(workrec::facts)) {
+            entry.set(dbrec::facts, work.get(workrec::facts));
+            entry.set(dbrec::flags, " A ");
+            counters.add(FindingCounters::kChanged);
+            if (!database.store()) {
+                reportFileError(messages, kRewrite, files::kBasicDatabase);
+                return false;
+            }
+        }
+    }
+    (void)database.clearRunState();
+    return true;
+}
+
+bool sweepDeleted(WorkFile& workFile, BasicDatabase& database, MessageService& messages,
+                  FindingCounters& counters) {
+    if (!database.storeRunState('2'))
+        return false;
+    counters.zero(FindingCounters::kDeleted);
+    RecordView work = workFile.view();
+    RecordView entry = database.view();
+    database.setFirstFileKey();
+    for (database.startAt(); database.found() && entry.at(dbrec::recordType) == 'F';
+         database.readNext()) {
+        work.set(workrec::key, entry.get(dbrec::key));
+        if (workFile.readByKey())
+            continue;
+        entry.set(dbrec::flags, "  L");
+        if (!database.store()) {
+            reportFileError(messages, kRewrite, files::kBasicDatabase);
+            return false;
+        }
+        counters.add(FindingCounters::kDeleted);
+    }
+    (void)database.clearRunState();
+    return true;
+}
+
+}  // namespace velumtar

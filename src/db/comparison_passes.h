@@ -1,0 +1,32 @@
+// The passes that turn a walk into findings: buildAnew fills a new basic
+// database from the work file; markNewAndChanged flags new and changed files;
+// sweepDeleted flags entries whose file the walk did not find. Each is one
+// sequential read of one file plus one keyed read of the other per record.
+#pragma once
+
+#include <string_view>
+
+namespace velumtar {
+
+class BasicDatabase;
+class MessageService;
+class WorkFile;
+struct FindingCounters;
+
+struct BuildResult {
+    bool success = true;
+    // On failure, the operation that failed: "WRITE" or "REWRITE".
+    std::string_view operation;
+};
+
+// REQUIRES: the database new and open for update, the work file filled.
+// Failures are left to the caller to report.
+BuildResult buildAnew(WorkFile& workFile, BasicDatabase& database);
+
+// REQUIRES: both files open. Failures are reported here.
+bool markNewAndChanged(WorkFile& workFile, BasicDatabase& database, MessageService& messages,
+                       FindingCounters& counters);
+bool sweepDeleted(WorkFile& workFile, BasicDatabase& database, MessageService& messages,
+                  FindingCounters& counters);
+
+}  // namespace velumtar
