@@ -10,6 +10,8 @@ wine_start() {
     wineboot -i </dev/null >/dev/null 2>&1 || true
     wineserver -w
   fi
+  # Drive C: may still point at a test directory after an interrupted run.
+  ln -sfn ../drive_c "$WINEPREFIX/dosdevices/c:"
   wineserver -p </dev/null >/dev/null 2>&1 || true
   wine wineboot </dev/null >/dev/null 2>&1 || true
   trap 'wineserver -k 2>/dev/null || true' EXIT

@@ -2,8 +2,8 @@
 
 The same tests run against the native build (drive C: mapped onto a
 temporary directory through VELUMTAR_DRIVE_C) and against velumtar.exe under
-Wine (drive C: is the Wine prefix's drive_c; the tool's own files in its root
-are cleared around every test).
+Wine (the prefix's drive C: is pointed at the same kind of temporary
+directory for the length of each test).
 """
 import json
 import os
@@ -15,10 +15,6 @@ import time
 import unittest
 
 CONFIG = {"mode": "native", "exe": None, "bin_dir": None}
-
-TOOL_FILES = ["VELUMTAR.AKT", "VELUMTAR.DBI", "VELUMTAR.TXT", "VELUMTAR.LOG",
-              "VELUCMPT.TMP", "VELUTMPA.TMP", "VELULSTA.TMP"]
-
 
 def wine():
     return CONFIG["mode"] == "wine"
@@ -35,29 +31,28 @@ class Drive:
 
     def __init__(self):
         self.scratch = tempfile.mkdtemp(prefix="velumtar-e2e-")
+        self.root = os.path.join(self.scratch, "drive_c")
+        os.makedirs(self.root)
         if wine():
+            # Drive C: of the Wine prefix is pointed at this test's own
+            # directory; the system directory is reachable through a link,
+            # which the walk does not enter.
             prefix = os.environ["WINEPREFIX"]
-            self.root = os.path.join(prefix, "drive_c")
-            self.start_name = "VTSTART"
-        else:
-            self.root = os.path.join(self.scratch, "drive_c")
-            os.makedirs(self.root)
-            self.start_name = "Start Dir"
+            os.symlink(os.path.join(prefix, "drive_c", "windows"),
+                       os.path.join(self.root, "windows"))
+            self.dosdevice = os.path.join(prefix, "dosdevices", "c:")
+            os.remove(self.dosdevice)
+            os.symlink(self.root, self.dosdevice)
+        self.start_name = "Start Dir"
         self.start = os.path.join(self.root, self.start_name)
-        self.clear()
         os.makedirs(self.start)
         self.transcript = os.path.join(self.scratch, "transcript.jsonl")
 
-    def clear(self):
-        for name in TOOL_FILES:
-            path = os.path.join(self.root, name)
-            if os.path.lexists(path):
-                os.remove(path)
-        if os.path.isdir(self.start):
-            shutil.rmtree(self.start)
-
     def close(self):
-        self.clear()
+        if wine():
+            os.remove(self.dosdevice)
+            os.symlink("../drive_c", self.dosdevice)
+        subprocess.run(["chmod", "-R", "u+rwx", self.scratch], stderr=subprocess.DEVNULL)
         shutil.rmtree(self.scratch, ignore_errors=True)
 
     def host(self, drive_path):
