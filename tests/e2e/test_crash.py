@@ -1,0 +1,90 @@
+"""Runs killed part-way: the run state left in the database steers the next run."""
+import os
+import random
+import time
+import unittest
+
+from harness import DriveTest, boxes, kill, wait_for
+
+REBUILD = ("Detect an interruption of an earlier action!\r\n"
+           "The basic database must now built new again. In this case it's impossible to "
+           "compare files right now.")
+CONTINUE = ("Detect an interruption of an earlier action!\r\n"
+            "The comparing of files will be continue, but eventually not all differences "
+            "will be documentated with correct data.")
+
+
+class KilledRuns(DriveTest):
+    FILES = 12000
+
+    def populate(self, when=1592224496):
+        rng = random.Random(7)
+        for i in range(self.FILES // 10):
+            d = self.drive.host("C:\\Tree%02d\\Sub%04d" % (i % 37, i))
+            os.makedirs(d, exist_ok=True)
+            for j in range(10):
+                name = os.path.join(d, "f%d.%s" % (j, rng.choice(["exe", "dll", "txt"])))
+                with open(name, "wb") as f:
+                    f.write(b"x")
+                os.utime(name, (when, when))
+
+    def touch_all(self, when):
+        for d, _, names in os.walk(self.drive.root):
+            for n in names:
+                if n.endswith((".exe", ".dll")):
+                    os.utime(os.path.join(d, n), (when, when))
+
+    def test_killed_build_forces_a_rebuild(self):
+        self.populate()
+        for attempt in range(6):
+            proc = self.drive.start_process("N")
+            self.assertTrue(wait_for(lambda: self.drive.exists("C:\\VELUCMPT.TMP") or
+                                     proc.poll() is not None))
+            time.sleep(0.2 * (attempt + 1))
+            finished = proc.poll() is not None
+            kill(proc)
+            if finished:
+                self.skipTest("the build ended before it could be killed")
+            code, entries = self.drive.run("C")
+            texts = [b["text"] for b in boxes(entries)]
+            if texts and texts[0].startswith(REBUILD):
+                self.assertEqual(texts[1:], ["Finish NEW building of the basic database."
+                                             "\r\nPlease confirm"])
+                log = self.drive.read("C:\\VELUMTAR.LOG").decode()
+                self.assertIn("The basic database must now built new again.", log)
+                return
+            # Killed before the run state was stored: nothing to warn about.
+        self.fail("no kill landed inside the build")
+
+    def test_killed_comparison_warns_and_compares(self):
+        self.populate()
+        code, entries = self.drive.run("N")
+        self.assertEqual(code, 0)
+        database = self.drive.host("C:\\VELUMTAR.DBI")
+        for attempt in range(6):
+            self.touch_all(1592224496 + 60 * (attempt + 1))
+            before = os.stat(database).st_mtime_ns
+            proc = self.drive.start_process("C")
+            # The first write to the database in a compare run stores run
+            # state '2' at the start of the comparison passes.
+            self.assertTrue(wait_for(lambda: os.stat(database).st_mtime_ns != before or
+                                     proc.poll() is not None, timeout=120))
+            finished = proc.poll() is not None
+            kill(proc)
+            if finished:
+                continue
+            code, entries = self.drive.run("C")
+            texts = [b["text"] for b in boxes(entries)]
+            self.assertTrue(texts[0].startswith(CONTINUE), texts)
+            self.assertIn("Changed", texts[1])
+            # The comparison went on and committed its findings.
+            code, entries = self.drive.run("C")
+            self.assertEqual(boxes(entries)[0]["text"],
+                             "No differences detected" + " " * 19 + "\r\nPlease confirm")
+            self.assertFalse(self.drive.exists("C:\\VELUCMPT.TMP"))
+            return
+        self.fail("no kill landed inside the comparison")
+
+
+if __name__ == "__main__":
+    unittest.main()
