@@ -101,7 +101,6 @@ char DirectoryWalk::walk(const std::string& startDirectory) {
     extensions_.openForWalk();
     workFile_.clearRecord();
     pattern_ = padded(kRootPattern, kPatternWidth);
-    name_.assign(kNameWidth, ' ');
     listing_ = platform_.newListing();
     char completed = 'N';
     if (recordEntry(EntryType::root, 0, "    "))
@@ -168,7 +167,9 @@ DirectoryWalk::Next DirectoryWalk::examine(const ListingEntry& entry) {
         return recordEntry(EntryType::file, entry.attributes, userExtension) ? Next::goOn
                                                                              : Next::stop;
     }
-    if (excludedDirectory(name_))
+    // A blank name (possible on POSIX) adds nothing to its parent's path: its
+    // entry would lead back into the parent and the walk round in circles.
+    if (excludedDirectory(name_) || allBlank(name_))
         return Next::goOn;
     return recordEntry(EntryType::directory, entry.attributes, "    ") ? Next::goOn : Next::stop;
 }
@@ -302,6 +303,7 @@ bool DirectoryWalk::storeRecord() {
 void DirectoryWalk::finish(const std::string& startDirectory) {
     if (listing_)
         listing_->end();
+    listing_.reset();
     extensions_.closeAfterWalk();
     (void)platform_.changeDirectory(changeTarget(startDirectory));
 }

@@ -272,12 +272,13 @@ TEST(DirectoryWalk, DirectoryWithoutRoomForItsSuffixIsRecordedSkippedAndCounted)
     w.expectTidyEnd();
 }
 
-TEST(DirectoryWalk, LinksJunctionsAndSpecialFilesAreNeitherEnteredNorRecorded) {
+TEST(DirectoryWalk, LinksJunctionsSpecialFilesAndBlankNamesAreNeitherEnteredNorRecorded) {
     Walk w;
     w.platform.addEntry("C:\\Link", EntryKind::reparsePoint, attr::directory);
     w.platform.addFile("C:\\Link\\through.exe", 1);
     w.platform.addEntry("C:\\pipe.exe", EntryKind::other, attr::archive);
     w.platform.addFile("C:\\real.exe", 1);
+    w.platform.addFile("C:\\   \\blank.exe", 1);  // a directory named by blanks only
     EXPECT_EQ(w.run(), 'J');
     EXPECT_EQ(w.entered(), std::vector<std::string>{"\"C:\\\""});
     EXPECT_EQ(w.work(), (std::vector<std::string>{directoryEntry("C:\\*"),
