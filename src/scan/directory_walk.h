@@ -6,18 +6,22 @@
 // list in memory.
 #pragma once
 
+#include <cstdint>
+#include <memory>
 #include <string>
+#include <string_view>
+
+#include "platform/platform.h"
 
 namespace velumtar {
 
 class ExtensionList;
 class MessageService;
-class Platform;
 class WorkFile;
 struct FindingCounters;
 
 class DirectoryWalk {
-public:
+  public:
     DirectoryWalk(Platform& platform, MessageService& messages, WorkFile& workFile,
                   ExtensionList& extensions, FindingCounters& counters);
 
@@ -27,12 +31,56 @@ public:
     // `startDirectory` (searchPattern form) on return.
     char walk(const std::string& startDirectory);
 
-private:
+  private:
+    enum class EntryType { root, directory, file };
+    // How a step ends: the walk goes on, or it stops without completing.
+    enum class Next { goOn, stop };
+    enum class Found { directory, none, readFailure };
+
+    // Enters the directory of each directory entry in key order, from the
+    // root. Returns walkCompleted.
+    char visitDirectories();
+    // Changes into the current directory and records its entries. A
+    // directory that cannot be entered, or refuses its listing, is locked.
+    Next enterAndList();
+    Next examine(const ListingEntry& entry);
+    // Keeps a listed name upper case, unquoted, blank-padded to 255.
+    void keepName(std::string_view listed);
+    // Counts the directory as locked and shows the error box; below the root
+    // the user may choose to go on without it, which marks its entry 'G'.
+    Next lockedDirectory(std::string_view quotedPath);
+    bool markCurrentSkipped();
+    // Moves the current pattern to the next directory entry after it in key
+    // order, passing over entries marked 'G'.
+    Found nextDirectory();
+    // Records the root, a directory or a file (name_) of the current
+    // directory. False when the walk must stop; the failure was shown.
+    bool recordEntry(EntryType type, std::uint8_t attributes, std::string_view userExtension);
+    // Fresh record with the type and key of the entry in fullPath_, whose
+    // content is `length` characters long.
+    void buildRecord(EntryType type, std::size_t length, bool unreachable);
+    // Rewrites a record the last read found, else writes it; a failure is
+    // reported as a file error of the work file.
+    bool storeRecord();
+    // Ends the listing, closes the extension database and returns to the
+    // start directory.
+    void finish(const std::string& startDirectory);
+
     Platform& platform_;
     MessageService& messages_;
     WorkFile& workFile_;
     ExtensionList& extensions_;
     FindingCounters& counters_;
+
+    // The directory being listed, in searchPattern form (255 characters).
+    std::string pattern_;
+    // The listed entry's name, upper case, unquoted, 255 characters.
+    std::string name_;
+    // The listed entry's full path: the pattern with the name written over
+    // its asterisk (300 characters).
+    std::string fullPath_;
+    // The one listing of the walk, restarted for every directory.
+    std::unique_ptr<DirectoryListing> listing_;
 };
 
 }  // namespace velumtar

@@ -1,7 +1,9 @@
 #include "support/fake_platform.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 
 namespace velumtar::test {
 
@@ -22,8 +24,10 @@ class MemoryFile : public File {
     }
     PlatformStatus write(std::uint64_t offset, const void* buffer, std::size_t length) override {
         if (budget_) {
-            if (*budget_ == 0) return PlatformStatus::noSpace;
-            if (*budget_ > 0) --*budget_;
+            if (*budget_ == 0)
+                return PlatformStatus::noSpace;
+            if (*budget_ > 0)
+                --*budget_;
         }
         if (data_->size() < offset + length)
             data_->resize(offset + length, '\0');
@@ -57,11 +61,81 @@ class Hold : public ExclusiveHold {
     std::string path_;
 };
 
-class EmptyListing : public DirectoryListing {
+std::string withoutTrailingBackslash(std::string path) {
+    while (path.size() > 2 && path.back() == '\\')
+        path.pop_back();
+    return path;
+}
+
+// Lists one directory of the tree: its dot entries, then its children, and
+// answers the directory's fault when one is set.
+class TreeListing : public DirectoryListing {
   public:
-    ListingResult first(std::string_view, ListingEntry&) override { return ListingResult::end; }
-    ListingResult next(ListingEntry&) override { return ListingResult::end; }
-    void end() override {}
+    explicit TreeListing(FakePlatform& platform) : platform_(platform) {}
+    ~TreeListing() override { end(); }
+    TreeListing(const TreeListing&) = delete;
+    TreeListing& operator=(const TreeListing&) = delete;
+
+    ListingResult first(std::string_view pattern, ListingEntry& entry) override {
+        end();
+        platform_.listingPatterns.emplace_back(pattern);
+        std::string text(pattern);
+        if (text.size() >= 2 && text.front() == '"' && text.back() == '"')
+            text = text.substr(1, text.size() - 2);
+        std::size_t cut = text.find_last_of('\\');
+        directory_ = withoutTrailingBackslash(platform_.normalise(
+            cut == std::string::npos ? platform_.workingDirectory : text.substr(0, cut + 1)));
+        if (!platform_.isDirectory(directory_))
+            return ListingResult::error;
+        auto fault = platform_.listingFaults.find(directory_);
+        fault_ =
+            fault == platform_.listingFaults.end() ? std::nullopt : std::optional(fault->second);
+        if (fault_ && fault_->after == 0)
+            return fault_->result;
+        names_.clear();
+        if (directory_.size() > 2) {
+            names_.push_back(".");
+            names_.push_back("..");
+        }
+        for (std::string& child : platform_.childrenOf(directory_))
+            names_.push_back(std::move(child));
+        position_ = 0;
+        started_ = true;
+        ++platform_.openListings;
+        platform_.mostOpenListings = std::max(platform_.mostOpenListings, platform_.openListings);
+        return next(entry);
+    }
+
+    ListingResult next(ListingEntry& entry) override {
+        if (!started_)
+            return ListingResult::error;
+        if (fault_ && position_ == fault_->after)
+            return fault_->result;
+        if (position_ == names_.size())
+            return ListingResult::end;
+        const std::string& name = names_[position_++];
+        if (name == "." || name == "..") {
+            entry = ListingEntry{name, attr::directory, EntryKind::dotEntry};
+            return ListingResult::entry;
+        }
+        const FakeEntry& found = platform_.tree.at(name);
+        entry = ListingEntry{found.name, found.attributes, found.kind};
+        return ListingResult::entry;
+    }
+
+    void end() override {
+        if (started_)
+            --platform_.openListings;
+        started_ = false;
+    }
+
+  private:
+    FakePlatform& platform_;
+    std::string directory_;
+    std::vector<std::string> names_;
+    std::size_t position_ = 0;
+    std::optional<ListingFault> fault_;
+    bool started_ = false;
 };
 
 }  // namespace
@@ -129,20 +203,88 @@ bool FakePlatform::currentDirectory(std::string& path) {
 }
 
 bool FakePlatform::changeDirectory(std::string_view path) {
-    std::string p = normalise(path);
-    while (p.size() > 2 && p.back() == '\\')
-        p.pop_back();
-    if (!directories.count(p))
+    changeRequests.emplace_back(path);
+    std::string p = withoutTrailingBackslash(normalise(path));
+    auto entry = tree.find(p);
+    bool enterable = directories.count(p) != 0 ||
+                     (entry != tree.end() && entry->second.kind == EntryKind::directory &&
+                      entry->second.enterable);
+    if (!enterable)
         return false;
     workingDirectory = p;
     return true;
 }
 
 std::unique_ptr<DirectoryListing> FakePlatform::newListing() {
-    return std::make_unique<EmptyListing>();
+    return std::make_unique<TreeListing>(*this);
+}
+
+FakeEntry& FakePlatform::addEntry(const std::string& path, EntryKind kind,
+                                  std::uint8_t attributes) {
+    std::string key = withoutTrailingBackslash(normalise(path));
+    // Parents first: every backslash after the drive's marks one.
+    for (std::size_t cut = key.find('\\', 3); cut != std::string::npos;
+         cut = key.find('\\', cut + 1)) {
+        std::string parent = key.substr(0, cut);
+        if (!tree.count(parent)) {
+            FakeEntry& dir = tree[parent];
+            dir.name = path.substr(parent.rfind('\\') + 1, cut - parent.rfind('\\') - 1);
+            dir.kind = EntryKind::directory;
+            dir.attributes = attr::directory;
+        }
+    }
+    FakeEntry& entry = tree[key];
+    entry = FakeEntry{};
+    std::size_t cut = key.rfind('\\');
+    entry.name = path.substr(cut + 1, key.size() - cut - 1);
+    entry.kind = kind;
+    entry.attributes = attributes;
+    return entry;
+}
+
+FakeEntry& FakePlatform::addDirectory(const std::string& path) {
+    return addEntry(path, EntryKind::directory, attr::directory);
+}
+
+FakeEntry& FakePlatform::addFile(const std::string& path, std::uint64_t size,
+                                 std::uint8_t attributes) {
+    FakeEntry& entry = addEntry(path, EntryKind::file, attributes);
+    entry.info.size = size;
+    entry.info.year = 2025;
+    entry.info.month = 6;
+    entry.info.day = 30;
+    entry.info.hour = 8;
+    entry.info.minute = 15;
+    entry.info.second = 42;
+    return entry;
+}
+
+std::vector<std::string> FakePlatform::childrenOf(const std::string& directory) const {
+    std::vector<std::string> out;
+    std::string prefix = directory + "\\";
+    for (auto it = tree.lower_bound(prefix);
+         it != tree.end() && it->first.compare(0, prefix.size(), prefix) == 0; ++it) {
+        if (it->first.find('\\', prefix.size()) == std::string::npos)
+            out.push_back(it->first);
+    }
+    if (reverseListing)
+        std::reverse(out.begin(), out.end());
+    return out;
+}
+
+bool FakePlatform::isDirectory(const std::string& normalised) const {
+    auto entry = tree.find(normalised);
+    return directories.count(normalised) != 0 ||
+           (entry != tree.end() && entry->second.kind == EntryKind::directory);
 }
 
 PlatformStatus FakePlatform::fileInformation(std::string_view path, FileInformation& info) {
+    auto listed = tree.find(withoutTrailingBackslash(normalise(path)));
+    if (listed != tree.end()) {
+        if (listed->second.infoStatus == PlatformStatus::ok)
+            info = listed->second.info;
+        return listed->second.infoStatus;
+    }
     auto it = files.find(normalise(path));
     if (it == files.end())
         return PlatformStatus::notFound;

@@ -23,6 +23,23 @@ struct RecordedLaunch {
     bool wait;
 };
 
+// An entry of the in-memory directory tree that listings deliver.
+struct FakeEntry {
+    std::string name;  // as the listing delivers it (case kept, possibly quoted)
+    EntryKind kind = EntryKind::file;
+    std::uint8_t attributes = attr::archive;
+    FileInformation info;                            // files: size and last-write time
+    bool enterable = true;                           // directories: changeDirectory succeeds
+    PlatformStatus infoStatus = PlatformStatus::ok;  // files: what fileInformation answers
+};
+
+// A failing listing of one directory: `result` is answered instead of the
+// entry after `after` entries were delivered (0: at the first read).
+struct ListingFault {
+    ListingResult result = ListingResult::error;
+    std::size_t after = 0;
+};
+
 class FakePlatform : public Platform {
   public:
     FakePlatform();
@@ -46,6 +63,32 @@ class FakePlatform : public Platform {
     // File contents by normalised path (upper case, drive form).
     std::map<std::string, std::shared_ptr<std::string>> files;
     std::set<std::string> directories;
+
+    // The listed tree by normalised path. Record files in `files` are not
+    // listed; directories in `directories` can be entered and list as empty.
+    // Sub-directories list "." and ".." first, then their children in
+    // ascending order of the normalised path (descending with
+    // `reverseListing`).
+    std::map<std::string, FakeEntry> tree;
+    std::map<std::string, ListingFault> listingFaults;  // by normalised directory
+    bool reverseListing = false;
+    // What the walk asked for.
+    std::vector<std::string> changeRequests;   // every path handed to changeDirectory
+    std::vector<std::string> listingPatterns;  // every pattern handed to first()
+    int openListings = 0;                      // started and not yet ended
+    int mostOpenListings = 0;
+
+    // Add an entry to the tree under its drive path (C:\Program Files\App.exe),
+    // with missing parent directories; the listed name is the path's last
+    // component in the case given.
+    FakeEntry& addDirectory(const std::string& path);
+    FakeEntry& addFile(const std::string& path, std::uint64_t size = 0,
+                       std::uint8_t attributes = attr::archive);
+    FakeEntry& addEntry(const std::string& path, EntryKind kind, std::uint8_t attributes);
+    // The normalised paths of the entries listed in `directory` (normalised),
+    // in listing order, without dot entries.
+    std::vector<std::string> childrenOf(const std::string& directory) const;
+    bool isDirectory(const std::string& normalised) const;
 
     void putFile(const std::string& path, const std::string& content);
     std::string contentOf(const std::string& path) const;
