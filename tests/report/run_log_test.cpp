@@ -19,13 +19,17 @@ namespace {
 constexpr const char* kLog = "C:\\VELUMTAR.LOG";
 constexpr const char* kTrim = "C:\\VELULSTA.TMP";
 
-// Reads of the wrapped file fail.
+// Reads of the wrapped file fail from a byte offset on.
 class UnreadableFile : public File {
   public:
-    explicit UnreadableFile(std::unique_ptr<File> inner) : inner_(std::move(inner)) {}
-    PlatformStatus read(std::uint64_t, void*, std::size_t, std::size_t& got) override {
+    UnreadableFile(std::unique_ptr<File> inner, std::uint64_t from)
+        : inner_(std::move(inner)), from_(from) {}
+    PlatformStatus read(std::uint64_t offset, void* buffer, std::size_t length,
+                        std::size_t& got) override {
         got = 0;
-        return PlatformStatus::ioError;
+        if (offset + length > from_)
+            return PlatformStatus::ioError;
+        return inner_->read(offset, buffer, length, got);
     }
     PlatformStatus write(std::uint64_t offset, const void* buffer, std::size_t length) override {
         return inner_->write(offset, buffer, length);
@@ -36,15 +40,17 @@ class UnreadableFile : public File {
 
   private:
     std::unique_ptr<File> inner_;
+    std::uint64_t from_;
 };
 
 // The in-memory platform with two more faults: failing renames, and reads of
-// one file that fail from its Nth open on.
+// one file that fail at its Nth open.
 class LogPlatform : public test::FakePlatform {
   public:
     int renameFailures = 0;
     std::string unreadable;
-    int unreadableFromOpen = 1;
+    int unreadableOpen = 1;
+    std::uint64_t unreadableFrom = 0;
 
     PlatformStatus renameFile(std::string_view from, std::string_view to) override {
         if (renameFailures > 0) {
@@ -56,8 +62,8 @@ class LogPlatform : public test::FakePlatform {
     std::unique_ptr<File> openFile(std::string_view path, OpenMode mode,
                                    PlatformStatus& status) override {
         std::unique_ptr<File> f = FakePlatform::openFile(path, mode, status);
-        if (f && normalise(path) == unreadable && ++opens_ >= unreadableFromOpen)
-            return std::make_unique<UnreadableFile>(std::move(f));
+        if (f && normalise(path) == unreadable && ++opens_ == unreadableOpen)
+            return std::make_unique<UnreadableFile>(std::move(f), unreadableFrom);
         return f;
     }
 
@@ -249,13 +255,20 @@ TEST(RunLog, TrimKeepsTheLastWholeEntries) {
 }
 
 TEST(RunLog, TrimLeavesTheLogAloneWhenItCannotBeReadOrCopied) {
-    const std::string log = joined(numberedLines(1000));
+    // 1,000 lines of 70 bytes: the first 64 KiB read holds more than 800.
+    std::vector<std::string> lines = numberedLines(1000);
+    for (std::string& line : lines) {
+        if (!line.empty())
+            line.resize(68, 'x');
+    }
+    const std::string log = joined(lines);
+    // Open 1 counts the lines and fails after 64 KiB; open 2 copies them.
     for (int failingOpen : {1, 2}) {
-        // Open 1 counts the lines, open 2 copies them.
         LogFixture f;
         f.platform.putFile(kLog, log);
         f.platform.unreadable = kLog;
-        f.platform.unreadableFromOpen = failingOpen;
+        f.platform.unreadableOpen = failingOpen;
+        f.platform.unreadableFrom = failingOpen == 1 ? 64 * 1024 : 0;
         f.log.trimLog();
         EXPECT_EQ(f.platform.contentOf(kLog), log) << failingOpen;
         EXPECT_FALSE(f.platform.has(kTrim)) << failingOpen;
