@@ -59,8 +59,9 @@ class RunLog {
     void close();
 
   private:
-    // Opens the log for appending (creating it when missing) and starts the
-    // current line with the date and time; false after a reported failure.
+    // Opens the log for appending (creating it when missing, after putting a
+    // kept trimmed copy in place) and starts the current line with the date
+    // and time; false after a reported failure.
     bool startEntry();
     // The first line `firstText`, the extension line when pending, the
     // errors line, with `withCounts` a count line per non-zero counter (and
@@ -76,8 +77,9 @@ class RunLog {
     // Copies the log from its first whole entry after the dropped lines into
     // the trim file; false when anything fails (the log is untouched).
     bool writeTrimmedCopy(std::uint64_t drop);
-    // Puts a trimmed copy whose move failed in place of the missing log, or
-    // removes a leftover trim file when the log exists.
+    // Puts a trimmed copy whose move failed in place of the missing log (by
+    // a move, else by copying its lines), or removes a leftover trim file
+    // when the log exists. A copy that cannot be placed stays for later.
     void recoverTrimmedCopy();
 
     Platform& platform_;
