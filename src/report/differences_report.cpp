@@ -1,11 +1,235 @@
-// Placeholder until the report lands.
 #include "report/differences_report.h"
+
+#include <string>
+
+#include "db/basic_database.h"
+#include "db/work_file.h"
+#include "files/file_error.h"
+#include "files/file_names.h"
+#include "files/line_file.h"
+#include "files/record_view.h"
+#include "scan/file_facts.h"
 
 namespace velumtar {
 
-bool writeDifferencesReport(Platform&, MessageService&, WorkFile&, BasicDatabase&,
-                            const FindingCounters&, std::string_view, std::string_view) {
+namespace {
+
+// A detail line of the report (343 characters). The labels and separators
+// are fixed; the other fields are filled from the entry.
+//
+//   offset  width  content
+//        0      7  status word: "New", "Changed", "Deleted", "LOCKED"
+//        8     10  "Date/time:"
+//       19     10  year "." month "." day
+//       29      3  " / "
+//       32      8  hour ":" minute ":" second
+//       41      5  "Size:"
+//       47     16  size, 16 digits as stored
+//       64      6  "Attr.:"
+//       71      4  archive, read-only, system, hidden
+//       76     10  "Path-Name:" or "DIRECTORY:"
+//       87    253  path
+//      340      3  "..." when the path was longer than 253 characters
+namespace reportline {
+inline constexpr std::size_t kWidth = 343;
+inline constexpr Field status{0, 7};
+inline constexpr Field dateLabel{8, 10};
+inline constexpr Field year{19, 4};
+inline constexpr Field dateDot1{23, 1};
+inline constexpr Field month{24, 2};
+inline constexpr Field dateDot2{26, 1};
+inline constexpr Field day{27, 2};
+inline constexpr Field slash{29, 3};
+inline constexpr Field hour{32, 2};
+inline constexpr Field timeColon1{34, 1};
+inline constexpr Field minute{35, 2};
+inline constexpr Field timeColon2{37, 1};
+inline constexpr Field second{38, 2};
+inline constexpr Field sizeLabel{41, 5};
+inline constexpr Field size{47, 16};
+inline constexpr Field attributesLabel{64, 6};
+inline constexpr Field attributes{71, 4};
+inline constexpr Field pathLabel{76, 10};
+inline constexpr Field path{87, 253};
+inline constexpr Field overflow{340, 3};
+}  // namespace reportline
+
+// Heading: date, time and the title.
+namespace heading {
+inline constexpr std::size_t kWidth = 60;
+inline constexpr Field date{0, 10};
+inline constexpr Field time{11, 5};
+inline constexpr Field title{17, 43};
+}  // namespace heading
+
+constexpr std::string_view kTitle = "Data of new, changed and/or deleted files:";
+
+// A line buffer with the labels and separators in place and every value
+// field blank.
+std::string blankLine(std::string_view pathLabel) {
+    std::string line(reportline::kWidth, ' ');
+    RecordView v(line.data());
+    v.set(reportline::dateLabel, "Date/time:");
+    v.set(reportline::dateDot1, ".");
+    v.set(reportline::dateDot2, ".");
+    v.set(reportline::slash, " / ");
+    v.set(reportline::timeColon1, ":");
+    v.set(reportline::timeColon2, ":");
+    v.set(reportline::sizeLabel, "Size:");
+    v.set(reportline::attributesLabel, "Attr.:");
+    v.set(reportline::pathLabel, pathLabel);
+    return line;
+}
+
+FileFacts factsOf(std::string_view text) {
+    FileFacts f;
+    text.copy(f.text.data(), f.text.size());
+    return f;
+}
+
+// The "..." mark: the facts say the path was cut.
+std::string_view overflowMark(FileFacts& f) {
+    return f.view().at(facts::longPathMark) != ' ' ? "..." : "";
+}
+
+// A directory path with every backslash-asterisk pair blanked (the search
+// pattern's "\*" included).
+std::string withoutPatterns(std::string_view path) {
+    std::string out(path);
+    for (std::size_t i = 0; i + 1 < out.size(); ++i) {
+        if (out[i] == '\\' && out[i + 1] == '*') {
+            out[i] = ' ';
+            out[++i] = ' ';
+        }
+    }
+    return out;
+}
+
+void fillFacts(RecordView line, FileFacts& f) {
+    RecordView fv = f.view();
+    line.set(reportline::year, fv.get(facts::year));
+    line.set(reportline::month, fv.get(facts::month));
+    line.set(reportline::day, fv.get(facts::day));
+    line.set(reportline::hour, fv.get(facts::hour));
+    line.set(reportline::minute, fv.get(facts::minute));
+    line.set(reportline::second, fv.get(facts::second));
+    line.set(reportline::size, fv.get(facts::size));
+    line.set(reportline::attributes, fv.get(facts::attributes));
+}
+
+std::string_view statusWord(const RecordView& entry) {
+    std::string_view word;
+    if (entry.at(dbrec::newFlag) != ' ')
+        word = "New";
+    if (entry.at(dbrec::changedFlag) != ' ')
+        word = "Changed";
+    if (entry.at(dbrec::deletedFlag) != ' ')
+        word = "Deleted";
+    return word;
+}
+
+class ReportWriter {
+  public:
+    ReportWriter(Platform& platform, MessageService& messages)
+        : messages_(messages),
+          report_(platform, std::string(files::kReport), files::kReportRecord) {}
+
+    bool open() {
+        if (report_.openOutput().isSuccess())
+            return true;
+        report_.close();
+        reportFileError(messages_, kOpen, files::kReport);
+        return false;
+    }
+    bool write(std::string_view line) {
+        if (report_.write(line).isSuccess())
+            return true;
+        reportFileError(messages_, kWrite, files::kReport);
+        return false;
+    }
+    void close() { report_.close(); }
+
+  private:
+    MessageService& messages_;
+    LineFile report_;
+};
+
+bool writeLockedSection(ReportWriter& out, WorkFile& workFile) {
+    workFile.clearRecord();
+    RecordView entry = workFile.view();
+    entry.at(workrec::recordType) = 'A';
+    for (bool more = workFile.startAt(); more && entry.at(workrec::recordType) == 'A';
+         more = workFile.readNext()) {
+        if (entry.at(workrec::lockedMark) == ' ')
+            continue;
+        std::string line = blankLine("DIRECTORY:");
+        RecordView v(line.data());
+        FileFacts f = factsOf(entry.get(workrec::facts));
+        v.set(reportline::status, "LOCKED");
+        v.set(reportline::path, withoutPatterns(entry.get(workrec::path)));
+        v.set(reportline::overflow, overflowMark(f));
+        if (!out.write(line))
+            return false;
+    }
     return true;
+}
+
+// Writes a line per flagged entry and commits its finding right after it:
+// a deleted entry is removed, the others lose their flag (and get a new
+// stored-at stamp). Each commit is made durable before the next line.
+bool writeFileSection(ReportWriter& out, BasicDatabase& database, MessageService& messages) {
+    database.setFirstFileKey();
+    RecordView entry = database.view();
+    for (bool more = database.startAt(); more && entry.at(dbrec::recordType) == 'F';
+         more = database.readNext()) {
+        if (entry.get(dbrec::flags) == "   ")
+            continue;
+        std::string line = blankLine("Path-Name:");
+        RecordView v(line.data());
+        FileFacts f = factsOf(entry.get(dbrec::facts));
+        v.set(reportline::status, statusWord(entry));
+        fillFacts(v, f);
+        v.set(reportline::path, entry.get(dbrec::path));
+        v.set(reportline::overflow, overflowMark(f));
+        if (!out.write(line))
+            return false;
+        if (entry.at(dbrec::deletedFlag) != ' ') {
+            if (!database.deleteRecord() || !database.commit()) {
+                reportFileError(messages, kDelete, files::kBasicDatabase);
+                return false;
+            }
+        } else {
+            entry.blank(dbrec::flags);
+            const bool rewrite = database.found();
+            if (!database.store() || !database.commit()) {
+                reportFileError(messages, rewrite ? kRewrite : kWrite, files::kBasicDatabase);
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+bool writeDifferencesReport(Platform& platform, MessageService& messages, WorkFile& workFile,
+                            BasicDatabase& database, const FindingCounters& counters,
+                            std::string_view date, std::string_view time) {
+    ReportWriter out(platform, messages);
+    if (!out.open())
+        return false;
+    std::string head(heading::kWidth, ' ');
+    RecordView h(head.data());
+    h.set(heading::date, date);
+    h.set(heading::time, time);
+    h.set(heading::title, kTitle);
+    bool ok = out.write(head);
+    if (ok && counters.value[FindingCounters::kLocked] > 0)
+        ok = writeLockedSection(out, workFile);
+    if (ok)
+        ok = writeFileSection(out, database, messages);
+    out.close();
+    return ok;
 }
 
 }  // namespace velumtar

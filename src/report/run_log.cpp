@@ -1,14 +1,263 @@
-// Placeholder until the run log lands.
 #include "report/run_log.h"
+
+#include "db/work_file.h"
+#include "files/file_error.h"
+#include "files/file_names.h"
+#include "files/record_view.h"
+#include "files/text_field.h"
+#include "platform/platform.h"
+#include "scan/file_facts.h"
+#include "ui/messages.h"
 
 namespace velumtar {
 
+namespace {
+
+// A log line of 132 characters. Date and time stand on the first line of an
+// entry only; every other line is blank up to its text.
+namespace logline {
+inline constexpr std::size_t kWidth = 132;
+inline constexpr Field date{0, 10};  // YYYY.MM.DD
+inline constexpr Field time{11, 5};  // HH:MM
+inline constexpr Field text{17, 115};
+inline constexpr Field count{17, 11};  // count line: the edited counter
+inline constexpr Field label{29, 7};   // count line: the status word
+}  // namespace logline
+
+// The closing message shows the first 54 characters of a log line.
+constexpr std::size_t kSummaryWidth = 54;
+
+constexpr std::string_view kDifferences =
+    "Differences from last check - result of comparing files:";
+constexpr std::string_view kNoDifferences = "No differences detected";
+constexpr std::string_view kNewBuild = "Finish NEW building of the basic database.";
+constexpr std::string_view kExtensionInUse = "Extension-File in use!";
+constexpr std::string_view kWithErrors = "- with ERRORs (subdir LOCKED)";
+constexpr std::string_view kWithoutErrors = "- without Errors";
+
+// Status words of the count lines in counter order: New, Changed, Deleted,
+// LOCKED.
+constexpr std::array<std::string_view, 4> kCategoryLabels = {"New    ", "Changed", "Deleted",
+                                                             "LOCKED "};
+
+}  // namespace
+
+std::string editedCount(std::uint64_t value) {
+    std::string number = digits(value, 9);
+    std::string out;
+    bool leading = true;
+    for (std::size_t i = 0; i < number.size(); ++i) {
+        if (i == 3 || i == 6)
+            out += leading ? ' ' : ',';
+        if (leading && number[i] == '0' && i + 1 < number.size()) {
+            out += ' ';
+        } else {
+            leading = false;
+            out += number[i];
+        }
+    }
+    return out;
+}
+
 RunLog::RunLog(Platform& platform, MessageService& messages, RunStamp& stamp)
-    : platform_(platform), messages_(messages), stamp_(stamp) {}
-void RunLog::trimLog() {}
-bool RunLog::logComparison(const FindingCounters&, char) { return true; }
-bool RunLog::logNewBuild(const FindingCounters&, char) { return true; }
-bool RunLog::logInterruption(char) { return true; }
-void RunLog::close() {}
+    : platform_(platform),
+      messages_(messages),
+      stamp_(stamp),
+      log_(platform, std::string(files::kLog), files::kLogRecord),
+      line_(logline::kWidth, ' ') {
+    for (std::string& s : summaryLines)
+        s.assign(kSummaryWidth, ' ');
+}
+
+void RunLog::close() {
+    log_.close();
+}
+
+void RunLog::setText(std::string_view text) {
+    RecordView(line_.data()).set(logline::text, text);
+}
+
+bool RunLog::startEntry() {
+    recoverTrimmedCopy();
+    log_.close();
+    bool exists = log_.openInput().isSuccess();
+    log_.close();
+    FileStatus s = exists ? log_.openExtend() : log_.openOutput();
+    if (!s.isSuccess()) {
+        log_.close();
+        reportFileError(messages_, kOpen, files::kLog);
+        return false;
+    }
+    line_.assign(logline::kWidth, ' ');
+    stamp_.read();
+    entryDate_ = stamp_.stampDate();
+    entryTime_ = stamp_.stampTime().substr(0, logline::time.width);
+    RecordView v(line_.data());
+    v.set(logline::date, entryDate_);
+    v.set(logline::time, entryTime_);
+    return true;
+}
+
+bool RunLog::writeLine() {
+    if (!log_.write(line_).isSuccess()) {
+        log_.close();
+        reportFileError(messages_, kWrite, files::kLog);
+        return false;
+    }
+    line_.assign(logline::kWidth, ' ');
+    return true;
+}
+
+bool RunLog::writeResultEntry(std::string_view firstText, const FindingCounters& counters,
+                              char extensionDatabaseAvailable, bool withCounts) {
+    if (!startEntry())
+        return false;
+    setText(firstText);
+    // The first summary line is the dated first line, cut after "result".
+    if (withCounts)
+        summaryLines[0] = line_.substr(0, kSummaryWidth);
+    // Category 0 comes before the count lines; 1 to 4 are New, Changed,
+    // Deleted and LOCKED; past 4 only the empty closing line is left.
+    std::size_t category = withCounts ? 0 : 4;
+    bool extensionPending = extensionDatabaseAvailable == '1';
+    bool errorsDone = false;
+    bool countLine = false;
+    for (;;) {
+        const bool closing = allBlank(line_);
+        const std::string written = line_;
+        if (!writeLine())
+            return false;
+        if (closing)
+            break;
+        if (countLine)
+            summaryLines[category] = written.substr(0, kSummaryWidth);
+        countLine = false;
+        if (extensionPending) {
+            extensionPending = false;
+            setText(kExtensionInUse);
+        } else if (!errorsDone) {
+            errorsDone = true;
+            setText(counters.value[FindingCounters::kLocked] > 0 ? kWithErrors : kWithoutErrors);
+        } else {
+            ++category;
+            while (category <= 4 && counters.value[category - 1] == 0)
+                ++category;
+            if (category <= 4) {
+                RecordView v(line_.data());
+                v.set(logline::count, editedCount(counters.value[category - 1]));
+                v.set(logline::label, kCategoryLabels[category - 1]);
+                countLine = true;
+            }
+        }
+    }
+    log_.close();
+    return true;
+}
+
+bool RunLog::logComparison(const FindingCounters& counters, char extensionDatabaseAvailable) {
+    for (std::string& s : summaryLines)
+        s.assign(kSummaryWidth, ' ');
+    if (counters.allZero())
+        return writeResultEntry(kNoDifferences, counters, extensionDatabaseAvailable, false);
+    return writeResultEntry(kDifferences, counters, extensionDatabaseAvailable, true);
+}
+
+bool RunLog::logNewBuild(const FindingCounters& counters, char extensionDatabaseAvailable) {
+    return writeResultEntry(kNewBuild, counters, extensionDatabaseAvailable, false);
+}
+
+bool RunLog::logInterruption(char runState) {
+    if (!startEntry())
+        return false;
+    setText(runState == '1' ? messages::kRebuildText : messages::kContinueText);
+    if (!writeLine() || !writeLine())
+        return false;
+    log_.close();
+    return true;
+}
+
+void RunLog::trimLog() {
+    recoverTrimmedCopy();
+    std::uint64_t count = 0;
+    if (!countLines(count) || count <= kTrimThreshold)
+        return;
+    if (!writeTrimmedCopy(count - kLinesKept) || !log_.remove()) {
+        // The log is as it was; the partial copy is of no use.
+        log_.close();
+        platform_.removeFile(files::kLogTrimFile);
+        return;
+    }
+    // The log is gone: the trimmed copy now holds the whole history and is
+    // kept until it is in place.
+    if (platform_.renameFile(files::kLogTrimFile, files::kLog) != PlatformStatus::ok)
+        recoverTrimmedCopy();
+}
+
+bool RunLog::countLines(std::uint64_t& count) {
+    count = 0;
+    log_.close();
+    if (!log_.openInput().isSuccess()) {
+        log_.close();
+        return false;
+    }
+    std::string line;
+    FileStatus s;
+    while ((s = log_.readNext(line)).isSuccess())
+        ++count;
+    log_.close();
+    return s.isEndOfFile();
+}
+
+bool RunLog::writeTrimmedCopy(std::uint64_t drop) {
+    LineFile trim(platform_, std::string(files::kLogTrimFile), files::kLogRecord);
+    if (!trim.openOutput().isSuccess() || !log_.openInput().isSuccess())
+        return false;
+    // Drop the oldest lines, then the rest of the entry they cut into, up to
+    // and including its empty closing line, so that the copy starts with a
+    // whole entry.
+    bool entryCut = true;
+    std::string line;
+    FileStatus s;
+    while ((s = log_.readNext(line)).isSuccess()) {
+        if (drop > 0) {
+            --drop;
+        } else if (entryCut) {
+            entryCut = !allBlank(line);
+        } else if (!trim.write(line).isSuccess()) {
+            return false;
+        }
+    }
+    log_.close();
+    // The copy must be on the device before the log is deleted.
+    return s.isEndOfFile() && trim.close().isSuccess();
+}
+
+void RunLog::recoverTrimmedCopy() {
+    if (!platform_.fileExists(files::kLogTrimFile))
+        return;
+    log_.close();
+    if (platform_.fileExists(files::kLog)) {
+        // A trimming stopped before it deleted the log: the log is valid.
+        platform_.removeFile(files::kLogTrimFile);
+        return;
+    }
+    if (platform_.renameFile(files::kLogTrimFile, files::kLog) == PlatformStatus::ok)
+        return;
+    // The move fails again: copy the history into a new log instead. A copy
+    // that does not complete is removed, so the trim file stays the one copy.
+    LineFile trim(platform_, std::string(files::kLogTrimFile), files::kLogRecord);
+    bool copied = trim.openInput().isSuccess() && log_.openOutput().isSuccess();
+    std::string line;
+    FileStatus s;
+    while (copied && (s = trim.readNext(line)).isSuccess())
+        copied = log_.write(line).isSuccess();
+    copied = copied && s.isEndOfFile();
+    trim.close();
+    copied = log_.close().isSuccess() && copied;
+    if (copied)
+        platform_.removeFile(files::kLogTrimFile);
+    else
+        platform_.removeFile(files::kLog);
+}
 
 }  // namespace velumtar

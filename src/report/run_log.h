@@ -4,7 +4,11 @@
 #pragma once
 
 #include <array>
+#include <cstdint>
 #include <string>
+#include <string_view>
+
+#include "files/line_file.h"
 
 namespace velumtar {
 
@@ -13,8 +17,13 @@ class Platform;
 class RunStamp;
 struct FindingCounters;
 
+// A counter as the log shows it: eleven columns, three groups of three digits
+// separated by commas, leading zeros and the commas among them blanked, the
+// last digit always shown ("      1,234").
+std::string editedCount(std::uint64_t value);
+
 class RunLog {
-public:
+  public:
     RunLog(Platform& platform, MessageService& messages, RunStamp& stamp);
 
     // At the start of a compare or build run. Silent; the log is unchanged
@@ -23,13 +32,23 @@ public:
     void trimLog();
 
     // The entry writers; each answers the entry outcome (false after a
-    // reported OPEN or WRITE failure).
+    // reported OPEN or WRITE failure). `extensionDatabaseAvailable` '1' adds
+    // the "Extension-File in use!" line; only the LOCKED counter matters to
+    // a build entry. A run state other than '1' is logged as an interrupted
+    // comparison.
     bool logComparison(const FindingCounters& counters, char extensionDatabaseAvailable);
     bool logNewBuild(const FindingCounters& counters, char extensionDatabaseAvailable);
     bool logInterruption(char runState);
 
-    // The five lines of the closing message, filled by logComparison.
+    // The five lines of the closing message, 54 characters each, filled by
+    // logComparison: its first line, then the count lines of New, Changed,
+    // Deleted and LOCKED (blank when the counter is zero). All blank after a
+    // comparison without differences.
     std::array<std::string, 5> summaryLines;
+
+    // Lines of the log above which trimLog cuts it, and the most it keeps.
+    static constexpr std::uint64_t kTrimThreshold = 800;
+    static constexpr std::uint64_t kLinesKept = 400;
 
     // Date (YYYY.MM.DD) and time (HH:MM) of the last entry started; the
     // differences report's heading carries the same moment.
@@ -39,10 +58,35 @@ public:
     // Closes the log if an entry writer left it open (endOfRun).
     void close();
 
-private:
+  private:
+    // Opens the log for appending (creating it when missing, after putting a
+    // kept trimmed copy in place) and starts the current line with the date
+    // and time; false after a reported failure.
+    bool startEntry();
+    // The first line `firstText`, the extension line when pending, the
+    // errors line, with `withCounts` a count line per non-zero counter (and
+    // the summary lines), then the empty closing line.
+    bool writeResultEntry(std::string_view firstText, const FindingCounters& counters,
+                          char extensionDatabaseAvailable, bool withCounts);
+    // Writes the current line and blanks it; false after a reported failure,
+    // which also closes the log.
+    bool writeLine();
+    void setText(std::string_view text);
+    // Counts the log's lines; false when the log cannot be read through.
+    bool countLines(std::uint64_t& count);
+    // Copies the log from its first whole entry after the dropped lines into
+    // the trim file; false when anything fails (the log is untouched).
+    bool writeTrimmedCopy(std::uint64_t drop);
+    // Puts a trimmed copy whose move failed in place of the missing log (by
+    // a move, else by copying its lines), or removes a leftover trim file
+    // when the log exists. A copy that cannot be placed stays for later.
+    void recoverTrimmedCopy();
+
     Platform& platform_;
     MessageService& messages_;
     RunStamp& stamp_;
+    LineFile log_;
+    std::string line_;
     std::string entryDate_ = "0000.00.00";
     std::string entryTime_ = "00:00";
 };
