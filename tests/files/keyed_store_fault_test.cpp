@@ -134,8 +134,8 @@ TEST_F(KeyedStoreFaultTest, EachSyncFailingInTurnLeavesTheLastCommit) {
 }
 
 TEST_F(KeyedStoreFaultTest, CrashesLosingUnsyncedWritesLeaveACommittedState) {
-    // The process stops at a random write (every later write is lost with
-    // it), then the machine loses a random choice of the sectors written
+    // The process stops at a random write or sync (everything later is lost
+    // with it), then the machine loses a random choice of the sectors written
     // since the last sync. Repeated over one file that carries on after
     // each crash.
     std::mt19937 random(2024);
@@ -144,7 +144,11 @@ TEST_F(KeyedStoreFaultTest, CrashesLosingUnsyncedWritesLeaveACommittedState) {
         platform.resetFaults();
         auto store = openSmallCache();
         ASSERT_TRUE(store);
-        platform.failWriteAt = 1 + static_cast<long>(random() % 400);
+        if (random() % 2) {
+            platform.failWriteAt = 1 + static_cast<long>(random() % 400);
+        } else {
+            platform.failSyncAt = 1 + static_cast<long>(random() % 6);
+        }
         std::vector<Content> committed{current};
         Content inFlight;
         Workload workload{static_cast<std::uint32_t>(random()), 3, 150};
