@@ -1,0 +1,81 @@
+// Helpers shared by the Win32 platform files: text conversion at the seam,
+// path unquoting, error translation and an owning handle. Included only by
+// src/platform/win32/*.cpp; the rest of the program never sees <windows.h>.
+#pragma once
+
+#include <windows.h>
+
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "platform/platform.h"
+
+namespace velumtar::win32 {
+
+// UTF-8 to UTF-16 and back. The tool carries every name as UTF-8 and reaches
+// the file system through the wide API, so that names outside the ANSI code
+// page survive the round trip. Ill-formed input becomes U+FFFD.
+std::wstring widen(std::string_view text);
+std::string narrow(std::wstring_view text);
+
+// A path as the callers hand it over, possibly enclosed in double quotes:
+// the text inside the first pair of quotes, or the text unchanged when it does
+// not start with a quote.
+std::string_view unquote(std::string_view path);
+
+// widen(unquote(path)): the form every file-system call takes.
+std::wstring widePath(std::string_view path);
+
+// Translates a GetLastError() value into the seam's small set of outcomes.
+PlatformStatus statusFromError(DWORD error);
+
+// Owns a kernel handle; closes it on destruction. Move-only.
+class ScopedHandle {
+  public:
+    ScopedHandle() = default;
+    explicit ScopedHandle(HANDLE handle) : handle_(handle) {}
+    ~ScopedHandle() { reset(); }
+    ScopedHandle(ScopedHandle&& other) noexcept : handle_(other.release()) {}
+    ScopedHandle& operator=(ScopedHandle&& other) noexcept {
+        if (this != &other) {
+            reset(other.release());
+        }
+        return *this;
+    }
+    ScopedHandle(const ScopedHandle&) = delete;
+    ScopedHandle& operator=(const ScopedHandle&) = delete;
+
+    HANDLE get() const { return handle_; }
+    bool valid() const { return handle_ != nullptr && handle_ != INVALID_HANDLE_VALUE; }
+    HANDLE release() {
+        HANDLE handle = handle_;
+        handle_ = INVALID_HANDLE_VALUE;
+        return handle;
+    }
+    void reset(HANDLE handle = INVALID_HANDLE_VALUE) {
+        if (valid()) {
+            CloseHandle(handle_);
+        }
+        handle_ = handle;
+    }
+
+  private:
+    HANDLE handle_ = INVALID_HANDLE_VALUE;
+};
+
+// The file services, implemented in win32_files.cpp.
+std::unique_ptr<File> openFile(std::string_view path, OpenMode mode, PlatformStatus& status);
+PlatformStatus removeFile(std::string_view path);
+PlatformStatus renameFile(std::string_view from, std::string_view to);
+bool fileExists(std::string_view path);
+std::unique_ptr<ExclusiveHold> holdExclusive(std::string_view path, PlatformStatus& status);
+PlatformStatus probe(std::string_view path);
+
+// The directory services, implemented in win32_directory.cpp.
+bool currentDirectory(std::string& path);
+bool changeDirectory(std::string_view path);
+std::unique_ptr<DirectoryListing> newListing();
+PlatformStatus fileInformation(std::string_view path, FileInformation& info);
+
+}  // namespace velumtar::win32

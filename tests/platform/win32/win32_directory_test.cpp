@@ -1,0 +1,213 @@
+// The Win32 directory services: working directory, listing kinds and
+// attribute bits, file information, and names outside the ANSI code page.
+#include <gtest/gtest.h>
+
+#include <map>
+
+#include "platform/platform.h"
+#include "platform/scratch.h"
+#include "platform/win32/win32_test_util.h"
+
+namespace velumtar {
+namespace {
+
+using test::win32::inQuotes;
+using test::win32::wide;
+using test::win32::writeFile;
+
+// Restores the working directory a test changes.
+class Win32Directory : public ::testing::Test {
+  protected:
+    Platform& platform = systemPlatform();
+    std::string dir = test::scratchDirectory();
+    std::string saved;
+
+    void SetUp() override { ASSERT_TRUE(platform.currentDirectory(saved)); }
+    void TearDown() override { platform.changeDirectory(saved + "\\"); }
+
+    std::string path(const std::string& name) const { return dir + "\\" + name; }
+
+    // Lists `pattern` in `directory` as the walk does: change into it, then
+    // list relative to it. Entries by name.
+    std::map<std::string, ListingEntry> list(const std::string& directory,
+                                             const std::string& pattern = "\"*.*\"") {
+        std::map<std::string, ListingEntry> entries;
+        EXPECT_TRUE(platform.changeDirectory(inQuotes(directory)));
+        auto listing = platform.newListing();
+        ListingEntry entry;
+        ListingResult result = listing->first(pattern, entry);
+        while (result == ListingResult::entry) {
+            entries[entry.name] = entry;
+            result = listing->next(entry);
+        }
+        EXPECT_EQ(result, ListingResult::end);
+        listing->end();
+        return entries;
+    }
+};
+
+TEST_F(Win32Directory, WorkingDirectoryHasNoTrailingBackslash) {
+    ASSERT_TRUE(platform.changeDirectory(inQuotes(dir)));
+    std::string current;
+    ASSERT_TRUE(platform.currentDirectory(current));
+    EXPECT_EQ(platform.upperCase(current), platform.upperCase(dir));
+
+    ASSERT_TRUE(platform.changeDirectory("\"C:\\\""));
+    ASSERT_TRUE(platform.currentDirectory(current));
+    EXPECT_EQ(current, "C:");
+
+    EXPECT_FALSE(platform.changeDirectory(path("does-not-exist")));
+    ASSERT_TRUE(platform.currentDirectory(current));
+    EXPECT_EQ(current, "C:");
+}
+
+TEST_F(Win32Directory, ListingKindsAndAttributeBits) {
+    ASSERT_TRUE(CreateDirectoryW(wide(path("Sub")).c_str(), nullptr));
+    ASSERT_TRUE(writeFile(path("plain.exe"), "p"));
+    ASSERT_TRUE(writeFile(path("flagged.dll"), "f"));
+    ASSERT_TRUE(SetFileAttributesW(wide(path("flagged.dll")).c_str(),
+                                   FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN |
+                                       FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE));
+    ASSERT_TRUE(writeFile(path("hidden.sys"), "h"));
+    ASSERT_TRUE(SetFileAttributesW(wide(path("hidden.sys")).c_str(), FILE_ATTRIBUTE_HIDDEN));
+
+    const auto entries = list(dir);
+    ASSERT_EQ(entries.size(), 6u);
+    EXPECT_EQ(entries.at(".").kind, EntryKind::dotEntry);
+    EXPECT_EQ(entries.at("..").kind, EntryKind::dotEntry);
+
+    const ListingEntry& sub = entries.at("Sub");  // case as stored on disk
+    EXPECT_EQ(sub.kind, EntryKind::directory);
+    EXPECT_EQ(sub.attributes & attr::directory, attr::directory);
+
+    EXPECT_EQ(entries.at("plain.exe").kind, EntryKind::file);
+    EXPECT_EQ(entries.at("plain.exe").attributes & ~attr::archive, 0);
+
+    const ListingEntry& flagged = entries.at("flagged.dll");
+    EXPECT_EQ(flagged.kind, EntryKind::file);
+    EXPECT_EQ(flagged.attributes, attr::readOnly | attr::hidden | attr::system | attr::archive);
+
+    const ListingEntry& hidden = entries.at("hidden.sys");
+    EXPECT_EQ(hidden.kind, EntryKind::file);
+    EXPECT_EQ(hidden.attributes & (attr::readOnly | attr::hidden | attr::system), attr::hidden);
+
+    // An empty folder delivers its dot entries and then ends.
+    const auto empty = list(path("Sub"));
+    EXPECT_EQ(empty.size(), 2u);
+    EXPECT_EQ(empty.count("."), 1u);
+    EXPECT_EQ(empty.count(".."), 1u);
+}
+
+TEST_F(Win32Directory, ListingResultsAtTheEdges) {
+    ASSERT_TRUE(platform.changeDirectory(dir));
+    auto listing = platform.newListing();
+    ListingEntry entry;
+    EXPECT_EQ(listing->first("nothing-matches*.xyz", entry), ListingResult::end);
+    EXPECT_EQ(listing->first(path("missing\\*.*"), entry), ListingResult::error);
+
+    // A new first() replaces a listing abandoned half-way; the destructor
+    // closes one still open.
+    ASSERT_TRUE(writeFile(path("one.exe"), "1"));
+    EXPECT_EQ(listing->first("*.*", entry), ListingResult::entry);
+    EXPECT_EQ(listing->first("*.exe", entry), ListingResult::entry);
+    EXPECT_EQ(entry.name, "one.exe");
+    EXPECT_EQ(listing->next(entry), ListingResult::end);
+    listing->end();
+    EXPECT_EQ(listing->next(entry), ListingResult::error);
+    EXPECT_EQ(listing->first("*.*", entry), ListingResult::entry);
+    listing.reset();
+}
+
+TEST_F(Win32Directory, JunctionsAndDirectoryLinksAreReparsePoints) {
+    ASSERT_TRUE(CreateDirectoryW(wide(path("target")).c_str(), nullptr));
+    ASSERT_TRUE(CreateDirectoryW(wide(path("junction")).c_str(), nullptr));
+    const bool junction = test::win32::makeJunction(wide(path("junction")), wide(path("target")));
+    if (!junction) {
+        RemoveDirectoryW(wide(path("junction")).c_str());
+    }
+    // Wine 8 answers success without creating anything: look for the link.
+    CreateSymbolicLinkW(
+        wide(path("link")).c_str(), wide(path("target")).c_str(),
+        SYMBOLIC_LINK_FLAG_DIRECTORY | SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE);
+    const bool link = GetFileAttributesW(wide(path("link")).c_str()) != INVALID_FILE_ATTRIBUTES;
+    if (!junction && !link) {
+        GTEST_SKIP() << "neither junctions nor directory links can be created here";
+    }
+    const auto entries = list(dir);
+    EXPECT_EQ(entries.at("target").kind, EntryKind::directory);
+    if (junction) {
+        ASSERT_EQ(entries.count("junction"), 1u);
+        EXPECT_EQ(entries.at("junction").kind, EntryKind::reparsePoint);
+    }
+    if (link) {
+        ASSERT_EQ(entries.count("link"), 1u);
+        EXPECT_EQ(entries.at("link").kind, EntryKind::reparsePoint);
+    }
+}
+
+TEST_F(Win32Directory, FileInformationSizeAndLocalTime) {
+    ASSERT_TRUE(writeFile(path("facts.exe"), std::string(1234, 'x')));
+    // One second before local midnight at the end of a year.
+    SYSTEMTIME local{};
+    local.wYear = 2019;
+    local.wMonth = 12;
+    local.wDay = 31;
+    local.wHour = 23;
+    local.wMinute = 59;
+    local.wSecond = 59;
+    FILETIME localTime{}, utcTime{};
+    ASSERT_TRUE(SystemTimeToFileTime(&local, &localTime));
+    ASSERT_TRUE(LocalFileTimeToFileTime(&localTime, &utcTime));
+    HANDLE file = CreateFileW(wide(path("facts.exe")).c_str(), FILE_WRITE_ATTRIBUTES, 0, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    ASSERT_TRUE(SetFileTime(file, nullptr, nullptr, &utcTime));
+    CloseHandle(file);
+
+    FileInformation info;
+    ASSERT_EQ(platform.fileInformation(inQuotes(path("facts.exe")), info), PlatformStatus::ok);
+    EXPECT_EQ(info.size, 1234u);
+    EXPECT_EQ(info.year, 2019);
+    EXPECT_EQ(info.month, 12);
+    EXPECT_EQ(info.day, 31);
+    EXPECT_EQ(info.hour, 23);
+    EXPECT_EQ(info.minute, 59);
+    EXPECT_EQ(info.second, 59);
+    EXPECT_EQ(info.hundredths, 0);
+
+    ASSERT_TRUE(writeFile(path("empty.exe"), ""));
+    ASSERT_EQ(platform.fileInformation(path("empty.exe"), info), PlatformStatus::ok);
+    EXPECT_EQ(info.size, 0u);
+
+    EXPECT_EQ(platform.fileInformation(path("missing.exe"), info), PlatformStatus::notFound);
+}
+
+TEST_F(Win32Directory, NamesOutsideTheAnsiCodePageAreListedLikeAnyOther) {
+    struct Case {
+        std::string name, upper;
+    };
+    const Case cases[] = {
+        {"Журнал.exe", "ЖУРНАЛ.EXE"},
+        {"日本語.dll", "日本語.DLL"},
+        {"café-\xF0\x9F\x98\x80.sys", "CAFÉ-\xF0\x9F\x98\x80.SYS"},
+    };
+    for (const Case& c : cases) {
+        ASSERT_TRUE(writeFile(path(c.name), c.name));
+    }
+    const auto entries = list(dir);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_EQ(entries.count(c.name), 1u);
+        EXPECT_EQ(entries.at(c.name).kind, EntryKind::file);
+        EXPECT_EQ(platform.upperCase(c.name), c.upper);
+
+        // The walk reads facts by the upper-cased full path.
+        FileInformation info;
+        ASSERT_EQ(platform.fileInformation(inQuotes(platform.upperCase(path(c.name))), info),
+                  PlatformStatus::ok);
+        EXPECT_EQ(info.size, c.name.size());
+    }
+}
+
+}  // namespace
+}  // namespace velumtar

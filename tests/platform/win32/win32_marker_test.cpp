@@ -1,0 +1,88 @@
+// The exclusively held instance marker, seen from a second process: the
+// helper marker_holder.exe holds it, this test probes it, and after the
+// helper is killed the marker can be taken over at once.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+
+#include "platform/platform.h"
+#include "platform/scratch.h"
+#include "platform/win32/win32_test_util.h"
+
+namespace velumtar {
+namespace {
+
+using test::win32::ChildProcess;
+using test::win32::inQuotes;
+using test::win32::wide;
+
+class Win32Marker : public ::testing::Test {
+  protected:
+    Platform& platform = systemPlatform();
+    std::string dir = test::scratchDirectory();
+    std::string marker = dir + "\\VELUMTAR.AKT";
+    std::string release = dir + "\\release";
+
+    // Starts the helper on the marker and waits until it holds it.
+    void startHolder(ChildProcess& holder) {
+        const std::wstring helper = test::win32::binaryDirectory() + L"\\marker_holder.exe";
+        ASSERT_TRUE(holder.start(inQuotes(helper) + L" " + inQuotes(wide(marker)) + L" " +
+                                 inQuotes(wide(release))));
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (platform.probe(marker) != PlatformStatus::locked) {
+            ASSERT_TRUE(holder.running()) << "the helper ended without holding the marker";
+            ASSERT_LT(std::chrono::steady_clock::now(), deadline);
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    }
+};
+
+TEST_F(Win32Marker, HeldMarkerIsLockedForOtherProcessesUntilTheHolderIsKilled) {
+    ChildProcess holder;
+    startHolder(holder);
+
+    // Everything another instance would try is refused as locked.
+    PlatformStatus status = PlatformStatus::ok;
+    EXPECT_EQ(platform.holdExclusive(marker, status), nullptr);
+    EXPECT_EQ(status, PlatformStatus::locked);
+    EXPECT_EQ(platform.openFile(marker, OpenMode::read, status), nullptr);
+    EXPECT_EQ(status, PlatformStatus::locked);
+    EXPECT_EQ(platform.removeFile(marker), PlatformStatus::locked);
+    EXPECT_TRUE(platform.fileExists(marker));
+
+    // A killed holder leaves the file behind but no lock.
+    ASSERT_TRUE(holder.kill());
+    EXPECT_EQ(platform.probe(marker), PlatformStatus::ok);
+    auto hold = platform.holdExclusive(marker, status);
+    ASSERT_NE(hold, nullptr);
+    EXPECT_EQ(status, PlatformStatus::ok);  // the leftover is re-created, not new
+    EXPECT_EQ(platform.probe(marker), PlatformStatus::locked);
+    hold.reset();
+    EXPECT_EQ(platform.probe(marker), PlatformStatus::ok);
+    EXPECT_EQ(platform.removeFile(marker), PlatformStatus::ok);
+}
+
+TEST_F(Win32Marker, ReleasedMarkerCanBeTakenOver) {
+    ChildProcess holder;
+    startHolder(holder);
+    ASSERT_TRUE(test::win32::writeFile(release, ""));
+    EXPECT_EQ(holder.wait(30000), 0);
+    EXPECT_EQ(platform.probe(marker), PlatformStatus::ok);
+
+    PlatformStatus status = PlatformStatus::ioError;
+    ASSERT_EQ(platform.removeFile(marker), PlatformStatus::ok);
+    EXPECT_EQ(platform.probe(marker), PlatformStatus::notFound);
+    auto hold = platform.holdExclusive(marker, status);
+    ASSERT_NE(hold, nullptr);
+    EXPECT_EQ(status, PlatformStatus::created);
+}
+
+TEST_F(Win32Marker, MarkerInAMissingFolderCannotBeHeld) {
+    PlatformStatus status = PlatformStatus::ok;
+    EXPECT_EQ(platform.holdExclusive(dir + "\\missing\\VELUMTAR.AKT", status), nullptr);
+    EXPECT_EQ(status, PlatformStatus::notFound);
+}
+
+}  // namespace
+}  // namespace velumtar

@@ -1,0 +1,107 @@
+// Scratch directories for the Windows build: fresh folders under the user's
+// temporary folder, removed with their contents when the test binary exits.
+// Drive paths and host paths are the same thing here.
+#include <windows.h>
+
+#include <cstdlib>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/scratch.h"
+
+namespace velumtar::test {
+namespace {
+
+std::string narrow(const std::wstring& text) {
+    if (text.empty()) {
+        return {};
+    }
+    const int length = static_cast<int>(text.size());
+    const int needed =
+        WideCharToMultiByte(CP_UTF8, 0, text.data(), length, nullptr, 0, nullptr, nullptr);
+    std::string utf8(static_cast<std::size_t>(needed), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), length, utf8.data(), needed, nullptr, nullptr);
+    return utf8;
+}
+
+// Deletes a tree, clearing read-only and similar attributes that would
+// refuse the removal. Junctions and directory links are removed, not entered.
+void removeTree(const std::wstring& directory) {
+    WIN32_FIND_DATAW data{};
+    HANDLE find = FindFirstFileW((directory + L"\\*").c_str(), &data);
+    if (find != INVALID_HANDLE_VALUE) {
+        do {
+            const std::wstring name = data.cFileName;
+            if (name == L"." || name == L"..") {
+                continue;
+            }
+            const std::wstring path = directory + L"\\" + name;
+            SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+            const DWORD attributes = data.dwFileAttributes;
+            if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
+                if (!(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+                    removeTree(path);
+                }
+                RemoveDirectoryW(path.c_str());
+            } else {
+                DeleteFileW(path.c_str());
+            }
+        } while (FindNextFileW(find, &data));
+        FindClose(find);
+    }
+    RemoveDirectoryW(directory.c_str());
+}
+
+std::mutex createdMutex;
+std::vector<std::wstring>& created() {
+    static std::vector<std::wstring> directories;
+    return directories;
+}
+
+void removeCreated() {
+    // A test may have left the working directory inside a scratch folder,
+    // which would keep it from being removed.
+    wchar_t temp[MAX_PATH + 1] = {};
+    if (GetTempPathW(MAX_PATH + 1, temp) != 0) {
+        SetCurrentDirectoryW(temp);
+    }
+    std::lock_guard lock(createdMutex);
+    for (const std::wstring& directory : created()) {
+        removeTree(directory);
+    }
+}
+
+}  // namespace
+
+std::string scratchDirectory() {
+    static unsigned counter = 0;
+    wchar_t temp[MAX_PATH + 1] = {};
+    const DWORD length = GetTempPathW(MAX_PATH + 1, temp);
+    std::wstring base(temp, length);
+    if (!base.empty() && base.back() == L'\\') {
+        base.pop_back();
+    }
+    std::lock_guard lock(createdMutex);
+    if (created().empty()) {
+        std::atexit(removeCreated);
+    }
+    for (;;) {
+        const std::wstring path = base + L"\\velumtar-test-" +
+                                  std::to_wstring(GetCurrentProcessId()) + L"-" +
+                                  std::to_wstring(++counter);
+        if (CreateDirectoryW(path.c_str(), nullptr)) {
+            created().push_back(path);
+            return narrow(path);
+        }
+        if (GetLastError() != ERROR_ALREADY_EXISTS) {
+            return {};
+        }
+    }
+}
+
+std::string hostPath(const std::string& drivePath) {
+    return drivePath;
+}
+
+}  // namespace velumtar::test
