@@ -807,7 +807,10 @@ FileStatus Tree::verifyPage(std::uint32_t page, std::size_t level, const std::ui
                             const std::uint8_t* high, std::vector<bool>& seen,
                             std::uint64_t& records, std::string& problem) {
     const TreeState& tree = pager_.tree();
-    std::string where = "page " + std::to_string(page) + ": ";
+    // Built by appending: GCC 12 warns falsely about "text" + string at -O3.
+    std::string where = "page ";
+    where += std::to_string(page);
+    where += ": ";
     if (page < metaPageCount || page >= seen.size() || seen[page]) {
         problem = where + "named twice or out of range";
         return status::damaged;
@@ -834,7 +837,9 @@ FileStatus Tree::verifyPage(std::uint32_t page, std::size_t level, const std::ui
         if ((i > 0 && std::memcmp(key - keyLength_, key, keyLength_) >= 0) ||
             (low && std::memcmp(key, low, keyLength_) < 0) ||
             (high && std::memcmp(key, high, keyLength_) >= 0)) {
-            problem = where + "key out of order at slot " + std::to_string(i);
+            problem = where;
+            problem += "key out of order at slot ";
+            problem += std::to_string(i);
             return status::damaged;
         }
     }
@@ -866,8 +871,11 @@ FileStatus Tree::verify(std::string& problem) {
         }
     }
     if (records != tree.recordCount) {
-        problem = "record count " + std::to_string(tree.recordCount) + " but " +
-                  std::to_string(records) + " records found";
+        problem = "record count ";
+        problem += std::to_string(tree.recordCount);
+        problem += " but ";
+        problem += std::to_string(records);
+        problem += " records found";
         return status::damaged;
     }
     return status::success;

@@ -32,7 +32,8 @@ struct Workload {
         for (int b = 0; b < batches; ++b) {
             for (int i = 0; i < batchSize; ++i) {
                 std::string key = makeRecord(test::pathKey(random() % 4000), "").substr(0, 254);
-                std::string data = "V" + std::to_string(random());
+                std::string data = "V";
+                data += std::to_string(random());
                 std::string record = makeRecord(key, data);
                 FileStatus st;
                 switch (random() % 3) {

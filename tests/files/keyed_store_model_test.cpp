@@ -41,8 +41,12 @@ class ModelRun {
             static const char* const roots[] = {"FC:\\PROGRAM FILES\\COMMON\\", "FC:\\WINDOWS\\",
                                                 "DC:\\TOOLS\\", "FC:\\PROGRAM FILES\\"};
             k = roots[n % 4];
-            k += "DIR" + std::to_string(n / 64 % 37) + "\\SUB" + std::to_string(n / 8 % 11) +
-                 "\\FILE" + std::to_string(n) + ".EXE";
+            for (const std::string& part :
+                 {std::string("DIR"), std::to_string(n / 64 % 37), std::string("\\SUB"),
+                  std::to_string(n / 8 % 11), std::string("\\FILE"), std::to_string(n),
+                  std::string(".EXE")}) {
+                k += part;
+            }
             if (n % 97 == 5) {
                 k += '\x01';  // sorts below the blank that pads a shorter key
             }

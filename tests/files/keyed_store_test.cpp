@@ -33,8 +33,7 @@ class KeyedStoreTest : public ::testing::Test {
         auto store = open(KeyedOpenMode::update);
         for (int i = 0; i < count; ++i) {
             ASSERT_TRUE(
-                store->write(makeRecord(test::pathKey(i), "DATA" + std::to_string(i)).data())
-                    .isSuccess());
+                store->write(makeRecord(test::pathKey(i), std::to_string(i)).data()).isSuccess());
         }
         ASSERT_TRUE(store->close().isSuccess());
     }

@@ -24,8 +24,12 @@ inline std::string makeRecord(const std::string& key, const std::string& data,
 }
 
 inline std::string pathKey(int n) {
-    return "FC:\\PROGRAM FILES\\SUITE\\DIR" + std::to_string(n / 50) + "\\FILE" +
-           std::to_string(n) + ".EXE";
+    std::string key = "FC:\\PROGRAM FILES\\SUITE\\DIR";
+    key += std::to_string(n / 50);
+    key += "\\FILE";
+    key += std::to_string(n);
+    key += ".EXE";
+    return key;
 }
 
 // Reads every record in key order into `out`. Returns the status that ended

@@ -26,10 +26,17 @@ inline std::vector<Change> batchChanges(std::uint32_t seed, int batch) {
     std::vector<Change> changes(1 + random() % 150);
     for (Change& c : changes) {
         unsigned n = random() % 3000;
-        std::string key =
-            "FC:\\CRASH\\DIR" + std::to_string(n / 40) + "\\FILE" + std::to_string(n) + ".EXE";
+        // Built by appending: GCC 12 warns falsely about "text" + string at -O3.
+        std::string key = "FC:\\CRASH\\DIR";
+        key += std::to_string(n / 40);
+        key += "\\FILE";
+        key += std::to_string(n);
+        key += ".EXE";
         key.resize(keyLength, ' ');
-        std::string data = "S" + std::to_string(seed) + " B" + std::to_string(batch);
+        std::string data = "S";
+        data += std::to_string(seed);
+        data += " B";
+        data += std::to_string(batch);
         data.resize(recordLength - keyLength, ' ');
         c.kind = static_cast<Kind>(random() % 3);
         c.record = key + data;

@@ -19,7 +19,8 @@ TEST(KeyedStoreCrash, TerminatedWritersLeaveACommittedState) {
         std::wstring commandLine =
             test::win32::inQuotes(test::win32::binaryDirectory() + L"\\keyed_crash_child.exe");
         for (const std::string& argument : arguments) {
-            commandLine += L" " + test::win32::inQuotes(test::win32::wide(argument));
+            commandLine += L' ';
+            commandLine += test::win32::inQuotes(test::win32::wide(argument));
         }
         test::win32::ChildProcess child;
         bool started = child.start(commandLine);
