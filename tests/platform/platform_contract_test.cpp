@@ -18,6 +18,14 @@ Platform& platform() {
     return systemPlatform();
 }
 
+// A path enclosed in double quotes, as several callers pass them.
+std::string inQuotes(const std::string& path) {
+    std::string text(1, '"');
+    text += path;
+    text += '"';
+    return text;
+}
+
 void writeHost(const std::string& path, const std::string& content) {
     std::ofstream out(std::filesystem::path(path), std::ios::binary);
     out << content;
@@ -63,20 +71,26 @@ TEST(PlatformContract, OpenModes) {
     file.reset();
     EXPECT_EQ(readFile(name), "012abc");
 
-    file = platform().openFile("\"" + name + "\"", OpenMode::readWrite, status);
+    file = platform().openFile(inQuotes(name), OpenMode::readWrite, status);
     EXPECT_EQ(status, PlatformStatus::ok);
     file = platform().openFile(name, OpenMode::append, status);
     ASSERT_NE(file, nullptr);
     EXPECT_EQ(status, PlatformStatus::ok);
-    EXPECT_EQ(file->write(6, "++", 2), PlatformStatus::ok);
+    EXPECT_EQ(file->write(0, "++", 2), PlatformStatus::ok) << "appends whatever the offset";
     file.reset();
     EXPECT_EQ(readFile(name), "012abc++");
 
+    file = platform().openFile(name, OpenMode::read, status);
+    ASSERT_NE(file, nullptr);
+    EXPECT_NE(file->write(0, "x", 1), PlatformStatus::ok);
     file = platform().openFile(name, OpenMode::truncate, status);
     ASSERT_NE(file, nullptr);
+    EXPECT_EQ(status, PlatformStatus::ok);
     file.reset();
     EXPECT_EQ(readFile(name), "");
     file = platform().openFile(dir + "\\NEW.LOG", OpenMode::append, status);
+    EXPECT_EQ(status, PlatformStatus::created);
+    file = platform().openFile(dir + "\\NEW.TXT", OpenMode::truncate, status);
     EXPECT_EQ(status, PlatformStatus::created);
     file = platform().openFile(dir + "\\NO SUCH DIR\\NEW.LOG", OpenMode::readWrite, status);
     EXPECT_EQ(file, nullptr);
@@ -89,7 +103,7 @@ TEST(PlatformContract, UpperCasedNamesFindMixedCaseFiles) {
     writeHost(hostPath(dir) + "/Sub Dir/Mixed.Txt", "mixed");
     EXPECT_EQ(readFile(dir + "\\SUB DIR\\MIXED.TXT"), "mixed");
     EXPECT_TRUE(platform().fileExists(dir + "\\SUB DIR\\MIXED.TXT"));
-    EXPECT_TRUE(platform().fileExists("\"" + dir + "\\sub dir\\mixed.txt\""));
+    EXPECT_TRUE(platform().fileExists(inQuotes(dir + "\\sub dir\\mixed.txt")));
     EXPECT_FALSE(platform().fileExists(dir + "\\SUB DIR\\OTHER.TXT"));
 }
 
@@ -135,7 +149,7 @@ TEST(PlatformContract, HeldMarkerIsLockedUntilReleased) {
 
     hold.reset();
     EXPECT_EQ(platform().probe(marker), PlatformStatus::ok);
-    hold = platform().holdExclusive("\"" + marker + "\"", status);
+    hold = platform().holdExclusive(inQuotes(marker), status);
     ASSERT_NE(hold, nullptr);
     hold.reset();
     EXPECT_EQ(platform().removeFile(marker), PlatformStatus::ok);
@@ -146,7 +160,7 @@ TEST(PlatformContract, HeldMarkerIsLockedUntilReleased) {
 class StayInDirectory {
   public:
     StayInDirectory() { EXPECT_TRUE(platform().currentDirectory(saved_)); }
-    ~StayInDirectory() { EXPECT_TRUE(platform().changeDirectory("\"" + saved_ + "\\\"")); }
+    ~StayInDirectory() { EXPECT_TRUE(platform().changeDirectory(inQuotes(saved_ + "\\"))); }
 
   private:
     std::string saved_;
@@ -157,7 +171,7 @@ TEST(PlatformContract, WorkingDirectoryAndRelativeNames) {
     std::filesystem::create_directories(std::filesystem::path(hostPath(dir) + "/Inner"));
     StayInDirectory stay;
 
-    ASSERT_TRUE(platform().changeDirectory("\"" + platform().upperCase(dir) + "\\INNER\""));
+    ASSERT_TRUE(platform().changeDirectory(inQuotes(platform().upperCase(dir) + "\\INNER")));
     std::string current;
     ASSERT_TRUE(platform().currentDirectory(current));
     EXPECT_EQ(platform().upperCase(current), platform().upperCase(dir + "\\Inner"));
@@ -178,7 +192,7 @@ TEST(PlatformContract, ListingDeliversEveryEntry) {
     std::filesystem::create_directories(std::filesystem::path(host + "/Folder"));
     writeHost(host + "/Prog.Exe", "abc");
     StayInDirectory stay;
-    ASSERT_TRUE(platform().changeDirectory("\"" + dir + "\""));
+    ASSERT_TRUE(platform().changeDirectory(inQuotes(dir)));
 
     auto listing = platform().newListing();
     ListingEntry entry;
@@ -207,7 +221,7 @@ TEST(PlatformContract, ListingDeliversEveryEntry) {
     EXPECT_EQ(folders, 1);
     EXPECT_EQ(others, 0);
 
-    ASSERT_TRUE(platform().changeDirectory("\"" + dir + "\\FOLDER\""));
+    ASSERT_TRUE(platform().changeDirectory(inQuotes(dir + "\\FOLDER")));
     listing = platform().newListing();
     int count = 0;
     for (ListingResult r = listing->first("*.*", entry); r == ListingResult::entry;
@@ -228,7 +242,7 @@ TEST(PlatformContract, FileFactsAndClock) {
     }
 
     FileInformation info;
-    ASSERT_EQ(platform().fileInformation("\"" + platform().upperCase(dir) + "\\FACTS.BIN\"", info),
+    ASSERT_EQ(platform().fileInformation(inQuotes(platform().upperCase(dir) + "\\FACTS.BIN"), info),
               PlatformStatus::ok);
     EXPECT_EQ(info.size, 1234u);
     EXPECT_EQ(info.hundredths, 0);

@@ -88,6 +88,9 @@ class PathResolver {
     std::uint64_t scanCount() const { return scans_; }
 
   private:
+    // The entry a listing delivered, when `path` names one of the directory
+    // listed last: found by its whole name, which may even hold a backslash.
+    bool listedEntry(std::string_view path, std::string& host) const;
     std::optional<std::string> findInDirectory(const std::string& dir, const std::string& name);
     std::string cacheKey(const SplitPath& split, std::size_t count) const;
     void cachePut(std::string key, std::string host);
@@ -100,6 +103,7 @@ class PathResolver {
 
     static constexpr std::size_t listedNamesSize = 256;
     std::string listedDirectory_;
+    std::string listedDrivePath_;                               // listedDirectory_ as a drive path
     std::unordered_map<std::string, std::string> listedNames_;  // upper-cased -> real
     std::deque<std::string> listedOrder_;
 

@@ -133,24 +133,31 @@ std::string chooseDriveRoot(const char* driveC, const char* winePrefix, const ch
     return "/";
 }
 
-PathResolver::PathResolver(std::string root) {
-    if (root.empty()) {
-        root = "/";
-    }
+namespace {
+
+// The drive root made absolute, canonical where it exists, without a trailing
+// slash ("/" stays "/").
+std::string canonicalRoot(const std::string& given) {
+    std::string root;
     char buffer[PATH_MAX];
-    if (::realpath(root.c_str(), buffer) != nullptr) {
-        root = buffer;
-    } else if (root.front() != '/') {
-        std::string cwd;
-        if (workingDirectory(cwd)) {
-            root = join(cwd, root);
-        }
+    if (given.empty()) {
+        root.assign(1, '/');
+    } else if (::realpath(given.c_str(), buffer) != nullptr) {
+        root.assign(buffer);
+    } else if (given.front() != '/' && workingDirectory(root)) {
+        root = join(root, given);
+    } else {
+        root = given;
     }
     while (root.size() > 1 && root.back() == '/') {
         root.pop_back();
     }
-    root_ = root;
+    return root;
 }
+
+}  // namespace
+
+PathResolver::PathResolver(std::string root) : root_(canonicalRoot(root)) {}
 
 bool PathResolver::split(std::string_view path, SplitPath& out) const {
     std::string_view rest = stripPathQuotes(path);
@@ -160,7 +167,7 @@ bool PathResolver::split(std::string_view path, SplitPath& out) const {
         if (drive == 'C') {
             out.base = root_;
         } else if (drive == 'Z') {
-            out.base = "/";
+            out.base.assign(1, '/');
         } else {
             return false;
         }
@@ -201,6 +208,9 @@ bool PathResolver::split(std::string_view path, SplitPath& out) const {
 }
 
 bool PathResolver::hostPath(std::string_view path, std::string& host) {
+    if (listedEntry(stripPathQuotes(path), host)) {
+        return true;
+    }
     SplitPath split;
     if (!this->split(path, split)) {
         return false;
@@ -264,6 +274,7 @@ void PathResolver::rememberDirectory(const SplitPath& split, const std::string& 
 void PathResolver::beginListing(const std::string& host) {
     if (host != listedDirectory_) {
         listedDirectory_ = host;
+        listedDrivePath_ = drivePath(host);
         listedNames_.clear();
         listedOrder_.clear();
     }
@@ -282,6 +293,24 @@ void PathResolver::noteListed(const std::string& name) {
     }
     listedOrder_.push_back(key);
     listedNames_.emplace(std::move(key), name);
+}
+
+bool PathResolver::listedEntry(std::string_view path, std::string& host) const {
+    const std::size_t prefix = listedDrivePath_.size();
+    if (listedNames_.empty() || path.size() <= prefix + 1 || path[prefix] != '\\' ||
+        !asciiEqualFold(path.substr(0, prefix), listedDrivePath_)) {
+        return false;
+    }
+    auto found = listedNames_.find(asciiUpper(path.substr(prefix + 1)));
+    if (found == listedNames_.end()) {
+        return false;
+    }
+    std::string candidate = join(listedDirectory_, found->second);
+    if (!exists(candidate)) {
+        return false;
+    }
+    host = std::move(candidate);
+    return true;
 }
 
 std::optional<std::string> PathResolver::findInDirectory(const std::string& dir,
@@ -319,7 +348,7 @@ std::string PathResolver::resolve(const SplitPath& split) {
             start = k;
             break;
         }
-        directories_.erase(found);
+        // Gone: left in place, the next resolution of the same key replaces it.
     }
 
     std::string parent;

@@ -26,58 +26,6 @@ std::string readAll(File& file) {
     return data;
 }
 
-TEST(PosixFiles, OpenModesReportCreationAndKeepOrDropContent) {
-    const std::string dir = scratchDirectory();
-    const std::string name = dir + "\\DATA.DBI";
-    PlatformStatus status;
-
-    EXPECT_EQ(platform().openFile(name, OpenMode::read, status), nullptr);
-    EXPECT_EQ(status, PlatformStatus::notFound);
-
-    auto file = platform().openFile(name, OpenMode::readWrite, status);
-    ASSERT_NE(file, nullptr);
-    EXPECT_EQ(status, PlatformStatus::created);
-    EXPECT_EQ(file->write(4, "tail", 4), PlatformStatus::ok);
-    EXPECT_EQ(file->write(0, "head", 4), PlatformStatus::ok);
-    EXPECT_EQ(file->sync(), PlatformStatus::ok);
-    file.reset();
-
-    file = platform().openFile("\"" + name + "\"", OpenMode::readWrite, status);
-    ASSERT_NE(file, nullptr);
-    EXPECT_EQ(status, PlatformStatus::ok);
-    EXPECT_EQ(readAll(*file), "headtail");
-    char buffer[16];
-    std::size_t got = 99;
-    EXPECT_EQ(file->read(6, buffer, sizeof buffer, got), PlatformStatus::ok);
-    EXPECT_EQ(got, 2u);
-    EXPECT_EQ(file->read(100, buffer, sizeof buffer, got), PlatformStatus::ok);
-    EXPECT_EQ(got, 0u);
-    EXPECT_EQ(file->truncate(3), PlatformStatus::ok);
-    EXPECT_EQ(readAll(*file), "hea");
-    file.reset();
-
-    file = platform().openFile(name, OpenMode::append, status);
-    ASSERT_NE(file, nullptr);
-    EXPECT_EQ(status, PlatformStatus::ok);
-    EXPECT_EQ(file->write(0, "++", 2), PlatformStatus::ok);
-    EXPECT_EQ(readAll(*file), "hea++");
-    file.reset();
-
-    file = platform().openFile(name, OpenMode::truncate, status);
-    ASSERT_NE(file, nullptr);
-    EXPECT_EQ(status, PlatformStatus::ok);
-    EXPECT_EQ(readAll(*file), "");
-    file.reset();
-    file = platform().openFile(dir + "\\FRESH.LOG", OpenMode::append, status);
-    EXPECT_EQ(status, PlatformStatus::created);
-    file = platform().openFile(dir + "\\FRESH.TXT", OpenMode::truncate, status);
-    EXPECT_EQ(status, PlatformStatus::created);
-
-    file = platform().openFile(name, OpenMode::read, status);
-    ASSERT_NE(file, nullptr);
-    EXPECT_NE(file->write(0, "x", 1), PlatformStatus::ok);
-}
-
 TEST(PosixFiles, FailuresMapToStatuses) {
     const std::string dir = scratchDirectory();
     const std::string host = hostPath(dir);

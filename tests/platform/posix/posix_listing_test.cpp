@@ -306,5 +306,22 @@ TEST(PosixFacts, FactsOfListedFilesNeedNoDirectoryScan) {
     EXPECT_EQ(posix::processResolver().scanCount(), scans);
 }
 
+// A Linux name may hold a backslash; the drive path of such an entry still
+// finds its facts right after the listing delivered it.
+TEST(PosixFacts, ListedNameWithABackslash) {
+    const std::string dir = scratchDirectory();
+    writeHostFile(hostPath(dir) + "/odd\\name.exe", "1234567");
+    auto listing = platform().newListing();
+    ListingEntry entry;
+    ListingResult r = listing->first(dir + "\\*.EXE", entry);
+    ASSERT_EQ(r, ListingResult::entry);
+    ASSERT_EQ(entry.name, "odd\\name.exe");
+    FileInformation info;
+    ASSERT_EQ(platform().fileInformation(
+                  "\"" + platform().upperCase(dir + "\\" + entry.name) + "\"", info),
+              PlatformStatus::ok);
+    EXPECT_EQ(info.size, 7u);
+}
+
 }  // namespace
 }  // namespace velumtar::test

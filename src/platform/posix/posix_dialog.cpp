@@ -1,0 +1,190 @@
+// Message boxes on POSIX: a dialog on the controlling terminal.
+//
+// The caption, the icon as a word, the text and the buttons are written to
+// /dev/tty, and one line is read back: Enter chooses the default button, a
+// button's letter chooses that button (case does not matter). Without a
+// terminal no box can be shown and the answer is 0, as MessageBox answers
+// when it fails.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <string>
+
+#include "platform/posix/posix_internal.h"
+
+namespace velumtar::posix {
+namespace {
+
+struct Button {
+    const char* label;  // with the choosing letter in brackets
+    char key;
+    int id;
+};
+
+constexpr Button okButton{"[O]K", 'o', 1};
+constexpr Button cancelButton{"[C]ancel", 'c', 2};
+constexpr Button abortButton{"[A]bort", 'a', 3};
+constexpr Button retryButton{"[R]etry", 'r', 4};
+constexpr Button ignoreButton{"[I]gnore", 'i', 5};
+constexpr Button yesButton{"[Y]es", 'y', 6};
+constexpr Button noButton{"[N]o", 'n', 7};
+
+struct ButtonSet {
+    Button buttons[3];
+    int count;
+};
+
+// The button sets of the box types MB_OK (0) to MB_RETRYCANCEL (5).
+ButtonSet buttonsFor(unsigned type) {
+    switch (type & 0xfu) {
+        case 1:
+            return {{okButton, cancelButton}, 2};
+        case 2:
+            return {{abortButton, retryButton, ignoreButton}, 3};
+        case 3:
+            return {{yesButton, noButton, cancelButton}, 3};
+        case 4:
+            return {{yesButton, noButton}, 2};
+        case 5:
+            return {{retryButton, cancelButton}, 2};
+        default:
+            return {{okButton}, 1};
+    }
+}
+
+const char* iconWord(unsigned type) {
+    switch (type & 0xf0u) {
+        case 0x10:
+            return "Error";
+        case 0x20:
+            return "Question";
+        case 0x30:
+            return "Warning";
+        case 0x40:
+            return "Information";
+        default:
+            return nullptr;
+    }
+}
+
+// Text for the terminal: CR LF and lone CR become new lines, blanks at the
+// end of a line are dropped (fixed-width fields would wrap into empty lines),
+// and other control characters are shown as '?' so that a name cannot steer
+// the terminal.
+std::string terminalText(std::string_view text) {
+    std::string out;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        char c = text[i];
+        if (c == '\r' || c == '\n') {
+            while (!out.empty() && out.back() == ' ') {
+                out.pop_back();
+            }
+            out += '\n';
+            if (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n') {
+                ++i;
+            }
+        } else if (c == '\0') {
+            break;
+        } else if ((static_cast<unsigned char>(c) < 0x20 && c != '\t') || c == 0x7f) {
+            out += '?';
+        } else {
+            out += c;
+        }
+    }
+    while (!out.empty() && (out.back() == ' ' || out.back() == '\n')) {
+        out.pop_back();
+    }
+    return out;
+}
+
+bool writeAll(int fd, const std::string& text) {
+    std::size_t done = 0;
+    while (done < text.size()) {
+        ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return false;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+// Reads one line; false at the end of input or on an error.
+bool readLine(int fd, std::string& line) {
+    line.clear();
+    char c;
+    for (;;) {
+        ssize_t n = ::read(fd, &c, 1);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return !line.empty();
+        }
+        if (c == '\n' || c == '\r') {
+            return true;
+        }
+        line += c;
+    }
+}
+
+}  // namespace
+
+int terminalMessageBox(std::string_view text, std::string_view caption, unsigned type) {
+    int fd = ::open("/dev/tty", O_RDWR | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) {
+        return 0;
+    }
+    const ButtonSet set = buttonsFor(type);
+    int defaultIndex = static_cast<int>((type >> 8) & 0xfu);
+    if (defaultIndex >= set.count) {
+        defaultIndex = 0;
+    }
+    const Button& preset = set.buttons[defaultIndex];
+
+    std::string box = "\n== " + terminalText(caption) + " ==\n";
+    if (const char* icon = iconWord(type)) {
+        box += std::string(icon) + ":\n";
+    }
+    box += terminalText(text) + "\n\n";
+    for (int i = 0; i < set.count; ++i) {
+        box += i == defaultIndex ? std::string("<") + set.buttons[i].label + ">"
+                                 : std::string(" ") + set.buttons[i].label + " ";
+        box += ' ';
+    }
+    box += "\n";
+    const std::string prompt = std::string("Choose (Enter: ") + preset.label + "): ";
+
+    int answer = 0;
+    std::string line;
+    if (writeAll(fd, box)) {
+        while (writeAll(fd, prompt)) {
+            if (!readLine(fd, line)) {
+                answer = preset.id;  // the input ended: as if Enter was pressed
+                break;
+            }
+            std::size_t pick = line.find_first_not_of(" \t");
+            if (pick == std::string::npos) {
+                answer = preset.id;
+                break;
+            }
+            const char key = static_cast<char>(line[pick] | 0x20);
+            for (int i = 0; i < set.count && answer == 0; ++i) {
+                if (set.buttons[i].key == key) {
+                    answer = set.buttons[i].id;
+                }
+            }
+            if (answer != 0) {
+                break;
+            }
+        }
+    }
+    ::close(fd);
+    return answer;
+}
+
+}  // namespace velumtar::posix
