@@ -5,8 +5,11 @@
 
 #include <cstdlib>
 #include <map>
+#include <optional>
 #include <random>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "files/keyed_store_engine.h"
 #include "memory_platform.h"
@@ -32,17 +35,29 @@ long operationsFromEnvironment(long fallback) {
 class ModelRun {
   public:
     ModelRun(Shape shape, std::uint32_t seed, std::size_t keySpace)
-        : shape_(shape), random_(seed), keySpace_(keySpace) {}
+        : shape_(shape), random_(seed), keySpace_(keySpace) {
+        platform_.trackUnsynced = false;
+        for (std::size_t n = 0; n < keySpace; ++n) {
+            keys_.push_back(makeKey(n));
+        }
+        for (int i = 0; i < 64; ++i) {
+            values_.push_back(makeValue());
+        }
+    }
 
-    std::string key(std::size_t n) {
+    std::string makeKey(std::size_t n) {
         std::string k;
         if (shape_.key >= 40) {
             // Path-shaped: long shared prefixes, then a blank-padded tail.
             static const char* const roots[] = {"FC:\\PROGRAM FILES\\COMMON\\", "FC:\\WINDOWS\\",
                                                 "DC:\\TOOLS\\", "FC:\\PROGRAM FILES\\"};
             k = roots[n % 4];
-            k += "DIR" + std::to_string(n / 64 % 37) + "\\SUB" + std::to_string(n / 8 % 11) +
-                 "\\FILE" + std::to_string(n) + ".EXE";
+            for (const std::string& part :
+                 {std::string("DIR"), std::to_string(n / 64 % 37), std::string("\\SUB"),
+                  std::to_string(n / 8 % 11), std::string("\\FILE"), std::to_string(n),
+                  std::string(".EXE")}) {
+                k += part;
+            }
             if (n % 97 == 5) {
                 k += '\x01';  // sorts below the blank that pads a shorter key
             }
@@ -56,7 +71,7 @@ class ModelRun {
         return k;
     }
 
-    std::string value() {
+    std::string makeValue() {
         std::string v;
         std::size_t length = random_() % 3 == 0 ? 0 : random_() % (shape_.record - shape_.key + 1);
         for (std::size_t i = 0; i < length; ++i) {
@@ -102,27 +117,31 @@ class ModelRun {
 
     void step() {
         std::string record(shape_.record, '?');
-        std::string k = key(random_() % keySpace_);
+        const std::string& k = keys_[random_() % keySpace_];
         unsigned choice = random_() % 100;
         if (choice < 30) {
-            std::string v = value();
+            const std::string& v = values_[random_() % values_.size()];
             FileStatus st = store_->write((k + v).data());
             bool present = model_.count(k) > 0;
             ASSERT_EQ(st, present ? status::duplicateKey : status::success);
             if (!present) {
-                model_[k] = v;
+                set(k, v);
             }
         } else if (choice < 40) {
-            std::string v = value();
+            const std::string& v = values_[random_() % values_.size()];
             FileStatus st = store_->rewrite((k + v).data());
             bool present = model_.count(k) > 0;
             ASSERT_EQ(st, present ? status::success : status::keyNotFound);
             if (present) {
-                model_[k] = v;
+                set(k, v);
             }
         } else if (choice < 55) {
             FileStatus st = store_->deleteRecord(k.data());
-            ASSERT_EQ(st, model_.erase(k) ? status::success : status::keyNotFound);
+            bool present = model_.count(k) > 0;
+            ASSERT_EQ(st, present ? status::success : status::keyNotFound);
+            if (present) {
+                set(k, std::nullopt);
+            }
         } else if (choice < 62) {
             FileStatus st = store_->readByKey(k.data(), record.data());
             auto it = model_.find(k);
@@ -158,7 +177,7 @@ class ModelRun {
             }
         } else {
             ASSERT_TRUE(store_->commit().isSuccess());
-            committed_ = model_;
+            undo_.clear();
         }
     }
 
@@ -178,10 +197,10 @@ class ModelRun {
             checkAll();
             if (random_() % 4 == 0) {
                 store_.reset();
-                model_ = committed_;
+                rollBack();
             } else {
                 ASSERT_TRUE(store_->close().isSuccess());
-                committed_ = model_;
+                undo_.clear();
             }
             bool output = random_() % 10 == 0;
             open(output ? KeyedOpenMode::output : KeyedOpenMode::update);
@@ -189,7 +208,10 @@ class ModelRun {
                 return;
             }
             if (output) {
-                model_.clear();  // the old content stays committed until the next commit
+                // The old content stays committed until the next commit.
+                while (!model_.empty()) {
+                    set(model_.begin()->first, std::nullopt);
+                }
             }
             checkAll();
             if (::testing::Test::HasFatalFailure()) {
@@ -200,13 +222,38 @@ class ModelRun {
     }
 
   private:
+    // Changes the model, remembering the old value until the next commit.
+    void set(const std::string& key, std::optional<std::string> value) {
+        auto it = model_.find(key);
+        undo_.emplace_back(
+            key, it == model_.end() ? std::nullopt : std::optional<std::string>(it->second));
+        if (value) {
+            model_[key] = *value;
+        } else if (it != model_.end()) {
+            model_.erase(it);
+        }
+    }
+    // The store was dropped without a commit: back to the last one.
+    void rollBack() {
+        for (auto it = undo_.rbegin(); it != undo_.rend(); ++it) {
+            if (it->second) {
+                model_[it->first] = *it->second;
+            } else {
+                model_.erase(it->first);
+            }
+        }
+        undo_.clear();
+    }
+
     Shape shape_;
     std::mt19937 random_;
     std::size_t keySpace_;
     test::MemoryPlatform platform_;
     std::unique_ptr<KeyedStore> store_;
     Model model_;
-    Model committed_;
+    std::vector<std::pair<std::string, std::optional<std::string>>> undo_;
+    std::vector<std::string> keys_;
+    std::vector<std::string> values_;
     bool positioned_ = false;
     bool pastEnd_ = false;
     std::string lastKey_;

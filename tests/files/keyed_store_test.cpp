@@ -1,0 +1,296 @@
+// The keyed store's contract: open statuses, operation statuses, the read
+// position while the file changes, blank handling, and the refusal of
+// damaged or foreign files.
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "keyed_test_util.h"
+#include "memory_platform.h"
+
+namespace velumtar {
+namespace {
+
+using test::Content;
+using test::makeRecord;
+
+const char* const path = "C:\\VELUMTAR.DBI";
+
+class KeyedStoreTest : public ::testing::Test {
+  protected:
+    std::unique_ptr<KeyedStore> open(KeyedOpenMode mode, FileStatus& st, std::size_t record = 378,
+                                     std::size_t key = 254) {
+        return openKeyedStore(platform, path, record, key, mode, st);
+    }
+    std::unique_ptr<KeyedStore> open(KeyedOpenMode mode) {
+        FileStatus st;
+        auto store = open(mode, st);
+        EXPECT_TRUE(store && st.isOpenSuccess()) << st.text();
+        return store;
+    }
+    // Writes records 0..count-1 with pathKey keys and closes.
+    void fill(int count) {
+        auto store = open(KeyedOpenMode::update);
+        for (int i = 0; i < count; ++i) {
+            ASSERT_TRUE(
+                store->write(makeRecord(test::pathKey(i), std::to_string(i)).data()).isSuccess());
+        }
+        ASSERT_TRUE(store->close().isSuccess());
+    }
+    std::vector<std::uint8_t>& bytes() { return platform.files.at(path)->content; }
+    // Installs `content` as the file, durable.
+    void replaceFile(const std::vector<std::uint8_t>& content) {
+        auto& data = *platform.files.at(path);
+        data.content = data.durable = content;
+        data.pending.clear();
+    }
+
+    test::MemoryPlatform platform;
+};
+
+TEST_F(KeyedStoreTest, OpenStatusesOfMissingAndExistingFiles) {
+    FileStatus st;
+    EXPECT_EQ(open(KeyedOpenMode::input, st), nullptr);
+    EXPECT_EQ(st, status::fileNotFound);
+    EXPECT_FALSE(platform.fileExists(path));
+
+    auto store = open(KeyedOpenMode::update, st);
+    ASSERT_TRUE(store);
+    EXPECT_EQ(st, status::created);
+    EXPECT_TRUE(platform.fileExists(path));
+    EXPECT_TRUE(store->close().isSuccess());
+    EXPECT_EQ(store->close(), status::notOpen);
+
+    store = open(KeyedOpenMode::input, st);
+    ASSERT_TRUE(store);
+    EXPECT_EQ(st, status::success);
+    std::string record(378, ' ');
+    EXPECT_EQ(store->readNext(record.data()), status::endOfFile);
+    EXPECT_EQ(store->write(record.data()), status::wrongMode);
+    store.reset();
+
+    platform.removeFile(path);
+    store = open(KeyedOpenMode::output, st);
+    EXPECT_EQ(st, status::created);
+
+    platform.denyAccess = true;
+    EXPECT_EQ(open(KeyedOpenMode::update, st), nullptr);
+    EXPECT_EQ(st, status::accessDenied);
+}
+
+TEST_F(KeyedStoreTest, OperationStatuses) {
+    auto store = open(KeyedOpenMode::update);
+    std::string a = makeRecord("FA", "1"), b = makeRecord("FB", "2"), got(378, ' ');
+    EXPECT_TRUE(store->write(a.data()).isSuccess());
+    EXPECT_EQ(store->write(makeRecord("FA", "other").data()), status::duplicateKey);
+    EXPECT_EQ(store->rewrite(b.data()), status::keyNotFound);
+    EXPECT_EQ(store->deleteRecord(b.data()), status::keyNotFound);
+    EXPECT_EQ(store->readByKey(b.data(), got.data()), status::keyNotFound);
+    EXPECT_TRUE(store->readByKey(a.data(), got.data()).isSuccess());
+    EXPECT_EQ(got, a);
+    EXPECT_TRUE(store->rewrite(makeRecord("FA", "changed").data()).isSuccess());
+    EXPECT_TRUE(store->readByKey(a.data(), got.data()).isSuccess());
+    EXPECT_EQ(got, makeRecord("FA", "changed"));
+    // startAt above every key: not found, nothing read, and the pass is over.
+    got = "untouched";
+    got.resize(378, '#');
+    std::string before = got;
+    EXPECT_EQ(store->startAt(makeRecord("FZ", "").data(), got.data()), status::keyNotFound);
+    EXPECT_EQ(got, before);
+    EXPECT_EQ(store->readNext(got.data()), status::endOfFile);
+    EXPECT_TRUE(store->startAt(makeRecord("F", "").data(), got.data()).isSuccess());
+    EXPECT_EQ(got, makeRecord("FA", "changed"));
+    EXPECT_EQ(store->readNext(got.data()), status::endOfFile);
+    EXPECT_TRUE(store->deleteRecord(a.data()).isSuccess());
+    EXPECT_EQ(store->readByKey(a.data(), got.data()), status::keyNotFound);
+    EXPECT_TRUE(store->close().isSuccess());
+    EXPECT_EQ(store->readNext(got.data()), status::notOpen);
+    EXPECT_EQ(store->write(a.data()), status::notOpen);
+}
+
+TEST_F(KeyedStoreTest, SequentialPassSeesTheFileAsItChanges) {
+    auto store = open(KeyedOpenMode::update);
+    for (const char* k : {"FB", "FD", "FF", "FH"}) {
+        ASSERT_TRUE(store->write(makeRecord(k, "x").data()).isSuccess());
+    }
+    std::string got(378, ' ');
+    auto key = [&] { return got.substr(0, 2); };
+    ASSERT_TRUE(store->readNext(got.data()).isSuccess());
+    EXPECT_EQ(key(), "FB");
+    // Written ahead of the position: delivered. Deleted ahead: not delivered.
+    // Written behind it: not delivered.
+    ASSERT_TRUE(store->write(makeRecord("FC", "new").data()).isSuccess());
+    ASSERT_TRUE(store->deleteRecord(makeRecord("FD", "").data()).isSuccess());
+    ASSERT_TRUE(store->write(makeRecord("FA", "behind").data()).isSuccess());
+    ASSERT_TRUE(store->readNext(got.data()).isSuccess());
+    EXPECT_EQ(key(), "FC");
+    EXPECT_EQ(got, makeRecord("FC", "new"));
+    // Rewriting the record just read does not move the position; deleting it
+    // does not either.
+    ASSERT_TRUE(store->rewrite(makeRecord("FC", "rewritten").data()).isSuccess());
+    ASSERT_TRUE(store->readNext(got.data()).isSuccess());
+    EXPECT_EQ(key(), "FF");
+    ASSERT_TRUE(store->deleteRecord(makeRecord("FF", "").data()).isSuccess());
+    ASSERT_TRUE(store->write(makeRecord("FG", "").data()).isSuccess());
+    ASSERT_TRUE(store->readNext(got.data()).isSuccess());
+    EXPECT_EQ(key(), "FG");
+    ASSERT_TRUE(store->readNext(got.data()).isSuccess());
+    EXPECT_EQ(key(), "FH");
+    EXPECT_EQ(store->readNext(got.data()), status::endOfFile);
+    // A record appended after the end is delivered by the next read.
+    ASSERT_TRUE(store->write(makeRecord("FI", "").data()).isSuccess());
+    ASSERT_TRUE(store->readNext(got.data()).isSuccess());
+    EXPECT_EQ(key(), "FI");
+    // A failed read by key positions at the key sought.
+    EXPECT_EQ(store->readByKey(makeRecord("FE", "").data(), got.data()), status::keyNotFound);
+    ASSERT_TRUE(store->readNext(got.data()).isSuccess());
+    EXPECT_EQ(key(), "FG");
+    // Across a commit the position holds.
+    ASSERT_TRUE(store->commit().isSuccess());
+    ASSERT_TRUE(store->readNext(got.data()).isSuccess());
+    EXPECT_EQ(key(), "FH");
+}
+
+TEST_F(KeyedStoreTest, BlankPaddingKeepsBytewiseOrder) {
+    // Bytes below the blank sort before the padding, bytes above after it;
+    // stored records come back with their exact blanks.
+    auto store = open(KeyedOpenMode::update);
+    std::vector<std::string> keys = {std::string("FA\x01", 3), "FA",     "FA  B",
+                                     std::string("FA\x7f"),    "FA\xff", ""};
+    for (const std::string& k : keys) {
+        ASSERT_TRUE(store->write(makeRecord(k, "  lead and trail  ").data()).isSuccess()) << k;
+    }
+    ASSERT_TRUE(
+        store->write(makeRecord(std::string(254, 'K'), std::string(124, 'V')).data()).isSuccess());
+    ASSERT_TRUE(store->close().isSuccess());
+    Content content;
+    ASSERT_TRUE(test::loadVerified(platform, path, content));
+    std::vector<std::string> order;
+    for (auto& [k, v] : content) {
+        order.push_back(k);
+        EXPECT_TRUE(v == makeRecord("", "  lead and trail  ").substr(254) ||
+                    v == std::string(124, 'V'));
+    }
+    std::vector<std::string> expected;
+    for (const std::string& k : keys) {
+        expected.push_back(makeRecord(k, "").substr(0, 254));
+    }
+    expected.push_back(std::string(254, 'K'));
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(order, expected);
+}
+
+TEST_F(KeyedStoreTest, OutputReplacesContentOnlyAtTheCommit) {
+    fill(500);
+    auto store = open(KeyedOpenMode::output);
+    ASSERT_TRUE(store->write(makeRecord("FNEW", "").data()).isSuccess());
+    // The process dies before any commit point: the old content is intact.
+    store.reset();
+    std::mt19937 random(5);
+    platform.crash(random);
+    Content content;
+    ASSERT_TRUE(test::loadVerified(platform, path, content));
+    EXPECT_EQ(content.size(), 500u);
+
+    store = open(KeyedOpenMode::output);
+    ASSERT_TRUE(store->write(makeRecord("FNEW", "").data()).isSuccess());
+    ASSERT_TRUE(store->close().isSuccess());
+    ASSERT_TRUE(test::loadVerified(platform, path, content));
+    EXPECT_EQ(content.size(), 1u);
+    // The next transaction reuses the freed pages; those left at the end go
+    // back to the file system.
+    store = open(KeyedOpenMode::update);
+    ASSERT_TRUE(store->rewrite(makeRecord("FNEW", "again").data()).isSuccess());
+    ASSERT_TRUE(store->close().isSuccess());
+    EXPECT_EQ(bytes().size(), 3u * 4096);
+}
+
+TEST_F(KeyedStoreTest, DamagedOrForeignFilesAreRefused) {
+    fill(3000);
+    const std::vector<std::uint8_t> good = bytes();
+    ASSERT_GT(good.size(), 20u * 4096);
+    struct Case {
+        const char* what;
+        std::function<void(std::vector<std::uint8_t>&)> damage;
+        std::size_t record, key;
+        bool refusedForUpdate = true;
+    };
+    auto flip = [](std::size_t at) {
+        return [at](std::vector<std::uint8_t>& b) { b[at] ^= 0x40; };
+    };
+    const std::vector<Case> cases = {
+        {"other record length", [](auto&) {}, 327, 254},
+        {"other key length", [](auto&) {}, 378, 250},
+        {"bad magic in both meta pages", [](auto& b) { b[8] = b[4096 + 8] = 'X'; }, 378, 254},
+        {"checksums of both meta pages", [&](auto& b) { flip(40)(b), flip(4096 + 40)(b); }, 378,
+         254},
+        // An empty file is what a crash during creation leaves: update
+        // formats it anew.
+        {"empty file", [](auto& b) { b.clear(); }, 378, 254, false},
+        {"only part of a meta page", [](auto& b) { b.resize(40); }, 378, 254},
+        {"cut before the last page", [](auto& b) { b.resize(b.size() - 4096); }, 378, 254},
+        {"cut within a page", [](auto& b) { b.resize(b.size() - 100); }, 378, 254},
+        {"foreign bytes",
+         [](auto& b) {
+             std::mt19937 r(1);
+             for (auto& x : b) {
+                 x = static_cast<std::uint8_t>(r());
+             }
+         },
+         378, 254},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::uint8_t> damaged = good;
+        c.damage(damaged);
+        replaceFile(damaged);
+        for (KeyedOpenMode mode : {KeyedOpenMode::input, KeyedOpenMode::update}) {
+            if (mode == KeyedOpenMode::update && !c.refusedForUpdate) {
+                continue;
+            }
+            FileStatus st;
+            EXPECT_EQ(open(mode, st, c.record, c.key), nullptr) << c.what;
+            EXPECT_EQ(st, status::damaged) << c.what;
+        }
+    }
+    // Output replaces a foreign file with an empty keyed file.
+    FileStatus st;
+    auto store = open(KeyedOpenMode::output, st);
+    ASSERT_TRUE(store) << st.text();
+    EXPECT_TRUE(store->close().isSuccess());
+    Content content;
+    ASSERT_TRUE(test::loadVerified(platform, path, content));
+    EXPECT_TRUE(content.empty());
+}
+
+TEST_F(KeyedStoreTest, DamageInAnyTreePageIsReportedNotDelivered) {
+    fill(3000);
+    const std::vector<std::uint8_t> good = bytes();
+    Content original;
+    ASSERT_TRUE(test::loadVerified(platform, path, original));
+    std::mt19937 random(11);
+    for (std::size_t page = 2; page < good.size() / 4096; ++page) {
+        std::vector<std::uint8_t> damaged = good;
+        damaged[page * 4096 + 8 + random() % (4096 - 8)] ^=
+            static_cast<std::uint8_t>(1 + random() % 255);
+        replaceFile(damaged);
+        FileStatus st;
+        auto store = open(KeyedOpenMode::input, st);
+        if (!store) {
+            EXPECT_EQ(st, status::damaged);
+            continue;
+        }
+        Content seen;
+        FileStatus end = test::readAll(*store, seen);
+        std::string problem;
+        if (end == status::endOfFile) {
+            // Only a page the tree does not use may be damaged unnoticed.
+            EXPECT_EQ(seen, original) << "page " << page;
+        } else {
+            EXPECT_EQ(end, status::damaged) << "page " << page;
+            EXPECT_FALSE(verifyKeyedStore(*store, problem).isSuccess());
+        }
+    }
+}
+
+}  // namespace
+}  // namespace velumtar
