@@ -127,7 +127,7 @@ class CompareRuns(DriveTest):
 
     def test_long_paths_names_and_excluded_directories(self):
         deep = "C:\\" + "\\".join(["D%02d" % i + "x" * 20 for i in range(10)])
-        self.make(deep + "\\Far.exe")                         # a path over 253 characters
+        self.make(deep + "\\Far_away_long_name.exe")  # a path over 253 characters
         self.make("C:\\System Volume Information\\hidden.exe")
         self.make("C:\\MyRecycler\\bin.exe")
         self.make("C:\\$Recycle.Bin\\old.exe")
@@ -139,11 +139,11 @@ class CompareRuns(DriveTest):
         report = self.drive.read("C:\\VELUMTAR.TXT").decode("utf-8").split("\r\n")
         self.assertEqual(report[1:], [report_line("New", "C:\\NEW.EXE", 10), ""])
         # Everything else was recorded once and is unchanged.
-        os.remove(self.drive.host(deep + "\\Far.exe"))
+        os.remove(self.drive.host(deep + "\\Far_away_long_name.exe"))
         os.remove(self.drive.host("C:\\with space\\a b.exe"))
         self.run_tool("C")
         report = self.drive.read("C:\\VELUMTAR.TXT").decode("utf-8").split("\r\n")
-        long_path = (deep.upper() + "\\FAR.EXE")[:253]
+        long_path = (deep.upper() + "\\FAR_AWAY_LONG_NAME.EXE")[:253]
         self.assertEqual(report[1:], [
             ("Deleted Date/time: 0000.00.00 / 00:00:00 Size: %016d Attr.:      "
              "Path-Name: %s..." % (0, long_path)),
