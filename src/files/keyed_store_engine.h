@@ -1,5 +1,10 @@
 // Engine-specific entry points of the keyed-file store: the cache size and
 // the integrity check used by tests and diagnostics.
+//
+// A store destroyed without close() keeps the file at its last commit point,
+// as if the process had died there: only close() and commit() make changes
+// durable. After any failure other than a key outcome ("22", "23", "10") a
+// store refuses further work with that status and never commits again.
 #pragma once
 
 #include <cstddef>

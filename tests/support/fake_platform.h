@@ -80,7 +80,7 @@ class FakePlatform : public Platform {
 
     // Add an entry to the tree under its drive path (C:\Program Files\App.exe),
     // with missing parent directories; the listed name is the path's last
-    // component in the case given.
+    // component in the case given. Files are last written 2025-06-30 08:15:42.
     FakeEntry& addDirectory(const std::string& path);
     FakeEntry& addFile(const std::string& path, std::uint64_t size = 0,
                        std::uint8_t attributes = attr::archive);
