@@ -150,6 +150,19 @@ class CompareRuns(DriveTest):
             report_line("Deleted", "C:\\WITH SPACE\\A B.EXE", 10),
             ""])
 
+    def test_log_is_trimmed_to_whole_recent_entries(self):
+        self.tree()
+        old = []
+        for i in range(300):  # 900 lines of three-line entries
+            old += ["2025.01.%02d 08:00 No differences detected" % (i % 28 + 1),
+                    " " * 17 + "- without Errors", ""]
+        self.drive.write("C:\\VELUMTAR.LOG", "\r\n".join(old) + "\r\n")
+        self.run_tool("N")
+        lines = self.log_lines()
+        # 900 lines: 500 dropped, then the rest of the entry that was cut.
+        self.assertEqual(lines[:-4], old[501:])
+        self.assertEqual(lines[-4], STAMP + " Finish NEW building of the basic database.")
+
     def test_no_database_and_interrupted_states_are_handled(self):
         self.tree()
         self.assertEqual(self.run_tool("C"), [BUILD_DONE])
