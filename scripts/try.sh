@@ -24,6 +24,6 @@ if [ ${#need[@]} -gt 0 ]; then
   DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq "${pkgs[@]}" >/dev/null
 fi
 
-cmake --preset release -DVELUMTAR_TESTS=OFF -DVELUMTAR_BENCH=OFF >/dev/null
+cmake --preset release >/dev/null
 cmake --build --preset release --target velumtar
 exec build/release/velumtar "${1:-C}"
