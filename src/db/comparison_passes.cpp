@@ -63,7 +63,15 @@ bool markNewAndChanged(WorkFile& workFile, BasicDatabase& database, MessageServi
                 reportFileError(messages, kWrite, files::kBasicDatabase);
                 return false;
             }
-        } else if (entry.get(dbrec::facts) != work.get(workrec::facts)) {
+        } else if (entry.get(dbrec::facts) == work.get(workrec::facts)) {
+            // Unchanged: nothing is written. A finding an earlier run could
+            // not report is still pending; it is counted again so that this
+            // run's report carries it instead of saying nothing changed.
+            if (entry.at(dbrec::newFlag) == 'N')
+                counters.add(FindingCounters::kNew);
+            if (entry.at(dbrec::changedFlag) == 'A')
+                counters.add(FindingCounters::kChanged);
+        } else {
             entry.set(dbrec::facts, work.get(workrec::facts));
             entry.set(dbrec::flags, " A ");
             counters.add(FindingCounters::kChanged);
