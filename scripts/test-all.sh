@@ -1,18 +1,19 @@
 #!/usr/bin/env bash
 # Installs what this machine lacks, then builds and runs every test: the native
 # build with AddressSanitizer and UndefinedBehaviorSanitizer, the native release
-# build, and the Windows build under Wine.
+# build, the Windows build under Wine, and a bounded libFuzzer run (clang).
 #
 #   scripts/test-all.sh            all legs
-#   scripts/test-all.sh asan       one leg (asan, release or windows)
+#   scripts/test-all.sh asan       one leg (asan, release, windows or fuzz)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 legs=("$@")
-[ ${#legs[@]} -gt 0 ] || legs=(asan release windows)
+[ ${#legs[@]} -gt 0 ] || legs=(asan release windows fuzz)
 
 packages=(cmake ninja-build g++ python3 googletest libgtest-dev libbenchmark-dev
-          libsqlite3-dev liblmdb-dev attr g++-mingw-w64-x86-64-posix wine wine64)
+          libsqlite3-dev liblmdb-dev attr g++-mingw-w64-x86-64-posix wine wine64
+          clang libclang-rt-14-dev)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
@@ -30,9 +31,36 @@ export LANG=C.UTF-8 TZ=UTC
 
 source scripts/wine-env.sh
 
+# The extension-list fuzz target, built with clang for coverage and run for a
+# bounded time from the checked-in corpus.
+fuzz_leg() {
+  CC=clang CXX=clang++ cmake -S . -B build/fuzz -G Ninja -DVELUMTAR_TESTS=OFF \
+    -DVELUMTAR_FUZZ=ON -DCMAKE_BUILD_TYPE=Debug \
+    "-DCMAKE_CXX_FLAGS=-O1 -g -fsanitize=fuzzer-no-link,address,undefined" \
+    "-DCMAKE_EXE_LINKER_FLAGS=-fsanitize=address,undefined" >/dev/null
+  cmake --build build/fuzz --target extension_list_fuzz
+  local corpus
+  corpus=$(mktemp -d)
+  cp tests/fuzz/corpus/* "$corpus"/
+  if build/fuzz/tests/fuzz/extension_list_fuzz -max_total_time="${FUZZ_SECONDS:-60}" \
+      -max_len=4096 -print_final_stats=1 "$corpus" 2>build/fuzz/fuzz.log; then
+    grep -E "stat::number_of_executed_units" build/fuzz/fuzz.log || true
+    echo "fuzz: 1 passed, 0 failed"
+  else
+    tail -40 build/fuzz/fuzz.log
+    echo "fuzz: 0 passed, 1 failed"
+    return 1
+  fi
+  rm -rf "$corpus"
+}
+
 status=0
 for leg in "${legs[@]}"; do
   echo "== $leg =="
+  if [ "$leg" = fuzz ]; then
+    fuzz_leg || status=1
+    continue
+  fi
   if [ "$leg" = windows ]; then
     wine_start
   fi

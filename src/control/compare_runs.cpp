@@ -76,10 +76,12 @@ void RunControl::newBuildRun() {
         reportFileError(messages_, kOpen, files::kBasicDatabase);
         return;
     }
-    if (!prepareWorkFile(workFile_, messages_))
+    // The database is empty from here until buildAnew has filled it: a run
+    // that stops before must not leave it for the next compare to trust.
+    if (!prepareWorkFile(workFile_, messages_) || !database_.storeRunState('1')) {
+        discardDatabase();
         return;
-    if (!database_.storeRunState('1'))
-        return;
+    }
     DirectoryWalk walk(platform_, messages_, workFile_, extensionList_, counters_);
     if (walk.walk(startDirectory) != 'J') {
         discardDatabase();

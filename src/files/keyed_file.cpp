@@ -1,5 +1,6 @@
 #include "files/keyed_file.h"
 
+#include "files/fault_injection.h"
 #include "platform/platform.h"
 
 namespace velumtar {
@@ -49,6 +50,8 @@ bool KeyedFile::open(char mode) {
         default:
             return finish(status::wrongMode);
     }
+    if (injectedFault(platform_, FaultKind::open, name_))
+        return finish(status::ioError);
     FileStatus s;
     store_ = openKeyedStore(platform_, name_, record_.size(), keyLength_, m, s);
     found_ = false;
@@ -61,7 +64,9 @@ bool KeyedFile::open(char mode) {
 
 bool KeyedFile::close() {
     if (store_) {
-        status_ = store_->close();
+        // An injected failure drops the store uncommitted.
+        status_ =
+            injectedFault(platform_, FaultKind::close, name_) ? status::ioError : store_->close();
         store_.reset();
     }
     found_ = false;
@@ -72,18 +77,24 @@ bool KeyedFile::close() {
 bool KeyedFile::readByKey() {
     if (!store_)
         return found_ = finish(status::notOpen);
+    if (injectedFault(platform_, FaultKind::read, name_))
+        return found_ = finish(status::ioError);
     return found_ = finish(store_->readByKey(keyCopy(), record_.data()));
 }
 
 bool KeyedFile::startAt() {
     if (!store_)
         return found_ = finish(status::notOpen);
+    if (injectedFault(platform_, FaultKind::read, name_))
+        return found_ = finish(status::ioError);
     return found_ = finish(store_->startAt(keyCopy(), record_.data()));
 }
 
 bool KeyedFile::readNext() {
     if (!store_)
         return found_ = finish(status::notOpen);
+    if (injectedFault(platform_, FaultKind::read, name_))
+        return found_ = finish(status::ioError);
     return found_ = finish(store_->readNext(record_.data()));
 }
 
@@ -91,17 +102,23 @@ bool KeyedFile::store() {
     if (!store_)
         return finish(status::notOpen);
     prepareStore();
+    if (injectedFault(platform_, found_ ? FaultKind::rewrite : FaultKind::write, name_))
+        return finish(status::ioError);
     return finish(found_ ? store_->rewrite(record_.data()) : store_->write(record_.data()));
 }
 
 bool KeyedFile::deleteRecord() {
     if (!store_)
         return finish(status::notOpen);
+    if (injectedFault(platform_, FaultKind::remove, name_))
+        return finish(status::ioError);
     return finish(store_->deleteRecord(keyCopy()));
 }
 
 bool KeyedFile::deleteFile() {
     close();
+    if (injectedFault(platform_, FaultKind::remove, name_))
+        return finish(status::ioError);
     (void)platform_.removeFile(name_);
     // Success is judged by the absence of the file, not by the removal.
     return finish(platform_.fileExists(name_) ? status::ioError : status::success);
@@ -110,6 +127,8 @@ bool KeyedFile::deleteFile() {
 bool KeyedFile::commit() {
     if (!store_)
         return finish(status::notOpen);
+    if (injectedFault(platform_, FaultKind::commit, name_))
+        return finish(status::ioError);
     return finish(store_->commit());
 }
 

@@ -1,5 +1,6 @@
 #include "files/line_file.h"
 
+#include "files/fault_injection.h"
 #include "platform/platform.h"
 
 namespace velumtar {
@@ -49,6 +50,8 @@ FileStatus LineFile::open(int mode) {
         status_ = status::alreadyOpen;
         return status_;
     }
+    if (injectedFault(platform_, FaultKind::open, name_))
+        return status_ = status::ioError;
     static constexpr OpenMode modes[] = {OpenMode::read, OpenMode::truncate, OpenMode::append};
     PlatformStatus ps = PlatformStatus::ok;
     file_ = platform_.openFile(name_, modes[mode], ps);
@@ -87,7 +90,9 @@ FileStatus LineFile::close() {
         return status_;
     }
     status_ = status::success;
-    if (writing_ && wrote_)
+    if (injectedFault(platform_, FaultKind::close, name_))
+        status_ = status::ioError;
+    else if (writing_ && wrote_)
         status_ = transferStatus(file_->sync());
     file_.reset();
     return status_;
@@ -119,6 +124,8 @@ FileStatus LineFile::readNext(std::string& record) {
         status_ = file_ ? status::wrongMode : status::notOpen;
         return status_;
     }
+    if (injectedFault(platform_, FaultKind::read, name_))
+        return status_ = status::ioError;
     record.assign(recordLength_, ' ');
     std::size_t length = 0;
     bool any = false;
@@ -158,6 +165,8 @@ FileStatus LineFile::write(std::string_view record) {
         status_ = file_ ? status::wrongMode : status::notOpen;
         return status_;
     }
+    if (injectedFault(platform_, FaultKind::write, name_))
+        return status_ = status::ioError;
     std::string line(record.substr(0, recordLength_));
     while (!line.empty() && line.back() == ' ')
         line.pop_back();
@@ -172,6 +181,8 @@ FileStatus LineFile::write(std::string_view record) {
 
 bool LineFile::remove() {
     close();
+    if (injectedFault(platform_, FaultKind::remove, name_))
+        return false;
     return platform_.removeFile(name_) == PlatformStatus::ok;
 }
 

@@ -80,10 +80,13 @@ class Drive:
             return "Z:" + host_path.replace("/", "\\")
         return host_path
 
-    def environment(self, answers=None, clock=None, transcript=True):
+    def environment(self, answers=None, clock=None, transcript=True, faults=None):
         env = dict(os.environ)
-        for key in ("VELUMTAR_TRANSCRIPT", "VELUMTAR_ANSWERS", "VELUMTAR_CLOCK"):
+        for key in ("VELUMTAR_TRANSCRIPT", "VELUMTAR_ANSWERS", "VELUMTAR_CLOCK",
+                    "VELUMTAR_FAULTS"):
             env.pop(key, None)
+        if faults is not None:
+            env["VELUMTAR_FAULTS"] = faults
         if transcript:
             env["VELUMTAR_TRANSCRIPT"] = self.tool_path(self.transcript)
         if answers is not None:
@@ -100,12 +103,12 @@ class Drive:
         exe = CONFIG["exe"]
         return (["wine", exe] if wine() else [exe]) + list(args)
 
-    def run(self, *args, answers=None, clock=None, timeout=300):
+    def run(self, *args, answers=None, clock=None, timeout=300, faults=None):
         """Runs the tool to its end; returns (exit code, transcript entries)."""
         if os.path.exists(self.transcript):
             os.remove(self.transcript)
         proc = subprocess.run(self.command(args), cwd=self.start,
-                              env=self.environment(answers, clock),
+                              env=self.environment(answers, clock, faults=faults),
                               stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                               stderr=subprocess.DEVNULL, timeout=timeout)
         return proc.returncode, self.transcript_entries()
