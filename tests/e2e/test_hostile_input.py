@@ -88,7 +88,10 @@ class HostileInput(DriveTest):
     # -- names and paths ----------------------------------------------------
 
     def test_odd_names_round_trip(self):
-        names = ['say "hi".exe', "  leading blanks.exe", "caf\u00e9 \u0416.dll"]
+        names = ["  leading blanks.exe", "caf\u00e9 \u0416.dll"]
+        if not wine():
+            # A name with double quotes cannot exist on Windows.
+            names.append('say "hi".exe')
         hosts = [os.path.join(self.drive.host("C:\\Odd"), n) for n in names]
         if not wine():
             # Bytes that are not UTF-8 at all.
@@ -117,9 +120,12 @@ class HostileInput(DriveTest):
     def test_special_files_and_a_link_loop_are_passed_over(self):
         base = self.drive.host("C:\\Special")
         os.makedirs(base)
-        os.mkfifo(os.path.join(base, "pipe.exe"))
         sock = socket.socket(socket.AF_UNIX)
-        sock.bind(os.path.join(base, "sock.exe"))
+        if not wine():
+            # Windows has no FIFOs or sockets in its file system; Wine shows
+            # them as ordinary files whose facts cannot be read.
+            os.mkfifo(os.path.join(base, "pipe.exe"))
+            sock.bind(os.path.join(base, "sock.exe"))
         if os.geteuid() == 0 and not wine():
             os.mknod(os.path.join(base, "null.exe"), 0o666 | stat.S_IFCHR, os.makedev(1, 3))
         os.symlink("..", os.path.join(base, "loop"))
