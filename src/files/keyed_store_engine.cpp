@@ -92,6 +92,14 @@ class KeyedStoreEngine final : public KeyedStore {
             return s.isSuccess() && created ? status::created : s;
         }
         FileStatus s = pager_->load();
+        if (s == status::fileNotFound) {
+            // Created by an earlier open that never reached a commit point.
+            if (mode_ == KeyedOpenMode::input) {
+                return s;
+            }
+            FileStatus f = pager_->format();
+            return f.isSuccess() ? status::created : f;
+        }
         if (s.isSuccess()) {
             s = tree_->claimPages();
         }

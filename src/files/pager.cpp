@@ -335,8 +335,10 @@ void Pager::encodeMeta(std::uint8_t* out, const TreeState& state) const {
 
 FileStatus Pager::format() {
     std::vector<std::uint8_t> pages(2 * pageSize);
+    // Both meta pages carry sequence 0: the file counts as absent until its
+    // first commit, so a process that dies between creating a file and
+    // committing anything leaves no empty file that reads as valid.
     TreeState first;
-    first.sequence = 1;
     TreeState second;
     encodeMeta(pages.data(), first);
     encodeMeta(pages.data() + pageSize, second);
@@ -353,6 +355,7 @@ FileStatus Pager::format() {
     tree_ = first;
     states_.assign(metaPageCount, PageState::meta);
     freeCount_ = 0;
+    changed_ = true;
     return status::success;
 }
 
@@ -398,6 +401,9 @@ FileStatus Pager::load() {
         (best.root == 0) != (best.height == 0) ||
         (best.root != 0 && (best.root < metaPageCount || best.root >= best.pageCount))) {
         return fail(status::damaged);
+    }
+    if (best.sequence == 0) {
+        return status::fileNotFound;  // created, never committed
     }
     tree_ = best;
     states_.assign(best.pageCount, PageState::free);
