@@ -1,37 +1,200 @@
 #!/usr/bin/env python3
-"""Runs `velumtar N` then `velumtar C` on a drive and prints wall time, CPU time
-and peak resident memory of each run.
+"""The drive benchmark: on each generated drive, in one invocation and with a
+warm cache, measures
 
-    bench/measure_runs.py --exe build/release/velumtar DRIVE_DIR
+  limit  bench/walk_limit: lists every directory, stats only the files with a
+         watched extension and does nothing else;
+  peer   AIDE selecting the same files by extension and checking only
+         permissions, size and modification time: --init, then --check;
+  ours   `velumtar N`, then `velumtar C` on the unchanged drive, then
+         `velumtar C` after a number of mutations (bench/mutate_tree.py),
+         whose New/Changed/Deleted lines must equal the mutator's lists;
+
+each --runs times (median), and prints wall time, CPU time and peak RSS with
+the ratios ours/limit and ours/peer.
+
+    bench/measure_runs.py --exe build/release/velumtar \
+        --limit build/release/bench/walk_limit DRIVE_DIR [DRIVE_DIR...]
+
+Each program is started through bench/run_measured (built beside walk_limit),
+which reads its wall time, CPU time and peak RSS.
+
+The mutations stay on the drive: run the generator again for a pristine one.
+AIDE is installed with apt-get when it is missing (--no-peer leaves it out).
 """
 import argparse
 import os
-import resource
+import shutil
+import statistics
 import subprocess
+import sys
 import tempfile
-import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import mutate_tree  # noqa: E402
+
+AIDE_RULE = r".*\.(?i:dll|exe|msi|com|ocx|jar|bin|scr|sys|vb|bat|cmd)$"
+REPORT = "VELUMTAR.TXT"
+AIDE = "aide"
+# bench/run_measured, found beside walk_limit.
+RUNNER = None
+STATUS_WORDS = {"New": "new", "Changed": "changed", "Deleted": "deleted"}
 
 
-def run(exe, drive, letter):
-    transcript = tempfile.mktemp(prefix="velumtar-bench-")
-    env = dict(os.environ, VELUMTAR_DRIVE_C=drive, VELUMTAR_TRANSCRIPT=transcript, TZ="UTC")
-    start = time.monotonic()
-    proc = subprocess.Popen([exe, letter], cwd=drive, env=env, stdin=subprocess.DEVNULL)
-    _, status, usage = os.wait4(proc.pid, 0)
-    wall = time.monotonic() - start
-    if os.path.exists(transcript):
-        os.remove(transcript)
-    return wall, usage.ru_utime + usage.ru_stime, usage.ru_maxrss / 1024.0
+def measure(argv, cwd=None, env=None, ok_codes=(0,)):
+    """Runs a program through run_measured; returns (wall s, cpu s, peak RSS
+    MiB)."""
+    out_path = os.path.join(tempfile.gettempdir(), "velumtar-bench-%d.out" % os.getpid())
+    proc = subprocess.run([RUNNER, out_path] + argv, cwd=cwd, env=env, stdin=subprocess.DEVNULL,
+                          stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    if proc.returncode != 0:
+        sys.exit("run_measured failed: %s" % proc.stderr.decode(errors="replace")[-2000:])
+    with open(out_path) as f:
+        wall, cpu, rss, code = f.read().split()
+    os.remove(out_path)
+    if int(code) not in ok_codes:
+        sys.exit("%s failed with %s: %s" % (argv[0], code,
+                                           proc.stderr.decode(errors="replace")[-2000:]))
+    return float(wall), float(cpu), int(rss) / 1024.0
+
+
+class Ours:
+    def __init__(self, exe, drive, work):
+        self.exe, self.drive = exe, drive
+        self.transcript = os.path.join(work, "transcript.jsonl")
+        self.env = dict(os.environ, VELUMTAR_DRIVE_C=drive, VELUMTAR_TRANSCRIPT=self.transcript,
+                        TZ="UTC")
+
+    def run(self, letter):
+        report = os.path.join(self.drive, REPORT)
+        if os.path.exists(report):
+            os.remove(report)
+        result = measure([self.exe, letter], cwd=self.drive, env=self.env)
+        os.remove(self.transcript)
+        return result
+
+    def findings(self):
+        """The New/Changed/Deleted paths of the last report."""
+        found = {"new": [], "changed": [], "deleted": []}
+        path = os.path.join(self.drive, REPORT)
+        if not os.path.exists(path):
+            return found
+        with open(path, "rb") as f:
+            for raw in f.read().decode("utf-8", errors="replace").splitlines():
+                word = raw[0:7].strip()
+                if word in STATUS_WORDS:
+                    found[STATUS_WORDS[word]].append(raw[87:340].rstrip())
+        return {k: sorted(v) for k, v in found.items()}
+
+
+class Peer:
+    def __init__(self, drive, work):
+        self.db = os.path.join(work, "aide.db")
+        self.config = os.path.join(work, "aide.conf")
+        with open(self.config, "w") as f:
+            f.write("database_in=file:%s\n" % self.db)
+            f.write("database_out=file:%s.new\n" % self.db)
+            f.write("gzip_dbout=no\nreport_url=stdout\n")
+            f.write("VELUMTAR_FACTS = p+s+m\n")
+            f.write("%s/%s f VELUMTAR_FACTS\n" % (drive.rstrip("/"), AIDE_RULE))
+
+    def init(self):
+        result = measure([AIDE, "--config=" + self.config, "--init"])
+        os.replace(self.db + ".new", self.db)
+        return result
+
+    def check(self):
+        # Exit codes 1 to 7 report differences found.
+        return measure([AIDE, "--config=" + self.config, "--check"], ok_codes=range(0, 8))
+
+
+def ensure_aide():
+    global AIDE
+    if shutil.which("aide"):
+        AIDE = shutil.which("aide")
+        return True
+    env = dict(os.environ, DEBIAN_FRONTEND="noninteractive")
+    subprocess.run(["apt-get", "update", "-qq"], env=env, check=False)
+    subprocess.run(["apt-get", "install", "-y", "-qq", "aide"], env=env, check=False)
+    AIDE = shutil.which("aide")
+    return AIDE is not None
+
+
+def median(samples, index):
+    return statistics.median(s[index] for s in samples)
+
+
+def bench_drive(a, drive):
+    work = tempfile.mkdtemp(prefix="velumtar-bench-")
+    ours = Ours(a.exe, drive, work)
+    peer = Peer(drive, work) if a.peer else None
+    times = {k: [] for k in ("limit", "peer init", "peer check", "ours N", "ours C",
+                             "ours C mutated")}
+    print("== %s" % drive, flush=True)
+    measure([a.limit, drive])  # warms the cache
+    for r in range(a.runs):
+        times["limit"].append(measure([a.limit, drive]))
+        if peer:
+            times["peer init"].append(peer.init())
+            times["peer check"].append(peer.check())
+        times["ours N"].append(ours.run("N"))
+        times["ours C"].append(ours.run("C"))
+        print("  round %d done" % (r + 1), flush=True)
+    checked = True
+    for r in range(a.runs):
+        lists = os.path.join(work, "mutation%d" % r)
+        new, changed, deleted = mutate_tree.mutate(drive, a.mutations, 1000 + r)
+        times["ours C mutated"].append(ours.run("C"))
+        times["limit"].append(measure([a.limit, drive]))
+        got = ours.findings()
+        want = {"new": new, "changed": changed, "deleted": deleted}
+        os.makedirs(lists, exist_ok=True)
+        for kind in want:
+            with open(os.path.join(lists, kind + ".txt"), "w") as f:
+                f.writelines(p + "\n" for p in want[kind])
+            same = got[kind] == want[kind]
+            checked = checked and same
+            print("  mutation round %d: %s %d reported, %d made: %s" %
+                  (r + 1, kind, len(got[kind]), len(want[kind]), "equal" if same else "DIFFERENT"),
+                  flush=True)
+    limit_wall = median(times["limit"], 0)
+    print("%-16s %9s %9s %10s %11s %10s" % ("run", "wall s", "cpu s", "RSS MiB", "ours/limit",
+                                            "ours/peer"))
+    pairs = {"ours N": "peer init", "ours C": "peer check", "ours C mutated": "peer check"}
+    for name, samples in times.items():
+        if not samples:
+            continue
+        wall, cpu, rss = median(samples, 0), median(samples, 1), max(s[2] for s in samples)
+        ratio_limit = ratio_peer = ""
+        if name.startswith("ours"):
+            ratio_limit = "%.2f" % (wall / limit_wall)
+            if times[pairs[name]]:
+                ratio_peer = "%.3f" % (wall / median(times[pairs[name]], 0))
+        elif name.startswith("peer"):
+            ratio_limit = "(%.1f)" % (wall / limit_wall)
+        print("%-16s %9.3f %9.3f %10.1f %11s %10s" % (name, wall, cpu, rss, ratio_limit,
+                                                     ratio_peer))
+    print("findings after mutations %s the mutator's lists (kept in %s)" %
+          ("equal" if checked else "DIFFER FROM", work), flush=True)
+    return checked
 
 
 def main():
     p = argparse.ArgumentParser()
     p.add_argument("--exe", required=True)
-    p.add_argument("drive")
+    p.add_argument("--limit", required=True)
+    p.add_argument("--runs", type=int, default=3)
+    p.add_argument("--mutations", type=int, default=1000)
+    p.add_argument("--no-peer", dest="peer", action="store_false")
+    p.add_argument("drives", nargs="+")
     a = p.parse_args()
-    for letter in ("N", "C"):
-        wall, cpu, rss = run(os.path.abspath(a.exe), os.path.abspath(a.drive), letter)
-        print("velumtar %s: wall %.2f s, cpu %.2f s, peak RSS %.1f MiB" % (letter, wall, cpu, rss))
+    global RUNNER
+    a.exe, a.limit = os.path.abspath(a.exe), os.path.abspath(a.limit)
+    RUNNER = os.path.join(os.path.dirname(a.limit), "run_measured")
+    if a.peer and not ensure_aide():
+        sys.exit("aide could not be installed; run with --no-peer")
+    ok = all([bench_drive(a, os.path.abspath(d)) for d in a.drives])
+    sys.exit(0 if ok else 1)
 
 
 if __name__ == "__main__":

@@ -78,11 +78,28 @@ class PathResolver {
     void rememberDirectory(const SplitPath& split, const std::string& host);
 
     // A listing of the directory `host` begins: names noted from here on belong
-    // to it. Names noted for another directory are forgotten.
-    void beginListing(const std::string& host);
+    // to it. Names noted for another directory are forgotten. `isWorking` tells
+    // that `host` was read as the working directory just now.
+    void beginListing(const std::string& host, bool isWorking = false);
     // A listing delivered `name`; a later lookup of its upper-cased form in the
-    // same directory needs no scan.
-    void noteListed(const std::string& name);
+    // same directory needs no scan. A directory's name is also kept among the
+    // resolved directories, so that changing into it later needs no scan.
+    void noteListed(const std::string& name, bool isDirectory = false);
+
+    // The working directory was changed: names relative to the old one no
+    // longer reach the listed directory.
+    void workingDirectoryChanged() { ++directoryChanges_; }
+    // True while the directory listed last is the working directory, so that
+    // its entries can be reached by their bare names (a one-component lookup
+    // instead of a walk of the whole path).
+    bool listedIsWorking() const {
+        return listedIsWorking_ && listedGeneration_ == directoryChanges_;
+    }
+    // The on-disk name of the entry `path` names when a listing of the
+    // directory listed last delivered it (see listedEntry); not checked
+    // against the disk.
+    bool listedName(std::string_view path, std::string& name) const;
+    const std::string& listedDirectory() const { return listedDirectory_; }
 
     // Number of directory scans done so far (a measure for tests).
     std::uint64_t scanCount() const { return scans_; }
@@ -97,7 +114,9 @@ class PathResolver {
 
     std::string root_;
 
-    static constexpr std::size_t directoryCacheSize = 64;
+    // Directories resolved or listed: enough to hold the sub-directories of
+    // the directories a walk in key order has listed but not yet entered.
+    static constexpr std::size_t directoryCacheSize = 2048;
     std::unordered_map<std::string, std::string> directories_;  // key -> host directory
     std::deque<std::string> directoryOrder_;                    // oldest first
 
@@ -106,6 +125,12 @@ class PathResolver {
     std::string listedDrivePath_;                               // listedDirectory_ as a drive path
     std::unordered_map<std::string, std::string> listedNames_;  // upper-cased -> real
     std::deque<std::string> listedOrder_;
+    // The cache key of the directory listed last, when it lies on drive C:
+    // or Z: (empty otherwise).
+    std::string listedKey_;
+    bool listedIsWorking_ = false;
+    std::uint64_t listedGeneration_ = 0;
+    std::uint64_t directoryChanges_ = 0;
 
     std::uint64_t scans_ = 0;
 };

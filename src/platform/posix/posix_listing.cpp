@@ -124,7 +124,7 @@ class HostListing final : public DirectoryListing {
         if (stream_ == nullptr) {
             return errno == EACCES ? ListingResult::accessDenied : ListingResult::error;
         }
-        resolver_.beginListing(directory_);
+        resolver_.beginListing(directory_, cut == std::string_view::npos);
         return next(entry);
     }
 
@@ -149,7 +149,7 @@ class HostListing final : public DirectoryListing {
                 return ListingResult::entry;
             }
             if (describe(*item, entry)) {
-                resolver_.noteListed(entry.name);
+                resolver_.noteListed(entry.name, entry.kind == EntryKind::directory);
                 return ListingResult::entry;
             }
         }
@@ -186,11 +186,17 @@ class HostListing final : public DirectoryListing {
             entry.kind = toDirectory ? EntryKind::reparsePoint : EntryKind::file;
         } else if (S_ISDIR(st.st_mode) || S_ISREG(st.st_mode)) {
             entry.kind = S_ISDIR(st.st_mode) ? EntryKind::directory : EntryKind::file;
-            std::string path = directory_;
-            if (path.back() != '/') {
-                path += '/';
+            // Listing the working directory, the bare name reaches the entry
+            // without walking the whole path again.
+            if (resolver_.listedIsWorking()) {
+                dosAttrib = readDosAttrib(entry.name);
+            } else {
+                std::string path = directory_;
+                if (path.back() != '/') {
+                    path += '/';
+                }
+                dosAttrib = readDosAttrib(path + entry.name);
             }
-            dosAttrib = readDosAttrib(path + entry.name);
         } else {
             entry.kind = EntryKind::other;
         }

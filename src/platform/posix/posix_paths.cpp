@@ -274,18 +274,30 @@ void PathResolver::rememberDirectory(const SplitPath& split, const std::string& 
     }
 }
 
-void PathResolver::beginListing(const std::string& host) {
+void PathResolver::beginListing(const std::string& host, bool isWorking) {
+    listedIsWorking_ = isWorking;
+    listedGeneration_ = directoryChanges_;
     if (host != listedDirectory_) {
         listedDirectory_ = host;
         listedDrivePath_ = drivePath(host);
         listedNames_.clear();
         listedOrder_.clear();
+        SplitPath split;
+        listedKey_.clear();
+        if (this->split(listedDrivePath_, split)) {
+            listedKey_ = cacheKey(split, split.components.size());
+        }
     }
 }
 
-void PathResolver::noteListed(const std::string& name) {
+void PathResolver::noteListed(const std::string& name, bool isDirectory) {
     std::string key = asciiUpper(name);
     auto found = listedNames_.find(key);
+    // The directory a later resolution would choose: the name as upper-cased
+    // when it exists, else the first of its case variants listed.
+    if (isDirectory && !listedKey_.empty() && (key == name || found == listedNames_.end())) {
+        cachePut(listedKey_ + '\0' + key, join(listedDirectory_, name));
+    }
     if (found != listedNames_.end()) {
         found->second = name;
         return;
@@ -298,7 +310,7 @@ void PathResolver::noteListed(const std::string& name) {
     listedNames_.emplace(std::move(key), name);
 }
 
-bool PathResolver::listedEntry(std::string_view path, std::string& host) const {
+bool PathResolver::listedName(std::string_view path, std::string& name) const {
     const std::size_t prefix = listedDrivePath_.size();
     if (listedNames_.empty() || path.size() <= prefix + 1 || path[prefix] != '\\' ||
         !asciiEqualFold(path.substr(0, prefix), listedDrivePath_)) {
@@ -308,7 +320,16 @@ bool PathResolver::listedEntry(std::string_view path, std::string& host) const {
     if (found == listedNames_.end()) {
         return false;
     }
-    std::string candidate = join(listedDirectory_, found->second);
+    name = found->second;
+    return true;
+}
+
+bool PathResolver::listedEntry(std::string_view path, std::string& host) const {
+    std::string name;
+    if (!listedName(path, name)) {
+        return false;
+    }
+    std::string candidate = join(listedDirectory_, name);
     if (!exists(candidate)) {
         return false;
     }

@@ -45,6 +45,7 @@ class PosixPlatform final : public Platform {
         if (::chdir(host.c_str()) != 0) {
             return false;
         }
+        resolver.workingDirectoryChanged();
         resolver.rememberDirectory(split, host);
         return true;
     }
@@ -54,8 +55,23 @@ class PosixPlatform final : public Platform {
     }
 
     PlatformStatus fileInformation(std::string_view path, FileInformation& info) override {
+        posix::PathResolver& resolver = processResolver();
         std::string host;
-        if (!processResolver().hostPath(path, host)) {
+        // An entry the walk has just listed: one lstat, by its bare name when
+        // the listed directory is the working directory. Gone since, the full
+        // resolution below decides as before.
+        if (resolver.listedName(posix::stripPathQuotes(path), host)) {
+            if (!resolver.listedIsWorking()) {
+                host = resolver.listedDirectory() + (resolver.listedDirectory() == "/" ? "" : "/") +
+                       host;
+            }
+            PlatformStatus status = posix::hostFileInformation(host, info);
+            if (status != PlatformStatus::notFound) {
+                return status;
+            }
+            host.clear();
+        }
+        if (!resolver.hostPath(path, host)) {
             return PlatformStatus::notFound;
         }
         return posix::hostFileInformation(host, info);
