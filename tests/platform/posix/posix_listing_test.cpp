@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <sys/xattr.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
@@ -321,6 +322,78 @@ TEST(PosixFacts, ListedNameWithABackslash) {
                   "\"" + platform().upperCase(dir + "\\" + entry.name) + "\"", info),
               PlatformStatus::ok);
     EXPECT_EQ(info.size, 7u);
+}
+
+}  // namespace
+}  // namespace velumtar::test
+
+namespace velumtar::test {
+namespace {
+
+// Lists `dir` completely, the way the walk does before it enters anything.
+std::vector<std::string> listAll(const std::string& drivePath) {
+    std::vector<std::string> names;
+    WorkingDirectoryGuard guard;
+    EXPECT_TRUE(systemPlatform().changeDirectory("\"" + drivePath + "\""));
+    auto listing = systemPlatform().newListing();
+    ListingEntry entry;
+    for (ListingResult r = listing->first("\"*.*\"", entry); r == ListingResult::entry;
+         r = listing->next(entry)) {
+        names.push_back(entry.name);
+    }
+    return names;
+}
+
+// The walk enters each listed sub-directory by its upper-cased path; the
+// listing already knows its name on disk, so no directory scan is needed.
+TEST(PosixWalkLookups, ListedSubDirectoriesAreEnteredWithoutAScan) {
+    const std::string dir = scratchDirectory();
+    for (const char* sub : {"Sub One", "sub two", "THREE"}) {
+        writeHostFile(hostPath(dir) + "/Parent/" + sub + "/x.exe", "");
+    }
+    const std::string parent = posix::asciiUpper(dir + "\\Parent");
+    listAll(parent);
+    const auto scans = posix::processResolver().scanCount();
+    WorkingDirectoryGuard guard;
+    for (const char* sub : {"SUB ONE", "SUB TWO", "THREE"}) {
+        EXPECT_TRUE(systemPlatform().changeDirectory("\"" + parent + "\\" + sub + "\"")) << sub;
+    }
+    EXPECT_EQ(posix::processResolver().scanCount(), scans);
+}
+
+// Two entries that differ only in case: the remembered listing must choose
+// the same one as the full lookup (the exact upper-case name first).
+TEST(PosixWalkLookups, UpperCaseTwinIsChosenLikeTheFullLookup) {
+    const std::string dir = scratchDirectory();
+    writeHostFile(hostPath(dir) + "/Twins/LIB/upper.exe", "");
+    writeHostFile(hostPath(dir) + "/Twins/Lib/mixed.exe", "");
+    const std::string twins = posix::asciiUpper(dir + "\\Twins");
+    listAll(twins);
+    std::vector<std::string> inside = listAll(twins + "\\LIB");
+    std::sort(inside.begin(), inside.end());
+    EXPECT_EQ(inside, (std::vector<std::string>{".", "..", "upper.exe"}));
+}
+
+TEST(PosixWalkLookups, FileDeletedAfterTheListingReadsAsNotFound) {
+    const std::string dir = scratchDirectory();
+    writeHostFile(hostPath(dir) + "/Gone/Soon.exe", "1");
+    const std::string gone = posix::asciiUpper(dir + "\\Gone");
+    WorkingDirectoryGuard guard;
+    ASSERT_TRUE(systemPlatform().changeDirectory("\"" + gone + "\""));
+    auto listing = systemPlatform().newListing();
+    ListingEntry entry;
+    bool seen = false;
+    for (ListingResult r = listing->first("\"*.*\"", entry); r == ListingResult::entry;
+         r = listing->next(entry)) {
+        if (entry.name != "Soon.exe")
+            continue;
+        seen = true;
+        std::remove((hostPath(dir) + "/Gone/Soon.exe").c_str());
+        FileInformation info;
+        EXPECT_EQ(systemPlatform().fileInformation("\"" + gone + "\\SOON.EXE\"", info),
+                  PlatformStatus::notFound);
+    }
+    EXPECT_TRUE(seen);
 }
 
 }  // namespace
