@@ -49,7 +49,10 @@ enum class EntryKind {
     other,         // FIFO, socket, device: not a file the tool watches
 };
 
-// One entry delivered by a directory listing.
+// One entry delivered by a directory listing. Its attribute bits may be
+// incomplete where the system's listing does not carry them (POSIX reports a
+// file as archive, hidden for a leading dot): the facts of a file take theirs
+// from `FileInformation`.
 struct ListingEntry {
     std::string name;  // as stored on disk, UTF-8, not upper-cased
     std::uint8_t attributes = 0;
@@ -75,9 +78,12 @@ class DirectoryListing {
     virtual void end() = 0;
 };
 
-// Facts of one file: the full 64-bit size and the last-write time in local time.
+// Facts of one file: the full 64-bit size, the last-write time in local time
+// and the attribute bits (`attr`) as a listing that describes the file in full
+// reports them.
 struct FileInformation {
     std::uint64_t size = 0;
+    std::uint8_t attributes = 0;
     int year = 0, month = 0, day = 0;
     int hour = 0, minute = 0, second = 0, hundredths = 0;
 };

@@ -103,7 +103,7 @@ char DirectoryWalk::walk(const std::string& startDirectory) {
     pattern_ = padded(kRootPattern, kPatternWidth);
     listing_ = platform_.newListing();
     char completed = 'N';
-    if (recordEntry(EntryType::root, 0, "    "))
+    if (recordEntry(EntryType::root, "    "))
         completed = visitDirectories();
     finish(startDirectory);
     return completed;
@@ -164,14 +164,13 @@ DirectoryWalk::Next DirectoryWalk::examine(const ListingEntry& entry) {
         std::string userExtension;
         if (!extensions_.qualifies(name_, userExtension))
             return Next::goOn;
-        return recordEntry(EntryType::file, entry.attributes, userExtension) ? Next::goOn
-                                                                             : Next::stop;
+        return recordEntry(EntryType::file, userExtension) ? Next::goOn : Next::stop;
     }
     // A blank name (possible on POSIX) adds nothing to its parent's path: its
     // entry would lead back into the parent and the walk round in circles.
     if (excludedDirectory(name_) || allBlank(name_))
         return Next::goOn;
-    return recordEntry(EntryType::directory, entry.attributes, "    ") ? Next::goOn : Next::stop;
+    return recordEntry(EntryType::directory, "    ") ? Next::goOn : Next::stop;
 }
 
 void DirectoryWalk::keepName(std::string_view listed) {
@@ -226,8 +225,7 @@ DirectoryWalk::Found DirectoryWalk::nextDirectory() {
     return workFile_.lastStatus().isEndOfFile() ? Found::none : Found::readFailure;
 }
 
-bool DirectoryWalk::recordEntry(EntryType type, std::uint8_t attributes,
-                                std::string_view userExtension) {
+bool DirectoryWalk::recordEntry(EntryType type, std::string_view userExtension) {
     fullPath_ = padded(pattern_, kFullPathWidth);
     if (type != EntryType::root) {
         std::size_t at = asteriskOf(pattern_);
@@ -277,7 +275,9 @@ bool DirectoryWalk::recordEntry(EntryType type, std::uint8_t attributes,
         messages_.show(messages::fileFactsError(trimmedRight(fullPath_)), messages::kError);
         return false;
     }
-    record.set(workrec::facts, factsFrom(info, attributes, userExtension).str());
+    // The file's own attributes, not the listing's: a listing may leave out
+    // bits it would have to ask the system for entry by entry.
+    record.set(workrec::facts, factsFrom(info, info.attributes, userExtension).str());
     return storeRecord();
 }
 

@@ -55,7 +55,7 @@ class DirectoryWalk {
     Found nextDirectory();
     // Records the root, a directory or a file (name_) of the current
     // directory. False when the walk must stop; the failure was shown.
-    bool recordEntry(EntryType type, std::uint8_t attributes, std::string_view userExtension);
+    bool recordEntry(EntryType type, std::string_view userExtension);
     // Fresh record with the type and key of the entry in fullPath_, whose
     // content is `length` characters long.
     void buildRecord(EntryType type, std::size_t length, bool unreachable);

@@ -63,13 +63,13 @@ FileFacts factsFrom(const FileInformation& info, std::uint8_t attributes,
     return f;
 }
 
-bool buildFacts(Platform& platform, std::string_view path, std::uint8_t attributes,
-                std::string_view userExtension, FileFacts& out) {
+bool buildFacts(Platform& platform, std::string_view path, std::string_view userExtension,
+                FileFacts& out) {
     FileInformation info;
     std::string quoted = "\"" + std::string(trimmedRight(path)) + "\"";
     if (platform.fileInformation(quoted, info) != PlatformStatus::ok)
         return false;
-    out = factsFrom(info, attributes, userExtension);
+    out = factsFrom(info, info.attributes, userExtension);
     return true;
 }
 

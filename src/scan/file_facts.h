@@ -29,11 +29,12 @@ struct FileFacts {
 FileFacts zeroFacts(bool longPath);
 
 // Fills `out` from the platform's file information of `path` (the first 253
-// characters of the file's full path, as recorded), the attribute byte of its
-// listing and the user extension it qualified through (four blanks for a
-// default extension). False when the file information cannot be had.
-bool buildFacts(Platform& platform, std::string_view path, std::uint8_t attributes,
-                std::string_view userExtension, FileFacts& out);
+// characters of the file's full path, as recorded), with the attributes that
+// information carries, and the user extension it qualified through (four
+// blanks for a default extension). False when the file information cannot be
+// had.
+bool buildFacts(Platform& platform, std::string_view path, std::string_view userExtension,
+                FileFacts& out);
 
 // The same from information already read.
 FileFacts factsFrom(const FileInformation& info, std::uint8_t attributes,

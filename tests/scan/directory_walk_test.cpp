@@ -328,6 +328,23 @@ TEST(DirectoryWalk, HiddenAndSystemFilesQualifyAndUserExtensionsAreMarked) {
     w.expectTidyEnd();
 }
 
+// A listing may report only what a file's name tells; the facts carry the
+// attributes of the file itself.
+TEST(DirectoryWalk, FactsTakeTheAttributesOfTheFileNotOfTheListing) {
+    Walk w;
+    const std::uint8_t all = attr::archive | attr::readOnly | attr::system | attr::hidden;
+    w.platform.addFile("C:\\boot.sys", 4, all).listedAttributes = attr::archive;
+    w.platform.addFile("C:\\plain.exe", 2, attr::archive).listedAttributes = attr::readOnly;
+
+    EXPECT_EQ(w.run(), 'J');
+    std::vector<std::string> records = w.work();
+    EXPECT_EQ(records, (std::vector<std::string>{directoryEntry("C:\\*"),
+                                                 fileEntry("C:\\BOOT.SYS", listedFacts(4, all)),
+                                                 fileEntry("C:\\PLAIN.EXE", listedFacts(2))}));
+    EXPECT_EQ(records[1].substr(254 + 59, 4), "ARSH");
+    w.expectTidyEnd();
+}
+
 TEST(DirectoryWalk, WorkFileStoreFailureIsReportedAndStopsTheWalk) {
     // A work file that only reads: the root entry is written when new and
     // rewritten when a previous entry is there.

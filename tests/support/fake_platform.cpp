@@ -119,7 +119,8 @@ class TreeListing : public DirectoryListing {
             return ListingResult::entry;
         }
         const FakeEntry& found = platform_.tree.at(name);
-        entry = ListingEntry{found.name, found.attributes, found.kind};
+        entry =
+            ListingEntry{found.name, found.listedAttributes.value_or(found.attributes), found.kind};
         return ListingResult::entry;
     }
 
@@ -281,8 +282,10 @@ bool FakePlatform::isDirectory(const std::string& normalised) const {
 PlatformStatus FakePlatform::fileInformation(std::string_view path, FileInformation& info) {
     auto listed = tree.find(withoutTrailingBackslash(normalise(path)));
     if (listed != tree.end()) {
-        if (listed->second.infoStatus == PlatformStatus::ok)
+        if (listed->second.infoStatus == PlatformStatus::ok) {
             info = listed->second.info;
+            info.attributes = listed->second.attributes;
+        }
         return listed->second.infoStatus;
     }
     auto it = files.find(normalise(path));

@@ -4,6 +4,7 @@
 
 #include <map>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -27,7 +28,9 @@ struct RecordedLaunch {
 struct FakeEntry {
     std::string name;  // as the listing delivers it (case kept, possibly quoted)
     EntryKind kind = EntryKind::file;
-    std::uint8_t attributes = attr::archive;
+    std::uint8_t attributes = attr::archive;  // what fileInformation reports
+    // What the listing reports instead, for a listing that leaves bits out.
+    std::optional<std::uint8_t> listedAttributes;
     FileInformation info;                            // files: size and last-write time
     bool enterable = true;                           // directories: changeDirectory succeeds
     PlatformStatus infoStatus = PlatformStatus::ok;  // files: what fileInformation answers

@@ -103,6 +103,10 @@ class PathResolver {
 
     // Number of directory scans done so far (a measure for tests).
     std::uint64_t scanCount() const { return scans_; }
+    // Listed entries described by lstat because readdir did not tell their
+    // kind (a measure for tests).
+    void countEntryStat() { ++entryStats_; }
+    std::uint64_t entryStatCount() const { return entryStats_; }
 
   private:
     // The entry a listing delivered, when `path` names one of the directory
@@ -133,6 +137,7 @@ class PathResolver {
     std::uint64_t directoryChanges_ = 0;
 
     std::uint64_t scans_ = 0;
+    std::uint64_t entryStats_ = 0;
 };
 
 // The resolver of the running process, made at first use from the environment.

@@ -1,12 +1,21 @@
 // Directory listings, file facts and the local clock on POSIX.
 //
-// A listing never follows symbolic links: each entry is described by lstat. A
-// link to a directory is reported as a reparse point, which the walk does not
-// enter; a link to a file and a dangling link are files with the link's own
-// facts. Attributes follow what Wine reports for a Unix file system: archive
-// for files, hidden for a leading dot, read-only when the owner may not write;
-// the user.DOSATTRIB extended attribute that Samba and Wine keep overrides the
-// read-only, hidden, system and archive bits where an entry carries it.
+// A listing never follows symbolic links. The kind of an entry comes from the
+// type readdir reports where that is a regular file or a directory, so such
+// entries cost no system call; a link, an entry of unknown type and anything
+// else is described by lstat. A link to a directory is reported as a reparse
+// point, which the walk does not enter; a link to a file and a dangling link
+// are files.
+//
+// Attributes follow what Wine reports for a Unix file system: archive for
+// files, hidden for a leading dot, read-only when the owner may not write; the
+// user.DOSATTRIB extended attribute that Samba and Wine keep overrides the
+// read-only, hidden, system and archive bits where an entry carries it. The
+// listing reports only what the name tells (archive or directory, hidden for a
+// leading dot): reading the mode and the extended attribute of every entry
+// would cost two system calls each, for the few files that are watched. The
+// file information carries the full attributes, and the facts of a file take
+// theirs from there.
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -98,6 +107,19 @@ EntryKind kindFromDirentType(unsigned char type) {
     }
 }
 
+EntryKind kindFromMode(unsigned mode) {
+    if (S_ISDIR(mode)) {
+        return EntryKind::directory;
+    }
+    return S_ISREG(mode) || S_ISLNK(mode) ? EntryKind::file : EntryKind::other;
+}
+
+// What a listing reports without asking for the mode or the extended
+// attribute: the attributes of a writable entry without DOSATTRIB.
+std::uint8_t listedAttributes(EntryKind kind, std::string_view name) {
+    return entryAttributes(kind, S_IWUSR, name, {});
+}
+
 class HostListing final : public DirectoryListing {
   public:
     explicit HostListing(PathResolver& resolver) : resolver_(resolver) {}
@@ -167,6 +189,12 @@ class HostListing final : public DirectoryListing {
     // readdir delivered it.
     bool describe(const dirent& item, ListingEntry& entry) {
         entry.name = item.d_name;
+        if (item.d_type == DT_REG || item.d_type == DT_DIR) {
+            entry.kind = item.d_type == DT_DIR ? EntryKind::directory : EntryKind::file;
+            entry.attributes = listedAttributes(entry.kind, entry.name);
+            return true;
+        }
+        resolver_.countEntryStat();
         struct stat st;
         if (::fstatat(::dirfd(stream_), item.d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
             if (errno == ENOENT) {
@@ -175,32 +203,18 @@ class HostListing final : public DirectoryListing {
             // Not described (a directory readable but not searchable): the
             // type readdir knows still tells files from directories.
             entry.kind = kindFromDirentType(item.d_type);
-            entry.attributes = entryAttributes(entry.kind, 0644, entry.name, {});
+            entry.attributes = listedAttributes(entry.kind, entry.name);
             return true;
         }
-        std::string dosAttrib;
         if (S_ISLNK(st.st_mode)) {
             struct stat target;
             bool toDirectory = ::fstatat(::dirfd(stream_), item.d_name, &target, 0) == 0 &&
                                S_ISDIR(target.st_mode);
             entry.kind = toDirectory ? EntryKind::reparsePoint : EntryKind::file;
-        } else if (S_ISDIR(st.st_mode) || S_ISREG(st.st_mode)) {
-            entry.kind = S_ISDIR(st.st_mode) ? EntryKind::directory : EntryKind::file;
-            // Listing the working directory, the bare name reaches the entry
-            // without walking the whole path again.
-            if (resolver_.listedIsWorking()) {
-                dosAttrib = readDosAttrib(entry.name);
-            } else {
-                std::string path = directory_;
-                if (path.back() != '/') {
-                    path += '/';
-                }
-                dosAttrib = readDosAttrib(path + entry.name);
-            }
         } else {
-            entry.kind = EntryKind::other;
+            entry.kind = kindFromMode(st.st_mode);
         }
-        entry.attributes = entryAttributes(entry.kind, st.st_mode, entry.name, dosAttrib);
+        entry.attributes = listedAttributes(entry.kind, entry.name);
         return true;
     }
 
@@ -242,6 +256,15 @@ PlatformStatus hostFileInformation(const std::string& host, FileInformation& inf
     if (::lstat(host.c_str(), &st) != 0) {
         return statusFromErrno(errno);
     }
+    // A link carries no extended attribute of its own that Wine would read.
+    const EntryKind kind = kindFromMode(st.st_mode);
+    const std::string dosAttrib =
+        S_ISREG(st.st_mode) || S_ISDIR(st.st_mode) ? readDosAttrib(host) : std::string();
+    const std::size_t slash = host.find_last_of('/');
+    const std::string_view name = slash == std::string::npos
+                                      ? std::string_view(host)
+                                      : std::string_view(host).substr(slash + 1);
+    info.attributes = entryAttributes(kind, st.st_mode, name, dosAttrib);
     struct tm local;
     if (::localtime_r(&st.st_mtim.tv_sec, &local) == nullptr) {
         return PlatformStatus::ioError;

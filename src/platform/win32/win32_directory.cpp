@@ -134,6 +134,7 @@ PlatformStatus fileInformation(std::string_view path, FileInformation& info) {
         return PlatformStatus::ioError;
     }
     info.size = (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+    info.attributes = static_cast<std::uint8_t>(data.dwFileAttributes & reportedAttributes);
     info.year = time.wYear;
     info.month = time.wMonth;
     info.day = time.wDay;

@@ -15,6 +15,7 @@
 #include "platform/posix/posix_internal.h"
 #include "platform/posix/posix_test_util.h"
 #include "platform/scratch.h"
+#include "scan/file_facts.h"
 
 namespace velumtar::test {
 namespace {
@@ -97,7 +98,8 @@ TEST(PosixListing, KindsAndAttributesOfEveryEntry) {
     expect("..", EntryKind::dotEntry, attr::directory);
     expect("Tool.exe", EntryKind::file, attr::archive);
     expect(".hidden.dll", EntryKind::file, attr::archive | attr::hidden);
-    expect("ro.dll", EntryKind::file, attr::archive | attr::readOnly);
+    // The listing leaves the mode unread; the file information reports it.
+    expect("ro.dll", EntryKind::file, attr::archive);
     expect("Sub", EntryKind::directory, attr::directory);
     expect("LinkDir", EntryKind::reparsePoint, attr::directory);
     expect("LinkFile.exe", EntryKind::file, attr::archive);
@@ -112,6 +114,19 @@ TEST(PosixListing, KindsAndAttributesOfEveryEntry) {
     ListingResult first;
     EXPECT_TRUE(listAll("*.NONE", &first).empty());
     EXPECT_EQ(first, ListingResult::end);
+
+    auto attributesOf = [&](const std::string& name) -> unsigned {
+        FileInformation info;
+        EXPECT_EQ(platform().fileInformation("\"" + posix::asciiUpper(name) + "\"", info),
+                  PlatformStatus::ok)
+            << name;
+        return info.attributes;
+    };
+    EXPECT_EQ(attributesOf("Tool.exe"), attr::archive);
+    EXPECT_EQ(attributesOf(".hidden.dll"), attr::archive | attr::hidden);
+    EXPECT_EQ(attributesOf("ro.dll"), attr::archive | attr::readOnly);
+    EXPECT_EQ(attributesOf("LinkFile.exe"), attr::archive);
+    EXPECT_EQ(attributesOf("Sub"), attr::directory);
 }
 
 TEST(PosixListing, DosAttributesFromTheExtendedAttribute) {
@@ -132,12 +147,23 @@ TEST(PosixListing, DosAttributesFromTheExtendedAttribute) {
     ASSERT_TRUE(tag("Dir", "0x12"));
     ASSERT_TRUE(tag("odd.dll", "junk"));
 
+    // The listing reads no extended attribute; the file information and so
+    // the facts built from it carry the bits.
     const auto seen = listAll(dir + "\\*.*");
-    EXPECT_EQ(seen.at("sys.dll").attributes,
+    EXPECT_EQ(seen.at("sys.dll").attributes, attr::archive);
+    EXPECT_EQ(seen.at("Dir").attributes, attr::directory);
+    auto attributesOf = [&](const std::string& name) -> unsigned {
+        FileInformation info;
+        EXPECT_EQ(platform().fileInformation(dir + "\\" + posix::asciiUpper(name), info),
+                  PlatformStatus::ok)
+            << name;
+        return info.attributes;
+    };
+    EXPECT_EQ(attributesOf("sys.dll"),
               attr::readOnly | attr::hidden | attr::system | attr::archive);
-    EXPECT_EQ(seen.at(".shown.dll").attributes, attr::archive);
-    EXPECT_EQ(seen.at("Dir").attributes, attr::directory | attr::hidden);
-    EXPECT_EQ(seen.at("odd.dll").attributes, attr::archive);
+    EXPECT_EQ(attributesOf(".shown.dll"), attr::archive);
+    EXPECT_EQ(attributesOf("Dir"), attr::directory | attr::hidden);
+    EXPECT_EQ(attributesOf("odd.dll"), attr::archive);
 
     EXPECT_EQ(posix::entryAttributes(EntryKind::file, 0644, "x", std::string("0x4\0rest", 8)),
               attr::system);
@@ -305,6 +331,81 @@ TEST(PosixFacts, FactsOfListedFilesNeedNoDirectoryScan) {
     }
     EXPECT_EQ(files, 2000);
     EXPECT_EQ(posix::processResolver().scanCount(), scans);
+}
+
+// The walk's sequence: list the working directory, then build the facts of a
+// watched file. The facts carry its DOSATTRIB, read-only and hidden bits
+// though the listing described it from readdir alone.
+TEST(PosixFacts, FactsOfAFileListedWithoutStatCarryItsAttributes) {
+    const std::string dir = scratchDirectory();
+    const std::string host = hostPath(dir);
+    writeHostFile(host + "/Flagged/sys.dll", "");
+    writeHostFile(host + "/Flagged/.dot.exe", "");
+    writeHostFile(host + "/Flagged/ro.exe", "");
+    std::filesystem::permissions(host + "/Flagged/ro.exe", std::filesystem::perms::owner_read);
+    const std::string value = "0x27";
+    const bool tagged = ::setxattr((host + "/Flagged/sys.dll").c_str(), "user.DOSATTRIB",
+                                   value.data(), value.size(), 0) == 0;
+
+    WorkingDirectoryGuard guard;
+    const std::string listed = posix::asciiUpper(dir + "\\FLAGGED");
+    ASSERT_TRUE(platform().changeDirectory("\"" + listed + "\""));
+    const auto stats = posix::processResolver().entryStatCount();
+    std::map<std::string, std::string> flags;
+    auto listing = platform().newListing();
+    ListingEntry entry;
+    for (ListingResult r = listing->first("\"*.*\"", entry); r == ListingResult::entry;
+         r = listing->next(entry)) {
+        if (entry.kind != EntryKind::file) {
+            continue;
+        }
+        FileFacts built;
+        ASSERT_TRUE(
+            buildFacts(platform(), listed + "\\" + platform().upperCase(entry.name), "    ", built))
+            << entry.name;
+        RecordView view = built.view();
+        flags[entry.name] = {view.at(facts::archive), view.at(facts::readOnly),
+                             view.at(facts::system), view.at(facts::hidden)};
+    }
+    if (posix::processResolver().entryStatCount() != stats) {
+        GTEST_SKIP() << "the file system reports no entry types";
+    }
+    EXPECT_EQ(flags.at("ro.exe"), "AR  ");
+    EXPECT_EQ(flags.at(".dot.exe"), "A  H");
+    if (tagged) {
+        EXPECT_EQ(flags.at("sys.dll"), "ARSH");
+    }
+}
+
+// Only entries whose kind readdir leaves open are described by lstat: a
+// directory of many files and sub-directories costs no call per entry, while a
+// link to a directory is still told apart as a reparse point.
+TEST(PosixListing, FilesAndDirectoriesAreListedWithoutStat) {
+    const std::string dir = scratchDirectory();
+    const std::string host = hostPath(dir);
+    for (int i = 0; i < 300; ++i) {
+        writeHostFile(host + "/Wide/file" + std::to_string(i) + ".txt", "");
+    }
+    for (int i = 0; i < 20; ++i) {
+        std::filesystem::create_directories(host + "/Wide/sub" + std::to_string(i));
+    }
+    std::filesystem::create_directory_symlink(host + "/Wide/sub0", host + "/Wide/LinkDir");
+    std::filesystem::create_symlink(host + "/Wide/file0.txt", host + "/Wide/LinkFile.exe");
+    ASSERT_EQ(::mkfifo((host + "/Wide/pipe").c_str(), 0644), 0);
+
+    const auto stats = posix::processResolver().entryStatCount();
+    const auto seen = listAll(dir + "\\WIDE\\*.*");
+    const auto described = posix::processResolver().entryStatCount() - stats;
+    ASSERT_EQ(seen.size(), 2u + 300u + 20u + 3u);
+    EXPECT_EQ(seen.at("LinkDir").kind, EntryKind::reparsePoint);
+    EXPECT_EQ(seen.at("LinkFile.exe").kind, EntryKind::file);
+    EXPECT_EQ(seen.at("pipe").kind, EntryKind::other);
+    EXPECT_EQ(seen.at("sub7").kind, EntryKind::directory);
+    EXPECT_EQ(seen.at("file7.txt").kind, EntryKind::file);
+    if (described >= 300) {
+        GTEST_SKIP() << "the file system reports no entry types";
+    }
+    EXPECT_EQ(described, 3u) << "the two links and the pipe";
 }
 
 // A Linux name may hold a backslash; the drive path of such an entry still
