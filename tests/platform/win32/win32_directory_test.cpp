@@ -91,6 +91,13 @@ TEST_F(Win32Directory, ListingKindsAndAttributeBits) {
     EXPECT_EQ(hidden.kind, EntryKind::file);
     EXPECT_EQ(hidden.attributes & (attr::readOnly | attr::hidden | attr::system), attr::hidden);
 
+    // The file information reports the same bits as the listing.
+    FileInformation info;
+    ASSERT_EQ(platform.fileInformation(inQuotes(path("flagged.dll")), info), PlatformStatus::ok);
+    EXPECT_EQ(info.attributes, flagged.attributes);
+    ASSERT_EQ(platform.fileInformation(path("hidden.sys"), info), PlatformStatus::ok);
+    EXPECT_EQ(info.attributes, hidden.attributes);
+
     // An empty folder delivers its dot entries and then ends.
     const auto empty = list(path("Sub"));
     EXPECT_EQ(empty.size(), 2u);
