@@ -24,17 +24,25 @@ void copyKey(const RecordView& from, const RecordView& to) {
     to.set(dbrec::key, from.get(workrec::key));
 }
 
+// Reads the database entry with the work record's key. When there is none,
+// the record area is left blank but for that key, ready for a new entry.
+bool readEntryOf(const RecordView& work, BasicDatabase& database) {
+    RecordView entry = database.view();
+    copyKey(work, entry);
+    if (database.readByKey())
+        return true;
+    database.clearRecord();
+    copyKey(work, entry);
+    return false;
+}
+
 }  // namespace
 
 BuildResult buildAnew(WorkFile& workFile, BasicDatabase& database) {
     RecordView work = workFile.view();
     RecordView entry = database.view();
     for (firstFileEntry(workFile); isFileEntry(workFile); workFile.readNext()) {
-        copyKey(work, entry);
-        if (!database.readByKey()) {
-            database.clearRecord();
-            copyKey(work, entry);
-        }
+        readEntryOf(work, database);
         entry.set(dbrec::facts, work.get(workrec::facts));
         bool existed = database.found();
         if (!database.store())
@@ -52,10 +60,7 @@ bool markNewAndChanged(WorkFile& workFile, BasicDatabase& database, MessageServi
     RecordView work = workFile.view();
     RecordView entry = database.view();
     for (firstFileEntry(workFile); isFileEntry(workFile); workFile.readNext()) {
-        copyKey(work, entry);
-        if (!database.readByKey()) {
-            database.clearRecord();
-            copyKey(work, entry);
+        if (!readEntryOf(work, database)) {
             entry.set(dbrec::facts, work.get(workrec::facts));
             entry.at(dbrec::newFlag) = 'N';
             counters.add(FindingCounters::kNew);

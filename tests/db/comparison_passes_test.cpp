@@ -24,14 +24,12 @@ struct PassFixture : test::ScanFixture {
         RecordView v = workFile.view();
         v.at(workrec::recordType) = 'F';
         v.set(workrec::path, path);
-        FileInformation info;
-        info.year = 2025;
-        info.month = 1;
-        info.day = 2;
         std::uint8_t bits = 0;
-        if (attributes[0] == 'A') bits |= attr::archive;
-        if (attributes[1] == 'R') bits |= attr::readOnly;
-        FileFacts f = factsFrom(info, bits, extension);
+        if (attributes[0] == 'A')
+            bits |= attr::archive;
+        if (attributes[1] == 'R')
+            bits |= attr::readOnly;
+        FileFacts f = sampleFacts(bits, extension);
         v.set(workrec::facts, f.str());
         EXPECT_FALSE(workFile.readByKey());
         v.at(workrec::recordType) = 'F';
@@ -58,7 +56,8 @@ struct PassFixture : test::ScanFixture {
         for (bool more = database.startAt(); more; more = database.readNext()) {
             RecordView v = database.view();
             std::string path(v.get(dbrec::path));
-            while (!path.empty() && path.back() == ' ') path.pop_back();
+            while (!path.empty() && path.back() == ' ')
+                path.pop_back();
             out[path] = std::string(v.get(dbrec::flags));
         }
         return out;
@@ -88,9 +87,9 @@ TEST(ComparisonPasses, BuildThenCompareFindsNewChangedAndDeleted) {
 
     f.setClock("20261208", "09000000");
     f.restartWalk();
-    f.walked("C:\\A.EXE");                     // unchanged
-    f.walked("C:\\B.DLL", "AR  ");             // only an attribute changed
-    f.walked("C:\\D.COM");                     // new
+    f.walked("C:\\A.EXE");          // unchanged
+    f.walked("C:\\B.DLL", "AR  ");  // only an attribute changed
+    f.walked("C:\\D.COM");          // new
     std::string before = f.storedStamp("C:\\A.EXE");
     f.compare();
     EXPECT_EQ(f.counters.value, (std::array<std::uint64_t, 4>{1, 1, 1, 0}));
@@ -117,8 +116,8 @@ TEST(ComparisonPasses, PendingFindingsAreReplacedOrCountedAgain) {
     // flagged again, and both are counted again so that they are reported.
     f.compare();
     EXPECT_EQ(f.counters.value, (std::array<std::uint64_t, 4>{0, 1, 1, 0}));
-    EXPECT_EQ(f.flags(), (std::map<std::string, std::string>{{"C:\\A.EXE", " A "},
-                                                             {"C:\\GONE.EXE", "  L"}}));
+    EXPECT_EQ(f.flags(),
+              (std::map<std::string, std::string>{{"C:\\A.EXE", " A "}, {"C:\\GONE.EXE", "  L"}}));
     // A file that changes its extension mark counts as changed; a deleted
     // file that comes back unchanged is not new, its deletion stays pending.
     f.restartWalk();

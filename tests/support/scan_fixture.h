@@ -32,26 +32,32 @@ struct ScanFixture {
     void setClock(const std::string& date, const std::string& time) {
         platform.clock = LocalDateTime{date, time};
     }
+    // Facts of a file last written on 2 January 2025, with these attributes
+    // and user extension.
+    static FileFacts sampleFacts(std::uint8_t attributes, const std::string& userExtension) {
+        FileInformation info;
+        info.year = 2025;
+        info.month = 1;
+        info.day = 2;
+        return factsFrom(info, attributes, userExtension);
+    }
     // A file entry of the basic database with the given path and facts marks.
     void addEntry(const std::string& path, const std::string& userExtension = "    ") {
         database.clearRecord();
         RecordView v = database.view();
         v.at(dbrec::recordType) = 'F';
         v.set(dbrec::path, path);
-        FileInformation info;
-        info.year = 2025;
-        info.month = 1;
-        info.day = 2;
-        FileFacts f = factsFrom(info, attr::archive, userExtension);
-        v.set(dbrec::facts, f.str());
+        v.set(dbrec::facts, sampleFacts(attr::archive, userExtension).str());
         database.store();
     }
     // Every record of the basic database in key order, trailing blanks cut.
     std::vector<std::string> records() {
         std::vector<std::string> out;
         BasicDatabase reader(platform, messages, stamp);
-        if (!reader.open('I')) return out;
-        while (reader.readNext()) out.emplace_back(reader.record(), reader.recordLength());
+        if (!reader.open('I'))
+            return out;
+        while (reader.readNext())
+            out.emplace_back(reader.record(), reader.recordLength());
         reader.close();
         return out;
     }
@@ -59,7 +65,8 @@ struct ScanFixture {
         std::vector<std::string> out;
         for (const std::string& r : records()) {
             std::string p = r.substr(0, 254);
-            while (!p.empty() && p.back() == ' ') p.pop_back();
+            while (!p.empty() && p.back() == ' ')
+                p.pop_back();
             out.push_back(p);
         }
         return out;
@@ -67,14 +74,17 @@ struct ScanFixture {
     std::vector<std::string> extensionKeys() {
         std::vector<std::string> out;
         ExtensionDatabase reader(platform);
-        if (!reader.open('I')) return out;
-        while (reader.readNext()) out.emplace_back(reader.record(), reader.recordLength());
+        if (!reader.open('I'))
+            return out;
+        while (reader.readNext())
+            out.emplace_back(reader.record(), reader.recordLength());
         reader.close();
         return out;
     }
     std::vector<std::string> boxTexts() const {
         std::vector<std::string> out;
-        for (const auto& b : platform.boxes) out.push_back(b.text);
+        for (const auto& b : platform.boxes)
+            out.push_back(b.text);
         return out;
     }
 };
