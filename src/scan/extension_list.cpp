@@ -1,5 +1,8 @@
 #include "scan/extension_list.h"
 
+#include <algorithm>
+#include <array>
+
 #include "db/basic_database.h"
 #include "files/file_error.h"
 #include "files/file_names.h"
@@ -165,41 +168,67 @@ void ExtensionList::closeAfterWalk() {
 
 bool ExtensionList::qualifies(std::string_view name, std::string& userExtension) {
     userExtension.assign(4, ' ');
-    std::string field = padded(name, kNameWidth);
-    bool result = false;
-    for (std::string_view ext : DefaultExtensions) {
-        std::string test = "." + std::string(ext) + " ";
-        if (field.find(test) != std::string::npos) {
-            result = true;
-            break;
-        }
-    }
-    if (!result && extensions_.available == '1' && extensions_.isOpen()) {
-        bool wildcard = false;
-        RecordView entry = extensions_.view();
-        extensions_.clearRecord();
-        for (bool more = extensions_.startAt(); more; more = extensions_.readNext()) {
-            std::string_view key = entry.get(extrec::key);
-            if (key.substr(1) == "*.*") {
-                wildcard = true;
+    // Every test value is a dot, three characters and a blank, looked for
+    // anywhere in the blank-padded 255-character name: only a dot of the name
+    // can start a match, and most names have one or two.
+    std::array<char, kNameWidth> field;
+    const std::size_t length = std::min(name.size(), kNameWidth);
+    std::copy_n(name.begin(), length, field.begin());
+    std::fill(field.begin() + static_cast<std::ptrdiff_t>(length), field.end(), ' ');
+    const std::string_view text(field.data(), field.size());
+    constexpr std::size_t kTestWidth = 5;
+
+    // The three characters after each dot that is followed by them and a blank.
+    auto forEachCandidate = [&](auto&& visit) {
+        for (std::size_t dot = text.find('.'); dot != std::string_view::npos && dot < length;
+             dot = text.find('.', dot + 1)) {
+            if (dot + kTestWidth > text.size() || text[dot + kTestWidth - 1] != ' ')
                 continue;
-            }
-            std::string test = "." + std::string(key.substr(1)) + " ";
-            if (field.find(test) != std::string::npos) {
-                result = true;
-                userExtension.assign(key);
-                break;
-            }
+            if (visit(text.substr(dot + 1, 3)))
+                return;
         }
-        if (!result && wildcard) {
+    };
+
+    bool result = false;
+    forEachCandidate([&](std::string_view extension) {
+        for (std::string_view watched : DefaultExtensions) {
+            if (watched == extension)
+                result = true;
+        }
+        return result;
+    });
+    if (!result && extensions_.available == '1' && extensions_.isOpen()) {
+        // The user's entries are tried in key order, so the smallest key that
+        // occurs in the name is the one that counts; the wildcard entry only
+        // when none does.
+        RecordView entry = extensions_.view();
+        std::string best;
+        forEachCandidate([&](std::string_view extension) {
+            std::string key = "." + std::string(extension);
+            if (extension == "*.*" || (!best.empty() && key >= best))
+                return false;
+            extensions_.clearRecord();
+            entry.set(extrec::key, key);
+            if (extensions_.readByKey())
+                best = std::move(key);
+            return false;
+        });
+        if (!best.empty()) {
             result = true;
-            userExtension = ".*.*";
+            userExtension.assign(best);
+        } else {
+            extensions_.clearRecord();
+            entry.set(extrec::key, ".*.*");
+            if (extensions_.readByKey()) {
+                result = true;
+                userExtension = ".*.*";
+            }
         }
     }
     if (!result)
         return false;
     for (std::string_view excluded : ExcludedFileNames) {
-        if (field.find(excluded) != std::string::npos)
+        if (text.find(excluded) != std::string_view::npos)
             return false;
     }
     return true;

@@ -19,12 +19,14 @@ struct ListFixture : ScanFixture {
         std::string ext;
         bool result = list.qualifies(name, ext);
         list.closeAfterWalk();
-        if (user) *user = ext;
+        if (user)
+            *user = ext;
         return result;
     }
     void databaseWith(std::initializer_list<std::pair<std::string, std::string>> entries) {
         EXPECT_TRUE(database.open('-'));
-        for (const auto& [path, ext] : entries) addEntry(path, ext);
+        for (const auto& [path, ext] : entries)
+            addEntry(path, ext);
         database.close();
     }
 };
@@ -86,8 +88,7 @@ TEST(ExtensionList, RemovedEntryWithBasicDatabaseIsPurgedWithItsFiles) {
     f.writeList(".py\r\n");
     f.prepare();
     EXPECT_EQ(f.extensionKeys(), (std::vector<std::string>{".PY    "}));
-    EXPECT_EQ(f.paths(),
-              (std::vector<std::string>{"FC:\\A.EXE", "FC:\\C.PY", "FC:\\D.JPG"}));
+    EXPECT_EQ(f.paths(), (std::vector<std::string>{"FC:\\A.EXE", "FC:\\C.PY", "FC:\\D.JPG"}));
 }
 
 TEST(ExtensionList, RemovedEntryWithoutBasicDatabaseIsDeletedAndTheFileCompacted) {
@@ -125,6 +126,70 @@ TEST(ExtensionList, WildcardMakesEveryOtherNameQualifyButExclusionsStay) {
     EXPECT_EQ(user, "    ");
     EXPECT_FALSE(f.qualifies("X.MUI"));
     EXPECT_FALSE(f.qualifies("PAGEFILE.SYS"));
+}
+
+// The test as it reads: each watched value (a dot, three characters, a blank)
+// is looked for anywhere in the blank-padded 255-character name, the user's
+// entries in key order, the wildcard last, the excluded names after a match.
+bool qualifiesByDefinition(const std::string& name, const std::vector<std::string>& userKeys,
+                           std::string& userExtension) {
+    std::string field = name.substr(0, kNameWidth);
+    field.resize(kNameWidth, ' ');
+    userExtension = "    ";
+    bool result = false;
+    for (std::string_view ext : DefaultExtensions)
+        result = result || field.find("." + std::string(ext) + " ") != std::string::npos;
+    bool wildcard = false;
+    for (const std::string& key : userKeys) {
+        if (result)
+            break;
+        if (key == ".*.*") {
+            wildcard = true;
+        } else if (field.find(key + " ") != std::string::npos) {
+            result = true;
+            userExtension = key;
+        }
+    }
+    if (!result && wildcard) {
+        result = true;
+        userExtension = ".*.*";
+    }
+    for (std::string_view excluded : ExcludedFileNames)
+        result = result && field.find(excluded) == std::string::npos;
+    return result;
+}
+
+TEST(ExtensionList, AgreesWithTheDefinitionOnManyNames) {
+    const std::vector<std::vector<std::string>> lists = {
+        {}, {".JPG", ".PY ", ".X Y"}, {".*.*", ".EX ", ".JPG", ".XE "}};
+    const std::string_view pieces[] = {
+        ".", ".",  " ", "E",     "X",     "XE",   "EXE",  "VB",       "JPG",  "PY",    "*.*", "MUI",
+        "A", "  ", "Y", ".PY  ", ".JPG ", ".XE ", ".X Y", "PAGEFILE", ".SYS", ".EXE ", ".EX "};
+    std::uint32_t seed = 12345;
+    auto next = [&seed] { return seed = seed * 1103515245u + 12345u, (seed >> 16) & 0x7fff; };
+    for (const auto& keys : lists) {
+        ListFixture f;
+        std::string text;
+        for (const std::string& key : keys)
+            text += key + "\r\n";
+        f.writeList(text);
+        f.prepare();
+        f.list.openForWalk();
+        for (int round = 0; round < 4000; ++round) {
+            std::string name;
+            for (std::size_t n = next() % 9; n > 0; --n)
+                name += pieces[next() % std::size(pieces)];
+            if (round % 50 == 0)
+                name = std::string(250 + next() % 10, 'A') + name;  // around the width
+            std::string got, expected;
+            const bool result = f.list.qualifies(name, got);
+            ASSERT_EQ(result, qualifiesByDefinition(name, keys, expected)) << '"' << name << '"';
+            if (result) {
+                EXPECT_EQ(got, expected) << '"' << name << '"';
+            }
+        }
+        f.list.closeAfterWalk();
+    }
 }
 
 TEST(ExtensionList, DuplicateAndMixedCaseLinesMakeOneEntry) {

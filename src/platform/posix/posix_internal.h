@@ -70,8 +70,12 @@ class PathResolver {
     // for the root itself), otherwise "Z:\A\B" ("Z:" for "/").
     std::string drivePath(std::string_view host) const;
 
-    // The host path for a split path, matched case-insensitively.
-    std::string resolve(const SplitPath& split);
+    // The host path for a split path, matched case-insensitively. A directory
+    // remembered from before is checked against the disk first unless
+    // `checkRemembered` is false: for a caller whose own use of the path
+    // fails when the directory has gone, and who then asks again with the
+    // check.
+    std::string resolve(const SplitPath& split, bool checkRemembered = true);
 
     // Records that `host` is the directory the components of `split` name, so
     // that later paths below it are resolved without scanning.
@@ -82,8 +86,9 @@ class PathResolver {
     // that `host` was read as the working directory just now.
     void beginListing(const std::string& host, bool isWorking = false);
     // A listing delivered `name`; a later lookup of its upper-cased form in the
-    // same directory needs no scan. A directory's name is also kept among the
-    // resolved directories, so that changing into it later needs no scan.
+    // same directory needs no scan: for a file until the next name is noted,
+    // for a directory within a bound. A directory's name is also kept among
+    // the resolved directories, so that changing into it later needs no scan.
     void noteListed(const std::string& name, bool isDirectory = false);
 
     // The working directory was changed: names relative to the old one no
@@ -112,7 +117,13 @@ class PathResolver {
     // The entry a listing delivered, when `path` names one of the directory
     // listed last: found by its whole name, which may even hold a backslash.
     bool listedEntry(std::string_view path, std::string& host) const;
+    // The on-disk form of `name` when the listing of the directory listed
+    // last delivered it (the last file, or a remembered directory).
+    std::optional<std::string> listedNameFor(std::string_view name) const;
     std::optional<std::string> findInDirectory(const std::string& dir, const std::string& name);
+    // The name a recent scan of `dir` found for the upper-cased `key`, when the
+    // scan's window covers it.
+    std::optional<std::string> fromScanWindow(const std::string& dir, const std::string& key);
     std::string cacheKey(const SplitPath& split, std::size_t count) const;
     void cachePut(std::string key, std::string host);
 
@@ -129,12 +140,34 @@ class PathResolver {
     std::string listedDrivePath_;                               // listedDirectory_ as a drive path
     std::unordered_map<std::string, std::string> listedNames_;  // upper-cased -> real
     std::deque<std::string> listedOrder_;
+    std::string lastListed_;  // the file noted last, if the last name was a file
     // The cache key of the directory listed last, when it lies on drive C:
     // or Z: (empty otherwise).
     std::string listedKey_;
+    bool listedKeyKnown_ = false;  // listedKey_ is computed at the first directory noted
     bool listedIsWorking_ = false;
     std::uint64_t listedGeneration_ = 0;
     std::uint64_t directoryChanges_ = 0;
+
+    // What recent scans saw beyond the name they looked for: a scan of a
+    // directory keeps, in upper-cased order, the names from the one sought
+    // onwards (at most `scanWindowSize`). A walk in key order enters the
+    // sub-directories of a directory in that same order, so one scan of a
+    // large directory answers the lookups of the many sub-directories that
+    // follow, long after they have left the directory cache. Bounded by the
+    // number of windows and the names kept over all of them.
+    struct ScanWindow {
+        std::string directory;
+        std::string low;        // upper-cased name the scan was made for
+        std::string high;       // largest upper-cased name kept
+        bool complete = false;  // no name after `low` was left out
+        std::vector<std::pair<std::string, std::string>> names;  // upper-cased -> real, sorted
+    };
+    static constexpr std::size_t scanWindowSize = 1024;
+    static constexpr std::size_t scanWindowCount = 32;
+    static constexpr std::size_t scanWindowBudget = 8192;
+    std::deque<ScanWindow> windows_;  // most recent first
+    std::size_t windowNames_ = 0;
 
     std::uint64_t scans_ = 0;
     std::uint64_t entryStats_ = 0;

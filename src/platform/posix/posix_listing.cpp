@@ -142,7 +142,8 @@ class HostListing final : public DirectoryListing {
                                 directory_)) {
             return ListingResult::error;
         }
-        stream_ = ::opendir(directory_.c_str());
+        // The working directory is opened as "." (no walk of its whole path).
+        stream_ = ::opendir(cut == std::string_view::npos ? "." : directory_.c_str());
         if (stream_ == nullptr) {
             return errno == EACCES ? ListingResult::accessDenied : ListingResult::error;
         }

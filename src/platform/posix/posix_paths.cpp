@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -277,25 +278,37 @@ void PathResolver::rememberDirectory(const SplitPath& split, const std::string& 
 void PathResolver::beginListing(const std::string& host, bool isWorking) {
     listedIsWorking_ = isWorking;
     listedGeneration_ = directoryChanges_;
+    lastListed_.clear();
     if (host != listedDirectory_) {
         listedDirectory_ = host;
         listedDrivePath_ = drivePath(host);
         listedNames_.clear();
         listedOrder_.clear();
+        listedKeyKnown_ = false;
+    }
+}
+
+void PathResolver::noteListed(const std::string& name, bool isDirectory) {
+    // A file is looked up, if at all, right after its listing delivered it:
+    // the last name is enough, and most names of a drive are files.
+    if (!isDirectory) {
+        lastListed_ = name;
+        return;
+    }
+    lastListed_.clear();
+    if (!listedKeyKnown_) {
+        listedKeyKnown_ = true;
         SplitPath split;
         listedKey_.clear();
         if (this->split(listedDrivePath_, split)) {
             listedKey_ = cacheKey(split, split.components.size());
         }
     }
-}
-
-void PathResolver::noteListed(const std::string& name, bool isDirectory) {
     std::string key = asciiUpper(name);
     auto found = listedNames_.find(key);
     // The directory a later resolution would choose: the name as upper-cased
     // when it exists, else the first of its case variants listed.
-    if (isDirectory && !listedKey_.empty() && (key == name || found == listedNames_.end())) {
+    if (!listedKey_.empty() && (key == name || found == listedNames_.end())) {
         cachePut(listedKey_ + '\0' + key, join(listedDirectory_, name));
     }
     if (found != listedNames_.end()) {
@@ -310,17 +323,28 @@ void PathResolver::noteListed(const std::string& name, bool isDirectory) {
     listedNames_.emplace(std::move(key), name);
 }
 
+std::optional<std::string> PathResolver::listedNameFor(std::string_view name) const {
+    if (!lastListed_.empty() && asciiEqualFold(name, lastListed_)) {
+        return lastListed_;
+    }
+    auto found = listedNames_.find(asciiUpper(name));
+    if (found == listedNames_.end()) {
+        return std::nullopt;
+    }
+    return found->second;
+}
+
 bool PathResolver::listedName(std::string_view path, std::string& name) const {
     const std::size_t prefix = listedDrivePath_.size();
-    if (listedNames_.empty() || path.size() <= prefix + 1 || path[prefix] != '\\' ||
-        !asciiEqualFold(path.substr(0, prefix), listedDrivePath_)) {
+    if ((listedNames_.empty() && lastListed_.empty()) || path.size() <= prefix + 1 ||
+        path[prefix] != '\\' || !asciiEqualFold(path.substr(0, prefix), listedDrivePath_)) {
         return false;
     }
-    auto found = listedNames_.find(asciiUpper(path.substr(prefix + 1)));
-    if (found == listedNames_.end()) {
+    std::optional<std::string> listed = listedNameFor(path.substr(prefix + 1));
+    if (!listed) {
         return false;
     }
-    name = found->second;
+    name = std::move(*listed);
     return true;
 }
 
@@ -337,25 +361,105 @@ bool PathResolver::listedEntry(std::string_view path, std::string& host) const {
     return true;
 }
 
+std::optional<std::string> PathResolver::fromScanWindow(const std::string& dir,
+                                                        const std::string& key) {
+    for (auto window = windows_.begin(); window != windows_.end(); ++window) {
+        if (window->directory != dir || key < window->low ||
+            (!window->complete && key > window->high)) {
+            continue;
+        }
+        auto found =
+            std::lower_bound(window->names.begin(), window->names.end(), key,
+                             [](const std::pair<std::string, std::string>& entry,
+                                const std::string& wanted) { return entry.first < wanted; });
+        if (found == window->names.end() || found->first != key) {
+            return std::nullopt;
+        }
+        return found->second;
+    }
+    return std::nullopt;
+}
+
 std::optional<std::string> PathResolver::findInDirectory(const std::string& dir,
                                                          const std::string& name) {
+    const std::string key = asciiUpper(name);
+    if (std::optional<std::string> seen = fromScanWindow(dir, key)) {
+        // Seen by an earlier scan: still there under that name?
+        if (exists(join(dir, *seen))) {
+            return seen;
+        }
+    }
     ++scans_;
     DIR* stream = ::opendir(dir.c_str());
     if (stream == nullptr) {
         return std::nullopt;
     }
+    // The first name that matches wins, as the listing delivers them; the
+    // window keeps the smallest names from `key` onwards, ties in listing
+    // order, in a heap whose top is the one to drop next.
+    using Seen = std::pair<std::string, std::string>;
+    struct Kept {
+        Seen entry;
+        std::size_t order;
+        bool operator<(const Kept& other) const {
+            return entry.first != other.entry.first ? entry.first < other.entry.first
+                                                    : order < other.order;
+        }
+    };
+    std::vector<Kept> heap;
     std::optional<std::string> match;
+    bool dropped = false;
+    std::size_t order = 0;
     while (const dirent* entry = ::readdir(stream)) {
-        if (asciiEqualFold(entry->d_name, name)) {
+        std::string upperName = asciiUpper(entry->d_name);
+        if (upperName < key) {
+            continue;
+        }
+        if (!match && upperName == key) {
             match = entry->d_name;
+        }
+        Kept kept{{std::move(upperName), entry->d_name}, order++};
+        if (heap.size() == scanWindowSize) {
+            dropped = true;
+            if (!(kept < heap.front())) {
+                continue;
+            }
+            std::pop_heap(heap.begin(), heap.end());
+            heap.pop_back();
+        }
+        heap.push_back(std::move(kept));
+        std::push_heap(heap.begin(), heap.end());
+    }
+    ::closedir(stream);
+
+    std::sort_heap(heap.begin(), heap.end());
+    ScanWindow window;
+    window.directory = dir;
+    window.low = key;
+    window.complete = !dropped;
+    window.high = heap.empty() ? key : heap.back().entry.first;
+    window.names.reserve(heap.size());
+    for (Kept& kept : heap) {
+        window.names.push_back(std::move(kept.entry));
+    }
+    for (auto old = windows_.begin(); old != windows_.end(); ++old) {
+        if (old->directory == dir) {
+            windowNames_ -= old->names.size();
+            windows_.erase(old);
             break;
         }
     }
-    ::closedir(stream);
+    windowNames_ += window.names.size();
+    windows_.push_front(std::move(window));
+    while (windows_.size() > scanWindowCount ||
+           (windowNames_ > scanWindowBudget && windows_.size() > 1)) {
+        windowNames_ -= windows_.back().names.size();
+        windows_.pop_back();
+    }
     return match;
 }
 
-std::string PathResolver::resolve(const SplitPath& split) {
+std::string PathResolver::resolve(const SplitPath& split, bool checkRemembered) {
     const std::vector<std::string>& parts = split.components;
     const std::size_t count = parts.size();
     std::string real = split.base;
@@ -367,7 +471,7 @@ std::string PathResolver::resolve(const SplitPath& split) {
         if (found == directories_.end()) {
             continue;
         }
-        if (isDirectory(found->second)) {
+        if (!checkRemembered || isDirectory(found->second)) {
             real = found->second;
             start = k;
             break;
@@ -380,9 +484,8 @@ std::string PathResolver::resolve(const SplitPath& split) {
         if (i + 1 == count) {
             parent = real;
             if (real == listedDirectory_) {
-                auto listed = listedNames_.find(asciiUpper(parts[i]));
-                if (listed != listedNames_.end()) {
-                    std::string candidate = join(real, listed->second);
+                if (std::optional<std::string> listed = listedNameFor(parts[i])) {
+                    std::string candidate = join(real, *listed);
                     if (exists(candidate)) {
                         real = std::move(candidate);
                         continue;

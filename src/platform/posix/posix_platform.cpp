@@ -41,9 +41,14 @@ class PosixPlatform final : public Platform {
         if (!resolver.split(path, split)) {
             return false;
         }
-        const std::string host = resolver.resolve(split);
+        // The change itself tells whether a remembered directory is still
+        // there; only when it fails is the path resolved against the disk.
+        std::string host = resolver.resolve(split, false);
         if (::chdir(host.c_str()) != 0) {
-            return false;
+            host = resolver.resolve(split);
+            if (::chdir(host.c_str()) != 0) {
+                return false;
+            }
         }
         resolver.workingDirectoryChanged();
         resolver.rememberDirectory(split, host);

@@ -107,7 +107,8 @@ TEST(PathMapping, RemembersDirectoriesButNoticesWhenTheyChange) {
     const auto scans = resolver.scanCount();
     EXPECT_EQ(mapped(resolver, "C:\\PROGRAM FILES\\APP\\TOOL.EXE"),
               root + "/Program Files/App/Tool.exe");
-    EXPECT_EQ(resolver.scanCount(), scans + 1) << "only the file name is looked up again";
+    EXPECT_EQ(resolver.scanCount(), scans)
+        << "the directories are remembered, the file name was seen by the first scan";
 
     std::filesystem::rename(root + "/Program Files", root + "/Old");
     writeHostFile(root + "/PROGRAM files/app/TOOL.exe", "y");
@@ -115,7 +116,7 @@ TEST(PathMapping, RemembersDirectoriesButNoticesWhenTheyChange) {
               root + "/PROGRAM files/app/TOOL.exe");
 }
 
-TEST(PathMapping, ListedNamesAreFoundWithoutScanningWithinABound) {
+TEST(PathMapping, ListedNamesAreFoundWithoutScanning) {
     const std::string root = freshRoot();
     const std::string dir = root + "/Big";
     std::vector<std::string> names;
@@ -123,24 +124,45 @@ TEST(PathMapping, ListedNamesAreFoundWithoutScanningWithinABound) {
         names.push_back("File" + std::to_string(i) + ".Exe");
         writeHostFile(dir + "/" + names.back(), "");
     }
+    writeHostFile(dir + "/Sub Dir/TOOL.EXE", "");
     PathResolver resolver(root);
-    ASSERT_EQ(mapped(resolver, "C:\\BIG\\FILE0.EXE"), dir + "/File0.Exe");
-
     resolver.beginListing(dir);
     const auto scans = resolver.scanCount();
+    // A file just listed is found by its upper-cased name...
     for (const std::string& name : names) {
         resolver.noteListed(name);
         EXPECT_EQ(mapped(resolver, "C:\\BIG\\" + posix::asciiUpper(name)), dir + "/" + name);
     }
+    // ...and so is a directory listed before the files that followed it.
+    resolver.noteListed("Sub Dir", true);
+    resolver.noteListed(names[0]);
+    EXPECT_EQ(mapped(resolver, "C:\\BIG\\SUB DIR\\TOOL.EXE"), dir + "/Sub Dir/TOOL.EXE");
     EXPECT_EQ(resolver.scanCount(), scans);
+}
 
-    // The memory is bounded: the earliest names are forgotten and scanned for.
-    EXPECT_EQ(mapped(resolver, "C:\\BIG\\FILE0.EXE"), dir + "/File0.Exe");
-    EXPECT_EQ(resolver.scanCount(), scans + 1);
-    // Another directory's listing replaces the memory.
-    resolver.beginListing(root);
-    EXPECT_EQ(mapped(resolver, "C:\\BIG\\FILE399.EXE"), dir + "/File399.Exe");
-    EXPECT_EQ(resolver.scanCount(), scans + 2);
+TEST(PathMapping, OneScanAnswersTheSubDirectoriesThatFollowInKeyOrder) {
+    const std::string root = freshRoot();
+    std::vector<std::string> keys;
+    for (int i = 0; i < 3000; ++i) {
+        const std::string name = "Dir" + std::to_string(10000 + i);
+        std::filesystem::create_directories(root + "/" + name);
+        keys.push_back(posix::asciiUpper(name));
+    }
+    PathResolver resolver(root);
+    const auto scans = resolver.scanCount();
+    for (const std::string& key : keys) {
+        ASSERT_EQ(mapped(resolver, "C:\\" + key), root + "/Dir" + key.substr(3));
+    }
+    // A window holds at most 1,024 names.
+    EXPECT_EQ(resolver.scanCount(), scans + 3);
+
+    // A name seen by a scan but gone since is looked for on the disk again.
+    std::filesystem::rename(root + "/Dir10005", root + "/dIR10005");
+    std::filesystem::rename(root + "/Dir10006", root + "/elsewhere");
+    const auto before = resolver.scanCount();
+    EXPECT_EQ(mapped(resolver, "C:\\DIR10005"), root + "/dIR10005");
+    EXPECT_EQ(mapped(resolver, "C:\\DIR10006"), root + "/DIR10006");
+    EXPECT_EQ(resolver.scanCount(), before + 2);
 }
 
 TEST(PathMapping, DriveRootChoice) {
