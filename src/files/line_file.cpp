@@ -179,6 +179,15 @@ FileStatus LineFile::write(std::string_view record) {
     return status_;
 }
 
+FileStatus LineFile::sync() {
+    if (!file_ || !writing_) {
+        status_ = file_ ? status::wrongMode : status::notOpen;
+        return status_;
+    }
+    status_ = transferStatus(file_->sync());
+    return status_;
+}
+
 bool LineFile::remove() {
     close();
     if (injectedFault(platform_, FaultKind::remove, name_))

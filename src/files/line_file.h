@@ -46,6 +46,8 @@ class LineFile {
     FileStatus readNext(std::string& record);
     // Writes one record as a line. "00", "34" disk full, "30" other failure.
     FileStatus write(std::string_view record);
+    // Forces the lines written so far to the device. "00", "30" on failure.
+    FileStatus sync();
 
     // Removes the file (it must be closed); the platform's status.
     bool remove();

@@ -147,6 +147,14 @@ class ReportWriter {
         reportFileError(messages_, kWrite, files::kReport);
         return false;
     }
+    bool syncQuietly() { return report_.sync().isSuccess(); }
+    // The lines written so far reach the device.
+    bool sync() {
+        if (report_.sync().isSuccess())
+            return true;
+        reportFileError(messages_, kWrite, files::kReport);
+        return false;
+    }
     void close() { report_.close(); }
 
   private:
@@ -174,10 +182,34 @@ bool writeLockedSection(ReportWriter& out, WorkFile& workFile) {
     return true;
 }
 
+// Findings made durable together. Each finding is committed (its entry
+// removed or its flags cleared) right after its line; the database is made
+// durable once for a group of them, after the group's lines have reached the
+// device. A run that dies part-way therefore never leaves a finding committed
+// whose line could be lost, and at most one group's findings, whose lines the
+// dead run had written, come again in the next report. Two forced writes per
+// finding would otherwise dominate a comparison with many findings.
+constexpr int kFindingsPerCommit = 256;
+
 // Writes a line per flagged entry and commits its finding right after it:
 // a deleted entry is removed, the others lose their flag (and get a new
-// stored-at stamp). Each commit is made durable before the next line.
+// stored-at stamp).
 bool writeFileSection(ReportWriter& out, BasicDatabase& database, MessageService& messages) {
+    int pending = 0;
+    std::string_view word = kRewrite;
+    // The report's lines first, then the findings committed after them.
+    auto makeDurable = [&] {
+        if (pending == 0)
+            return true;
+        if (!out.sync())
+            return false;
+        if (!database.commit()) {
+            reportFileError(messages, word, files::kBasicDatabase);
+            return false;
+        }
+        pending = 0;
+        return true;
+    };
     database.setFirstFileKey();
     RecordView entry = database.view();
     for (bool more = database.startAt(); more && entry.at(dbrec::recordType) == 'F';
@@ -191,23 +223,32 @@ bool writeFileSection(ReportWriter& out, BasicDatabase& database, MessageService
         fillFacts(v, f);
         v.set(reportline::path, entry.get(dbrec::path));
         v.set(reportline::overflow, overflowMark(f));
-        if (!out.write(line))
+        if (!out.write(line)) {
+            // The findings whose lines were written stay committed, once
+            // those lines are on the device.
+            if (pending > 0 && out.syncQuietly())
+                (void)database.commit();
             return false;
+        }
         if (entry.at(dbrec::deletedFlag) != ' ') {
-            if (!database.deleteRecord() || !database.commit()) {
+            word = kDelete;
+            if (!database.deleteRecord()) {
                 reportFileError(messages, kDelete, files::kBasicDatabase);
                 return false;
             }
         } else {
             entry.blank(dbrec::flags);
             const bool rewrite = database.found();
-            if (!database.store() || !database.commit()) {
-                reportFileError(messages, rewrite ? kRewrite : kWrite, files::kBasicDatabase);
+            word = rewrite ? kRewrite : kWrite;
+            if (!database.store()) {
+                reportFileError(messages, word, files::kBasicDatabase);
                 return false;
             }
         }
+        if (++pending == kFindingsPerCommit && !makeDurable())
+            return false;
     }
-    return true;
+    return makeDurable();
 }
 
 }  // namespace

@@ -194,6 +194,37 @@ TEST(DifferencesReport, WriteFailureAtTheTenthLineCommitsTheNineBefore) {
     EXPECT_EQ(f.entries(), expected);
 }
 
+TEST(DifferencesReport, FindingsAreMadeDurableInGroupsAfterTheirLines) {
+    ReportFixture f;
+    for (int i = 0; i < 600; ++i)
+        f.addFinding("C:\\F" + std::to_string(1000 + i) + ".EXE", "NAL"[i % 3]);
+    f.counters.value = {200, 200, 200, 0};
+    f.platform.syncs.clear();
+    ASSERT_TRUE(f.write());
+    EXPECT_EQ(f.reportLines().size(), 601u);
+    EXPECT_EQ(f.entries().size(), 400u);
+    for (const std::string& entry : f.entries())
+        EXPECT_EQ(entry.substr(entry.size() - 3), "   ") << entry;
+    // A few forced writes for the whole report, and the report's lines reach
+    // the device before each commit of the database that follows them.
+    int databaseCommits = 0;
+    bool reportSynced = false;
+    for (std::size_t i = 0; i < f.platform.syncs.size(); ++i) {
+        const std::string& name = f.platform.syncs[i];
+        if (name == kReport) {
+            reportSynced = true;
+        } else if (name == "C:\\VELUMTAR.DBI") {
+            const bool commitStarts = i == 0 || f.platform.syncs[i - 1] != name;
+            if (commitStarts) {
+                EXPECT_TRUE(reportSynced) << "a commit before its lines were forced out";
+                ++databaseCommits;
+                reportSynced = false;
+            }
+        }
+    }
+    EXPECT_EQ(databaseCommits, 3);
+}
+
 TEST(DifferencesReport, OpenAndCommitFailuresAreReported) {
     {
         ReportFixture f;

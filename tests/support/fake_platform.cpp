@@ -11,8 +11,12 @@ namespace {
 
 class MemoryFile : public File {
   public:
-    MemoryFile(std::shared_ptr<std::string> data, std::shared_ptr<long> budget)
-        : data_(std::move(data)), budget_(std::move(budget)) {}
+    MemoryFile(std::shared_ptr<std::string> data, std::shared_ptr<long> budget,
+               std::vector<std::string>& syncs, std::string name)
+        : data_(std::move(data)),
+          budget_(std::move(budget)),
+          syncs_(syncs),
+          name_(std::move(name)) {}
     PlatformStatus read(std::uint64_t offset, void* buffer, std::size_t length,
                         std::size_t& got) override {
         got = 0;
@@ -42,11 +46,16 @@ class MemoryFile : public File {
         data_->resize(size);
         return PlatformStatus::ok;
     }
-    PlatformStatus sync() override { return PlatformStatus::ok; }
+    PlatformStatus sync() override {
+        syncs_.push_back(name_);
+        return PlatformStatus::ok;
+    }
 
   private:
     std::shared_ptr<std::string> data_;
     std::shared_ptr<long> budget_;  // writes left before failing; null: unlimited
+    std::vector<std::string>& syncs_;
+    std::string name_;
 };
 
 class Hold : public ExclusiveHold {
@@ -338,7 +347,7 @@ std::unique_ptr<File> FakePlatform::openFile(std::string_view path, OpenMode mod
         it->second->clear();
     }
     return std::make_unique<MemoryFile>(
-        it->second, p == failWritesTo ? writesBeforeFailure : std::shared_ptr<long>());
+        it->second, p == failWritesTo ? writesBeforeFailure : std::shared_ptr<long>(), syncs, p);
 }
 
 std::unique_ptr<ExclusiveHold> FakePlatform::holdExclusive(std::string_view path,

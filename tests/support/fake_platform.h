@@ -63,6 +63,9 @@ class FakePlatform : public Platform {
     std::string failWritesTo;
     std::shared_ptr<long> writesBeforeFailure = std::make_shared<long>(0);
 
+    // The normalised name of each file forced to the device, in order.
+    std::vector<std::string> syncs;
+
     // File contents by normalised path (upper case, drive form).
     std::map<std::string, std::shared_ptr<std::string>> files;
     std::set<std::string> directories;
