@@ -46,9 +46,11 @@ class Tree {
     FileStatus readAt(const Cursor& cursor, std::uint8_t* record);
 
     // `done` is false when the key is already present (insert) or absent
-    // (replace, erase); nothing changes then.
-    FileStatus insert(const std::uint8_t* record, bool& done);
-    FileStatus replace(const std::uint8_t* record, bool& done);
+    // (replace, erase); nothing changes then. `searched`, when given, is the
+    // cursor a find() of the same key left in an unchanged tree (a miss for
+    // insert, a hit for replace): the change starts there without searching.
+    FileStatus insert(const std::uint8_t* record, bool& done, const Cursor* searched = nullptr);
+    FileStatus replace(const std::uint8_t* record, bool& done, const Cursor* searched = nullptr);
     FileStatus erase(const std::uint8_t* key, bool& done);
 
     // Checks every page reachable from the root: checksums, the page layout,

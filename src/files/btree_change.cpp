@@ -284,7 +284,7 @@ FileStatus Tree::insertSeparator(Cursor& cursor, std::size_t level, std::vector<
     }
 }
 
-FileStatus Tree::insert(const std::uint8_t* record, bool& done) {
+FileStatus Tree::insert(const std::uint8_t* record, bool& done, const Cursor* searched) {
     done = false;
     TreeState& tree = pager_.tree();
     const std::uint8_t* value = record + keyLength_;
@@ -305,10 +305,15 @@ FileStatus Tree::insert(const std::uint8_t* record, bool& done) {
         return status::success;
     }
     Cursor cursor;
-    bool found;
-    FileStatus s = find(record, nullptr, found, &cursor);
-    if (!s.isSuccess() || found) {
-        return s;
+    FileStatus s = status::success;
+    if (searched) {
+        cursor = *searched;
+    } else {
+        bool found;
+        s = find(record, nullptr, found, &cursor);
+        if (!s.isSuccess() || found) {
+            return s;
+        }
     }
     s = makeWritable(cursor);
     if (s.isSuccess()) {
@@ -321,14 +326,19 @@ FileStatus Tree::insert(const std::uint8_t* record, bool& done) {
     return s;
 }
 
-FileStatus Tree::replace(const std::uint8_t* record, bool& done) {
+FileStatus Tree::replace(const std::uint8_t* record, bool& done, const Cursor* searched) {
     done = false;
     TreeState& tree = pager_.tree();
     Cursor cursor;
-    bool found;
-    FileStatus s = find(record, nullptr, found, &cursor);
-    if (!s.isSuccess() || !found) {
-        return s;
+    FileStatus s = status::success;
+    if (searched) {
+        cursor = *searched;
+    } else {
+        bool found;
+        s = find(record, nullptr, found, &cursor);
+        if (!s.isSuccess() || !found) {
+            return s;
+        }
     }
     s = makeWritable(cursor);
     if (!s.isSuccess()) {

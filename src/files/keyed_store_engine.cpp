@@ -133,10 +133,12 @@ class KeyedStoreEngine final : public KeyedStore {
         pastEnd_ = false;
         cursorValid_ = found;
         cursorEpoch_ = epoch_;
+        searched_ = {true, found, epoch_};
         return found ? status::success : status::keyNotFound;
     }
 
     FileStatus startAt(const char* key, char* record) override {
+        searched_.valid = false;
         FileStatus s = ready();
         if (!s.isSuccess()) {
             return s;
@@ -155,6 +157,7 @@ class KeyedStoreEngine final : public KeyedStore {
     }
 
     FileStatus readNext(char* record) override {
+        searched_.valid = false;
         FileStatus s = ready();
         if (!s.isSuccess()) {
             return s;
@@ -181,15 +184,17 @@ class KeyedStoreEngine final : public KeyedStore {
     }
 
     FileStatus write(const char* record) override {
-        return change(record, [this](const std::uint8_t* r, bool& done) {
-            FileStatus s = tree_->insert(r, done);
+        const Cursor* searched = searchedFor(record, false);
+        return change(record, [this, searched](const std::uint8_t* r, bool& done) {
+            FileStatus s = tree_->insert(r, done, searched);
             return s.isSuccess() && !done ? status::duplicateKey : s;
         });
     }
 
     FileStatus rewrite(const char* record) override {
-        return change(record, [this](const std::uint8_t* r, bool& done) {
-            FileStatus s = tree_->replace(r, done);
+        const Cursor* searched = searchedFor(record, true);
+        return change(record, [this, searched](const std::uint8_t* r, bool& done) {
+            FileStatus s = tree_->replace(r, done, searched);
             return s.isSuccess() && !done ? status::keyNotFound : s;
         });
     }
@@ -202,6 +207,7 @@ class KeyedStoreEngine final : public KeyedStore {
     }
 
     FileStatus commit() override {
+        searched_.valid = false;
         FileStatus s = ready();
         if (!s.isSuccess() || mode_ == KeyedOpenMode::input) {
             return s;
@@ -272,6 +278,16 @@ class KeyedStoreEngine final : public KeyedStore {
         return status::success;
     }
 
+    // The cursor readByKey left for this record's key, when nothing has moved
+    // it or changed the tree since and the read found the record (`hit`) or
+    // did not: storing right after a read by key then needs no second search.
+    const Cursor* searchedFor(const char* record, bool hit) const {
+        const bool usable = searched_.valid && searched_.found == hit &&
+                            searched_.epoch == epoch_ && cursorEpoch_ == epoch_ &&
+                            std::memcmp(record, lastKey_.data(), keyLength_) == 0;
+        return usable ? &cursor_ : nullptr;
+    }
+
     template <typename Operation>
     FileStatus change(const char* data, Operation operation) {
         FileStatus s = ready();
@@ -304,6 +320,12 @@ class KeyedStoreEngine final : public KeyedStore {
     Cursor cursor_;
     bool cursorValid_ = false;
     std::uint64_t epoch_ = 0;
+    // What the last readByKey left in cursor_ (see searchedFor).
+    struct {
+        bool valid = false;
+        bool found = false;
+        std::uint64_t epoch = 0;
+    } searched_;
     std::uint64_t cursorEpoch_ = 0;
 };
 

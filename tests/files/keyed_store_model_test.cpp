@@ -152,6 +152,24 @@ class ModelRun {
             positioned_ = true;
             pastEnd_ = false;
             lastKey_ = k;
+            // Storing right after the read, as the record files do (a write
+            // when the read missed, a rewrite when it found), or the wrong
+            // one of the two, which must still be refused.
+            if (random_() % 2 == 0) {
+                const std::string& v = values_[random_() % values_.size()];
+                const bool present = it != model_.end();
+                const bool asRead = random_() % 4 != 0;
+                const bool insert = asRead ? !present : present;
+                st = insert ? store_->write((k + v).data()) : store_->rewrite((k + v).data());
+                if (insert) {
+                    ASSERT_EQ(st, present ? status::duplicateKey : status::success);
+                } else {
+                    ASSERT_EQ(st, present ? status::success : status::keyNotFound);
+                }
+                if (st.isSuccess()) {
+                    set(k, v);
+                }
+            }
         } else if (choice < 67) {
             FileStatus st = store_->startAt(k.data(), record.data());
             auto it = model_.lower_bound(k);
