@@ -33,25 +33,11 @@ constexpr char kEndMarker = 5;
 constexpr std::array<std::string_view, 3> ExcludedDirectoryNames = {
     "CARDSPACE                ", "SYSTEM VOLUME INFORMATION", "RECYCLER                 "};
 
-// Occurrences of `entry` in `name`, trying every start position and going
-// on after the end of each match.
-std::size_t occurrences(std::string_view name, std::string_view entry) {
-    std::size_t count = 0;
-    std::size_t position = 0;
-    while (position + entry.size() <= name.size()) {
-        if (name.compare(position, entry.size(), entry) == 0) {
-            ++count;
-            position += entry.size();
-        } else {
-            ++position;
-        }
-    }
-    return count;
-}
-
+// A directory is excluded when an entry occurs anywhere in its padded
+// upper-case name: one occurrence at any start position is enough.
 bool excludedDirectory(std::string_view name) {
     for (std::string_view entry : ExcludedDirectoryNames) {
-        if (occurrences(name, entry) > 0)
+        if (name.find(entry) != std::string_view::npos)
             return true;
     }
     return false;
@@ -177,9 +163,11 @@ void DirectoryWalk::keepName(std::string_view listed) {
     std::string name = platform_.upperCase(listed);
     // A name delivered in double quotes loses them; a quote inside a name
     // (possible on POSIX) is part of the name.
-    if (name.size() >= 2 && name.front() == '"' && name.back() == '"')
-        name = name.substr(1, name.size() - 2);
-    name_ = padded(name, kNameWidth);
+    std::string_view kept = name;
+    if (kept.size() >= 2 && kept.front() == '"' && kept.back() == '"')
+        kept = kept.substr(1, kept.size() - 2);
+    name_.assign(kept.substr(0, kNameWidth));
+    name_.resize(kNameWidth, ' ');
 }
 
 DirectoryWalk::Next DirectoryWalk::lockedDirectory(std::string_view quotedPath) {

@@ -75,7 +75,10 @@ class PathResolver {
     // `checkRemembered` is false: for a caller whose own use of the path
     // fails when the directory has gone, and who then asks again with the
     // check.
-    std::string resolve(const SplitPath& split, bool checkRemembered = true);
+    // `remembered`, when given, tells whether the whole path was a directory
+    // remembered from before.
+    std::string resolve(const SplitPath& split, bool checkRemembered = true,
+                        bool* remembered = nullptr);
 
     // Records that `host` is the directory the components of `split` name, so
     // that later paths below it are resolved without scanning.
@@ -85,10 +88,9 @@ class PathResolver {
     // to it. Names noted for another directory are forgotten. `isWorking` tells
     // that `host` was read as the working directory just now.
     void beginListing(const std::string& host, bool isWorking = false);
-    // A listing delivered `name`; a later lookup of its upper-cased form in the
-    // same directory needs no scan: for a file until the next name is noted,
-    // for a directory within a bound. A directory's name is also kept among
-    // the resolved directories, so that changing into it later needs no scan.
+    // A listing delivered `name`; a later lookup of its upper-cased form needs
+    // no scan: a file's until the next name is noted, a directory's while the
+    // bounded cache of resolved directories keeps it.
     void noteListed(const std::string& name, bool isDirectory = false);
 
     // The working directory was changed: names relative to the old one no
@@ -117,8 +119,8 @@ class PathResolver {
     // The entry a listing delivered, when `path` names one of the directory
     // listed last: found by its whole name, which may even hold a backslash.
     bool listedEntry(std::string_view path, std::string& host) const;
-    // The on-disk form of `name` when the listing of the directory listed
-    // last delivered it (the last file, or a remembered directory).
+    // The on-disk form of `name` when it is the file the listing of the
+    // directory listed last delivered last.
     std::optional<std::string> listedNameFor(std::string_view name) const;
     std::optional<std::string> findInDirectory(const std::string& dir, const std::string& name);
     // The name a recent scan of `dir` found for the upper-cased `key`, when the
@@ -135,12 +137,9 @@ class PathResolver {
     std::unordered_map<std::string, std::string> directories_;  // key -> host directory
     std::deque<std::string> directoryOrder_;                    // oldest first
 
-    static constexpr std::size_t listedNamesSize = 256;
     std::string listedDirectory_;
-    std::string listedDrivePath_;                               // listedDirectory_ as a drive path
-    std::unordered_map<std::string, std::string> listedNames_;  // upper-cased -> real
-    std::deque<std::string> listedOrder_;
-    std::string lastListed_;  // the file noted last, if the last name was a file
+    std::string listedDrivePath_;  // listedDirectory_ as a drive path
+    std::string lastListed_;       // the file noted last, if the last name was a file
     // The cache key of the directory listed last, when it lies on drive C:
     // or Z: (empty otherwise).
     std::string listedKey_;

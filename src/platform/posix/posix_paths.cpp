@@ -282,8 +282,6 @@ void PathResolver::beginListing(const std::string& host, bool isWorking) {
     if (host != listedDirectory_) {
         listedDirectory_ = host;
         listedDrivePath_ = drivePath(host);
-        listedNames_.clear();
-        listedOrder_.clear();
         listedKeyKnown_ = false;
     }
 }
@@ -304,40 +302,29 @@ void PathResolver::noteListed(const std::string& name, bool isDirectory) {
             listedKey_ = cacheKey(split, split.components.size());
         }
     }
-    std::string key = asciiUpper(name);
-    auto found = listedNames_.find(key);
-    // The directory a later resolution would choose: the name as upper-cased
-    // when it exists, else the first of its case variants listed.
-    if (!listedKey_.empty() && (key == name || found == listedNames_.end())) {
-        cachePut(listedKey_ + '\0' + key, join(listedDirectory_, name));
-    }
-    if (found != listedNames_.end()) {
-        found->second = name;
+    if (listedKey_.empty()) {
         return;
     }
-    if (listedNames_.size() >= listedNamesSize) {
-        listedNames_.erase(listedOrder_.front());
-        listedOrder_.pop_front();
+    std::string upperName = asciiUpper(name);
+    std::string key = listedKey_ + '\0' + upperName;
+    // The directory a later resolution would choose: the name as upper-cased
+    // when it exists, else the first of its case variants listed.
+    if (upperName == name || directories_.find(key) == directories_.end()) {
+        cachePut(std::move(key), join(listedDirectory_, name));
     }
-    listedOrder_.push_back(key);
-    listedNames_.emplace(std::move(key), name);
 }
 
 std::optional<std::string> PathResolver::listedNameFor(std::string_view name) const {
     if (!lastListed_.empty() && asciiEqualFold(name, lastListed_)) {
         return lastListed_;
     }
-    auto found = listedNames_.find(asciiUpper(name));
-    if (found == listedNames_.end()) {
-        return std::nullopt;
-    }
-    return found->second;
+    return std::nullopt;
 }
 
 bool PathResolver::listedName(std::string_view path, std::string& name) const {
     const std::size_t prefix = listedDrivePath_.size();
-    if ((listedNames_.empty() && lastListed_.empty()) || path.size() <= prefix + 1 ||
-        path[prefix] != '\\' || !asciiEqualFold(path.substr(0, prefix), listedDrivePath_)) {
+    if (lastListed_.empty() || path.size() <= prefix + 1 || path[prefix] != '\\' ||
+        !asciiEqualFold(path.substr(0, prefix), listedDrivePath_)) {
         return false;
     }
     std::optional<std::string> listed = listedNameFor(path.substr(prefix + 1));
@@ -459,7 +446,7 @@ std::optional<std::string> PathResolver::findInDirectory(const std::string& dir,
     return match;
 }
 
-std::string PathResolver::resolve(const SplitPath& split, bool checkRemembered) {
+std::string PathResolver::resolve(const SplitPath& split, bool checkRemembered, bool* remembered) {
     const std::vector<std::string>& parts = split.components;
     const std::size_t count = parts.size();
     std::string real = split.base;
@@ -477,6 +464,9 @@ std::string PathResolver::resolve(const SplitPath& split, bool checkRemembered) 
             break;
         }
         // Gone: left in place, the next resolution of the same key replaces it.
+    }
+    if (remembered) {
+        *remembered = count > 0 && start == count;
     }
 
     std::string parent;

@@ -43,15 +43,18 @@ class PosixPlatform final : public Platform {
         }
         // The change itself tells whether a remembered directory is still
         // there; only when it fails is the path resolved against the disk.
-        std::string host = resolver.resolve(split, false);
+        bool remembered = false;
+        std::string host = resolver.resolve(split, false, &remembered);
         if (::chdir(host.c_str()) != 0) {
-            host = resolver.resolve(split);
+            host = resolver.resolve(split, true, &remembered);
             if (::chdir(host.c_str()) != 0) {
                 return false;
             }
         }
         resolver.workingDirectoryChanged();
-        resolver.rememberDirectory(split, host);
+        if (!remembered) {
+            resolver.rememberDirectory(split, host);
+        }
         return true;
     }
 
