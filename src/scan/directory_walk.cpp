@@ -214,7 +214,8 @@ DirectoryWalk::Found DirectoryWalk::nextDirectory() {
 }
 
 bool DirectoryWalk::recordEntry(EntryType type, std::string_view userExtension) {
-    fullPath_ = padded(pattern_, kFullPathWidth);
+    fullPath_.assign(std::string_view(pattern_).substr(0, kFullPathWidth));
+    fullPath_.resize(kFullPathWidth, ' ');
     if (type != EntryType::root) {
         std::size_t at = asteriskOf(pattern_);
         fullPath_.replace(at, kNameWidth, name_);
