@@ -93,9 +93,21 @@ class PathResolver {
     // bounded cache of resolved directories keeps it.
     void noteListed(const std::string& name, bool isDirectory = false);
 
-    // The working directory was changed: names relative to the old one no
-    // longer reach the listed directory.
-    void workingDirectoryChanged() { ++directoryChanges_; }
+    // Changes the working directory to the host directory `host` (resolved
+    // by this resolver), relative to the current one when `host` lies below
+    // it: a short lookup instead of a walk of the whole path. False when the
+    // system refuses; the working directory is then unchanged.
+    bool enter(const std::string& host);
+    // The working directory belongs to the platform: it changes only through
+    // enter(), which remembers it, so that relative names need not ask the
+    // system for it. Code that changes it otherwise (tests) must call this.
+    void forgetWorkingDirectory() {
+        working_.clear();
+        ++directoryChanges_;
+    }
+    // The working directory as a host path: the one enter() set, else the
+    // system's.
+    bool workingDirectory(std::string& out) const;
     // True while the directory listed last is the working directory, so that
     // its entries can be reached by their bare names (a one-component lookup
     // instead of a walk of the whole path).
@@ -147,6 +159,7 @@ class PathResolver {
     bool listedIsWorking_ = false;
     std::uint64_t listedGeneration_ = 0;
     std::uint64_t directoryChanges_ = 0;
+    std::string working_;  // the working directory enter() set; empty: ask the system
 
     // What recent scans saw beyond the name they looked for: a scan of a
     // directory keeps, in upper-cased order, the names from the one sought

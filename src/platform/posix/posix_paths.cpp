@@ -33,7 +33,7 @@ std::string join(const std::string& dir, std::string_view name) {
     return out;
 }
 
-bool workingDirectory(std::string& out) {
+bool systemWorkingDirectory(std::string& out) {
     char buffer[PATH_MAX];
     if (::getcwd(buffer, sizeof buffer) == nullptr) {
         return false;
@@ -145,7 +145,7 @@ std::string canonicalRoot(const std::string& given) {
         root.assign(1, '/');
     } else if (::realpath(given.c_str(), buffer) != nullptr) {
         root.assign(buffer);
-    } else if (given.front() != '/' && workingDirectory(root)) {
+    } else if (given.front() != '/' && systemWorkingDirectory(root)) {
         root = join(root, given);
     } else {
         root = given;
@@ -220,6 +220,31 @@ bool PathResolver::hostPath(std::string_view path, std::string& host) {
         return false;
     }
     host = resolve(split);
+    return true;
+}
+
+bool PathResolver::workingDirectory(std::string& out) const {
+    if (!working_.empty()) {
+        out = working_;
+        return true;
+    }
+    return systemWorkingDirectory(out);
+}
+
+bool PathResolver::enter(const std::string& host) {
+    const char* target = host.c_str();
+    if (!working_.empty() && host.size() > working_.size() + 1 &&
+        host.compare(0, working_.size(), working_) == 0 &&
+        (working_ == "/" || host[working_.size()] == '/')) {
+        target = host.c_str() + working_.size() + (working_ == "/" ? 0 : 1);
+    }
+    // The relative change fails where the working directory has gone or
+    // moved since; the whole path then decides.
+    if (::chdir(target) != 0 && (target == host.c_str() || ::chdir(host.c_str()) != 0)) {
+        return false;
+    }
+    working_ = host;
+    ++directoryChanges_;
     return true;
 }
 

@@ -45,13 +45,12 @@ class PosixPlatform final : public Platform {
         // there; only when it fails is the path resolved against the disk.
         bool remembered = false;
         std::string host = resolver.resolve(split, false, &remembered);
-        if (::chdir(host.c_str()) != 0) {
+        if (!resolver.enter(host)) {
             host = resolver.resolve(split, true, &remembered);
-            if (::chdir(host.c_str()) != 0) {
+            if (!resolver.enter(host)) {
                 return false;
             }
         }
-        resolver.workingDirectoryChanged();
         if (!remembered) {
             resolver.rememberDirectory(split, host);
         }

@@ -165,6 +165,29 @@ TEST(PathMapping, OneScanAnswersTheSubDirectoriesThatFollowInKeyOrder) {
     EXPECT_EQ(resolver.scanCount(), before + 2);
 }
 
+TEST(PathMapping, EnteringADirectoryMovesTheWorkingDirectoryAndRelativeNames) {
+    const std::string root = freshRoot();
+    std::filesystem::create_directories(root + "/A/B/C");
+    WorkingDirectoryGuard guard;
+    PathResolver resolver(root);
+    ASSERT_TRUE(resolver.enter(root + "/A"));
+    ASSERT_TRUE(resolver.enter(root + "/A/B/C"));  // below: a relative change
+    EXPECT_EQ(std::filesystem::current_path(), root + "/A/B/C");
+    EXPECT_EQ(mapped(resolver, "X.TXT"), root + "/A/B/C/X.TXT");
+    ASSERT_TRUE(resolver.enter(root + "/A"));  // above: the whole path
+    EXPECT_EQ(std::filesystem::current_path(), root + "/A");
+    EXPECT_FALSE(resolver.enter(root + "/A/NONE"));
+    EXPECT_EQ(std::filesystem::current_path(), root + "/A");
+    EXPECT_EQ(mapped(resolver, "..\\Y.TXT"), root + "/Y.TXT");
+
+    // The working directory removed and made again: the relative change
+    // finds nothing below the removed one, the whole path finds the new one.
+    std::filesystem::remove_all(root + "/A");
+    std::filesystem::create_directories(root + "/A/B");
+    ASSERT_TRUE(resolver.enter(root + "/A/B"));
+    EXPECT_EQ(std::filesystem::current_path(), root + "/A/B");
+}
+
 TEST(PathMapping, DriveRootChoice) {
     const std::string root = freshRoot();
     std::filesystem::create_directories(root + "/prefix/drive_c");

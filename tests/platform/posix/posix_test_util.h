@@ -16,6 +16,8 @@
 #include <thread>
 #include <vector>
 
+#include "platform/posix/posix_internal.h"
+
 extern char** environ;
 
 namespace velumtar::test {
@@ -34,10 +36,15 @@ inline std::string readHostFile(const std::string& path) {
 // Restores the working directory when the test ends.
 class WorkingDirectoryGuard {
   public:
-    WorkingDirectoryGuard() : saved_(std::filesystem::current_path()) {}
+    // The platform remembers the working directory it set: a test that sets
+    // it by other means tells it so.
+    WorkingDirectoryGuard() : saved_(std::filesystem::current_path()) {
+        posix::processResolver().forgetWorkingDirectory();
+    }
     ~WorkingDirectoryGuard() {
         std::error_code ignored;
         std::filesystem::current_path(saved_, ignored);
+        posix::processResolver().forgetWorkingDirectory();
     }
 
   private:
