@@ -55,6 +55,9 @@ class PathResolver {
   public:
     // `root` is made absolute and canonical when it exists.
     explicit PathResolver(std::string root);
+    // The cache's oldest-first list points into the cache itself.
+    PathResolver(const PathResolver&) = delete;
+    PathResolver& operator=(const PathResolver&) = delete;
 
     const std::string& root() const { return root_; }
 
@@ -146,8 +149,9 @@ class PathResolver {
     // Directories resolved or listed: enough to hold the sub-directories of
     // the directories a walk in key order has listed but not yet entered.
     static constexpr std::size_t directoryCacheSize = 2048;
-    std::unordered_map<std::string, std::string> directories_;  // key -> host directory
-    std::deque<std::string> directoryOrder_;                    // oldest first
+    using DirectoryMap = std::unordered_map<std::string, std::string>;  // key -> host directory
+    DirectoryMap directories_;
+    std::deque<DirectoryMap::iterator> directoryOrder_;  // oldest first
 
     std::string listedDirectory_;
     std::string listedDrivePath_;  // listedDirectory_ as a drive path

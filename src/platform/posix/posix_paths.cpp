@@ -158,7 +158,11 @@ std::string canonicalRoot(const std::string& given) {
 
 }  // namespace
 
-PathResolver::PathResolver(std::string root) : root_(canonicalRoot(root)) {}
+PathResolver::PathResolver(std::string root) : root_(canonicalRoot(root)) {
+    // Room for every entry the cache keeps, so that it never rehashes and
+    // the oldest-first list of its entries stays valid.
+    directories_.reserve(directoryCacheSize + 1);
+}
 
 bool PathResolver::split(std::string_view path, SplitPath& out) const {
     std::string_view rest = stripPathQuotes(path);
@@ -281,17 +285,16 @@ std::string PathResolver::cacheKey(const SplitPath& split, std::size_t count) co
 }
 
 void PathResolver::cachePut(std::string key, std::string host) {
-    auto found = directories_.find(key);
-    if (found != directories_.end()) {
-        found->second = std::move(host);
+    auto [entry, added] = directories_.try_emplace(std::move(key), std::move(host));
+    if (!added) {
+        entry->second = std::move(host);
         return;
     }
-    while (directories_.size() >= directoryCacheSize && !directoryOrder_.empty()) {
+    directoryOrder_.push_back(entry);
+    if (directories_.size() > directoryCacheSize) {
         directories_.erase(directoryOrder_.front());
         directoryOrder_.pop_front();
     }
-    directoryOrder_.push_back(key);
-    directories_.emplace(std::move(key), std::move(host));
 }
 
 void PathResolver::rememberDirectory(const SplitPath& split, const std::string& host) {
