@@ -276,10 +276,18 @@ std::string PathResolver::drivePath(std::string_view host) const {
 }
 
 std::string PathResolver::cacheKey(const SplitPath& split, std::size_t count) const {
-    std::string key = split.base;
+    std::size_t length = split.base.size();
+    for (std::size_t i = 0; i < count; ++i) {
+        length += 1 + split.components[i].size();
+    }
+    std::string key;
+    key.reserve(length);
+    key = split.base;
     for (std::size_t i = 0; i < count; ++i) {
         key += '\0';
-        key += asciiUpper(split.components[i]);
+        for (char c : split.components[i]) {
+            key += upper(c);
+        }
     }
     return key;
 }
@@ -334,7 +342,9 @@ void PathResolver::noteListed(const std::string& name, bool isDirectory) {
         return;
     }
     std::string upperName = asciiUpper(name);
-    std::string key = listedKey_ + '\0' + upperName;
+    std::string key;
+    key.reserve(listedKey_.size() + 1 + upperName.size());
+    key.append(listedKey_).append(1, '\0').append(upperName);
     // The directory a later resolution would choose: the name as upper-cased
     // when it exists, else the first of its case variants listed.
     if (upperName == name || directories_.find(key) == directories_.end()) {
