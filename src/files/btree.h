@@ -82,6 +82,12 @@ class Tree {
     std::size_t expandPage(const std::uint8_t* page, std::size_t skipSlot);
     bool build(std::uint8_t* out, bool leaf, std::uint32_t leftChild, const Entry* entries,
                std::size_t count) const;
+    // Positions `cursor` at `record`'s key for a change that needs the key
+    // present (replace) or absent (insert): from `searched` when given, else
+    // by a search. False when the change cannot go on; `s` then tells a
+    // failure from the key's wrong state (success).
+    bool positionFor(const std::uint8_t* record, const Cursor* searched, bool present,
+                     Cursor& cursor, FileStatus& s);
     std::size_t splitPoint(bool leaf, std::size_t count, std::size_t inserted) const;
     FileStatus insertLeafEntry(Cursor& cursor, std::size_t slot, const std::uint8_t* key,
                                const std::uint8_t* value, std::size_t valueLength);

@@ -284,6 +284,18 @@ FileStatus Tree::insertSeparator(Cursor& cursor, std::size_t level, std::vector<
     }
 }
 
+bool Tree::positionFor(const std::uint8_t* record, const Cursor* searched, bool present,
+                       Cursor& cursor, FileStatus& s) {
+    s = status::success;
+    if (searched) {
+        cursor = *searched;
+        return true;
+    }
+    bool found;
+    s = find(record, nullptr, found, &cursor);
+    return s.isSuccess() && found == present;
+}
+
 FileStatus Tree::insert(const std::uint8_t* record, bool& done, const Cursor* searched) {
     done = false;
     TreeState& tree = pager_.tree();
@@ -305,15 +317,9 @@ FileStatus Tree::insert(const std::uint8_t* record, bool& done, const Cursor* se
         return status::success;
     }
     Cursor cursor;
-    FileStatus s = status::success;
-    if (searched) {
-        cursor = *searched;
-    } else {
-        bool found;
-        s = find(record, nullptr, found, &cursor);
-        if (!s.isSuccess() || found) {
-            return s;
-        }
+    FileStatus s;
+    if (!positionFor(record, searched, false, cursor, s)) {
+        return s;
     }
     s = makeWritable(cursor);
     if (s.isSuccess()) {
@@ -330,15 +336,9 @@ FileStatus Tree::replace(const std::uint8_t* record, bool& done, const Cursor* s
     done = false;
     TreeState& tree = pager_.tree();
     Cursor cursor;
-    FileStatus s = status::success;
-    if (searched) {
-        cursor = *searched;
-    } else {
-        bool found;
-        s = find(record, nullptr, found, &cursor);
-        if (!s.isSuccess() || !found) {
-            return s;
-        }
+    FileStatus s;
+    if (!positionFor(record, searched, true, cursor, s)) {
+        return s;
     }
     s = makeWritable(cursor);
     if (!s.isSuccess()) {
