@@ -89,6 +89,9 @@ class Tree {
     bool positionFor(const std::uint8_t* record, const Cursor* searched, bool present,
                      Cursor& cursor, FileStatus& s);
     std::size_t splitPoint(bool leaf, std::size_t count, std::size_t inserted) const;
+    // Puts the halves built in left_ and right_ in place: the left one over
+    // `page`, the right one in a newly allocated page (`rightPage`).
+    FileStatus placeSplit(std::uint8_t* page, std::uint32_t& rightPage);
     FileStatus insertLeafEntry(Cursor& cursor, std::size_t slot, const std::uint8_t* key,
                                const std::uint8_t* value, std::size_t valueLength);
     FileStatus insertSeparator(Cursor& cursor, std::size_t level, std::vector<std::uint8_t>& key,

@@ -177,6 +177,17 @@ std::size_t Tree::splitPoint(bool leaf, std::size_t count, std::size_t inserted)
     return point > count - 1 ? count - 1 : point;
 }
 
+FileStatus Tree::placeSplit(std::uint8_t* page, std::uint32_t& rightPage) {
+    std::uint8_t* rightData;
+    FileStatus s = pager_.allocate(rightPage, rightData);
+    if (!s.isSuccess()) {
+        return s;
+    }
+    std::memcpy(page, left_.data(), pageSize);
+    std::memcpy(rightData, right_.data(), pageSize);
+    return status::success;
+}
+
 FileStatus Tree::insertLeafEntry(Cursor& cursor, std::size_t slot, const std::uint8_t* key,
                                  const std::uint8_t* value, std::size_t valueLength) {
     std::size_t leafLevel = pager_.tree().height - 1;
@@ -202,13 +213,10 @@ FileStatus Tree::insertLeafEntry(Cursor& cursor, std::size_t slot, const std::ui
         return status::damaged;
     }
     std::uint32_t rightPage;
-    std::uint8_t* rightData;
-    s = pager_.allocate(rightPage, rightData);
+    s = placeSplit(page, rightPage);
     if (!s.isSuccess()) {
         return s;
     }
-    std::memcpy(page, left_.data(), pageSize);
-    std::memcpy(rightData, right_.data(), pageSize);
     // The separator: the shortest leading part of the right page's first key
     // that is still greater than the left page's last key.
     const std::uint8_t* last = entries_[point - 1].key;
@@ -270,13 +278,10 @@ FileStatus Tree::insertSeparator(Cursor& cursor, std::size_t level, std::vector<
             return status::damaged;
         }
         std::uint32_t rightPage;
-        std::uint8_t* rightData;
-        s = pager_.allocate(rightPage, rightData);
+        s = placeSplit(parent, rightPage);
         if (!s.isSuccess()) {
             return s;
         }
-        std::memcpy(parent, left_.data(), pageSize);
-        std::memcpy(rightData, right_.data(), pageSize);
         std::vector<std::uint8_t> up(promoted.key, promoted.key + keyLength_);
         key.swap(up);
         right = rightPage;

@@ -149,9 +149,21 @@ def kill(proc):
     proc.wait()
 
 
+# 2020-06-15 12:34:56 UTC: the last-write time the tests give their files.
+T2020 = 1592224496
+
+
 class DriveTest(unittest.TestCase):
     def setUp(self):
         self.drive = Drive()
+
+    def make(self, drive_path, size=10, when=T2020):
+        """A file of `size` bytes on the test's drive, last written at `when`."""
+        host = self.drive.host(drive_path)
+        os.makedirs(os.path.dirname(host), exist_ok=True)
+        with open(host, "wb") as f:
+            f.write(b"x" * size)
+        os.utime(host, (when, when))
 
     def tearDown(self):
         self.drive.close()

@@ -5,12 +5,11 @@ import stat
 import subprocess
 import unittest
 
-from harness import DriveTest, boxes, launches, wine
+from harness import T2020, DriveTest, boxes, launches, wine
 
 CAPTION = "VELUMTAR       "
 CLOCK = "2026120710300000"
 STAMP = "2026.12.07 10:30"
-T2020 = 1592224496  # 2020-06-15 12:34:56 UTC
 
 
 def box(text, style="0", answer="0"):
@@ -41,12 +40,6 @@ def count_line(count, word):
 
 
 class CompareRuns(DriveTest):
-    def make(self, drive_path, size=10, when=T2020):
-        host = self.drive.host(drive_path)
-        os.makedirs(os.path.dirname(host), exist_ok=True)
-        with open(host, "wb") as f:
-            f.write(b"x" * size)
-        os.utime(host, (when, when))
 
     def tree(self):
         self.make("C:\\App\\Tool.exe", 10)
@@ -180,16 +173,9 @@ class LockedDirectories(DriveTest):
         os.chmod(self.drive.scratch, 0o777)
         for d, _, _ in os.walk(self.drive.scratch):
             os.chmod(d, 0o777)
-        self.make("C:\\Open\\a.exe")
-        self.make("C:\\Locked Dir\\b.exe")
+        self.make("C:\\Open\\a.exe", 1)
+        self.make("C:\\Locked Dir\\b.exe", 1)
         os.chmod(self.drive.host("C:\\Locked Dir"), 0)
-
-    def make(self, drive_path):
-        host = self.drive.host(drive_path)
-        os.makedirs(os.path.dirname(host), exist_ok=True)
-        with open(host, "wb") as f:
-            f.write(b"x")
-        os.utime(host, (T2020, T2020))
 
     def run_as_nobody(self, letter, answers):
         if os.path.exists(self.drive.transcript):

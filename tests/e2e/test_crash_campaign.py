@@ -15,9 +15,8 @@ import random
 import time
 import unittest
 
-from harness import DriveTest, boxes, kill, wine
+from harness import T2020, DriveTest, boxes, kill, wine
 
-T2020 = 1592224496
 BUILD_DONE = "Finish NEW building of the basic database.\r\nPlease confirm"
 NO_DIFFERENCES = "No differences detected" + " " * 19 + "\r\nPlease confirm"
 LEFTOVERS = ("C:\\VELUCMPT.TMP", "C:\\VELUMTAR.AKT", "C:\\VELUTMPA.TMP", "C:\\VELULSTA.TMP")
@@ -35,19 +34,12 @@ class CrashCampaign(DriveTest):
         self.present = {}  # upper-case drive path -> drive path of each watched file
         self.serial = 0
 
-    def put(self, drive_path, size):
-        host = self.drive.host(drive_path)
-        os.makedirs(os.path.dirname(host), exist_ok=True)
-        with open(host, "wb") as f:
-            f.write(b"x" * size)
-        os.utime(host, (T2020, T2020))
-
     def populate(self):
         for d in range(self.DIRS):
             for j in range(self.PER_DIR):
                 ext = ("exe", "dll", "sys", "txt")[j % 4]
                 path = "C:\\Tree%02d\\D%04d\\f%d.%s" % (d % 17, d, j, ext)
-                self.put(path, 1)
+                self.make(path, 1)
                 if ext != "txt":
                     self.present[path.upper()] = path
 
@@ -58,7 +50,7 @@ class CrashCampaign(DriveTest):
         for _ in range(self.rng.randint(1, 3)):
             self.serial += 1
             path = "C:\\Tree%02d\\New%06d.exe" % (self.serial % 17, self.serial)
-            self.put(path, 2)
+            self.make(path, 2)
             self.present[path.upper()] = path
             owed.add(("New", path.upper()))
         for path in self.rng.sample(free, 4):

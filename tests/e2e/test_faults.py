@@ -7,10 +7,9 @@ the test registration of such builds).
 import os
 import unittest
 
-from harness import DriveTest, boxes, wine
+from harness import T2020, DriveTest, boxes, wine
 
 CAPTION = "VELUMTAR       "
-T2020 = 1592224496
 LEFTOVERS = ("C:\\VELUCMPT.TMP", "C:\\VELUMTAR.AKT", "C:\\VELUTMPA.TMP", "C:\\VELULSTA.TMP")
 DBI = "C:\\VELUMTAR.DBI"
 WORK = "C:\\VELUCMPT.TMP"
@@ -39,12 +38,6 @@ CHANGES = {("New", "C:\\APP\\NEW.EXE"), ("Changed", "C:\\APP\\T0.EXE"),
 class InjectedFaults(DriveTest):
     injected = 0
 
-    def make(self, drive_path, size=10, when=T2020):
-        host = self.drive.host(drive_path)
-        os.makedirs(os.path.dirname(host), exist_ok=True)
-        with open(host, "wb") as f:
-            f.write(b"x" * size)
-        os.utime(host, (when, when))
 
     def extension_list(self, text):
         with open(os.path.join(self.drive.start, "VELULIST.EXT"), "wb") as f:

@@ -6,9 +6,8 @@ import subprocess
 import threading
 import unittest
 
-from harness import DriveTest, boxes, wine
+from harness import T2020, DriveTest, boxes, wine
 
-T2020 = 1592224496
 BUILD_DONE = "Finish NEW building of the basic database.\r\nPlease confirm"
 NO_DIFFERENCES = "No differences detected" + " " * 19 + "\r\nPlease confirm"
 TXT = "C:\\VELUMTAR.TXT"

@@ -50,16 +50,21 @@ struct ScanFixture {
         v.set(dbrec::facts, sampleFacts(attr::archive, userExtension).str());
         database.store();
     }
-    // Every record of the basic database in key order, trailing blanks cut.
-    std::vector<std::string> records() {
+    // Every record of a keyed file read through `reader`, in key order.
+    template <typename Reader>
+    static std::vector<std::string> allRecords(Reader& reader) {
         std::vector<std::string> out;
-        BasicDatabase reader(platform, messages, stamp);
         if (!reader.open('I'))
             return out;
         while (reader.readNext())
             out.emplace_back(reader.record(), reader.recordLength());
         reader.close();
         return out;
+    }
+    // Every record of the basic database in key order.
+    std::vector<std::string> records() {
+        BasicDatabase reader(platform, messages, stamp);
+        return allRecords(reader);
     }
     std::vector<std::string> paths() {
         std::vector<std::string> out;
@@ -72,14 +77,8 @@ struct ScanFixture {
         return out;
     }
     std::vector<std::string> extensionKeys() {
-        std::vector<std::string> out;
         ExtensionDatabase reader(platform);
-        if (!reader.open('I'))
-            return out;
-        while (reader.readNext())
-            out.emplace_back(reader.record(), reader.recordLength());
-        reader.close();
-        return out;
+        return allRecords(reader);
     }
     std::vector<std::string> boxTexts() const {
         std::vector<std::string> out;
