@@ -85,6 +85,15 @@ Unattended::Unattended(Platform& platform) : platform_(platform) {
     if (transcript_ && transcript_->empty())
         transcript_.reset();
     answers_ = platform.environment("VELUMTAR_ANSWERS").value_or("");
+    // A final '*' repeats the last answer letter for every further question,
+    // so that a scheduled run can say Yes to however many locked directories
+    // it meets.
+    if (!answers_.empty() && answers_.back() == '*') {
+        answers_.pop_back();
+        std::size_t last = answers_.find_last_of("YyNn");
+        if (last != std::string::npos)
+            repeated_ = answers_[last];
+    }
     clock_ = platform.environment("VELUMTAR_CLOCK");
 }
 
@@ -101,6 +110,8 @@ int Unattended::answerFor(unsigned type) {
                 if (a == 'N' || a == 'n')
                     return kIdNo;
             }
+            if (repeated_ != '\0')
+                return repeated_ == 'Y' || repeated_ == 'y' ? kIdYes : kIdNo;
             return second ? kIdNo : kIdYes;
         case 5:  // Retry, Cancel
             return second ? kIdCancel : kIdRetry;

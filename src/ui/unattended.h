@@ -5,7 +5,9 @@
 //                               each box and each launch is appended to the
 //                               file as one JSON object on one line.
 //   VELUMTAR_ANSWERS=<letters>  answers for Yes/No boxes in order, Y or N;
-//                               once used up a box takes its default button.
+//                               once used up a box takes its default button,
+//                               unless the letters end in '*': then the last
+//                               letter answers every further box ("Y*").
 //   VELUMTAR_CLOCK=<16 chars>   the local date (first 8) and time of day
 //                               (last 8, hhmmsscc) the tool reads, verbatim.
 #pragma once
@@ -41,6 +43,7 @@ class Unattended {
     std::optional<std::string> transcript_;
     std::string answers_;
     std::size_t nextAnswer_ = 0;
+    char repeated_ = '\0';  // the letter a final '*' repeats; NUL when none
     std::optional<std::string> clock_;
 };
 

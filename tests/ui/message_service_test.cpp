@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <vector>
+
 #include "support/fake_platform.h"
 #include "ui/messages.h"
 #include "ui/unattended.h"
@@ -81,6 +83,29 @@ TEST(Unattended, DefaultButtonsOfEveryBoxKind) {
     EXPECT_EQ(unattended.answerFor(0x115), 2);  // Retry/Cancel, default Cancel
     EXPECT_EQ(unattended.answerFor(0x45), 4);   // Retry/Cancel, default Retry
     EXPECT_EQ(unattended.answerFor(0x40), 1);
+}
+
+TEST(Unattended, AFinalStarRepeatsTheLastLetter) {
+    struct Case {
+        const char* answers;
+        std::vector<int> expected;  // for four Yes/No boxes with default No
+    };
+    const Case cases[] = {
+        {"Y*", {6, 6, 6, 6}},  {"NY*", {7, 6, 6, 6}}, {"yn*", {6, 7, 7, 7}},
+        {"Y", {6, 7, 7, 7}},   {"*", {7, 7, 7, 7}},  // nothing to repeat: defaults
+        {"Y*N", {6, 7, 7, 7}},                       // a '*' inside the letters is passed over
+    };
+    for (const Case& c : cases) {
+        FakePlatform platform;
+        platform.env["VELUMTAR_TRANSCRIPT"] = "C:\\T.JSONL";
+        platform.env["VELUMTAR_ANSWERS"] = c.answers;
+        Unattended unattended(platform);
+        std::vector<int> got;
+        for (int i = 0; i < 4; ++i)
+            got.push_back(unattended.answerFor(0x144));
+        EXPECT_EQ(got, c.expected) << c.answers;
+        EXPECT_EQ(unattended.answerFor(0x40), 1) << "OK boxes take no letter";
+    }
 }
 
 TEST(Unattended, JsonEscapesControlsAndInvalidUtf8) {

@@ -212,8 +212,18 @@ std::uint8_t entryAttributes(EntryKind kind, unsigned mode, std::string_view nam
 // Message box on the terminal (posix_dialog.cpp).
 int terminalMessageBox(std::string_view text, std::string_view caption, unsigned type);
 
-// Program start and the deferred viewer (posix_launch.cpp).
+// Program start and the deferred viewer (posix_launch.cpp). `programDir` is
+// the directory of the running program, where its help is looked for; the
+// short form takes it from the system.
 LaunchStage launchCommand(PathResolver& resolver, std::string_view commandLine, bool wait);
+LaunchStage launchCommand(PathResolver& resolver, std::string_view commandLine, bool wait,
+                          const std::string& programDir);
+// The directory of the running program's executable; empty when unknown.
+std::string programDirectory();
+// The tool's help for a program in `programDir`: the manual page when
+// `manual` is set, else the start page of the HTML help; looked for beside the
+// program, then in the installed layout. Empty when absent.
+std::string helpFile(const std::string& programDir, bool manual);
 [[noreturn]] void endProcess(int code);
 
 }  // namespace velumtar::posix

@@ -2,23 +2,32 @@
 //
 // The tool starts two Windows programs by name: "NOTEPAD <file>" to show a
 // text file and "HH <file>" to show its help. They are mapped onto what a
-// Linux user has. The file is a drive path or a name relative to the working
+// Linux user has.
+//
+// NOTEPAD: the file is a drive path or a name relative to the working
 // directory; when it does not exist nothing is started (result 1).
 //
+// HH: the compiled help file has no viewer on Linux, so the tool's own help
+// is shown instead, whatever file is named: the HTML pages on a desktop, the
+// manual page velumtar(1) on a terminal. Both are looked for beside the
+// program (a build tree: html/index.html, man/man1/velumtar.1) and then in
+// the installed layout (../share/doc/velumtar/html/index.html,
+// ../share/man/man1/velumtar.1); when neither exists nothing is started.
+//
 //   Desktop session (DISPLAY or WAYLAND_DISPLAY set) with xdg-open on the
-//   PATH: "xdg-open <host path of the file>" for both, in a session of its
-//   own with standard input and output on /dev/null; waited for only when
-//   the caller asks.
+//   PATH: "xdg-open <host path of the file>", in a session of its own with
+//   standard input and output on /dev/null; waited for only when the caller
+//   asks.
 //
 //   Terminal without a desktop: a viewer started now would compete with the
 //   ending tool for the terminal. The command is remembered instead and
 //   exitProcess replaces the process with it as its very last act, so the
 //   user gets the viewer right after the tool and the shell prompt after the
 //   viewer. NOTEPAD runs $VISUAL, else $EDITOR, else less, else more on the
-//   file; HH runs $PAGER, else less, else more. $VISUAL, $EDITOR and $PAGER
-//   may carry options ("vim -R"); they are run through /bin/sh as editors
-//   usually are. When the caller asks to wait, the viewer runs at once in the
-//   foreground instead.
+//   file; HH runs "man -l" on the manual page (man itself honours $MANPAGER
+//   and $PAGER). $VISUAL and $EDITOR may carry options ("vim -R"); they are
+//   run through /bin/sh as editors usually are. When the caller asks to wait,
+//   the viewer runs at once in the foreground instead.
 //
 //   Neither a desktop nor a terminal: not started (result 1).
 //
@@ -33,6 +42,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 
 #include "platform/posix/posix_internal.h"
 
@@ -129,11 +139,10 @@ bool haveTerminal() {
     return true;
 }
 
-// The viewer command for `host`, from the first candidate that exists.
-bool viewerCommand(bool help, const std::string& host, std::vector<std::string>& argv) {
-    const char* variables[] = {help ? "PAGER" : "VISUAL", help ? nullptr : "EDITOR"};
-    for (const char* variable : variables) {
-        if (variable == nullptr || !environmentSet(variable)) {
+// The editor command for `host`, from the first candidate that exists.
+bool viewerCommand(const std::string& host, std::vector<std::string>& argv) {
+    for (const char* variable : {"VISUAL", "EDITOR"}) {
+        if (!environmentSet(variable)) {
             continue;
         }
         const std::string command = std::getenv(variable);
@@ -230,7 +239,37 @@ LaunchStage start(const std::vector<std::string>& argv, bool quiet, bool wait) {
 
 }  // namespace
 
+std::string programDirectory() {
+    std::error_code error;
+    std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", error);
+    return error ? std::string() : self.parent_path().string();
+}
+
+std::string helpFile(const std::string& programDir, bool manual) {
+    if (programDir.empty()) {
+        return {};
+    }
+    const char* candidates[] = {
+        manual ? "/man/man1/velumtar.1" : "/html/index.html",
+        manual ? "/../share/man/man1/velumtar.1" : "/../share/doc/velumtar/html/index.html"};
+    for (const char* candidate : candidates) {
+        std::string path = programDir + candidate;
+        struct stat st;
+        if (::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+            std::error_code error;
+            std::filesystem::path tidy = std::filesystem::canonical(path, error);
+            return error ? path : tidy.string();
+        }
+    }
+    return {};
+}
+
 LaunchStage launchCommand(PathResolver& resolver, std::string_view commandLine, bool wait) {
+    return launchCommand(resolver, commandLine, wait, programDirectory());
+}
+
+LaunchStage launchCommand(PathResolver& resolver, std::string_view commandLine, bool wait,
+                          const std::string& programDir) {
     std::string_view line = commandLine;
     while (!line.empty() && (isBlank(line.back()) || line.back() == '\0' || line.back() == 5)) {
         line.remove_suffix(1);
@@ -251,18 +290,35 @@ LaunchStage launchCommand(PathResolver& resolver, std::string_view commandLine, 
         return onPath(words.front()) ? start(words, false, wait) : 1;
     }
 
-    // The whole rest of the line names the file, as NOTEPAD takes it.
-    std::string_view file = stripPathQuotes(afterFirstWord(line));
+    const bool desktop =
+        (environmentSet("DISPLAY") || environmentSet("WAYLAND_DISPLAY")) && onPath("xdg-open");
     std::string host;
-    struct stat st;
-    if (file.empty() || !resolver.hostPath(file, host) || ::stat(host.c_str(), &st) != 0) {
+    if (help) {
+        host = helpFile(programDir, !desktop);
+    } else {
+        // The whole rest of the line names the file, as NOTEPAD takes it.
+        std::string_view file = stripPathQuotes(afterFirstWord(line));
+        struct stat st;
+        if (file.empty() || !resolver.hostPath(file, host) || ::stat(host.c_str(), &st) != 0) {
+            host.clear();
+        }
+    }
+    if (host.empty()) {
         return 1;
     }
-    if ((environmentSet("DISPLAY") || environmentSet("WAYLAND_DISPLAY")) && onPath("xdg-open")) {
+    if (desktop) {
         return start({"xdg-open", host}, true, wait);
     }
     std::vector<std::string> viewer;
-    if (!haveTerminal() || !viewerCommand(help, host, viewer)) {
+    if (!haveTerminal()) {
+        return 1;
+    }
+    if (help) {
+        if (!onPath("man")) {
+            return 1;
+        }
+        viewer = {"man", "-l", host};
+    } else if (!viewerCommand(host, viewer)) {
         return 1;
     }
     if (wait) {

@@ -150,7 +150,7 @@ TEST(PosixLaunch, ViewerAndHelpOpenWithTheDesktop) {
     const std::string dir = scratchDirectory();
     const std::string host = std::filesystem::canonical(hostPath(dir)).string();
     writeHostFile(host + "/Report.txt", "report");
-    writeHostFile(host + "/vlmhelpx.chm", "help");
+    writeHostFile(host + "/bin/html/index.html", "help");
     std::filesystem::create_directories(host + "/bin");
     fakeProgram(host + "/bin/xdg-open", host + "/opened", 0);
     Environment env;
@@ -163,9 +163,13 @@ TEST(PosixLaunch, ViewerAndHelpOpenWithTheDesktop) {
     EXPECT_EQ(readHostFile(host + "/opened"), host + "/Report.txt\n/dev/null\n");
     std::filesystem::remove(host + "/opened");
 
+    // The help shows the tool's own pages, whatever file is named.
     ASSERT_TRUE(platform().changeDirectory(dir));
-    EXPECT_EQ(platform().startProcess("HH vlmhelpx.chm", 1, true), 0);
-    EXPECT_EQ(readHostFile(host + "/opened"), host + "/vlmhelpx.chm\n/dev/null\n");
+    EXPECT_EQ(
+        posix::launchCommand(posix::processResolver(), "HH vlmhelpx.chm", true, host + "/bin"), 0);
+    EXPECT_EQ(readHostFile(host + "/opened"), host + "/bin/html/index.html\n/dev/null\n");
+    EXPECT_EQ(posix::launchCommand(posix::processResolver(), "HH vlmhelpx.chm", true, host), 1)
+        << "no pages beside the program";
 
     EXPECT_EQ(platform().startProcess("NOTEPAD " + dir + "\\MISSING.TXT", 1, false), 1);
     EXPECT_EQ(platform().startProcess("NOTEPAD", 1, false), 1);
@@ -175,15 +179,17 @@ TEST(PosixLaunch, ViewerOnATerminalRunsAfterTheTool) {
     const std::string dir = scratchDirectory();
     const std::string host = std::filesystem::canonical(hostPath(dir)).string();
     writeHostFile(host + "/Tool.log", "log");
-    writeHostFile(host + "/vlmhelpx.chm", "help");
+    writeHostFile(host + "/share/man/man1/velumtar.1", ".TH VELUMTAR 1");
     const std::string editor = fakeProgram(host + "/editor", host + "/edited", 42);
+    fakeProgram(host + "/bin/man", host + "/edited", 42);
     Environment env;
     env.set("DISPLAY", std::nullopt);
     env.set("WAYLAND_DISPLAY", std::nullopt);
 
     auto runTool = [&](const std::string& command) {
         return [&, command]() -> int {
-            if (platform().startProcess(command, 1, false) != 0) {
+            if (posix::launchCommand(posix::processResolver(), command, false, host + "/bin") !=
+                0) {
                 return 20;
             }
             if (std::filesystem::exists(host + "/edited")) {
@@ -208,11 +214,11 @@ TEST(PosixLaunch, ViewerOnATerminalRunsAfterTheTool) {
     EXPECT_EQ(readHostFile(host + "/edited").substr(0, host.size() + 10), host + "/Tool.log\n");
     std::filesystem::remove(host + "/edited");
 
-    env.set("PAGER", editor);
-    WorkingDirectoryGuard guard;
-    ASSERT_TRUE(platform().changeDirectory(dir));
+    // The help on a terminal is the manual page, from the installed layout.
+    env.set("PATH", host + "/bin:" + std::getenv("PATH"));
     EXPECT_EQ(onTerminal(runTool("HH vlmhelpx.chm"), "", shown), 42);
-    EXPECT_EQ(readHostFile(host + "/edited").substr(0, host.size() + 14), host + "/vlmhelpx.chm\n");
+    const std::string manual = readHostFile(host + "/edited");
+    EXPECT_EQ(manual.substr(0, manual.find('\n')), "-l " + host + "/share/man/man1/velumtar.1");
 
     // Neither desktop nor terminal: nothing to show it on.
     EXPECT_EQ(withoutTerminal([&] {
