@@ -2,6 +2,8 @@
 # Installs what this machine lacks, then builds and runs every test: the native
 # build with AddressSanitizer and UndefinedBehaviorSanitizer, the native release
 # build, the Windows build under Wine, and a bounded libFuzzer run (clang).
+# The builds compile the help file; the release and Windows legs end with
+# their packages (build/<leg>/packages/).
 #
 #   scripts/test-all.sh            all legs
 #   scripts/test-all.sh asan       one leg (asan, release, windows or fuzz)
@@ -13,7 +15,7 @@ legs=("$@")
 
 packages=(cmake ninja-build g++ python3 googletest libgtest-dev libbenchmark-dev
           libsqlite3-dev liblmdb-dev attr g++-mingw-w64-x86-64-posix wine wine64
-          clang libclang-rt-14-dev)
+          clang libclang-rt-14-dev fp-utils xvfb xdotool dpkg-dev file)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
@@ -67,5 +69,10 @@ for leg in "${legs[@]}"; do
   cmake --preset "$leg" >/dev/null
   cmake --build --preset "$leg"
   ctest --preset "$leg" || status=1
+  # The packages: a .deb from the release build, a ZIP from the Windows build.
+  if [ "$leg" = release ] || [ "$leg" = windows ]; then
+    (cd "build/$leg" && cpack >/dev/null) || status=1
+    ls "build/$leg/packages/"
+  fi
 done
 exit $status

@@ -25,5 +25,5 @@ if [ ${#need[@]} -gt 0 ]; then
 fi
 
 cmake --preset release >/dev/null
-cmake --build --preset release --target velumtar
+cmake --build --preset release --target velumtar velumtar_help
 exec build/release/velumtar "${1:-C}"
