@@ -34,7 +34,14 @@ if(NOT WIN32)
     DEPENDS ${help_pages} ${CMAKE_SOURCE_DIR}/doc/velumtar.1
     WORKING_DIRECTORY ${CMAKE_BINARY_DIR}
     COMMENT "Placing the HTML help and the manual page")
-  list(APPEND help_outputs ${help_stamp})
+  # Installed manual pages are compressed.
+  set(VELUMTAR_MANUAL_GZ ${CMAKE_BINARY_DIR}/velumtar.1.gz)
+  add_custom_command(OUTPUT ${VELUMTAR_MANUAL_GZ}
+    COMMAND ${CMAKE_COMMAND} -DIN=velumtar.1 -DOUT=${VELUMTAR_MANUAL_GZ}
+            -P ${CMAKE_SOURCE_DIR}/cmake/gzip_file.cmake
+    DEPENDS ${CMAKE_SOURCE_DIR}/doc/velumtar.1
+    WORKING_DIRECTORY ${CMAKE_SOURCE_DIR}/doc)
+  list(APPEND help_outputs ${help_stamp} ${VELUMTAR_MANUAL_GZ})
 endif()
 
 add_custom_target(velumtar_help ALL DEPENDS ${help_outputs})

@@ -271,7 +271,7 @@ class Packages(DriveTest):
         files = {line.split()[-1].lstrip(".") for line in listing.splitlines()}
         pages = {"/usr/share/doc/velumtar/html/" + os.path.basename(p)
                  for p in glob.glob(os.path.join(HELP, "*.html"))}
-        expected = {"/usr/bin/velumtar", "/usr/share/man/man1/velumtar.1",
+        expected = {"/usr/bin/velumtar", "/usr/share/man/man1/velumtar.1.gz",
                     "/usr/share/doc/velumtar/examples/velumtar-compare.service",
                     "/usr/share/doc/velumtar/examples/velumtar-compare.timer",
                     "/usr/share/doc/velumtar/examples/velumtar.cron"} | pages

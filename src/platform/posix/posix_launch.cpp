@@ -12,7 +12,7 @@
 // manual page velumtar(1) on a terminal. Both are looked for beside the
 // program (a build tree: html/index.html, man/man1/velumtar.1) and then in
 // the installed layout (../share/doc/velumtar/html/index.html,
-// ../share/man/man1/velumtar.1); when neither exists nothing is started.
+// ../share/man/man1/velumtar.1.gz); when neither exists nothing is started.
 //
 //   Desktop session (DISPLAY or WAYLAND_DISPLAY set) with xdg-open on the
 //   PATH: "xdg-open <host path of the file>", in a session of its own with
@@ -251,7 +251,7 @@ std::string helpFile(const std::string& programDir, bool manual) {
     }
     const char* candidates[] = {
         manual ? "/man/man1/velumtar.1" : "/html/index.html",
-        manual ? "/../share/man/man1/velumtar.1" : "/../share/doc/velumtar/html/index.html"};
+        manual ? "/../share/man/man1/velumtar.1.gz" : "/../share/doc/velumtar/html/index.html"};
     for (const char* candidate : candidates) {
         std::string path = programDir + candidate;
         struct stat st;

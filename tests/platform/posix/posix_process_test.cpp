@@ -179,7 +179,7 @@ TEST(PosixLaunch, ViewerOnATerminalRunsAfterTheTool) {
     const std::string dir = scratchDirectory();
     const std::string host = std::filesystem::canonical(hostPath(dir)).string();
     writeHostFile(host + "/Tool.log", "log");
-    writeHostFile(host + "/share/man/man1/velumtar.1", ".TH VELUMTAR 1");
+    writeHostFile(host + "/share/man/man1/velumtar.1.gz", "compressed");
     const std::string editor = fakeProgram(host + "/editor", host + "/edited", 42);
     fakeProgram(host + "/bin/man", host + "/edited", 42);
     Environment env;
@@ -218,7 +218,7 @@ TEST(PosixLaunch, ViewerOnATerminalRunsAfterTheTool) {
     env.set("PATH", host + "/bin:" + std::getenv("PATH"));
     EXPECT_EQ(onTerminal(runTool("HH vlmhelpx.chm"), "", shown), 42);
     const std::string manual = readHostFile(host + "/edited");
-    EXPECT_EQ(manual.substr(0, manual.find('\n')), "-l " + host + "/share/man/man1/velumtar.1");
+    EXPECT_EQ(manual.substr(0, manual.find('\n')), "-l " + host + "/share/man/man1/velumtar.1.gz");
 
     // Neither desktop nor terminal: nothing to show it on.
     EXPECT_EQ(withoutTerminal([&] {
