@@ -30,7 +30,8 @@ void RunControl::openCompareOrBuild() {
 // A damaged database is told (OPEN) and repaired before the extension list's
 // preparation may purge it, never taken as missing and built anew.
 void RunControl::checkDatabase() {
-    bool damaged = !database_.open('I') && database_.lastStatus() == status::damaged;
+    bool damaged =
+        database_.open('I') ? database_.metaPageLost() : database_.lastStatus() == status::damaged;
     database_.close();
     if (!damaged)
         return;

@@ -7,9 +7,10 @@
 // the stretch of keys between its parent's separators. Copy-on-write keeps
 // older versions of pages on disk until their numbers are reused, and the
 // leaves under a lost branch are intact, so the gaps are filled from every
-// other readable leaf of the file, newest commit first: a leaf covers the
-// keys from its first to its last, and older versions never fill keys a
-// newer one covered.
+// other readable leaf of the file, newest commit first (a leaf carries the
+// commit it was written for). Leaves of one tree never overlap, so a leaf
+// that overlaps one taken before it is an older version and is passed over;
+// older versions fill only what no newer one covers.
 #include <algorithm>
 #include <cstring>
 #include <string>
@@ -20,11 +21,13 @@
 
 namespace velumtar::keyed {
 
-// Keys between `low` and `high` (excluded). An empty bound is open.
+// Keys between `low` and `high` (excluded). An empty bound is open. Only
+// leaves written for commit `minCommit` or later may fill it.
 struct Tree::Gap {
     std::string low;
     bool lowIncluded = true;
     std::string high;
+    std::uint64_t minCommit = 0;
 
     bool holds(const std::string& key) const {
         return (low.empty() || (lowIncluded ? key >= low : key > low)) &&
@@ -37,14 +40,22 @@ struct Tree::Gap {
 };
 
 struct Tree::SalvageWalk {
+    SalvageWalk(std::uint64_t newestCommit, SalvageCounts& found)
+        : newest(newestCommit), counts(found) {}
+
     std::uint64_t newest;  // leaves written for a later commit are not taken
-    std::size_t height;
-    RecordSink sink;
-    void* context;
     SalvageCounts& counts;
+    std::uint64_t treeCommit = 0;  // the commit of the tree walked
+    std::size_t height = 0;
+    RecordSink sink = nullptr;
+    void* context = nullptr;
     std::vector<bool> seen;
     std::vector<Gap> gaps;
     std::vector<std::uint8_t> record;
+    // With a meta page lost, the spans of the leaves written for a later
+    // commit than the tree walked: a leaf of the tree they overlap is an
+    // older version, and its keys are filled from them only.
+    std::vector<std::pair<std::string, std::string>> newer;
 };
 
 namespace {
@@ -77,8 +88,15 @@ FileStatus Tree::salvageFrom(std::uint32_t page, std::size_t level, const std::s
         return key;
     };
     if (leaf) {
+        const Gap range{low, true, high};
+        for (const auto& [first, last] : walk.newer) {
+            if (range.meets(first, last)) {
+                walk.gaps.push_back(Gap{low, true, high, walk.treeCommit + 1});
+                return status::success;
+            }
+        }
         for (std::size_t slot = 0; slot < count; ++slot) {
-            if (!Gap{low, true, high}.holds(keyAt(slot))) {
+            if (!range.holds(keyAt(slot))) {
                 continue;
             }
             decodeRecord(data.data(), slot, walk.record.data());
@@ -144,10 +162,30 @@ FileStatus Tree::salvage(const TreeState (&metas)[metaPageCount],
     if (current >= 0) {
         newest = metas[current].sequence + (older >= 0 && valid[older] ? 0 : 1);
     }
-    SalvageWalk walk{newest, current < 0 ? 0 : metas[current].height,
-                     sink,   context,
-                     counts, std::vector<bool>(pager_.pageLimit(), false),
-                     {},     std::vector<std::uint8_t>(recordLength_)};
+    SalvageWalk walk(newest, counts);
+    walk.seen.assign(pager_.pageLimit(), false);
+    walk.record.resize(recordLength_);
+    walk.sink = sink;
+    walk.context = context;
+    std::vector<std::uint8_t> data(pageSize);
+    std::string first(keyLength_, ' '), last(keyLength_, ' ');
+    auto span = [&](const std::uint8_t* page) {
+        expandKey(page, 0, reinterpret_cast<std::uint8_t*>(first.data()));
+        expandKey(page, countOf(page) - 1, reinterpret_cast<std::uint8_t*>(last.data()));
+    };
+    if (current >= 0) {
+        walk.treeCommit = metas[current].sequence;
+        walk.height = metas[current].height;
+    }
+    if (current >= 0 && newest > walk.treeCommit) {
+        for (std::uint32_t page = metaPageCount; page < pager_.pageLimit(); ++page) {
+            if (pager_.readDirect(page, data.data()).isSuccess() && isLeaf(data.data()) &&
+                commitOf(data.data()) > walk.treeCommit && commitOf(data.data()) <= newest) {
+                span(data.data());
+                walk.newer.emplace_back(first, last);
+            }
+        }
+    }
     if (current < 0) {
         walk.gaps.push_back(Gap{});
     } else {
@@ -175,12 +213,6 @@ FileStatus Tree::salvage(const TreeState (&metas)[metaPageCount],
         std::uint32_t page;
     };
     std::vector<Candidate> candidates;
-    std::vector<std::uint8_t> data(pageSize);
-    std::string first(keyLength_, ' '), last(keyLength_, ' ');
-    auto span = [&](const std::uint8_t* page) {
-        expandKey(page, 0, reinterpret_cast<std::uint8_t*>(first.data()));
-        expandKey(page, countOf(page) - 1, reinterpret_cast<std::uint8_t*>(last.data()));
-    };
     for (std::uint32_t page = metaPageCount; page < pager_.pageLimit(); ++page) {
         if (walk.seen[page] || !pager_.readDirect(page, data.data()).isSuccess() ||
             !isLeaf(data.data()) || commitOf(data.data()) > newest) {
@@ -188,7 +220,7 @@ FileStatus Tree::salvage(const TreeState (&metas)[metaPageCount],
         }
         span(data.data());
         for (const Gap& gap : walk.gaps) {
-            if (gap.meets(first, last)) {
+            if (gap.meets(first, last) && commitOf(data.data()) >= gap.minCommit) {
                 candidates.push_back(Candidate{commitOf(data.data()), olderLeaves[page], page});
                 break;
             }
@@ -204,14 +236,25 @@ FileStatus Tree::salvage(const TreeState (&metas)[metaPageCount],
         return a.page < b.page;
     });
     std::string key(keyLength_, ' ');
+    // Leaves of one tree never overlap: a leaf overlapping one taken before
+    // it is an older version of it, and keys deleted since would come back.
+    std::vector<std::pair<std::string, std::string>> taken;
     for (const Candidate& candidate : candidates) {
         if (!pager_.readDirect(candidate.page, data.data()).isSuccess()) {
             continue;
         }
+        span(data.data());
+        if (std::any_of(taken.begin(), taken.end(), [&](const auto& other) {
+                return !(last < other.first || other.second < first);
+            })) {
+            continue;
+        }
+        taken.emplace_back(first, last);
         for (std::size_t slot = 0; slot < countOf(data.data()); ++slot) {
             expandKey(data.data(), slot, reinterpret_cast<std::uint8_t*>(key.data()));
-            if (std::none_of(walk.gaps.begin(), walk.gaps.end(),
-                             [&](const Gap& gap) { return gap.holds(key); })) {
+            if (std::none_of(walk.gaps.begin(), walk.gaps.end(), [&](const Gap& gap) {
+                    return gap.holds(key) && candidate.commit >= gap.minCommit;
+                })) {
                 continue;
             }
             decodeRecord(data.data(), slot, walk.record.data());
@@ -228,11 +271,15 @@ FileStatus Tree::salvage(const TreeState (&metas)[metaPageCount],
                 rest.push_back(gap);
                 continue;
             }
+            if (candidate.commit < gap.minCommit) {
+                rest.push_back(gap);
+                continue;
+            }
             if (gap.low.empty() || gap.low < first) {
-                rest.push_back(Gap{gap.low, gap.lowIncluded, first});
+                rest.push_back(Gap{gap.low, gap.lowIncluded, first, gap.minCommit});
             }
             if (gap.high.empty() || last < gap.high) {
-                rest.push_back(Gap{last, false, gap.high});
+                rest.push_back(Gap{last, false, gap.high, gap.minCommit});
             }
         }
         walk.gaps = std::move(rest);

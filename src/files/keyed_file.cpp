@@ -2,6 +2,7 @@
 
 #include "files/fault_injection.h"
 #include "files/file_error.h"
+#include "files/keyed_store_engine.h"
 #include "platform/platform.h"
 
 namespace velumtar {
@@ -38,6 +39,10 @@ bool KeyedFile::finishRead(FileStatus s) {
     if (!s.isSuccess() && !s.isInvalidKey() && !s.isEndOfFile())
         readFailed_ = true;
     return found_ = finish(s);
+}
+
+bool KeyedFile::metaPageLost() const {
+    return store_ && keyedStoreLostMetaPage(*store_);
 }
 
 std::string_view KeyedFile::failedOperation(std::string_view word) const {

@@ -46,6 +46,9 @@ class KeyedFile {
     // refuses everything after it, so a loop that ended or a lookup that
     // found nothing must be told from it. Cleared by open and close.
     bool readFailed() const { return readFailed_; }
+    // The open file's newer meta page was damaged and its older commit was
+    // opened (see keyedStoreLostMetaPage).
+    bool metaPageLost() const;
     // The operation word for a failure met after `word`'s operation: "READ"
     // when a read failed before it, since the later failure only follows.
     std::string_view failedOperation(std::string_view word) const;

@@ -243,8 +243,14 @@ class KeyedStoreEngine final : public KeyedStore {
             problem = "the store is closed or has failed";
             return s;
         }
+        if (pager_->lostMetaPages() > 0) {
+            problem = "a meta page is damaged or torn";
+            return status::damaged;
+        }
         return tree_->verify(problem);
     }
+
+    bool lostMetaPage() const { return pager_ && pager_->lostMetaPages() > 0; }
 
   private:
     static const std::uint8_t* bytes(const char* p) {
@@ -370,6 +376,11 @@ std::unique_ptr<KeyedStore> openKeyedStore(Platform& platform, std::string_view 
                                            KeyedOpenMode mode, FileStatus& outcome) {
     return openKeyedStore(platform, path, recordLength, keyLength, mode, outcome,
                           KeyedStoreOptions{});
+}
+
+bool keyedStoreLostMetaPage(KeyedStore& store) {
+    auto* engine = dynamic_cast<KeyedStoreEngine*>(&store);
+    return engine != nullptr && engine->lostMetaPage();
 }
 
 FileStatus verifyKeyedStore(KeyedStore& store, std::string& problem) {

@@ -34,6 +34,11 @@ std::unique_ptr<KeyedStore> openKeyedStore(Platform& platform, std::string_view 
 // is wrong. `store` must come from openKeyedStore.
 FileStatus verifyKeyedStore(KeyedStore& store, std::string& problem);
 
+// True when one of the two meta pages failed its check at open, so that the
+// store opened the older commit: a torn meta write, or damage. Sound stores
+// and files created and not yet committed have both meta pages intact.
+bool keyedStoreLostMetaPage(KeyedStore& store);
+
 // What salvageKeyedStore found: tree pages (meta pages among them) that could
 // not be read, the records recovered, and the record count the newest intact
 // meta page names (0 when none is intact).

@@ -357,6 +357,7 @@ FileStatus Pager::format() {
         return ioFailure(static_cast<int>(s));
     }
     tree_ = first;
+    lostMetaPages_ = 0;
     states_.assign(metaPageCount, PageState::meta);
     freeCount_ = 0;
     changed_ = true;
@@ -398,6 +399,7 @@ FileStatus Pager::load() {
         TreeState state;
         bool sameLayout = false;
         if (!decodeMeta(buffer.data(), got, state, sameLayout)) {
+            ++lostMetaPages_;
             continue;
         }
         if (!sameLayout) {

@@ -49,6 +49,9 @@ class Pager {
     // neither is valid, the lengths differ or the file is shorter than the
     // tree it names. The caller then claims every page of the tree.
     FileStatus load();
+    // Meta pages that failed their check at load while the other one was
+    // sound: a torn meta write or damage. The older commit was taken.
+    int lostMetaPages() const { return lostMetaPages_; }
     // For a salvage of a damaged file: reads both meta pages without judging
     // the tree they name. `valid[i]`: meta page i is intact and of this
     // record and key length. Every page the file holds counts as existing
@@ -134,6 +137,7 @@ class Pager {
 
     TreeState tree_;
     bool changed_ = false;
+    int lostMetaPages_ = 0;
     FileStatus failure_;
     PageValidator validator_ = nullptr;
     void* validatorContext_ = nullptr;
