@@ -60,9 +60,9 @@ class Tree {
 
     static bool validate(const std::uint8_t* page, void* tree);
 
-    // What a salvage found: tree pages (meta pages among them) that could not
-    // be read, records delivered, and the record count the newest intact meta
-    // page names.
+    // What a salvage found: pages that could not be read (meta pages, pages
+    // of the tree, and others met while looking for lost records), records
+    // delivered, and the record count the newest intact meta page names.
     struct SalvageCounts {
         std::uint64_t pagesDamaged = 0;
         std::uint64_t recordsRecovered = 0;

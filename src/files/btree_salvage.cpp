@@ -214,8 +214,16 @@ FileStatus Tree::salvage(const TreeState (&metas)[metaPageCount],
     };
     std::vector<Candidate> candidates;
     for (std::uint32_t page = metaPageCount; page < pager_.pageLimit(); ++page) {
-        if (walk.seen[page] || !pager_.readDirect(page, data.data()).isSuccess() ||
-            !isLeaf(data.data()) || commitOf(data.data()) > newest) {
+        if (walk.seen[page]) {
+            continue;
+        }
+        if (!pager_.readDirect(page, data.data()).isSuccess()) {
+            // Unreadable, and not reached through the tree: a page under a
+            // lost branch, or one no commit uses any more.
+            ++counts.pagesDamaged;
+            continue;
+        }
+        if (!isLeaf(data.data()) || commitOf(data.data()) > newest) {
             continue;
         }
         span(data.data());

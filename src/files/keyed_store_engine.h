@@ -39,9 +39,10 @@ FileStatus verifyKeyedStore(KeyedStore& store, std::string& problem);
 // and files created and not yet committed have both meta pages intact.
 bool keyedStoreLostMetaPage(KeyedStore& store);
 
-// What salvageKeyedStore found: tree pages (meta pages among them) that could
-// not be read, the records recovered, and the record count the newest intact
-// meta page names (0 when none is intact).
+// What salvageKeyedStore found: pages that could not be read (meta pages,
+// pages of the tree, and others met while looking for lost records), the
+// records recovered, and the record count the newest intact meta page names
+// (0 when none is intact).
 struct SalvageReport {
     std::uint64_t pagesDamaged = 0;
     std::uint64_t recordsRecovered = 0;
