@@ -13,6 +13,8 @@
 // older versions fill only what no newer one covers.
 #include <algorithm>
 #include <cstring>
+#include <iterator>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -55,7 +57,7 @@ struct Tree::SalvageWalk {
     // With a meta page lost, the spans of the leaves written for a later
     // commit than the tree walked: a leaf of the tree they overlap is an
     // older version, and its keys are filled from them only.
-    std::vector<std::pair<std::string, std::string>> newer;
+    std::map<std::string, std::string> newer;  // first key -> last key
 };
 
 namespace {
@@ -89,11 +91,17 @@ FileStatus Tree::salvageFrom(std::uint32_t page, std::size_t level, const std::s
     };
     if (leaf) {
         const Gap range{low, true, high};
-        for (const auto& [first, last] : walk.newer) {
-            if (range.meets(first, last)) {
-                walk.gaps.push_back(Gap{low, true, high, walk.treeCommit + 1});
-                return status::success;
-            }
+        // The newer leaves do not overlap each other: only the one before
+        // the first starting at `low` or later, and that one, can meet it.
+        auto after = walk.newer.lower_bound(low);
+        bool replaced = after != walk.newer.end() && range.meets(after->first, after->second);
+        if (after != walk.newer.begin()) {
+            --after;
+            replaced = replaced || range.meets(after->first, after->second);
+        }
+        if (replaced) {
+            walk.gaps.push_back(Gap{low, true, high, walk.treeCommit + 1});
+            return status::success;
         }
         for (std::size_t slot = 0; slot < count; ++slot) {
             if (!range.holds(keyAt(slot))) {
@@ -182,7 +190,7 @@ FileStatus Tree::salvage(const TreeState (&metas)[metaPageCount],
             if (pager_.readDirect(page, data.data()).isSuccess() && isLeaf(data.data()) &&
                 commitOf(data.data()) > walk.treeCommit && commitOf(data.data()) <= newest) {
                 span(data.data());
-                walk.newer.emplace_back(first, last);
+                walk.newer.emplace(first, last);
             }
         }
     }
@@ -246,18 +254,19 @@ FileStatus Tree::salvage(const TreeState (&metas)[metaPageCount],
     std::string key(keyLength_, ' ');
     // Leaves of one tree never overlap: a leaf overlapping one taken before
     // it is an older version of it, and keys deleted since would come back.
-    std::vector<std::pair<std::string, std::string>> taken;
+    std::map<std::string, std::string> taken;  // first key -> last key
     for (const Candidate& candidate : candidates) {
         if (!pager_.readDirect(candidate.page, data.data()).isSuccess()) {
             continue;
         }
         span(data.data());
-        if (std::any_of(taken.begin(), taken.end(), [&](const auto& other) {
-                return !(last < other.first || other.second < first);
-            })) {
+        // Taken leaves do not overlap: the one starting last at or before
+        // `last` is the only one that can reach into this leaf.
+        auto before = taken.upper_bound(last);
+        if (before != taken.begin() && !(std::prev(before)->second < first)) {
             continue;
         }
-        taken.emplace_back(first, last);
+        taken.emplace(first, last);
         for (std::size_t slot = 0; slot < countOf(data.data()); ++slot) {
             expandKey(data.data(), slot, reinterpret_cast<std::uint8_t*>(key.data()));
             if (std::none_of(walk.gaps.begin(), walk.gaps.end(), [&](const Gap& gap) {
