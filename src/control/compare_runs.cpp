@@ -16,24 +16,90 @@ void RunControl::openCompareOrBuild() {
     // A compaction that could not put the database back left its complete
     // copy: restore it before anything reads the database.
     database_.recoverCompaction();
+    if (commandLetter == "C")
+        checkDatabase();
     extensionList_.prepareExtensions(startDirectory);
+    // The purge or compaction met a damaged page: repaired before the compare
+    // reads the database (a new build replaces it anyway).
+    if (commandLetter == "C" && database_.damageMet && !databaseUnusable_)
+        databaseUnusable_ = !repairDatabase();
     runLog_.trimLog();
     counters_.zero(FindingCounters::kLocked);
 }
 
+// A damaged database is told (OPEN) and repaired before the extension list's
+// preparation may purge it, never taken as missing and built anew.
+void RunControl::checkDatabase() {
+    bool damaged =
+        database_.open('I') ? database_.metaPageLost() : database_.lastStatus() == status::damaged;
+    database_.close();
+    if (!damaged)
+        return;
+    reportFileError(messages_, kOpen, files::kBasicDatabase);
+    databaseUnusable_ = !repairDatabase();
+}
+
+// Replaces the damaged database by the records it still holds and logs how
+// many; the compare then runs against them, and the files of lost records
+// come out as New. The failure that led here has been shown.
+bool RunControl::repairDatabase() {
+    std::uint64_t recovered = 0;
+    if (!database_.salvage(recovered))
+        return false;
+    (void)runLog_.logRepair(recovered);
+    return true;
+}
+
+bool RunControl::openDatabaseForUpdate() {
+    if (database_.open('-'))
+        return true;
+    reportFileError(messages_, kOpen, files::kBasicDatabase);
+    return false;
+}
+
+// The two passes; a damaged page of the database met by them (reported READ)
+// is repaired once and the passes run again against what it still held.
+bool RunControl::comparePasses() {
+    if (markNewAndChanged(workFile_, database_, messages_, counters_) &&
+        sweepDeleted(workFile_, database_, messages_, counters_)) {
+        return true;
+    }
+    if (!database_.readFailed() || !repairDatabase() || !openDatabaseForUpdate())
+        return false;
+    return markNewAndChanged(workFile_, database_, messages_, counters_) &&
+           sweepDeleted(workFile_, database_, messages_, counters_);
+}
+
 void RunControl::compareRun() {
+    if (databaseUnusable_)
+        return;
     if (!database_.open('I')) {
+        // Only a missing database is built anew; one that is there but cannot
+        // be read is left alone.
+        bool missing = database_.lastStatus() == status::fileNotFound;
         database_.close();
+        if (!missing) {
+            reportFileError(messages_, kOpen, files::kBasicDatabase);
+            return;
+        }
         commandLetter = "N";
         newBuildRun();
         return;
     }
     database_.close();
-    if (!database_.open('-')) {
-        reportFileError(messages_, kOpen, files::kBasicDatabase);
+    if (!openDatabaseForUpdate())
         return;
-    }
     char state = database_.readRunState();
+    if (database_.readFailed()) {
+        reportFileError(messages_, kRead, files::kBasicDatabase);
+        if (!repairDatabase() || !openDatabaseForUpdate())
+            return;
+        state = database_.readRunState();
+        if (database_.readFailed()) {
+            reportFileError(messages_, kRead, files::kBasicDatabase);
+            return;
+        }
+    }
     if (state == '1' || state == '2') {
         messages_.show(messages::interruptionDetected(state == '1' ? messages::kRebuildText
                                                                    : messages::kContinueText),
@@ -53,9 +119,7 @@ void RunControl::compareRun() {
     DirectoryWalk walk(platform_, messages_, workFile_, extensionList_, counters_);
     if (walk.walk(startDirectory) != 'J')
         return;
-    if (!markNewAndChanged(workFile_, database_, messages_, counters_))
-        return;
-    if (!sweepDeleted(workFile_, database_, messages_, counters_))
+    if (!comparePasses())
         return;
     bool logged = runLog_.logComparison(counters_, extensions_.available);
     if (logged && !counters_.allZero()) {
@@ -89,7 +153,7 @@ void RunControl::newBuildRun() {
     }
     BuildResult built = buildAnew(workFile_, database_);
     if (!built.success) {
-        reportFileError(messages_, built.operation, files::kBasicDatabase);
+        reportFileError(messages_, built.operation, built.file);
         discardDatabase();
         return;
     }

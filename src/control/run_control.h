@@ -57,6 +57,10 @@ class RunControl {
     void newBuildRun();
     void endOfRunMessage();
     void discardDatabase();
+    void checkDatabase();
+    bool repairDatabase();
+    bool openDatabaseForUpdate();
+    bool comparePasses();
     void showLogRun();
     void programInformationRun();
     void unsuitableCommandRun();
@@ -75,6 +79,9 @@ class RunControl {
     ExtensionList extensionList_;
     FindingCounters counters_;
     RunLog runLog_;
+    // The database is damaged and could not be repaired: the compare run
+    // ends at once (the failure has been shown).
+    bool databaseUnusable_ = false;
 };
 
 }  // namespace velumtar

@@ -2,6 +2,7 @@
 
 #include "files/file_error.h"
 #include "files/file_names.h"
+#include "files/keyed_store_engine.h"
 #include "files/line_file.h"
 #include "scan/extension_database.h"
 #include "scan/file_facts.h"
@@ -58,7 +59,8 @@ bool BasicDatabase::storeRunState(char digit) {
     bool existed = found();
     view().at(dbrec::runState) = digit;
     if (!store() || !commit()) {
-        reportFileError(messages_, existed ? kRewrite : kWrite, files::kBasicDatabase);
+        reportFileError(messages_, failedOperation(existed ? kRewrite : kWrite),
+                        files::kBasicDatabase);
         return false;
     }
     return true;
@@ -66,10 +68,10 @@ bool BasicDatabase::storeRunState(char digit) {
 
 bool BasicDatabase::clearRunState() {
     setRunStateKey();
-    if (!readByKey())
+    if (!readByKey() && !readFailed())
         return true;
-    if (!deleteRecord() || !commit()) {
-        reportFileError(messages_, kDelete, files::kBasicDatabase);
+    if (readFailed() || !deleteRecord() || !commit()) {
+        reportFileError(messages_, failedOperation(kDelete), files::kBasicDatabase);
         return false;
     }
     return true;
@@ -89,6 +91,12 @@ void BasicDatabase::purgeExtensions(ExtensionDatabase* extensions) {
                 break;
             }
             compaction = true;
+        }
+        if (readFailed()) {
+            // A damaged page is not the end of the entries.
+            reportFileError(messages_, kRead, files::kBasicDatabase);
+            damageMet = true;
+            compaction = false;
         }
     } else if (!extensions->open('-')) {
         reportFileError(messages_, kOpen, files::kExtensionDatabase);
@@ -114,6 +122,12 @@ void BasicDatabase::purgeExtensions(ExtensionDatabase* extensions) {
                     break;
                 }
             }
+            if (!failed && readFailed()) {
+                // The extension's mark stays for a later purge.
+                reportFileError(messages_, kRead, files::kBasicDatabase);
+                damageMet = true;
+                failed = true;
+            }
             if (failed)
                 break;
             if (!extensions->deleteRecord()) {
@@ -123,6 +137,10 @@ void BasicDatabase::purgeExtensions(ExtensionDatabase* extensions) {
                 break;
             }
         }
+    }
+    if (extensions && extensions->readFailed()) {
+        reportFileError(messages_, kRead, files::kExtensionDatabase);
+        extensions->available = '0';
     }
     close();
     if (extensions)
@@ -150,6 +168,13 @@ void BasicDatabase::compact() {
             break;
         }
     }
+    if (readFailed()) {
+        // The entries after a damaged page are not in the copy: emptying the
+        // database now would lose them.
+        reportFileError(messages_, kRead, files::kBasicDatabase);
+        damageMet = true;
+        copied = false;
+    }
     if (copied)
         copied = copy.write(kCopyComplete).isSuccess();
     close();
@@ -162,6 +187,53 @@ void BasicDatabase::compact() {
     }
     if (restoreFromCopy())
         copy.remove();
+}
+
+namespace {
+
+// Writes each recovered file entry as a line of the copy work file.
+class CopySink final : public SalvageSink {
+  public:
+    CopySink(LineFile& copy, std::size_t recordLength) : copy_(copy), length_(recordLength) {}
+    bool take(const char* record) override {
+        // The run-state record is left out: an older version of it may be
+        // all that survived, and the repair is itself logged.
+        if (record[0] != 'F')
+            return true;
+        ++fileEntries;
+        return copy_.write(std::string_view(record, length_)).isSuccess();
+    }
+    std::uint64_t fileEntries = 0;
+
+  private:
+    LineFile& copy_;
+    std::size_t length_;
+};
+
+}  // namespace
+
+bool BasicDatabase::salvage(std::uint64_t& fileEntries) {
+    fileEntries = 0;
+    close();
+    LineFile copy(platform(), std::string(files::kCopyWorkFile), files::kCopyWorkFileRecord);
+    bool copied = copy.openOutput().isSuccess();
+    CopySink sink(copy, recordLength());
+    SalvageReport report;
+    copied = copied &&
+             salvageKeyedStore(platform(), name(), recordLength(), keyLength(), sink, report)
+                 .isSuccess() &&
+             copy.write(kCopyComplete).isSuccess();
+    if (!copy.close().isSuccess())
+        copied = false;
+    if (!copied) {
+        copy.remove();
+        return false;
+    }
+    if (!restoreFromCopy())
+        return false;
+    copy.remove();
+    fileEntries = sink.fileEntries;
+    return true;
 }
 
 // Replaces the database with the records of the complete copy. On failure

@@ -3,6 +3,8 @@
 // whose extension is no longer watched, and its compaction.
 #pragma once
 
+#include <cstdint>
+
 #include "files/keyed_file.h"
 #include "files/record_view.h"
 
@@ -19,13 +21,14 @@ class BasicDatabase : public KeyedFile {
     RecordView view() { return RecordView(record()); }
 
     // The run state: '0' none (record absent or not a digit), '1' a build
-    // anew under way, '2' a comparison under way. REQUIRES: open.
+    // anew under way, '2' a comparison under way. REQUIRES: open. A failed
+    // read answers '0' and leaves readFailed() set for the caller.
     char readRunState();
     // Stores the run-state record with `digit` and makes it durable. A
-    // failure is reported (WRITE or REWRITE) and answers false.
+    // failure is reported (READ, WRITE or REWRITE) and answers false.
     bool storeRunState(char digit);
     // Removes the run-state record and makes that durable. A failure is
-    // reported (DELETE) and answers false.
+    // reported (READ or DELETE) and answers false.
     bool clearRunState();
 
     // Deletes the entries of files watched through a user extension that is
@@ -36,13 +39,25 @@ class BasicDatabase : public KeyedFile {
     void purgeExtensions(ExtensionDatabase* extensions);
 
     // Rebuilds the file through the copy work file C:\VELUTMPA.TMP so that
-    // deleted entries leave no space. Silent. When the rebuild stops after
-    // the database was emptied, the entries are restored from the copy; if
-    // even that fails the copy is kept for recoverCompaction().
+    // deleted entries leave no space. Silent, but for a failed read of the
+    // database (reported READ): the database is then left as it was. When
+    // the rebuild stops after the database was emptied, the entries are
+    // restored from the copy; if even that fails the copy is kept for
+    // recoverCompaction().
     void compact();
+    // Replaces a damaged database by every record that can still be read
+    // from it, through the copy work file as a compaction does. Closes the
+    // database. False when the copy or the rebuild failed: the database is
+    // then as it was, or its complete copy is kept for recoverCompaction().
+    // `fileEntries`: the file entries recovered.
+    bool salvage(std::uint64_t& fileEntries);
     // At the start of a run: a complete copy left by a compaction that could
     // not restore the database is put back, an incomplete one removed.
     void recoverCompaction();
+
+    // A purge or compaction met a page it could not read and reported it
+    // (READ); the run repairs the database before it compares.
+    bool damageMet = false;
 
     // Sets the key to the run-state record's / the first file entry's.
     void setRunStateKey();

@@ -45,9 +45,14 @@ BuildResult buildAnew(WorkFile& workFile, BasicDatabase& database) {
         readEntryOf(work, database);
         entry.set(dbrec::facts, work.get(workrec::facts));
         bool existed = database.found();
-        if (!database.store())
-            return BuildResult{false, existed ? kRewrite : kWrite};
+        if (!database.store()) {
+            return BuildResult{false, database.failedOperation(existed ? kRewrite : kWrite),
+                               files::kBasicDatabase};
+        }
     }
+    // A damaged work file is not the end of its entries.
+    if (workFile.readFailed())
+        return BuildResult{false, kRead, files::kWorkFile};
     return BuildResult{};
 }
 
@@ -60,7 +65,12 @@ bool markNewAndChanged(WorkFile& workFile, BasicDatabase& database, MessageServi
     RecordView work = workFile.view();
     RecordView entry = database.view();
     for (firstFileEntry(workFile); isFileEntry(workFile); workFile.readNext()) {
-        if (!readEntryOf(work, database)) {
+        if (!readEntryOf(work, database) && database.readFailed()) {
+            // A damaged page is not a missing entry: the file is not new.
+            reportFileError(messages, kRead, files::kBasicDatabase);
+            return false;
+        }
+        if (!database.found()) {
             entry.set(dbrec::facts, work.get(workrec::facts));
             entry.at(dbrec::newFlag) = 'N';
             counters.add(FindingCounters::kNew);
@@ -86,6 +96,10 @@ bool markNewAndChanged(WorkFile& workFile, BasicDatabase& database, MessageServi
             }
         }
     }
+    if (workFile.readFailed()) {
+        reportFileError(messages, kRead, files::kWorkFile);
+        return false;
+    }
     (void)database.clearRunState();
     return true;
 }
@@ -103,12 +117,21 @@ bool sweepDeleted(WorkFile& workFile, BasicDatabase& database, MessageService& m
         work.set(workrec::key, entry.get(dbrec::key));
         if (workFile.readByKey())
             continue;
+        if (workFile.readFailed()) {
+            // Not found is not the same as unreadable: the file is not gone.
+            reportFileError(messages, kRead, files::kWorkFile);
+            return false;
+        }
         entry.set(dbrec::flags, "  L");
         if (!database.store()) {
             reportFileError(messages, kRewrite, files::kBasicDatabase);
             return false;
         }
         counters.add(FindingCounters::kDeleted);
+    }
+    if (database.readFailed()) {
+        reportFileError(messages, kRead, files::kBasicDatabase);
+        return false;
     }
     (void)database.clearRunState();
     return true;

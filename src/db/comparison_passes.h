@@ -15,8 +15,10 @@ struct FindingCounters;
 
 struct BuildResult {
     bool success = true;
-    // On failure, the operation that failed: "WRITE" or "REWRITE".
+    // On failure, the operation that failed ("WRITE", "REWRITE", or "READ"
+    // when a file could not be read through) and the file it failed on.
     std::string_view operation;
+    std::string_view file;
 };
 
 // REQUIRES: the database new and open for update, the work file filled.

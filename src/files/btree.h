@@ -60,6 +60,26 @@ class Tree {
 
     static bool validate(const std::uint8_t* page, void* tree);
 
+    // What a salvage found: pages that could not be read (meta pages, pages
+    // of the tree, and others met while looking for lost records), records
+    // delivered, and the record count the newest intact meta page names.
+    struct SalvageCounts {
+        std::uint64_t pagesDamaged = 0;
+        std::uint64_t recordsRecovered = 0;
+        std::uint64_t recordsNamed = 0;
+    };
+    // Takes one recovered record; false stops the salvage.
+    using RecordSink = bool (*)(const std::uint8_t* record, void* context);
+    // Delivers every record of a damaged file that can still be read, each
+    // key once: first those of the intact pages of the newest tree, in key
+    // order; then, for each stretch of keys whose pages are lost, the newest
+    // readable version of it found elsewhere in the file (the older commit's
+    // pages, leaves under a lost branch, leaves freed by later commits).
+    // REQUIRES: the pager has inspected the file (Pager::inspect). "30" when
+    // the sink refused a record.
+    FileStatus salvage(const TreeState (&metas)[metaPageCount], const bool (&valid)[metaPageCount],
+                       RecordSink sink, void* context, SalvageCounts& counts);
+
   private:
     struct Entry {
         const std::uint8_t* key;  // full key, keyLength bytes
@@ -104,6 +124,12 @@ class Tree {
     FileStatus verifyPage(std::uint32_t page, std::size_t level, const std::uint8_t* low,
                           const std::uint8_t* high, std::vector<bool>& seen, std::uint64_t& records,
                           std::string& problem);
+
+    struct Gap;
+    struct SalvageWalk;
+    FileStatus salvageFrom(std::uint32_t page, std::size_t level, const std::string& low,
+                           const std::string& high, SalvageWalk& walk);
+    void markLeaves(const TreeState& tree, std::vector<bool>& leaves);
 
     Pager& pager_;
     std::size_t recordLength_;

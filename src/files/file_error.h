@@ -13,6 +13,9 @@ inline constexpr std::string_view kOpen = "OPEN";
 inline constexpr std::string_view kWrite = "WRITE";
 inline constexpr std::string_view kRewrite = "REWRITE";
 inline constexpr std::string_view kDelete = "DELETE";
+// A read that failed for another reason than a missing key or the end of the
+// file: a damaged page or an input-output error.
+inline constexpr std::string_view kRead = "READ";
 
 // Shows the file-error message and returns when the user has confirmed. It
 // changes no file.

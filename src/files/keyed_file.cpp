@@ -1,6 +1,8 @@
 #include "files/keyed_file.h"
 
 #include "files/fault_injection.h"
+#include "files/file_error.h"
+#include "files/keyed_store_engine.h"
 #include "platform/platform.h"
 
 namespace velumtar {
@@ -33,6 +35,20 @@ bool KeyedFile::finish(FileStatus s) {
     return outcome_;
 }
 
+bool KeyedFile::finishRead(FileStatus s) {
+    if (!s.isSuccess() && !s.isInvalidKey() && !s.isEndOfFile())
+        readFailed_ = true;
+    return found_ = finish(s);
+}
+
+bool KeyedFile::metaPageLost() const {
+    return store_ && keyedStoreLostMetaPage(*store_);
+}
+
+std::string_view KeyedFile::failedOperation(std::string_view word) const {
+    return readFailed_ ? kRead : word;
+}
+
 bool KeyedFile::open(char mode) {
     if (store_)
         return finish(status::success);
@@ -55,6 +71,7 @@ bool KeyedFile::open(char mode) {
     FileStatus s;
     store_ = openKeyedStore(platform_, name_, record_.size(), keyLength_, m, s);
     found_ = false;
+    readFailed_ = false;
     if (store_ && mode != 'I' && s.isOpenSuccess())
         s = status::success;
     if (!store_ && s.isSuccess())
@@ -70,6 +87,7 @@ bool KeyedFile::close() {
         store_.reset();
     }
     found_ = false;
+    readFailed_ = false;
     outcome_ = true;
     return true;
 }
@@ -78,24 +96,24 @@ bool KeyedFile::readByKey() {
     if (!store_)
         return found_ = finish(status::notOpen);
     if (injectedFault(platform_, FaultKind::read, name_))
-        return found_ = finish(status::ioError);
-    return found_ = finish(store_->readByKey(keyCopy(), record_.data()));
+        return finishRead(status::ioError);
+    return finishRead(store_->readByKey(keyCopy(), record_.data()));
 }
 
 bool KeyedFile::startAt() {
     if (!store_)
         return found_ = finish(status::notOpen);
     if (injectedFault(platform_, FaultKind::read, name_))
-        return found_ = finish(status::ioError);
-    return found_ = finish(store_->startAt(keyCopy(), record_.data()));
+        return finishRead(status::ioError);
+    return finishRead(store_->startAt(keyCopy(), record_.data()));
 }
 
 bool KeyedFile::readNext() {
     if (!store_)
         return found_ = finish(status::notOpen);
     if (injectedFault(platform_, FaultKind::read, name_))
-        return found_ = finish(status::ioError);
-    return found_ = finish(store_->readNext(record_.data()));
+        return finishRead(status::ioError);
+    return finishRead(store_->readNext(record_.data()));
 }
 
 bool KeyedFile::store() {

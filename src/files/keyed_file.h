@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "files/file_status.h"
 #include "files/keyed_store.h"
@@ -40,6 +41,17 @@ class KeyedFile {
     // Outcome of the last operation: 'J' yes, 'N' no.
     char outcome() const { return outcome_ ? 'J' : 'N'; }
     FileStatus lastStatus() const { return status_; }
+    // A read since the open failed for another reason than a missing key or
+    // the end of the file (a damaged page, an input-output error). The file
+    // refuses everything after it, so a loop that ended or a lookup that
+    // found nothing must be told from it. Cleared by open and close.
+    bool readFailed() const { return readFailed_; }
+    // The open file's newer meta page was damaged and its older commit was
+    // opened (see keyedStoreLostMetaPage).
+    bool metaPageLost() const;
+    // The operation word for a failure met after `word`'s operation: "READ"
+    // when a read failed before it, since the later failure only follows.
+    std::string_view failedOperation(std::string_view word) const;
 
     // Each operation returns its outcome. Mode: 'I' reading, 'O' writing
     // from empty, '-' update. Opening an open file succeeds and does nothing.
@@ -67,6 +79,7 @@ class KeyedFile {
 
   private:
     bool finish(FileStatus s);
+    bool finishRead(FileStatus s);
     const char* keyCopy();
 
     Platform& platform_;
@@ -76,6 +89,7 @@ class KeyedFile {
     std::string key_;
     std::unique_ptr<KeyedStore> store_;
     bool found_ = false;
+    bool readFailed_ = false;
     bool outcome_ = true;
     FileStatus status_;
 };

@@ -25,6 +25,12 @@
 // and read back later. Free pages are not listed on disk: opening walks the
 // branch pages and takes every page the tree does not name as free.
 //
+// A leaf carries the sequence number of the commit it was written for. A
+// damaged file is not repaired in place: salvageKeyedStore reads out every
+// record still readable (the intact pages of the newest tree, and for lost
+// pages the newest older version the copy-on-write history left on disk, or
+// the leaves under a lost branch), and the owner writes them into a new file.
+//
 // A read position is the key of the last record delivered. A cursor into the
 // tree follows it while the tree is unchanged; after a change the next read
 // seeks again to the first key greater than that key.
@@ -86,6 +92,10 @@ class KeyedStoreEngine final : public KeyedStore {
             if (ps != PlatformStatus::ok) {
                 return status::ioError;
             }
+        }
+        if (!created && size == 0 && mode_ == KeyedOpenMode::input) {
+            // Created, and the process died before it wrote anything.
+            return status::fileNotFound;
         }
         if (created || (size == 0 && mode_ != KeyedOpenMode::input)) {
             FileStatus s = pager_->format();
@@ -233,8 +243,14 @@ class KeyedStoreEngine final : public KeyedStore {
             problem = "the store is closed or has failed";
             return s;
         }
+        if (pager_->lostMetaPages() > 0) {
+            problem = "a meta page is damaged or torn";
+            return status::damaged;
+        }
         return tree_->verify(problem);
     }
+
+    bool lostMetaPage() const { return pager_ && pager_->lostMetaPages() > 0; }
 
   private:
     static const std::uint8_t* bytes(const char* p) {
@@ -362,6 +378,11 @@ std::unique_ptr<KeyedStore> openKeyedStore(Platform& platform, std::string_view 
                           KeyedStoreOptions{});
 }
 
+bool keyedStoreLostMetaPage(KeyedStore& store) {
+    auto* engine = dynamic_cast<KeyedStoreEngine*>(&store);
+    return engine != nullptr && engine->lostMetaPage();
+}
+
 FileStatus verifyKeyedStore(KeyedStore& store, std::string& problem) {
     auto* engine = dynamic_cast<KeyedStoreEngine*>(&store);
     if (engine == nullptr) {
@@ -369,6 +390,43 @@ FileStatus verifyKeyedStore(KeyedStore& store, std::string& problem) {
         return status::ioError;
     }
     return engine->verify(problem);
+}
+
+namespace {
+
+bool takeRecord(const std::uint8_t* record, void* sink) {
+    return static_cast<SalvageSink*>(sink)->take(reinterpret_cast<const char*>(record));
+}
+
+}  // namespace
+
+FileStatus salvageKeyedStore(Platform& platform, std::string_view path, std::size_t recordLength,
+                             std::size_t keyLength, SalvageSink& sink, SalvageReport& report) {
+    report = SalvageReport{};
+    if (keyLength == 0 || keyLength > recordLength || recordLength > keyed::maxRecordLength) {
+        return status::ioError;
+    }
+    PlatformStatus ps;
+    std::unique_ptr<File> file = platform.openFile(path, OpenMode::read, ps);
+    if (!file || ps != PlatformStatus::ok) {
+        return openFailure(ps);
+    }
+    // Pages are read around the cache; the smallest one will do.
+    Pager pager(*file, recordLength, keyLength, 0);
+    Tree tree(pager, recordLength, keyLength);
+    keyed::TreeState metas[keyed::metaPageCount];
+    bool valid[keyed::metaPageCount] = {};
+    std::uint32_t filePages = 0;
+    FileStatus s = pager.inspect(metas, valid, filePages);
+    if (!s.isSuccess()) {
+        return s;
+    }
+    Tree::SalvageCounts counts;
+    s = tree.salvage(metas, valid, &takeRecord, &sink, counts);
+    report.pagesDamaged = counts.pagesDamaged;
+    report.recordsRecovered = counts.recordsRecovered;
+    report.recordsNamed = counts.recordsNamed;
+    return s;
 }
 
 }  // namespace velumtar

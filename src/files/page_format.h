@@ -26,7 +26,10 @@
 //       14    2 entry count
 //       16    2 prefix length P: bytes shared by every key of the page
 //       18    2 start of the cell area (cells fill the page from its end)
-//       20    4 branch: the leftmost child; leaf: zero
+//       20    4 branch: the leftmost child; leaf: the sequence number of the
+//                commit it was written for (low 32 bits; zero in files
+//                written before leaves carried it). A salvage uses it to tell
+//                the newest of several versions of a leaf apart.
 //       24    P the shared key prefix
 //   24 + P  2*n cell offsets, in key order
 //
@@ -69,7 +72,7 @@ inline constexpr std::size_t checksum = 0, magic = 8, version = 16, pageSize = 2
 }
 namespace hdr {
 inline constexpr std::size_t checksum = 0, pageNumber = 8, kind = 12, count = 14, prefixLength = 16,
-                             cellStart = 18, leftChild = 20;
+                             cellStart = 18, leftChild = 20, leafCommit = 20;
 }
 
 inline std::uint16_t get16(const std::uint8_t* p) {

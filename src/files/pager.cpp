@@ -142,6 +142,10 @@ FileStatus Pager::writeFrame(std::uint32_t frame) {
     Frame& f = frames_[frame];
     std::uint8_t* data = frameData(frame);
     put32(data + hdr::pageNumber, f.page);
+    if (data[hdr::kind] == leafKind) {
+        // The commit this leaf belongs to: a salvage takes the newest version.
+        put32(data + hdr::leafCommit, static_cast<std::uint32_t>(tree_.sequence + 1));
+    }
     put64(data + hdr::checksum, checksum64(data + 8, pageSize - 8));
     PlatformStatus s = file_.write(static_cast<std::uint64_t>(f.page) * pageSize, data, pageSize);
     if (s != PlatformStatus::ok) {
@@ -353,10 +357,28 @@ FileStatus Pager::format() {
         return ioFailure(static_cast<int>(s));
     }
     tree_ = first;
+    lostMetaPages_ = 0;
     states_.assign(metaPageCount, PageState::meta);
     freeCount_ = 0;
     changed_ = true;
     return status::success;
+}
+
+bool Pager::decodeMeta(const std::uint8_t* m, std::size_t got, TreeState& state,
+                       bool& sameLayout) const {
+    if (got != metaBytes || std::memcmp(m + meta::magic, magic, sizeof magic) != 0 ||
+        get64(m + meta::checksum) != checksum64(m + 8, metaBytes - 8)) {
+        return false;
+    }
+    sameLayout =
+        get32(m + meta::version) == formatVersion && get32(m + meta::pageSize) == pageSize &&
+        get32(m + meta::recordLength) == recordLength_ && get32(m + meta::keyLength) == keyLength_;
+    state.sequence = get64(m + meta::sequence);
+    state.root = get32(m + meta::root);
+    state.height = get32(m + meta::height);
+    state.pageCount = get32(m + meta::pageCount);
+    state.recordCount = get64(m + meta::recordCount);
+    return true;
 }
 
 FileStatus Pager::load() {
@@ -374,22 +396,15 @@ FileStatus Pager::load() {
         if (ps != PlatformStatus::ok) {
             return ioFailure(static_cast<int>(ps));
         }
-        const std::uint8_t* m = buffer.data();
-        if (got != metaBytes || std::memcmp(m + meta::magic, magic, sizeof magic) != 0 ||
-            get64(m + meta::checksum) != checksum64(m + 8, metaBytes - 8)) {
+        TreeState state;
+        bool sameLayout = false;
+        if (!decodeMeta(buffer.data(), got, state, sameLayout)) {
+            ++lostMetaPages_;
             continue;
         }
-        if (get32(m + meta::version) != formatVersion || get32(m + meta::pageSize) != pageSize ||
-            get32(m + meta::recordLength) != recordLength_ ||
-            get32(m + meta::keyLength) != keyLength_) {
+        if (!sameLayout) {
             return fail(status::damaged);
         }
-        TreeState state;
-        state.sequence = get64(m + meta::sequence);
-        state.root = get32(m + meta::root);
-        state.height = get32(m + meta::height);
-        state.pageCount = get32(m + meta::pageCount);
-        state.recordCount = get64(m + meta::recordCount);
         if (!haveMeta || state.sequence > best.sequence) {
             best = state;
             haveMeta = true;
@@ -411,6 +426,49 @@ FileStatus Pager::load() {
         states_[i] = PageState::meta;
     }
     freeCount_ = best.pageCount - metaPageCount;
+    return status::success;
+}
+
+FileStatus Pager::inspect(TreeState (&metas)[metaPageCount], bool (&valid)[metaPageCount],
+                          std::uint32_t& filePages) {
+    std::uint64_t size = 0;
+    PlatformStatus ps = file_.size(size);
+    if (ps != PlatformStatus::ok) {
+        return status::ioError;
+    }
+    std::vector<std::uint8_t> buffer(pageSize);
+    for (std::uint32_t slot = 0; slot < metaPageCount; ++slot) {
+        std::size_t got = 0;
+        ps = file_.read(static_cast<std::uint64_t>(slot) * pageSize, buffer.data(), metaBytes, got);
+        if (ps != PlatformStatus::ok) {
+            return status::ioError;
+        }
+        bool sameLayout = false;
+        valid[slot] = decodeMeta(buffer.data(), got, metas[slot], sameLayout) && sameLayout &&
+                      metas[slot].height <= static_cast<std::uint32_t>(maxHeight) &&
+                      (metas[slot].root == 0) == (metas[slot].height == 0);
+    }
+    std::uint64_t pages = std::max<std::uint64_t>(size / pageSize, metaPageCount);
+    filePages = static_cast<std::uint32_t>(std::min<std::uint64_t>(pages, 0xFFFFFFFFu));
+    states_.assign(filePages, PageState::free);
+    return status::success;
+}
+
+FileStatus Pager::readDirect(std::uint32_t page, std::uint8_t* buffer) {
+    if (page < metaPageCount || page >= states_.size()) {
+        return status::damaged;
+    }
+    std::size_t got = 0;
+    PlatformStatus ps =
+        file_.read(static_cast<std::uint64_t>(page) * pageSize, buffer, pageSize, got);
+    if (ps != PlatformStatus::ok) {
+        return status::ioError;
+    }
+    if (got != pageSize || get64(buffer + hdr::checksum) != checksum64(buffer + 8, pageSize - 8) ||
+        get32(buffer + hdr::pageNumber) != page ||
+        (validator_ && !validator_(buffer, validatorContext_))) {
+        return status::damaged;
+    }
     return status::success;
 }
 

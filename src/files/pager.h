@@ -1,8 +1,9 @@
 // The page file under a keyed file: numbered fixed-size pages read and
 // written through a cache of a fixed number of frames, copy-on-write
 // allocation, and the two meta pages through which a commit is published.
-// The pager never parses a tree page beyond its checksum and number; the
-// tree checks the rest through the validator it installs.
+// The pager never parses a tree page beyond its checksum and number (and
+// stamps a leaf with the commit it is written for); the tree checks the rest
+// through the validator it installs.
 #pragma once
 
 #include <cstddef>
@@ -48,6 +49,20 @@ class Pager {
     // neither is valid, the lengths differ or the file is shorter than the
     // tree it names. The caller then claims every page of the tree.
     FileStatus load();
+    // Meta pages that failed their check at load while the other one was
+    // sound: a torn meta write or damage. The older commit was taken.
+    int lostMetaPages() const { return lostMetaPages_; }
+    // For a salvage of a damaged file: reads both meta pages without judging
+    // the tree they name. `valid[i]`: meta page i is intact and of this
+    // record and key length. Every page the file holds counts as existing
+    // (`filePages`, the whole pages in the file). "30" when the file cannot
+    // be read at all.
+    FileStatus inspect(TreeState (&metas)[metaPageCount], bool (&valid)[metaPageCount],
+                       std::uint32_t& filePages);
+    // Reads `page` straight from the file into `buffer` (pageSize bytes),
+    // bypassing the cache: "39" when the page is missing, fails its checksum
+    // or number, or the validator; "30" when the file cannot be read.
+    FileStatus readDirect(std::uint32_t page, std::uint8_t* buffer);
     // Marks `page` as part of the committed tree. "39" when the number is out
     // of range or already claimed.
     FileStatus claim(std::uint32_t page);
@@ -100,6 +115,10 @@ class Pager {
     FileStatus fail(FileStatus status);
     FileStatus ioFailure(int platformStatus);
     void encodeMeta(std::uint8_t* out, const TreeState& state) const;
+    // Decodes meta page `m`: false when it is torn or foreign; `sameLayout`
+    // false when it is intact but of another page, record or key length.
+    bool decodeMeta(const std::uint8_t* m, std::size_t got, TreeState& state,
+                    bool& sameLayout) const;
 
     File& file_;
     std::size_t recordLength_;
@@ -118,6 +137,7 @@ class Pager {
 
     TreeState tree_;
     bool changed_ = false;
+    int lostMetaPages_ = 0;
     FileStatus failure_;
     PageValidator validator_ = nullptr;
     void* validatorContext_ = nullptr;

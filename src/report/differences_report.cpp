@@ -148,6 +148,7 @@ class ReportWriter {
         return false;
     }
     bool syncQuietly() { return report_.sync().isSuccess(); }
+    MessageService& messages() { return messages_; }
     // The lines written so far reach the device.
     bool sync() {
         if (report_.sync().isSuccess())
@@ -178,6 +179,10 @@ bool writeLockedSection(ReportWriter& out, WorkFile& workFile) {
         v.set(reportline::overflow, overflowMark(f));
         if (!out.write(line))
             return false;
+    }
+    if (workFile.readFailed()) {
+        reportFileError(out.messages(), kRead, files::kWorkFile);
+        return false;
     }
     return true;
 }
@@ -247,6 +252,13 @@ bool writeFileSection(ReportWriter& out, BasicDatabase& database, MessageService
         }
         if (++pending == kFindingsPerCommit && !makeDurable())
             return false;
+    }
+    if (database.readFailed()) {
+        // The findings from the damaged page on stay pending, and so do those
+        // of the group under way (the database takes no commit after the
+        // failure): the next report lists them.
+        reportFileError(messages, kRead, files::kBasicDatabase);
+        return false;
     }
     return makeDurable();
 }

@@ -20,8 +20,9 @@ inline constexpr std::size_t kWidth = 132;
 inline constexpr Field date{0, 10};  // YYYY.MM.DD
 inline constexpr Field time{11, 5};  // HH:MM
 inline constexpr Field text{17, 115};
-inline constexpr Field count{17, 11};  // count line: the edited counter
-inline constexpr Field label{29, 7};   // count line: the status word
+inline constexpr Field count{17, 11};       // count line: the edited counter
+inline constexpr Field label{29, 7};        // count line: the status word
+inline constexpr Field countText{29, 103};  // count line of a repair: what was counted
 }  // namespace logline
 
 // The closing message shows the first 54 characters of a log line.
@@ -34,6 +35,11 @@ constexpr std::string_view kNewBuild = "Finish NEW building of the basic databas
 constexpr std::string_view kExtensionInUse = "Extension-File in use!";
 constexpr std::string_view kWithErrors = "- with ERRORs (subdir LOCKED)";
 constexpr std::string_view kWithoutErrors = "- without Errors";
+constexpr std::string_view kDatabaseDamaged = "- with ERRORs (basic database damaged)";
+constexpr std::string_view kRepaired =
+    "ERROR: basic database damaged, replaced by the records it still held:";
+constexpr std::string_view kRecovered = "records recovered";
+constexpr std::string_view kLostAreNew = "Files whose records were lost are reported as New.";
 
 // Status words of the count lines in counter order: New, Changed, Deleted,
 // LOCKED.
@@ -137,7 +143,11 @@ bool RunLog::writeResultEntry(std::string_view firstText, const FindingCounters&
             setText(kExtensionInUse);
         } else if (!errorsDone) {
             errorsDone = true;
-            setText(counters.value[FindingCounters::kLocked] > 0 ? kWithErrors : kWithoutErrors);
+            if (repaired_)
+                setText(kDatabaseDamaged);
+            else
+                setText(counters.value[FindingCounters::kLocked] > 0 ? kWithErrors
+                                                                     : kWithoutErrors);
         } else {
             ++category;
             while (category <= 4 && counters.value[category - 1] == 0)
@@ -170,6 +180,24 @@ bool RunLog::logInterruption(char runState) {
     if (!startEntry())
         return false;
     setText(runState == '1' ? messages::kRebuildText : messages::kContinueText);
+    if (!writeLine() || !writeLine())
+        return false;
+    log_.close();
+    return true;
+}
+
+bool RunLog::logRepair(std::uint64_t recoveredEntries) {
+    repaired_ = true;
+    if (!startEntry())
+        return false;
+    setText(kRepaired);
+    if (!writeLine())
+        return false;
+    RecordView(line_.data()).set(logline::count, editedCount(recoveredEntries));
+    RecordView(line_.data()).set(logline::countText, kRecovered);
+    if (!writeLine())
+        return false;
+    setText(kLostAreNew);
     if (!writeLine() || !writeLine())
         return false;
     log_.close();

@@ -39,6 +39,11 @@ class RunLog {
     bool logComparison(const FindingCounters& counters, char extensionDatabaseAvailable);
     bool logNewBuild(const FindingCounters& counters, char extensionDatabaseAvailable);
     bool logInterruption(char runState);
+    // The entry of a damaged basic database that was replaced by the records
+    // it still held: their number, and that the files of lost records are
+    // reported as New. The result entries of the same run then say that the
+    // run met errors.
+    bool logRepair(std::uint64_t recoveredEntries);
 
     // The five lines of the closing message, 54 characters each, filled by
     // logComparison: its first line, then the count lines of New, Changed,
@@ -89,6 +94,7 @@ class RunLog {
     std::string line_;
     std::string entryDate_ = "0000.00.00";
     std::string entryTime_ = "00:00";
+    bool repaired_ = false;
 };
 
 }  // namespace velumtar

@@ -105,6 +105,9 @@ char DirectoryWalk::visitDirectories() {
             case Found::none:
                 return 'J';
             case Found::readFailure:
+                // The queue of directories cannot be read on: the walk is
+                // not complete.
+                reportFileError(messages_, kRead, files::kWorkFile);
                 return 'N';
         }
     }
@@ -285,7 +288,8 @@ bool DirectoryWalk::storeRecord() {
     bool rewrite = workFile_.found();
     if (workFile_.store())
         return true;
-    reportFileError(messages_, rewrite ? kRewrite : kWrite, files::kWorkFile);
+    reportFileError(messages_, workFile_.failedOperation(rewrite ? kRewrite : kWrite),
+                    files::kWorkFile);
     return false;
 }
 

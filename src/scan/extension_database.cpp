@@ -28,7 +28,8 @@ void ExtensionDatabase::useFullName(const std::string& startDirectory) {
     setName("\"" + std::string(trimmedRight(full)) + "\"");
 }
 
-void ExtensionDatabase::compactExtensionDatabase() {
+bool ExtensionDatabase::compactExtensionDatabase() {
+    bool readThrough = true;
     LineFile copy(platform(), std::string(files::kCopyWorkFile), files::kCopyWorkFileRecord);
     bool ok = open('I');
     if (!ok)
@@ -37,6 +38,13 @@ void ExtensionDatabase::compactExtensionDatabase() {
         ok = copy.openOutput().isSuccess();
     while (ok && readNext()) {
         ok = copy.write(std::string_view(record(), recordLength())).isSuccess();
+    }
+    if (ok && readFailed()) {
+        // Emptying the file now would lose the entries after the damaged
+        // page: the file is given up instead (it is rebuilt from the list).
+        readThrough = false;
+        available = '0';
+        ok = false;
     }
     if (ok) {
         close();
@@ -59,6 +67,7 @@ void ExtensionDatabase::compactExtensionDatabase() {
     close();
     copy.close();
     copy.remove();
+    return readThrough;
 }
 
 }  // namespace velumtar

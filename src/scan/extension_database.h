@@ -28,8 +28,10 @@ class ExtensionDatabase : public KeyedFile {
     void useFullName(const std::string& startDirectory);
 
     // Rebuilds the file through C:\VELUTMPA.TMP without the space of
-    // deleted entries. Silent; a failure may set `available` to '0'.
-    void compactExtensionDatabase();
+    // deleted entries. Silent; a failure may set `available` to '0'. False
+    // when the file could not be read through (a damaged page): it is then
+    // not emptied, `available` is '0', and the caller tells the user.
+    bool compactExtensionDatabase();
 };
 
 }  // namespace velumtar

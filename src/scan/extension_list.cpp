@@ -114,7 +114,8 @@ void ExtensionList::synchroniseExtensions() {
             }
             bool existed = extensions_.found();
             if (!extensions_.store()) {
-                reportFileError(messages_, existed ? kRewrite : kWrite, files::kExtensionDatabase);
+                reportFileError(messages_, extensions_.failedOperation(existed ? kRewrite : kWrite),
+                                files::kExtensionDatabase);
                 extensions_.available = '0';
                 failed = true;
             }
@@ -142,12 +143,19 @@ void ExtensionList::synchroniseExtensions() {
                     break;
                 }
             }
+            if (extensions_.readFailed() && extensions_.available == '1') {
+                // A damaged page is not the end of the entries.
+                reportFileError(messages_, kRead, files::kExtensionDatabase);
+                extensions_.available = '0';
+                entriesDeletedFlag = '0';
+            }
         }
     }
     file.close();
     extensions_.close();
     if (entriesDeletedFlag == '1' && extensions_.available == '1') {
-        extensions_.compactExtensionDatabase();
+        if (!extensions_.compactExtensionDatabase())
+            reportFileError(messages_, kRead, files::kExtensionDatabase);
     }
     if (extensions_.available != '1')
         extensions_.removeFile();
@@ -211,8 +219,16 @@ bool ExtensionList::qualifies(std::string_view name, std::string& userExtension)
             entry.set(extrec::key, key);
             if (extensions_.readByKey())
                 best = std::move(key);
-            return false;
+            return extensions_.readFailed();
         });
+        if (extensions_.readFailed()) {
+            // Not found is not the same as unreadable: the walk goes on
+            // without the user's extensions, and says so.
+            reportFileError(messages_, kRead, files::kExtensionDatabase);
+            extensions_.available = '0';
+            extensions_.close();
+            return false;
+        }
         if (!best.empty()) {
             result = true;
             userExtension.assign(best);
@@ -222,6 +238,10 @@ bool ExtensionList::qualifies(std::string_view name, std::string& userExtension)
             if (extensions_.readByKey()) {
                 result = true;
                 userExtension = ".*.*";
+            } else if (extensions_.readFailed()) {
+                reportFileError(messages_, kRead, files::kExtensionDatabase);
+                extensions_.available = '0';
+                extensions_.close();
             }
         }
     }

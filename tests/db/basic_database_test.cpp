@@ -107,7 +107,8 @@ TEST(BasicDatabase, CompactionKeepsEveryRecordsContent) {
     ScanFixture f;
     ASSERT_TRUE(f.database.open('-'));
     ASSERT_TRUE(f.database.storeRunState('1'));
-    for (int i = 0; i < 300; ++i) f.addEntry("C:\\DIR\\FILE" + std::to_string(i) + ".EXE");
+    for (int i = 0; i < 300; ++i)
+        f.addEntry("C:\\DIR\\FILE" + std::to_string(i) + ".EXE");
     f.database.close();
     std::vector<std::string> before = f.records();
     f.setClock("20270202", "02030000");
@@ -125,7 +126,8 @@ TEST(BasicDatabase, CompactionKeepsEveryRecordsContent) {
 TEST(BasicDatabase, CompactionThatFailsAfterEmptyingLosesNothing) {
     ScanFixture f;
     ASSERT_TRUE(f.database.open('-'));
-    for (int i = 0; i < 200; ++i) f.addEntry("C:\\F" + std::to_string(i) + ".DLL");
+    for (int i = 0; i < 200; ++i)
+        f.addEntry("C:\\F" + std::to_string(i) + ".DLL");
     f.database.close();
     std::vector<std::string> before = f.paths();
 
@@ -152,6 +154,37 @@ TEST(BasicDatabase, IncompleteCopyIsDiscardedAndTheDatabaseLeftAlone) {
     f.database.recoverCompaction();
     EXPECT_FALSE(f.platform.has("C:\\VELUTMPA.TMP"));
     EXPECT_EQ(f.paths(), (std::vector<std::string>{"FC:\\KEEP.EXE"}));
+}
+
+// A damaged leaf stops the compaction's copy: the database is neither
+// emptied nor rebuilt short, the failure is shown as READ, and the repair
+// that follows keeps every record off that page.
+TEST(BasicDatabase, CompactionStopsAtADamagedPageAndTheRepairKeepsTheRest) {
+    ScanFixture f;
+    ASSERT_TRUE(f.database.open('-'));
+    for (int i = 0; i < 300; ++i)
+        f.addEntry("C:\\DIR\\FILE" + std::to_string(i) + ".EXE");
+    f.database.close();
+    std::string& file = *f.platform.files.at("C:\\VELUMTAR.DBI");
+    std::size_t leaf = file.size() / 4096 / 2;
+    while (file[leaf * 4096 + 12] != 1)
+        ++leaf;
+    const std::size_t onLeaf = static_cast<unsigned char>(file[leaf * 4096 + 14]);
+    file[leaf * 4096 + 100] ^= 0x20;
+    const std::string damaged = file;
+
+    f.database.compact();
+    EXPECT_EQ(f.boxTexts(), (std::vector<std::string>{"ERROR: File handling.\r\nREAD    "
+                                                      "C:\\VELUMTAR.DBI "}));
+    EXPECT_TRUE(f.database.damageMet);
+    EXPECT_EQ(*f.platform.files.at("C:\\VELUMTAR.DBI"), damaged);
+    EXPECT_FALSE(f.platform.has("C:\\VELUTMPA.TMP"));
+
+    std::uint64_t recovered = 0;
+    ASSERT_TRUE(f.database.salvage(recovered));
+    EXPECT_EQ(recovered, 300 - onLeaf);
+    EXPECT_EQ(f.paths().size(), 300 - onLeaf);
+    EXPECT_FALSE(f.platform.has("C:\\VELUTMPA.TMP"));
 }
 
 TEST(WorkFile, PrepareCreatesAnEmptyFileAndReportsFailures) {

@@ -285,7 +285,7 @@ class Packages(DriveTest):
         files = {line.split()[-1].lstrip(".") for line in listing.splitlines()}
         pages = {"/usr/share/doc/velumtar/html/" + os.path.basename(p)
                  for p in glob.glob(os.path.join(HELP, "*.html"))}
-        expected = {"/usr/bin/velumtar", "/usr/share/man/man1/velumtar.1.gz",
+        expected = {"/usr/bin/velumtar", "/usr/bin/velumtar-check", "/usr/share/man/man1/velumtar.1.gz",
                     "/usr/share/doc/velumtar/examples/velumtar-compare.service",
                     "/usr/share/doc/velumtar/examples/velumtar-compare.timer",
                     "/usr/share/doc/velumtar/examples/velumtar.cron"} | pages
@@ -299,7 +299,8 @@ class Packages(DriveTest):
         archive = cpack("ZIP", self.packages)
         with zipfile.ZipFile(archive) as z:
             names = sorted(n.split("/", 1)[1] for n in z.namelist() if not n.endswith("/"))
-            expected = ["README.txt", "velumtar-scheduled.cmd", "velumtar.exe"]
+            expected = ["README.txt", "velumtar-check.exe", "velumtar-scheduled.cmd",
+                        "velumtar.exe"]
             if os.path.exists(os.path.join(CONFIG["bin_dir"], "vlmhelpx.chm")):
                 expected.append("vlmhelpx.chm")
             self.assertEqual(names, sorted(expected))

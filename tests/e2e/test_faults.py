@@ -222,6 +222,18 @@ class InjectedFaults(DriveTest):
                 code, entries = self.drive.run("C", answers="N")
                 self.assertNotIn("ERROR", " ".join(b["text"] for b in boxes(entries)))
 
+    def test_read_failures_are_told_not_taken_as_missing(self):
+        # A failed read is neither a missing record nor the end of the file.
+        # The database is repaired and compared in the same run; the work
+        # file's run ends; the walk goes on without the user's extensions.
+        for fault in ("read:%s:4" % DBI, "read:%s:3" % WORK, "read:%s:1" % EXT,
+                      "read:%s:4" % EXT):
+            with self.subTest(fault=fault):
+                self.tearDown()
+                self.setUp()
+                name = fault.split(":", 1)[1].rsplit(":", 1)[0]
+                self.check_compare(fault, error_box("READ", name))
+
     def test_failed_build_leaves_no_database(self):
         for fault, expected in [("write:%s:2" % DBI, error_box("WRITE", DBI)),
                                 ("delete:%s:1" % DBI, error_box("DELETE", DBI)),

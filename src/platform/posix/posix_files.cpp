@@ -22,7 +22,9 @@ namespace {
 
 class FdFile final : public File {
   public:
-    explicit FdFile(int fd) : fd_(fd) {}
+    // `newEntryIn`: the directory of a file this open created, whose entry is
+    // made durable by the first sync.
+    FdFile(int fd, std::string newEntryIn) : fd_(fd), newEntryIn_(std::move(newEntryIn)) {}
     ~FdFile() override { ::close(fd_); }
     FdFile(const FdFile&) = delete;
     FdFile& operator=(const FdFile&) = delete;
@@ -80,16 +82,42 @@ class FdFile final : public File {
         return PlatformStatus::ok;
     }
 
+    // A new file's data may reach the device while its directory entry does
+    // not, and a power loss then loses the file: the first sync after the
+    // creation syncs its directory too, so nothing counts as durable before
+    // the file's name is.
     PlatformStatus sync() override {
         if (::fdatasync(fd_) != 0) {
             return statusFromErrno(errno);
+        }
+        if (!newEntryIn_.empty()) {
+            int dir = ::open(newEntryIn_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+            if (dir < 0 || ::fsync(dir) != 0) {
+                PlatformStatus failed = statusFromErrno(errno);
+                if (dir >= 0) {
+                    ::close(dir);
+                }
+                return failed;
+            }
+            ::close(dir);
+            newEntryIn_.clear();
         }
         return PlatformStatus::ok;
     }
 
   private:
     int fd_;
+    std::string newEntryIn_;
 };
+
+// The directory that holds `host`.
+std::string directoryOf(const std::string& host) {
+    std::size_t slash = host.find_last_of('/');
+    if (slash == std::string::npos) {
+        return ".";
+    }
+    return slash == 0 ? "/" : host.substr(0, slash);
+}
 
 class FlockHold final : public ExclusiveHold {
   public:
@@ -168,7 +196,7 @@ std::unique_ptr<File> openHostFile(const std::string& host, OpenMode mode, Platf
         return nullptr;
     }
     status = created ? PlatformStatus::created : PlatformStatus::ok;
-    return std::make_unique<FdFile>(fd);
+    return std::make_unique<FdFile>(fd, created ? directoryOf(host) : std::string());
 }
 
 PlatformStatus removeHostFile(const std::string& host) {

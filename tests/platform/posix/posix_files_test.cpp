@@ -218,5 +218,24 @@ TEST(PosixFiles, HoldIsReleasedWithTheHolderAndNotInheritedByChildren) {
     EXPECT_EQ(platform().probe(marker), PlatformStatus::notFound);
 }
 
+// The first sync of a file this open created also syncs its directory entry:
+// with the directory gone it cannot, and says so; the file opened again later
+// syncs its data only.
+TEST(PosixFiles, FirstSyncOfANewFileSyncsItsDirectory) {
+    const std::string dir = scratchDirectory();
+    const std::string host = hostPath(dir);
+    std::filesystem::create_directories(host + "/New");
+    PlatformStatus status;
+    auto created = platform().openFile(dir + "\\NEW\\X.DBI", OpenMode::readWrite, status);
+    ASSERT_TRUE(created);
+    EXPECT_EQ(status, PlatformStatus::created);
+    auto reopened = platform().openFile(dir + "\\NEW\\X.DBI", OpenMode::readWrite, status);
+    ASSERT_TRUE(reopened);
+    EXPECT_EQ(status, PlatformStatus::ok);
+    std::filesystem::remove_all(host + "/New");
+    EXPECT_EQ(reopened->sync(), PlatformStatus::ok);
+    EXPECT_NE(created->sync(), PlatformStatus::ok);
+}
+
 }  // namespace
 }  // namespace velumtar::test
