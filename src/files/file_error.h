@@ -13,6 +13,7 @@ inline constexpr std::string_view kOpen = "OPEN";
 inline constexpr std::string_view kWrite = "WRITE";
 inline constexpr std::string_view kRewrite = "REWRITE";
 inline constexpr std::string_view kDelete = "DELETE";
+inline constexpr std::string_view kRead = "READ";
 
 // Shows the file-error message and returns when the user has confirmed. It
 // changes no file.
