@@ -88,15 +88,13 @@ inline bool allBlank(std::string_view text) {
     return trimmedRight(text).empty();
 }
 
-// `text` with every control character (codes 0 to 31 and 127) shown as '?',
+// Shows every control character (codes 0 to 31 and 127) of `text` as '?',
 // so that a name never breaks the line or the box it is shown in.
-inline std::string withControlsShown(std::string_view text) {
-    std::string out(text);
-    for (char& c : out) {
+inline void showControls(std::string& text) {
+    for (char& c : text) {
         if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
             c = '?';
     }
-    return out;
 }
 
 // Line break inside a message or text file.

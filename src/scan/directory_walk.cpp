@@ -24,6 +24,9 @@ constexpr std::string_view kRootPattern = "C:\\*";
 constexpr std::string_view kSuffix = "\\*";
 // Every entry of the working directory, hidden and system ones included.
 constexpr std::string_view kListingPattern = "\"*.*\"";
+// How often a file that is listed but not found is listed and asked again
+// before it counts as unreadable.
+constexpr int kLookupRounds = 3;
 // Marks the end of a path in a field, like a blank or a NUL.
 constexpr char kEndMarker = 5;
 
@@ -148,11 +151,15 @@ DirectoryWalk::Next DirectoryWalk::examine(const ListingEntry& entry) {
     listedName_ = entry.name;
     keepName(entry.name);
     if (entry.kind == EntryKind::file) {
+        // The user's list may name an extension holding a control character
+        // (a tab): the name qualifies as listed, and is kept as shown.
         std::string userExtension;
         if (!extensions_.qualifies(name_, userExtension))
             return Next::goOn;
+        showControls(name_);
         return recordEntry(EntryType::file, userExtension) ? Next::goOn : Next::stop;
     }
+    showControls(name_);
     // A blank name (possible on POSIX) adds nothing to its parent's path: its
     // entry would lead back into the parent and the walk round in circles.
     if (excludedDirectory(name_) || allBlank(name_))
@@ -162,10 +169,8 @@ DirectoryWalk::Next DirectoryWalk::examine(const ListingEntry& entry) {
 
 void DirectoryWalk::keepName(std::string_view listed) {
     // A name is kept as listed, quotes included: a Windows name holds none,
-    // and on POSIX they are part of the name. Control characters (possible
-    // on POSIX) would break the lines of the report and the boxes; the
-    // platform finds the entry under the name with '?' in their place.
-    name_ = withControlsShown(platform_.upperCase(listed));
+    // and on POSIX they are part of the name.
+    name_ = platform_.upperCase(listed);
     name_.resize(fittingLength(name_, kNameWidth));
     name_.resize(kNameWidth, ' ');
 }
@@ -296,21 +301,23 @@ bool DirectoryWalk::relist(Each each) {
 
 bool DirectoryWalk::readFacts(std::string_view userExtension, bool& gone) {
     RecordView record = workFile_.view();
-    const std::string path(trimmedRight(record.get(workrec::path)));
+    const std::string path = "\"" + std::string(trimmedRight(record.get(workrec::path))) + "\"";
     FileInformation info;
-    PlatformStatus status = platform_.fileInformation("\"" + path + "\"", info);
+    PlatformStatus status = platform_.fileInformation(path, info);
     gone = false;
-    if (status == PlatformStatus::notFound) {
-        // Passed over only when the directory no longer lists it: a file
-        // that is there but cannot be found under its recorded name must not
-        // drop out of sight in silence.
+    // Passed over only when the directory no longer lists it: a file that is
+    // there but cannot be found under its recorded name must not drop out of
+    // sight in silence. One removed and made anew meanwhile is asked again.
+    for (int round = 0; status == PlatformStatus::notFound && round < kLookupRounds; ++round) {
         bool listed = false;
-        if (relist(
-                [&](const ListingEntry& entry) { listed = listed || entry.name == listedName_; }) &&
-            !listed) {
+        if (!relist(
+                [&](const ListingEntry& entry) { listed = listed || entry.name == listedName_; }))
+            break;
+        if (!listed) {
             gone = true;
             return true;
         }
+        status = platform_.fileInformation(path, info);
     }
     if (status != PlatformStatus::ok) {
         messages_.show(messages::fileFactsError(trimmedRight(fullPath_)), messages::kError);
@@ -340,6 +347,7 @@ bool DirectoryWalk::recordOtherSpellings(EntryType type) {
         if (!stored || entry.kind != kind || entry.name == chosen)
             return;
         keepName(entry.name);
+        showControls(name_);
         if (name_ == name)
             stored = recordTwin(type, entry.name);
     });
@@ -350,7 +358,8 @@ bool DirectoryWalk::recordOtherSpellings(EntryType type) {
 bool DirectoryWalk::recordTwin(EntryType type, std::string_view spelling) {
     std::string path(trimmedRight(pattern_));
     path.pop_back();  // the pattern's asterisk
-    path += withControlsShown(spelling);
+    path += spelling;
+    showControls(path);
     workFile_.clearRecord();
     RecordView record = workFile_.view();
     record.at(workrec::recordType) = 'T';

@@ -44,8 +44,11 @@ class DirectoryWalk {
     // directory that cannot be entered, or refuses its listing, is locked.
     Next enterAndList();
     Next examine(const ListingEntry& entry);
-    // Keeps a listed name upper case, control characters shown as '?', cut
-    // to 255 bytes at a whole character and blank-padded.
+    // Keeps a listed name upper case, cut to 255 bytes at a whole character
+    // and blank-padded. Control characters (possible on POSIX) would break
+    // the lines of the report and the boxes: once the name has qualified,
+    // they are shown as '?' (showControls), and the platform finds the entry
+    // under that name.
     void keepName(std::string_view listed);
     // Counts the directory as locked and shows the error box; below the root
     // the user may choose to go on without it, which marks its entry 'G'.
