@@ -23,10 +23,13 @@ EntryKind kindOf(const WIN32_FIND_DATAW& data) {
         // Other reparse points (placeholders of cloud-synced folders,
         // deduplicated or container-layer directories) are the directories
         // themselves and are walked. The listing carries the tag in
-        // dwReserved0 when the reparse bit is set.
-        const bool surrogate = (attributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
-                               IsReparseTagNameSurrogate(data.dwReserved0);
-        return surrogate ? EntryKind::reparsePoint : EntryKind::directory;
+        // dwReserved0 when the reparse bit is set; a listing that leaves it
+        // zero (no tag is zero) tells nothing, and the entry is taken as a
+        // link.
+        const DWORD tag = data.dwReserved0;
+        const bool link = (attributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
+                          (tag == 0 || IsReparseTagNameSurrogate(tag));
+        return link ? EntryKind::reparsePoint : EntryKind::directory;
     }
     if (attributes & FILE_ATTRIBUTE_DEVICE) {
         return EntryKind::other;
