@@ -7,6 +7,8 @@
 #include <cstring>
 #include <string_view>
 
+#include "files/text_field.h"
+
 namespace velumtar {
 
 struct Field {
@@ -22,9 +24,10 @@ class RecordView {
 
     char* data() const { return data_; }
     std::string_view get(Field f) const { return std::string_view(data_ + f.offset, f.width); }
-    // Writes `text` into the field, cut or blank-padded to its width.
+    // Writes `text` into the field, cut (never inside a character) or
+    // blank-padded to its width.
     void set(Field f, std::string_view text) const {
-        std::size_t n = text.size() < f.width ? text.size() : f.width;
+        std::size_t n = fittingLength(text, f.width);
         std::memcpy(data_ + f.offset, text.data(), n);
         std::memset(data_ + f.offset + n, ' ', f.width - n);
     }
@@ -90,6 +93,10 @@ inline constexpr Field recordType{0, 1};  // 'A' directory entry, 'F' file entry
 inline constexpr Field path{1, 253};
 inline constexpr Field facts{254, 73};
 inline constexpr Field lockedMark{254 + facts::lockedMark.offset, 1};
+// Twin entry ('T'): a listed file or directory that is not watched because
+// another entry of its directory has the same upper-case name. Its path is
+// spelt as on disk; its facts are zero but for the long-path mark and:
+inline constexpr Field twinKind{254 + 68, 1};  // 'F' a file, 'A' a directory
 }  // namespace workrec
 
 // ExtensionEntry: an entry of the extension database VELULIST.DBI (7).

@@ -161,6 +161,14 @@ class Platform {
     // described by itself, never followed.
     virtual PlatformStatus fileInformation(std::string_view path, FileInformation& info) = 0;
 
+    // The name, spelt as on disk, of the entry a lookup of `path` (may be
+    // quoted) finds; false when it finds none. Where a directory holds several
+    // entries that upper-case to the same name (a POSIX file system tells
+    // case apart), the lookup finds the same one whatever the order of the
+    // directory: the one spelt as asked, else the first in byte order. The
+    // hints of the listing delivered last play no part.
+    virtual bool entryName(std::string_view path, std::string& name) = 0;
+
     virtual LocalDateTime localDateTime() = 0;
 
     virtual PlatformStatus removeFile(std::string_view path) = 0;

@@ -184,6 +184,26 @@ bool writeLockedSection(ReportWriter& out, WorkFile& workFile) {
         reportFileError(out.messages(), kRead, files::kWorkFile);
         return false;
     }
+    // Then the entries not watched because another spelling of their name
+    // is, under their own spelling, counted with the locked directories.
+    workFile.clearRecord();
+    entry.at(workrec::recordType) = 'T';
+    for (bool more = workFile.startAt(); more && entry.at(workrec::recordType) == 'T';
+         more = workFile.readNext()) {
+        const bool directory = entry.at(workrec::twinKind) == 'A';
+        std::string line = blankLine(directory ? "DIRECTORY:" : "Path-Name:");
+        RecordView v(line.data());
+        FileFacts f = factsOf(entry.get(workrec::facts));
+        v.set(reportline::status, "LOCKED");
+        v.set(reportline::path, entry.get(workrec::path));
+        v.set(reportline::overflow, overflowMark(f));
+        if (!out.write(line))
+            return false;
+    }
+    if (workFile.readFailed()) {
+        reportFileError(out.messages(), kRead, files::kWorkFile);
+        return false;
+    }
     return true;
 }
 

@@ -24,6 +24,9 @@ constexpr std::string_view kRootPattern = "C:\\*";
 constexpr std::string_view kSuffix = "\\*";
 // Every entry of the working directory, hidden and system ones included.
 constexpr std::string_view kListingPattern = "\"*.*\"";
+// How often a file that is listed but not found is listed and asked again
+// before it counts as unreadable.
+constexpr int kLookupRounds = 3;
 // Marks the end of a path in a field, like a blank or a NUL.
 constexpr char kEndMarker = 5;
 
@@ -148,13 +151,18 @@ DirectoryWalk::Next DirectoryWalk::examine(const ListingEntry& entry) {
     // no loop is possible; devices, pipes and sockets are not files to watch.
     if (entry.kind != EntryKind::file && entry.kind != EntryKind::directory)
         return Next::goOn;
+    listedName_ = entry.name;
     keepName(entry.name);
     if (entry.kind == EntryKind::file) {
+        // The user's list may name an extension holding a control character
+        // (a tab): the name qualifies as listed, and is kept as shown.
         std::string userExtension;
         if (!extensions_.qualifies(name_, userExtension))
             return Next::goOn;
+        showControls(name_);
         return recordEntry(EntryType::file, userExtension) ? Next::goOn : Next::stop;
     }
+    showControls(name_);
     // A blank name (possible on POSIX) adds nothing to its parent's path: its
     // entry would lead back into the parent and the walk round in circles.
     if (excludedDirectory(name_) || allBlank(name_))
@@ -163,13 +171,10 @@ DirectoryWalk::Next DirectoryWalk::examine(const ListingEntry& entry) {
 }
 
 void DirectoryWalk::keepName(std::string_view listed) {
-    std::string name = platform_.upperCase(listed);
-    // A name delivered in double quotes loses them; a quote inside a name
-    // (possible on POSIX) is part of the name.
-    std::string_view kept = name;
-    if (kept.size() >= 2 && kept.front() == '"' && kept.back() == '"')
-        kept = kept.substr(1, kept.size() - 2);
-    name_.assign(kept.substr(0, kNameWidth));
+    // A name is kept as listed, quotes included: a Windows name holds none,
+    // and on POSIX they are part of the name.
+    name_ = platform_.upperCase(listed);
+    name_.resize(fittingLength(name_, kNameWidth));
     name_.resize(kNameWidth, ' ');
 }
 
@@ -203,17 +208,24 @@ DirectoryWalk::Found DirectoryWalk::nextDirectory() {
     RecordView record = workFile_.view();
     record.at(workrec::recordType) = 'A';
     record.set(workrec::path, pattern_);
-    (void)workFile_.readByKey();
-    while (workFile_.readNext()) {
-        if (record.at(workrec::recordType) != 'A')
+    // The directory just finished has its entry: a read that does not find
+    // it fails like one that cannot read on, and the walk must not end as
+    // if every directory had been visited.
+    if (workFile_.readByKey()) {
+        while (workFile_.readNext()) {
+            if (record.at(workrec::recordType) != 'A')
+                return Found::none;
+            // Directories marked skipped were never to be entered.
+            if (record.at(workrec::lockedMark) == 'G')
+                continue;
+            pattern_ = padded(record.get(workrec::path), kPatternWidth);
+            return Found::directory;
+        }
+        if (workFile_.lastStatus().isEndOfFile())
             return Found::none;
-        // Directories marked skipped were never to be entered.
-        if (record.at(workrec::lockedMark) == 'G')
-            continue;
-        pattern_ = padded(record.get(workrec::path), kPatternWidth);
-        return Found::directory;
     }
-    return workFile_.lastStatus().isEndOfFile() ? Found::none : Found::readFailure;
+    reportFileError(messages_, kRead, files::kWorkFile);
+    return Found::readFailure;
 }
 
 bool DirectoryWalk::recordEntry(EntryType type, std::string_view userExtension) {
@@ -231,8 +243,18 @@ bool DirectoryWalk::recordEntry(EntryType type, std::string_view userExtension) 
         type == EntryType::directory && length + kSuffix.size() > workrec::path.width;
 
     buildRecord(type, length, unreachable);
-    if (!workFile_.readByKey())
+    const bool again = workFile_.readByKey();
+    if (!again)
         buildRecord(type, length, unreachable);
+    // An entry of this run under the same key: another spelling of the same
+    // name was listed before (a POSIX file system tells case, trailing
+    // blanks and control characters apart). Whatever the listing's order,
+    // the spelling a lookup of the name finds is watched, with its own facts;
+    // the others are told as twins.
+    const bool twin =
+        again && type != EntryType::root && !unreachable && length <= workrec::path.width;
+    if (twin && !isChosenSpelling())
+        return recordTwin(type, listedName_);
     RecordView record = workFile_.view();
 
     if (type != EntryType::file) {
@@ -250,19 +272,56 @@ bool DirectoryWalk::recordEntry(EntryType type, std::string_view userExtension) 
             counters_.add(FindingCounters::kLocked);
         }
         record.set(workrec::facts, directoryFacts.str());
-        return storeRecord();
+        return storeRecord() && (!twin || recordOtherSpellings(type));
     }
 
     if (length > workrec::path.width) {
         record.set(workrec::facts, zeroFacts(true).str());
         return storeRecord();
     }
-    std::string_view path = trimmedRight(record.get(workrec::path));
-    FileInformation info;
-    PlatformStatus status = platform_.fileInformation("\"" + std::string(path) + "\"", info);
-    // Gone since it was listed: nothing left to record.
-    if (status == PlatformStatus::notFound)
+    bool gone = false;
+    if (!readFacts(userExtension, gone))
+        return false;
+    if (gone)
         return true;
+    return storeRecord() && (!twin || recordOtherSpellings(type));
+}
+
+template <typename Each>
+bool DirectoryWalk::relist(Each each) {
+    std::unique_ptr<DirectoryListing> listing = platform_.newListing();
+    if (!listing)
+        return false;
+    ListingEntry entry;
+    ListingResult result = listing->first(kListingPattern, entry);
+    for (; result == ListingResult::entry; result = listing->next(entry)) {
+        if (entry.kind == EntryKind::file || entry.kind == EntryKind::directory)
+            each(entry);
+    }
+    listing->end();
+    return result == ListingResult::end;
+}
+
+bool DirectoryWalk::readFacts(std::string_view userExtension, bool& gone) {
+    RecordView record = workFile_.view();
+    const std::string path = "\"" + std::string(trimmedRight(record.get(workrec::path))) + "\"";
+    FileInformation info;
+    PlatformStatus status = platform_.fileInformation(path, info);
+    gone = false;
+    // Passed over only when the directory no longer lists it: a file that is
+    // there but cannot be found under its recorded name must not drop out of
+    // sight in silence. One removed and made anew meanwhile is asked again.
+    for (int round = 0; status == PlatformStatus::notFound && round < kLookupRounds; ++round) {
+        bool listed = false;
+        if (!relist(
+                [&](const ListingEntry& entry) { listed = listed || entry.name == listedName_; }))
+            break;
+        if (!listed) {
+            gone = true;
+            return true;
+        }
+        status = platform_.fileInformation(path, info);
+    }
     if (status != PlatformStatus::ok) {
         messages_.show(messages::fileFactsError(trimmedRight(fullPath_)), messages::kError);
         return false;
@@ -270,6 +329,52 @@ bool DirectoryWalk::recordEntry(EntryType type, std::string_view userExtension) 
     // The file's own attributes, not the listing's: a listing may leave out
     // bits it would have to ask the system for entry by entry.
     record.set(workrec::facts, factsFrom(info, info.attributes, userExtension).str());
+    return true;
+}
+
+bool DirectoryWalk::isChosenSpelling() {
+    std::string chosen;
+    if (!platform_.entryName("\"" + std::string(trimmedRight(fullPath_)) + "\"", chosen))
+        return true;
+    return chosen == listedName_;
+}
+
+bool DirectoryWalk::recordOtherSpellings(EntryType type) {
+    const std::string name = name_;
+    const std::string chosen = listedName_;
+    const EntryKind kind = type == EntryType::file ? EntryKind::file : EntryKind::directory;
+    bool stored = true;
+    // A failed listing leaves the twins untold; the main listing of the
+    // directory meets the same failure and reports it.
+    (void)relist([&](const ListingEntry& entry) {
+        if (!stored || entry.kind != kind || entry.name == chosen)
+            return;
+        keepName(entry.name);
+        showControls(name_);
+        if (name_ == name)
+            stored = recordTwin(type, entry.name);
+    });
+    name_ = name;
+    return stored;
+}
+
+bool DirectoryWalk::recordTwin(EntryType type, std::string_view spelling) {
+    std::string path(trimmedRight(pattern_));
+    path.pop_back();  // the pattern's asterisk
+    path += spelling;
+    showControls(path);
+    workFile_.clearRecord();
+    RecordView record = workFile_.view();
+    record.at(workrec::recordType) = 'T';
+    record.set(workrec::path, path);
+    if (workFile_.readByKey())
+        return true;  // told already
+    workFile_.clearRecord();
+    record.at(workrec::recordType) = 'T';
+    record.set(workrec::path, path);
+    record.set(workrec::facts, zeroFacts(path.size() > workrec::path.width).str());
+    record.at(workrec::twinKind) = type == EntryType::file ? 'F' : 'A';
+    counters_.add(FindingCounters::kLocked);
     return storeRecord();
 }
 
@@ -281,7 +386,7 @@ void DirectoryWalk::buildRecord(EntryType type, std::size_t length, bool unreach
     if (type == EntryType::directory && !unreachable)
         record.set(workrec::path, std::string(path.substr(0, length)) + std::string(kSuffix));
     else
-        record.set(workrec::path, path.substr(0, workrec::path.width));
+        record.set(workrec::path, path.substr(0, length));
 }
 
 bool DirectoryWalk::storeRecord() {

@@ -44,7 +44,11 @@ class DirectoryWalk {
     // directory that cannot be entered, or refuses its listing, is locked.
     Next enterAndList();
     Next examine(const ListingEntry& entry);
-    // Keeps a listed name upper case, unquoted, blank-padded to 255.
+    // Keeps a listed name upper case, cut to 255 bytes at a whole character
+    // and blank-padded. Control characters (possible on POSIX) would break
+    // the lines of the report and the boxes: once the name has qualified,
+    // they are shown as '?' (showControls), and the platform finds the entry
+    // under that name.
     void keepName(std::string_view listed);
     // Counts the directory as locked and shows the error box; below the root
     // the user may choose to go on without it, which marks its entry 'G'.
@@ -56,6 +60,23 @@ class DirectoryWalk {
     // Records the root, a directory or a file (name_) of the current
     // directory. False when the walk must stop; the failure was shown.
     bool recordEntry(EntryType type, std::string_view userExtension);
+    // The facts of the file just listed, into the record area. False when
+    // the walk must stop; `gone` is set instead when the file has vanished
+    // since it was listed.
+    bool readFacts(std::string_view userExtension, bool& gone);
+    // True when a lookup of the entry's name finds the entry just listed
+    // rather than another spelling of the same name.
+    bool isChosenSpelling();
+    // After the chosen spelling of a name was recorded: records every other
+    // spelling of that name the directory holds as a twin.
+    bool recordOtherSpellings(EntryType type);
+    // Records a listed entry that is not watched because another spelling of
+    // its name is: counted as locked and listed with the locked directories.
+    bool recordTwin(EntryType type, std::string_view spelling);
+    // Lists the working directory again and calls `each` with every file and
+    // directory entry. False when that listing fails.
+    template <typename Each>
+    bool relist(Each each);
     // Fresh record with the type and key of the entry in fullPath_, whose
     // content is `length` characters long.
     void buildRecord(EntryType type, std::size_t length, bool unreachable);
@@ -74,8 +95,10 @@ class DirectoryWalk {
 
     // The directory being listed, in searchPattern form (255 characters).
     std::string pattern_;
-    // The listed entry's name, upper case, unquoted, 255 characters.
+    // The listed entry's name, upper case, 255 characters.
     std::string name_;
+    // The same name as the listing delivered it.
+    std::string listedName_;
     // The listed entry's full path: the pattern with the name written over
     // its asterisk (300 characters).
     std::string fullPath_;

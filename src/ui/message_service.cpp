@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "files/text_field.h"
 #include "platform/platform.h"
 #include "ui/unattended.h"
 
@@ -23,7 +24,7 @@ MessageService::MessageService(Platform& platform, Unattended& unattended,
 
 void MessageService::setText(std::string_view text) {
     textBuffer_.fill(' ');
-    std::size_t n = text.size() < kTextWidth ? text.size() : kTextWidth;
+    std::size_t n = fittingLength(text, kTextWidth);
     std::memcpy(textBuffer_.data(), text.data(), n);
     if (n < kTextWidth)
         textBuffer_[n] = '\0';

@@ -12,39 +12,6 @@ constexpr unsigned kButtonsMask = 0x0F;
 constexpr unsigned kDefaultButton2 = 0x100;
 constexpr int kIdOk = 1, kIdCancel = 2, kIdRetry = 4, kIdYes = 6, kIdNo = 7;
 
-// Length of the valid UTF-8 sequence starting at text[i], or 0.
-std::size_t utf8Length(std::string_view text, std::size_t i) {
-    unsigned char c = static_cast<unsigned char>(text[i]);
-    std::size_t n;
-    unsigned minimum;
-    if (c < 0x80)
-        return 1;
-    if (c >= 0xC2 && c <= 0xDF) {
-        n = 2;
-        minimum = 0x80;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-        n = 3;
-        minimum = 0x800;
-    } else if (c >= 0xF0 && c <= 0xF4) {
-        n = 4;
-        minimum = 0x10000;
-    } else {
-        return 0;
-    }
-    if (i + n > text.size())
-        return 0;
-    unsigned value = c & (0x7F >> n);
-    for (std::size_t k = 1; k < n; ++k) {
-        unsigned char d = static_cast<unsigned char>(text[i + k]);
-        if ((d & 0xC0) != 0x80)
-            return 0;
-        value = (value << 6) | (d & 0x3F);
-    }
-    if (value < minimum || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF))
-        return 0;
-    return n;
-}
-
 }  // namespace
 
 std::string jsonString(std::string_view text) {

@@ -163,6 +163,9 @@ class InjectedFaults(DriveTest):
             ("open:%s:1" % WORK, error_box("OPEN", WORK)),
             ("write:%s:2" % WORK, error_box("WRITE", WORK)),
             ("delete:%s:1" % WORK, error_box("DELETE", WORK)),
+            # the walk's next directory after the root (read 5: reads 1 to 4
+            # recorded the root and its two directories, then found the root)
+            ("read:%s:5" % WORK, error_box("READ", WORK)),
         ]
         for fault, expected in cases:
             with self.subTest(fault=fault):

@@ -1,4 +1,5 @@
 """Odd and hostile input: each has a clear outcome and loses nothing."""
+import json
 import os
 import socket
 import stat
@@ -61,8 +62,10 @@ class HostileInput(DriveTest):
             self.put(os.path.join(self.drive.host("C:\\Files"), name))
         texts = self.texts()
         found = self.reported() if texts[-1].endswith("Display list of details?") else []
+        # A control character of a name is shown as '?'.
         self.assertEqual(sorted(p for _, p in found),
-                         sorted("C:\\FILES\\" + n.upper() for n in watched), text[:60])
+                         sorted("C:\\FILES\\" + n.upper().replace("\t", "?") for n in watched),
+                         text[:60])
         self.assertEqual(self.texts(), [NO_DIFFERENCES])
 
     def test_extension_list_variants(self):
@@ -115,6 +118,57 @@ class HostileInput(DriveTest):
         found = self.reported()
         self.assertEqual([status for status, _ in found], ["Deleted", "Deleted"], found)
         self.assertTrue(all(p.endswith("...") for _, p in found))
+
+    @unittest.skipIf(wine(), "names only a POSIX file system allows")
+    def test_posix_names_are_watched_and_shown_on_one_line(self):
+        odd = self.drive.host("C:\\Odd")
+        names = ['"quoted".exe', 'EVIL.EXE ', "line\nfeed.exe", "cr\rtab\t.exe", "Y /in.exe",
+                 'Q "dir"/q.exe']
+        hosts = [os.path.join(odd, n) for n in names]
+        # A name in quotes whose extension is EXE" is not an executable's name.
+        self.put(os.path.join(odd, '"whole.exe"'))
+        for host in hosts:
+            self.put(host)
+        found = self.round_trip(hosts)
+        self.assertEqual(sorted(p for _, p in found), sorted([
+            'C:\\ODD\\"QUOTED".EXE', "C:\\ODD\\EVIL.EXE", "C:\\ODD\\LINE?FEED.EXE",
+            "C:\\ODD\\CR?TAB?.EXE", "C:\\ODD\\Y\\IN.EXE", 'C:\\ODD\\Q "DIR"\\Q.EXE']))
+        # A path cut at 253 bytes ends at a whole character: one line per
+        # finding, every text valid UTF-8.
+        e64 = "\u00e9" * 64
+        self.put(self.drive.host("C:\\" + e64 + "\\" + e64 + ".exe"))
+        os.remove(hosts[2])
+        texts = self.texts()
+        report = self.drive.read(TXT).decode("utf-8")
+        lines = report.split("\r\n")
+        self.assertEqual(len(lines), 4, lines)  # heading, two findings, end
+        self.assertEqual(sorted(line[:7].strip() for line in lines[1:3]), ["Deleted", "New"])
+        self.assertIn("C:\\" + e64 + "\\" + e64[:60] + " ...", report)
+        for name in ("C:\\VELUMTAR.LOG", TXT):
+            text = self.drive.read(name).decode("utf-8")
+            self.assertEqual([c for c in text if ord(c) < 32 and c not in "\r\n"], [], name)
+        self.assertNotIn("\\u00c3", json.dumps(texts))
+
+    def test_case_twins_watch_one_spelling_and_tell_the_other(self):
+        # Under Wine the Windows build meets the twins of a Linux directory.
+        self.put(self.drive.host("C:\\Twins\\A.EXE"), b"upper")
+        self.put(self.drive.host("C:\\Twins\\a.exe"), b"lower case")
+        self.put(self.drive.host("C:\\Twins\\T\\in.exe"))
+        self.put(self.drive.host("C:\\Twins\\t\\out.exe"))
+        twins = [("LOCKED", "C:\\TWINS\\a.exe"), ("LOCKED", "C:\\TWINS\\t")]
+        self.assertEqual(self.texts("N"), [BUILD_DONE])
+        for change, reported in [(None, []),
+                                 ("C:\\Twins\\a.exe", []),
+                                 ("C:\\Twins\\t\\out.exe", []),
+                                 ("C:\\Twins\\A.EXE", [("Changed", "C:\\TWINS\\A.EXE")])]:
+            if change:
+                self.put(self.drive.host(change), b"changed " + change.encode())
+            texts = self.texts()
+            self.assertTrue(texts[-1].endswith("Display list of details?"), texts)
+            self.assertEqual(self.reported(), sorted(twins + reported), change)
+            lines = self.drive.read(TXT).decode().split("\r\n")
+            self.assertIn("Path-Name: C:\\TWINS\\a.exe", lines[1])
+            self.assertIn("DIRECTORY: C:\\TWINS\\t", lines[2])
 
     def test_special_files_and_a_link_loop_are_passed_over(self):
         base = self.drive.host("C:\\Special")

@@ -1,5 +1,6 @@
 """Start-up, instance guard, information commands and the unattended mode."""
 import os
+import pty
 import unittest
 
 from harness import DriveTest, boxes, helper, kill, launches, wait_for, wine
@@ -51,6 +52,38 @@ class InformationCommands(DriveTest):
         self.assertEqual(entries, [{"launch": "NOTEPAD C:\\VELUMTAR.LOG", "show": 1,
                                     "wait": False}])
         self.assertFalse(self.drive.exists("C:\\VELUMTAR.AKT"))
+
+
+    @unittest.skipIf(wine(), "the terminal viewer belongs to the Linux build")
+    def test_viewer_on_a_terminal_runs_after_the_tool_which_still_exits_0(self):
+        log = "C:\\VELUMTAR.LOG"
+        self.drive.write(log, "2026.12.07 10:00 x\r\n\r\n")
+        note = os.path.join(self.drive.scratch, "viewed")
+        editor = os.path.join(self.drive.scratch, "editor")
+        with open(editor, "w") as f:
+            # Notes what it was given and whether the tool's marker is still
+            # there, then ends with a code of its own.
+            f.write("#!/bin/sh\n[ -e '%s' ] && m=held || m=released\n"
+                    "echo \"$1 $m\" > '%s'\nexit 42\n"
+                    % (self.drive.host("C:\\VELUMTAR.AKT"), note))
+        os.chmod(editor, 0o755)
+        env = self.drive.environment(transcript=False)
+        env["VISUAL"] = editor
+        pid, fd = pty.fork()
+        if pid == 0:
+            os.chdir(self.drive.start)
+            os.execve(self.drive.command(["L"])[0], self.drive.command(["L"]), env)
+        while True:
+            try:
+                if not os.read(fd, 4096):
+                    break
+            except OSError:
+                break
+        os.close(fd)
+        _, status = os.waitpid(pid, 0)
+        self.assertEqual(os.waitstatus_to_exitcode(status), 0)
+        with open(note) as f:
+            self.assertEqual(f.read(), self.drive.host(log) + " released\n")
 
 
 class InstanceGuard(DriveTest):

@@ -134,6 +134,7 @@ class MemoryPlatform : public Platform {
     PlatformStatus fileInformation(std::string_view, FileInformation&) override {
         return PlatformStatus::notFound;
     }
+    bool entryName(std::string_view, std::string&) override { return false; }
     LocalDateTime localDateTime() override { return {}; }
     PlatformStatus renameFile(std::string_view, std::string_view) override {
         return PlatformStatus::ioError;

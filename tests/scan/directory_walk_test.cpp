@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "files/fault_injection.h"
 #include "files/text_field.h"
 #include "support/scan_fixture.h"
 #include "ui/messages.h"
@@ -211,23 +212,37 @@ TEST(DirectoryWalk, ListingErrorsStopTheWalk) {
     }
 }
 
+// Only a file the directory no longer lists is passed over; one still there
+// whose facts cannot be read, under any status, stops the walk with the box.
 TEST(DirectoryWalk, FileFactsFailureStopsTheWalkButAVanishedFileIsSkipped) {
-    Walk w;
-    w.platform.addFile("C:\\Gone.exe", 1).infoStatus = PlatformStatus::notFound;
-    w.platform.addFile("C:\\Here.exe", 3);
-    EXPECT_EQ(w.run(), 'J');
-    EXPECT_TRUE(w.platform.boxes.empty());
-    EXPECT_EQ(w.work(), (std::vector<std::string>{directoryEntry("C:\\*"),
-                                                  fileEntry("C:\\HERE.EXE", listedFacts(3))}));
-
-    Walk failing;
-    failing.platform.addFile("C:\\Bad.exe", 1).infoStatus = PlatformStatus::accessDenied;
-    failing.platform.addFile("C:\\Sub\\x.exe", 1);
-    EXPECT_EQ(failing.run(), 'N');
-    ASSERT_EQ(failing.platform.boxes.size(), 1u);
-    EXPECT_EQ(failing.platform.boxes[0].text, messages::fileFactsError("C:\\BAD.EXE"));
-    EXPECT_EQ(failing.entered(), std::vector<std::string>{"\"C:\\\""});
-    failing.expectTidyEnd();
+    struct Case {
+        PlatformStatus status;
+        bool vanishes;
+    };
+    for (Case c : {Case{PlatformStatus::notFound, true}, Case{PlatformStatus::notFound, false},
+                   Case{PlatformStatus::accessDenied, false}}) {
+        SCOPED_TRACE(c.vanishes ? "vanished" : "still listed");
+        Walk w;
+        test::FakeEntry& file = w.platform.addFile("C:\\Bad.exe", 1);
+        file.infoStatus = c.status;
+        file.vanishes = c.vanishes;
+        w.platform.addFile("C:\\Here.exe", 3);
+        w.platform.addFile("C:\\Sub\\x.exe", 1);
+        if (c.vanishes) {
+            EXPECT_EQ(w.run(), 'J');
+            EXPECT_TRUE(w.platform.boxes.empty());
+            EXPECT_EQ(w.work(), (std::vector<std::string>{
+                                    directoryEntry("C:\\*"), directoryEntry("C:\\SUB\\*"),
+                                    fileEntry("C:\\HERE.EXE", listedFacts(3)),
+                                    fileEntry("C:\\SUB\\X.EXE", listedFacts(1))}));
+        } else {
+            EXPECT_EQ(w.run(), 'N');
+            ASSERT_EQ(w.platform.boxes.size(), 1u);
+            EXPECT_EQ(w.platform.boxes[0].text, messages::fileFactsError("C:\\BAD.EXE"));
+            EXPECT_EQ(w.entered(), std::vector<std::string>{"\"C:\\\""});
+        }
+        w.expectTidyEnd();
+    }
 }
 
 TEST(DirectoryWalk, FilePathsBeyond253CharactersGetZeroFactsAndShareTheirEntry) {
@@ -285,20 +300,78 @@ TEST(DirectoryWalk, LinksJunctionsSpecialFilesAndBlankNamesAreNeitherEnteredNorR
                                                   fileEntry("C:\\REAL.EXE", listedFacts(1))}));
 }
 
-TEST(DirectoryWalk, OnlyNamesDeliveredInQuotesLoseThem) {
+// Names a POSIX file system allows: quotes are part of the name, a control
+// character is kept as '?', trailing blanks fall off the fixed field, and a
+// path cut at 253 bytes ends at a whole character. Each is still found,
+// recorded with its facts and, for a directory, entered.
+TEST(DirectoryWalk, NamesKeepTheirQuotesShowControlsAsQuestionMarksAndLoseTrailingBlanks) {
     Walk w;
-    w.platform.addFile("C:\\quoted.exe", 1).name = "\"quoted.exe\"";
-    w.platform.addDirectory("C:\\In Quotes").name = "\"In Quotes\"";
-    w.platform.addFile("C:\\In Quotes\\x.bat", 2);
-    w.platform.addFile("C:\\say\"hi\".exe", 3);  // a POSIX name holding quotes
-    w.platform.addFile("C:\\\"draft.exe", 4);
+    w.platform.addFile("C:\\\"quoted\".exe", 1);
+    w.platform.addFile("C:\\\"whole.exe\"", 9);  // its extension is EXE" (not watched)
+    w.platform.addFile("C:\\say\"hi\".exe", 2);
+    w.platform.addFile("C:\\line\nfeed\r.exe", 3);
+    w.platform.addFile("C:\\tab\tbell\x07.exe", 4);
+    w.platform.addFile("C:\\EVIL.EXE ", 5);
+    w.platform.addFile("C:\\Y \\in.exe", 6);
+    w.platform.addFile("C:\\Q \"dir\"\\q.exe", 7);
+    std::string e64;
+    for (int i = 0; i < 64; ++i)
+        e64 += "\xc3\xa9";  // 64 times e acute, 128 bytes
+    w.platform.addFile("C:\\" + e64 + "\\" + e64 + ".exe", 8);
+
     EXPECT_EQ(w.run(), 'J');
-    EXPECT_EQ(w.work(),
-              (std::vector<std::string>{directoryEntry("C:\\*"), directoryEntry("C:\\IN QUOTES\\*"),
-                                        fileEntry("C:\\\"DRAFT.EXE", listedFacts(4)),
-                                        fileEntry("C:\\IN QUOTES\\X.BAT", listedFacts(2)),
-                                        fileEntry("C:\\QUOTED.EXE", listedFacts(1)),
-                                        fileEntry("C:\\SAY\"HI\".EXE", listedFacts(3))}));
+    EXPECT_TRUE(w.platform.boxes.empty());
+    EXPECT_EQ(w.entered(), (std::vector<std::string>{"\"C:\\\"", "\"C:\\Q \"DIR\"\"", "\"C:\\Y\"",
+                                                     "\"C:\\" + e64 + "\""}));
+    // The long path keeps 60 whole characters of its name (120 bytes) and
+    // leaves the 253rd byte blank rather than hold half a character.
+    const std::string cut = "C:\\" + e64 + "\\" + e64.substr(0, 120);
+    ASSERT_EQ(cut.size(), 252u);
+    EXPECT_EQ(w.work(), (std::vector<std::string>{
+                            directoryEntry("C:\\*"), directoryEntry("C:\\Q \"DIR\"\\*"),
+                            directoryEntry("C:\\Y\\*"), directoryEntry("C:\\" + e64 + "\\*"),
+                            fileEntry("C:\\\"QUOTED\".EXE", listedFacts(1)),
+                            fileEntry("C:\\EVIL.EXE", listedFacts(5)),
+                            fileEntry("C:\\LINE?FEED?.EXE", listedFacts(3)),
+                            fileEntry("C:\\Q \"DIR\"\\Q.EXE", listedFacts(7)),
+                            fileEntry("C:\\SAY\"HI\".EXE", listedFacts(2)),
+                            fileEntry("C:\\TAB?BELL?.EXE", listedFacts(4)),
+                            fileEntry("C:\\Y\\IN.EXE", listedFacts(6)),
+                            'F' + cut + " " + std::string(zeroFacts(true).str())}));
+}
+
+// Names that differ only in case map to one key: whatever the listing's
+// order, the spelling a lookup finds is watched with its own facts, and every
+// other spelling is recorded as a twin, counted as locked, never entered.
+TEST(DirectoryWalk, CaseTwinsWatchOneSpellingWhateverTheListingOrder) {
+    for (bool reverse : {false, true}) {
+        SCOPED_TRACE(reverse ? "twins listed first" : "twins listed last");
+        Walk w;
+        w.platform.reverseListing = reverse;
+        w.platform.addFile("C:\\Dir\\A.EXE", 5);  // added first: the one lookups find
+        w.platform.addFile("C:\\Dir\\a.exe", 900);
+        w.platform.addFile("C:\\Dir\\a.Exe", 901);
+        w.platform.addDirectory("C:\\T");
+        w.platform.addFile("C:\\T\\in.exe", 1);
+        w.platform.addDirectory("C:\\t");
+
+        EXPECT_EQ(w.run(), 'J');
+        EXPECT_TRUE(w.platform.boxes.empty());
+        EXPECT_EQ(w.entered(), (std::vector<std::string>{"\"C:\\\"", "\"C:\\DIR\"", "\"C:\\T\""}));
+        auto twin = [](const std::string& path, char kind) {
+            std::string facts(zeroFacts(false).str());
+            facts[68] = kind;
+            return key('T', path) + facts;
+        };
+        EXPECT_EQ(w.work(),
+                  (std::vector<std::string>{
+                      directoryEntry("C:\\*"), directoryEntry("C:\\DIR\\*"),
+                      directoryEntry("C:\\T\\*"), fileEntry("C:\\DIR\\A.EXE", listedFacts(5)),
+                      fileEntry("C:\\T\\IN.EXE", listedFacts(1)), twin("C:\\DIR\\a.Exe", 'F'),
+                      twin("C:\\DIR\\a.exe", 'F'), twin("C:\\t", 'A')}));
+        EXPECT_EQ(w.counters.value[FindingCounters::kLocked], 3u);
+        w.expectTidyEnd();
+    }
 }
 
 TEST(DirectoryWalk, HiddenAndSystemFilesQualifyAndUserExtensionsAreMarked) {
@@ -365,6 +438,28 @@ TEST(DirectoryWalk, WorkFileStoreFailureIsReportedAndStopsTheWalk) {
         w.expectTidyEnd();
     }
 }
+
+#ifdef VELUMTAR_FAULT_INJECTION
+// The next-directory step reads the entry of the directory just finished,
+// then the next one: a failure of either ends the walk with the file error.
+TEST(DirectoryWalk, FailedReadOfTheNextDirectoryIsReportedAndEndsTheWalk) {
+    // Reads 1 and 2 record the root and C:\SUB; 3 and 4 find the next
+    // directory after the root.
+    for (const char* fault : {"read:C:\\VELUCMPT.TMP:3", "read:C:\\VELUCMPT.TMP:4"}) {
+        SCOPED_TRACE(fault);
+        Walk w;
+        w.platform.addFile("C:\\Sub\\x.exe", 1);
+        w.platform.env["VELUMTAR_FAULTS"] = fault;
+        resetFaultInjection();
+        EXPECT_EQ(w.run(), 'N');
+        resetFaultInjection();
+        ASSERT_EQ(w.platform.boxes.size(), 1u);
+        EXPECT_EQ(w.platform.boxes[0].text, messages::fileError("READ", "C:\\VELUCMPT.TMP"));
+        EXPECT_EQ(w.entered(), std::vector<std::string>{"\"C:\\\""});
+        w.expectTidyEnd();
+    }
+}
+#endif
 
 }  // namespace
 }  // namespace velumtar

@@ -70,6 +70,9 @@ class Hold : public ExclusiveHold {
     std::string path_;
 };
 
+// Separates a twin's spelling from the key of the entry it is a twin of.
+constexpr char kTwinMark = '\x01';
+
 std::string withoutTrailingBackslash(std::string path) {
     while (path.size() > 2 && path.back() == '\\')
         path.pop_back();
@@ -128,8 +131,11 @@ class TreeListing : public DirectoryListing {
             return ListingResult::entry;
         }
         const FakeEntry& found = platform_.tree.at(name);
+        platform_.lastListed = name;
         entry =
             ListingEntry{found.name, found.listedAttributes.value_or(found.attributes), found.kind};
+        if (found.vanishes)
+            platform_.tree.erase(name);
         return ListingResult::entry;
     }
 
@@ -158,12 +164,32 @@ std::string FakePlatform::normalise(std::string_view path) const {
     std::string p(path);
     if (p.size() >= 2 && p.front() == '"' && p.back() == '"')
         p = p.substr(1, p.size() - 2);
-    for (char& c : p) {
+    // Names as the POSIX layer matches them: without case, a control
+    // character as '?', without trailing blanks (a name of blanks only
+    // stays).
+    std::string folded;
+    for (char c : p) {
         if (c >= 'a' && c <= 'z')
             c = static_cast<char>(c - 'a' + 'A');
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
+            c = '?';
         if (c == '/')
             c = '\\';
+        if (c == '\\') {
+            std::size_t end = folded.size();
+            while (end > 0 && folded[end - 1] == ' ')
+                --end;
+            if (end > 0 && folded[end - 1] != '\\')
+                folded.resize(end);
+        }
+        folded += c;
     }
+    std::size_t end = folded.size();
+    while (end > 0 && folded[end - 1] == ' ')
+        --end;
+    if (end > 0 && folded[end - 1] != '\\')
+        folded.resize(end);
+    p = folded;
     if (p.size() < 2 || p[1] != ':') {
         std::string dir = workingDirectory;
         for (char& c : dir) {
@@ -231,22 +257,27 @@ std::unique_ptr<DirectoryListing> FakePlatform::newListing() {
 
 FakeEntry& FakePlatform::addEntry(const std::string& path, EntryKind kind,
                                   std::uint8_t attributes) {
-    std::string key = withoutTrailingBackslash(normalise(path));
-    // Parents first: every backslash after the drive's marks one.
-    for (std::size_t cut = key.find('\\', 3); cut != std::string::npos;
-         cut = key.find('\\', cut + 1)) {
-        std::string parent = key.substr(0, cut);
+    // Parents first: every backslash after the drive's marks one; each takes
+    // its listed name from the path as written.
+    for (std::size_t cut = path.find('\\', 3); cut != std::string::npos;
+         cut = path.find('\\', cut + 1)) {
+        std::string parent = normalise(path.substr(0, cut));
         if (!tree.count(parent)) {
             FakeEntry& dir = tree[parent];
-            dir.name = path.substr(parent.rfind('\\') + 1, cut - parent.rfind('\\') - 1);
+            std::size_t from = path.rfind('\\', cut - 1) + 1;
+            dir.name = path.substr(from, cut - from);
             dir.kind = EntryKind::directory;
             dir.attributes = attr::directory;
         }
     }
+    std::string key = withoutTrailingBackslash(normalise(path));
+    const std::string name = path.substr(path.rfind('\\') + 1);
+    auto known = tree.find(key);
+    if (known != tree.end() && known->second.name != name)
+        key += kTwinMark + name;
     FakeEntry& entry = tree[key];
     entry = FakeEntry{};
-    std::size_t cut = key.rfind('\\');
-    entry.name = path.substr(cut + 1, key.size() - cut - 1);
+    entry.name = name;
     entry.kind = kind;
     entry.attributes = attributes;
     return entry;
@@ -288,8 +319,20 @@ bool FakePlatform::isDirectory(const std::string& normalised) const {
            (entry != tree.end() && entry->second.kind == EntryKind::directory);
 }
 
-PlatformStatus FakePlatform::fileInformation(std::string_view path, FileInformation& info) {
+bool FakePlatform::entryName(std::string_view path, std::string& name) {
     auto listed = tree.find(withoutTrailingBackslash(normalise(path)));
+    if (listed == tree.end())
+        return false;
+    name = listed->second.name;
+    return true;
+}
+
+PlatformStatus FakePlatform::fileInformation(std::string_view path, FileInformation& info) {
+    const std::string key = withoutTrailingBackslash(normalise(path));
+    // Right after the listing delivered a twin, the twin is described.
+    auto listed = lastListed.compare(0, lastListed.find(kTwinMark), key) == 0
+                      ? tree.find(lastListed)
+                      : tree.find(key);
     if (listed != tree.end()) {
         if (listed->second.infoStatus == PlatformStatus::ok) {
             info = listed->second.info;

@@ -34,6 +34,7 @@ struct FakeEntry {
     FileInformation info;                            // files: size and last-write time
     bool enterable = true;                           // directories: changeDirectory succeeds
     PlatformStatus infoStatus = PlatformStatus::ok;  // files: what fileInformation answers
+    bool vanishes = false;                           // gone once a listing delivered it
 };
 
 // A failing listing of one directory: `result` is answered instead of the
@@ -81,12 +82,18 @@ class FakePlatform : public Platform {
     // What the walk asked for.
     std::vector<std::string> changeRequests;   // every path handed to changeDirectory
     std::vector<std::string> listingPatterns;  // every pattern handed to first()
+    std::string lastListed;                    // tree key of the entry listed last
     int openListings = 0;                      // started and not yet ended
     int mostOpenListings = 0;
 
     // Add an entry to the tree under its drive path (C:\Program Files\App.exe),
     // with missing parent directories; the listed name is the path's last
     // component in the case given. Files are last written 2025-06-30 08:15:42.
+    // An entry whose path upper-cases like one already there but is spelt
+    // otherwise is a twin: listed after it (before it with `reverseListing`),
+    // described by fileInformation only right after the listing delivered
+    // it, never found by a lookup; the spelling added first is the one
+    // lookups find.
     FakeEntry& addDirectory(const std::string& path);
     FakeEntry& addFile(const std::string& path, std::uint64_t size = 0,
                        std::uint8_t attributes = attr::archive);
@@ -108,6 +115,7 @@ class FakePlatform : public Platform {
     bool changeDirectory(std::string_view path) override;
     std::unique_ptr<DirectoryListing> newListing() override;
     PlatformStatus fileInformation(std::string_view path, FileInformation& info) override;
+    bool entryName(std::string_view path, std::string& name) override;
     LocalDateTime localDateTime() override { return clock; }
     PlatformStatus removeFile(std::string_view path) override;
     PlatformStatus renameFile(std::string_view from, std::string_view to) override;

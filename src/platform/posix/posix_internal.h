@@ -22,7 +22,13 @@ PlatformStatus statusFromErrno(int error);
 
 // ASCII upper-casing; bytes of 128 and above stay as they are.
 std::string asciiUpper(std::string_view text);
+// Equal but for the case of ASCII letters; a control character equals '?'.
 bool asciiEqualFold(std::string_view a, std::string_view b);
+// A name as the tool keeps it, the key under which it is looked up: ASCII
+// upper case, each control character '?', without trailing blanks. Names
+// that differ only in these are spellings of one name.
+std::string nameKey(std::string_view name);
+bool sameName(std::string_view a, std::string_view b);
 
 // Removes blanks around a path and one pair of enclosing double quotes (a lone
 // leading or trailing quote too), then the blanks inside the quotes. Trailing
@@ -82,6 +88,12 @@ class PathResolver {
     // remembered from before.
     std::string resolve(const SplitPath& split, bool checkRemembered = true,
                         bool* remembered = nullptr);
+
+    // The name, spelt as on disk, of the entry `path` names: the spelling
+    // given when it exists, else the first spelling of the name in byte
+    // order. Unlike hostPath it takes no hint from the listing. False when
+    // there is none.
+    bool canonicalName(std::string_view path, std::string& name);
 
     // Records that `host` is the directory the components of `split` name, so
     // that later paths below it are resolved without scanning.

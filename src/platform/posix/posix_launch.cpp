@@ -21,13 +21,14 @@
 //
 //   Terminal without a desktop: a viewer started now would compete with the
 //   ending tool for the terminal. The command is remembered instead and
-//   exitProcess replaces the process with it as its very last act, so the
-//   user gets the viewer right after the tool and the shell prompt after the
-//   viewer. NOTEPAD runs $VISUAL, else $EDITOR, else less, else more on the
-//   file; HH runs "man -l" on the manual page (man itself honours $MANPAGER
-//   and $PAGER). $VISUAL and $EDITOR may carry options ("vim -R"); they are
-//   run through /bin/sh as editors usually are. When the caller asks to wait,
-//   the viewer runs at once in the foreground instead.
+//   exitProcess runs it as its very last act, after every file of the tool is
+//   closed, and waits for it: the user gets the viewer right after the tool
+//   and the shell prompt after the viewer. The process still ends with the
+//   tool's exit code. NOTEPAD runs $VISUAL, else $EDITOR, else less, else
+//   more on the file; HH runs "man -l" on the manual page (man itself honours
+//   $MANPAGER and $PAGER). $VISUAL and $EDITOR may carry options ("vim -R");
+//   they are run through /bin/sh as editors usually are. When the caller asks
+//   to wait, the viewer runs at once in the foreground instead.
 //
 //   Neither a desktop nor a terminal: not started (result 1).
 //
@@ -35,6 +36,7 @@
 // of the command line as its arguments (split at blanks, double quotes
 // group), execvp-style; result 1 when it is not found or cannot be executed.
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -332,21 +334,43 @@ void endProcess(int code) {
     std::fflush(nullptr);
     const std::vector<std::string>& viewer = deferredViewer();
     if (!viewer.empty()) {
-        // The viewer takes over this process; its standard streams go to the
-        // terminal even when the tool's were redirected.
-        int tty = ::open("/dev/tty", O_RDWR | O_NOCTTY);
-        if (tty >= 0) {
-            for (int fd = 0; fd <= 2; ++fd) {
-                if (::isatty(fd) == 0) {
-                    ::dup2(tty, fd);
+        // Everything of the tool is closed and its marker released: the
+        // viewer runs in the foreground and the tool's process waits for it,
+        // so that the shell's prompt comes after the viewer, and then ends
+        // with the tool's own exit code, not the viewer's. An interrupt typed
+        // into the viewer is the viewer's, not the tool's.
+        struct sigaction ignore {
+        }, oldInterrupt{}, oldQuit{};
+        ignore.sa_handler = SIG_IGN;
+        ::sigemptyset(&ignore.sa_mask);
+        ::sigaction(SIGINT, &ignore, &oldInterrupt);
+        ::sigaction(SIGQUIT, &ignore, &oldQuit);
+        std::vector<char*> args = argumentVector(viewer);
+        pid_t child = ::fork();
+        if (child == 0) {
+            ::sigaction(SIGINT, &oldInterrupt, nullptr);
+            ::sigaction(SIGQUIT, &oldQuit, nullptr);
+            // Its standard streams go to the terminal even when the tool's
+            // were redirected.
+            int tty = ::open("/dev/tty", O_RDWR | O_NOCTTY);
+            if (tty >= 0) {
+                for (int fd = 0; fd <= 2; ++fd) {
+                    if (::isatty(fd) == 0) {
+                        ::dup2(tty, fd);
+                    }
+                }
+                if (tty > 2) {
+                    ::close(tty);
                 }
             }
-            if (tty > 2) {
-                ::close(tty);
+            ::execvp(args[0], args.data());
+            ::_exit(127);
+        }
+        if (child > 0) {
+            int status;
+            while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
             }
         }
-        std::vector<char*> args = argumentVector(viewer);
-        ::execvp(args[0], args.data());
     }
     std::exit(code);
 }

@@ -56,6 +56,20 @@ char upper(char c) {
     return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
 }
 
+// A character of a name as the tool keeps it: upper case, a control
+// character as '?'.
+char fold(char c) {
+    return static_cast<unsigned char>(c) < 0x20 || c == 0x7F ? '?' : upper(c);
+}
+
+// A name without its trailing blanks, which the tool's fixed fields lose.
+std::string_view withoutTrailingBlanks(std::string_view name) {
+    while (!name.empty() && name.back() == ' ') {
+        name.remove_suffix(1);
+    }
+    return name;
+}
+
 }  // namespace
 
 PlatformStatus statusFromErrno(int error) {
@@ -88,11 +102,24 @@ bool asciiEqualFold(std::string_view a, std::string_view b) {
         return false;
     }
     for (std::size_t i = 0; i < a.size(); ++i) {
-        if (upper(a[i]) != upper(b[i])) {
+        if (fold(a[i]) != fold(b[i])) {
             return false;
         }
     }
     return true;
+}
+
+std::string nameKey(std::string_view name) {
+    name = withoutTrailingBlanks(name);
+    std::string key(name);
+    for (char& c : key) {
+        c = fold(c);
+    }
+    return key;
+}
+
+bool sameName(std::string_view a, std::string_view b) {
+    return asciiEqualFold(withoutTrailingBlanks(a), withoutTrailingBlanks(b));
 }
 
 std::string_view stripPathQuotes(std::string_view path) {
@@ -285,8 +312,8 @@ std::string PathResolver::cacheKey(const SplitPath& split, std::size_t count) co
     key = split.base;
     for (std::size_t i = 0; i < count; ++i) {
         key += '\0';
-        for (char c : split.components[i]) {
-            key += upper(c);
+        for (char c : withoutTrailingBlanks(split.components[i])) {
+            key += fold(c);
         }
     }
     return key;
@@ -341,19 +368,27 @@ void PathResolver::noteListed(const std::string& name, bool isDirectory) {
     if (listedKey_.empty()) {
         return;
     }
-    std::string upperName = asciiUpper(name);
+    std::string upperName = nameKey(name);
     std::string key;
     key.reserve(listedKey_.size() + 1 + upperName.size());
     key.append(listedKey_).append(1, '\0').append(upperName);
-    // The directory a later resolution would choose: the name as upper-cased
-    // when it exists, else the first of its case variants listed.
-    if (upperName == name || directories_.find(key) == directories_.end()) {
+    // The directory a later resolution would choose, whatever the order of
+    // the listing: the name spelt as the key when it exists, else the first
+    // of its spellings in byte order.
+    auto known = directories_.find(key);
+    bool better = known == directories_.end() || upperName == name;
+    if (!better) {
+        const std::string& host = known->second;
+        const std::string_view chosen = std::string_view(host).substr(host.find_last_of('/') + 1);
+        better = chosen != upperName && name < chosen;
+    }
+    if (better) {
         cachePut(std::move(key), join(listedDirectory_, name));
     }
 }
 
 std::optional<std::string> PathResolver::listedNameFor(std::string_view name) const {
-    if (!lastListed_.empty() && asciiEqualFold(name, lastListed_)) {
+    if (!lastListed_.empty() && sameName(name, lastListed_)) {
         return lastListed_;
     }
     return std::nullopt;
@@ -407,7 +442,7 @@ std::optional<std::string> PathResolver::fromScanWindow(const std::string& dir,
 
 std::optional<std::string> PathResolver::findInDirectory(const std::string& dir,
                                                          const std::string& name) {
-    const std::string key = asciiUpper(name);
+    const std::string key = nameKey(name);
     if (std::optional<std::string> seen = fromScanWindow(dir, key)) {
         // Seen by an earlier scan: still there under that name?
         if (exists(join(dir, *seen))) {
@@ -419,31 +454,27 @@ std::optional<std::string> PathResolver::findInDirectory(const std::string& dir,
     if (stream == nullptr) {
         return std::nullopt;
     }
-    // The first name that matches wins, as the listing delivers them; the
-    // window keeps the smallest names from `key` onwards, ties in listing
-    // order, in a heap whose top is the one to drop next.
+    // Of several spellings of the name the first in byte order wins, so that
+    // the choice does not depend on the order of the directory; the window
+    // keeps the smallest names from `key` onwards, ties in byte order of
+    // their spellings, in a heap whose top is the one to drop next.
     using Seen = std::pair<std::string, std::string>;
     struct Kept {
         Seen entry;
-        std::size_t order;
-        bool operator<(const Kept& other) const {
-            return entry.first != other.entry.first ? entry.first < other.entry.first
-                                                    : order < other.order;
-        }
+        bool operator<(const Kept& other) const { return entry < other.entry; }
     };
     std::vector<Kept> heap;
     std::optional<std::string> match;
     bool dropped = false;
-    std::size_t order = 0;
     while (const dirent* entry = ::readdir(stream)) {
-        std::string upperName = asciiUpper(entry->d_name);
+        std::string upperName = nameKey(entry->d_name);
         if (upperName < key) {
             continue;
         }
-        if (!match && upperName == key) {
+        if (upperName == key && (!match || *match > entry->d_name)) {
             match = entry->d_name;
         }
-        Kept kept{{std::move(upperName), entry->d_name}, order++};
+        Kept kept{{std::move(upperName), entry->d_name}};
         if (heap.size() == scanWindowSize) {
             dropped = true;
             if (!(kept < heap.front())) {
@@ -541,6 +572,26 @@ std::string PathResolver::resolve(const SplitPath& split, bool checkRemembered, 
         cachePut(cacheKey(split, count - 1), parent);
     }
     return real;
+}
+
+bool PathResolver::canonicalName(std::string_view path, std::string& name) {
+    SplitPath split;
+    if (!this->split(path, split) || split.components.empty()) {
+        return false;
+    }
+    const std::string last = split.components.back();
+    split.components.pop_back();
+    const std::string dir = resolve(split);
+    if (exists(join(dir, last))) {
+        name = last;
+        return true;
+    }
+    std::optional<std::string> match = findInDirectory(dir, last);
+    if (!match || !exists(join(dir, *match))) {
+        return false;
+    }
+    name = std::move(*match);
+    return true;
 }
 
 PathResolver& processResolver() {

@@ -84,6 +84,10 @@ class PosixPlatform final : public Platform {
         return posix::hostFileInformation(host, info);
     }
 
+    bool entryName(std::string_view path, std::string& name) override {
+        return processResolver().canonicalName(path, name);
+    }
+
     LocalDateTime localDateTime() override { return posix::hostLocalDateTime(); }
 
     PlatformStatus removeFile(std::string_view path) override {

@@ -9,6 +9,8 @@ constexpr DWORD reportedAttributes = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HI
                                      FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_DIRECTORY |
                                      FILE_ATTRIBUTE_ARCHIVE;
 
+}  // namespace
+
 EntryKind kindOf(const WIN32_FIND_DATAW& data) {
     const std::wstring_view name = data.cFileName;
     if (name == L"." || name == L"..") {
@@ -16,10 +18,18 @@ EntryKind kindOf(const WIN32_FIND_DATAW& data) {
     }
     const DWORD attributes = data.dwFileAttributes;
     if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
-        // Junctions and directory symbolic links lead elsewhere, possibly
-        // back up the tree: they are reported but never entered.
-        return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) ? EntryKind::reparsePoint
-                                                           : EntryKind::directory;
+        // Junctions, directory symbolic links and mount points stand for
+        // another directory, possibly up the tree: reported, never entered.
+        // Other reparse points (placeholders of cloud-synced folders,
+        // deduplicated or container-layer directories) are the directories
+        // themselves and are walked. The listing carries the tag in
+        // dwReserved0 when the reparse bit is set; a listing that leaves it
+        // zero (no tag is zero) tells nothing, and the entry is taken as a
+        // link.
+        const DWORD tag = data.dwReserved0;
+        const bool link = (attributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
+                          (tag == 0 || IsReparseTagNameSurrogate(tag));
+        return link ? EntryKind::reparsePoint : EntryKind::directory;
     }
     if (attributes & FILE_ATTRIBUTE_DEVICE) {
         return EntryKind::other;
@@ -27,11 +37,18 @@ EntryKind kindOf(const WIN32_FIND_DATAW& data) {
     return EntryKind::file;
 }
 
-void fill(const WIN32_FIND_DATAW& data, ListingEntry& entry) {
+void describeEntry(const WIN32_FIND_DATAW& data, ListingEntry& entry) {
     entry.name = narrow(data.cFileName);
+    // A name delivered in double quotes loses them. A Windows name holds no
+    // quote, so this never changes a name the system lists.
+    if (entry.name.size() >= 2 && entry.name.front() == '"' && entry.name.back() == '"') {
+        entry.name = entry.name.substr(1, entry.name.size() - 2);
+    }
     entry.attributes = static_cast<std::uint8_t>(data.dwFileAttributes & reportedAttributes);
     entry.kind = kindOf(data);
 }
+
+namespace {
 
 class Win32Listing final : public DirectoryListing {
   public:
@@ -59,7 +76,7 @@ class Win32Listing final : public DirectoryListing {
                     return ListingResult::error;
             }
         }
-        fill(data, entry);
+        describeEntry(data, entry);
         return ListingResult::entry;
     }
 
@@ -72,7 +89,7 @@ class Win32Listing final : public DirectoryListing {
             return GetLastError() == ERROR_NO_MORE_FILES ? ListingResult::end
                                                          : ListingResult::error;
         }
-        fill(data, entry);
+        describeEntry(data, entry);
         return ListingResult::entry;
     }
 
@@ -119,6 +136,18 @@ bool changeDirectory(std::string_view path) {
 
 std::unique_ptr<DirectoryListing> newListing() {
     return std::make_unique<Win32Listing>();
+}
+
+bool entryName(std::string_view path, std::string& name) {
+    WIN32_FIND_DATAW data{};
+    HANDLE found = FindFirstFileExW(widePath(path).c_str(), FindExInfoBasic, &data,
+                                    FindExSearchNameMatch, nullptr, 0);
+    if (found == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    FindClose(found);
+    name = narrow(data.cFileName);
+    return true;
 }
 
 PlatformStatus fileInformation(std::string_view path, FileInformation& info) {

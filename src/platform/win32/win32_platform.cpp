@@ -87,6 +87,10 @@ class Win32Platform final : public Platform {
         return win32::fileInformation(path, info);
     }
 
+    bool entryName(std::string_view path, std::string& name) override {
+        return win32::entryName(path, name);
+    }
+
     LocalDateTime localDateTime() override {
         SYSTEMTIME now{};
         GetLocalTime(&now);

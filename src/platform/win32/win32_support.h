@@ -77,5 +77,9 @@ bool currentDirectory(std::string& path);
 bool changeDirectory(std::string_view path);
 std::unique_ptr<DirectoryListing> newListing();
 PlatformStatus fileInformation(std::string_view path, FileInformation& info);
+bool entryName(std::string_view path, std::string& name);
+// The kind and the listing entry of one item of a directory listing.
+EntryKind kindOf(const WIN32_FIND_DATAW& data);
+void describeEntry(const WIN32_FIND_DATAW& data, ListingEntry& entry);
 
 }  // namespace velumtar::win32

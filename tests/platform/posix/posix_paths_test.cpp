@@ -1,8 +1,10 @@
 // Drive mapping and case-insensitive name matching of the POSIX layer.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "platform/posix/posix_internal.h"
 #include "platform/posix/posix_test_util.h"
@@ -114,6 +116,61 @@ TEST(PathMapping, RemembersDirectoriesButNoticesWhenTheyChange) {
     writeHostFile(root + "/PROGRAM files/app/TOOL.exe", "y");
     EXPECT_EQ(mapped(resolver, "C:\\PROGRAM FILES\\APP\\TOOL.EXE"),
               root + "/PROGRAM files/app/TOOL.exe");
+}
+
+// Names a POSIX file system allows are found under the name the tool keeps:
+// upper case, a control character as '?', without trailing blanks, quotes
+// as they are. Of several spellings of one name, the lookup finds the one
+// spelt as asked, else the first in byte order, whatever the directory's
+// order and whatever a listing noted first.
+TEST(PathMapping, SpellingsOfANameAreFoundAndChosenWhateverTheOrder) {
+    struct Case {
+        std::vector<std::string> names;  // created in this order
+        std::string asked;
+        std::string found;
+    };
+    const Case cases[] = {
+        {{"EVIL.EXE "}, "EVIL.EXE", "EVIL.EXE "},
+        {{"line\nfeed\r.exe"}, "LINE?FEED?.EXE", "line\nfeed\r.exe"},
+        {{"\"q.exe\""}, "\"Q.EXE\"", "\"q.exe\""},
+        {{"Twin.exe", "TWIN.exe"}, "TWIN.EXE", "TWIN.exe"},
+        {{"TWIN.exe", "Twin.exe"}, "TWIN.EXE", "TWIN.exe"},
+        {{"a.exe", "A.EXE", "A.exe"}, "A.EXE", "A.EXE"},
+        {{"x.exe ", "X.EXE"}, "X.EXE", "X.EXE"},
+        {{"x.exe ", "x.exe"}, "X.EXE", "x.exe"},
+    };
+    for (const Case& c : cases) {
+        for (bool directories : {false, true}) {
+            SCOPED_TRACE(c.asked + (directories ? " as directories" : ""));
+            const std::string root = freshRoot();
+            for (const std::string& name : c.names) {
+                writeHostFile(root + "/" + name + (directories ? "/in.exe" : ""), name);
+            }
+            PathResolver resolver(root);
+            std::string name;
+            EXPECT_TRUE(resolver.canonicalName("\"C:\\" + c.asked + "\"", name));
+            EXPECT_EQ(name, c.found);
+            // A listing that noted the spellings in either order leads to the
+            // same directory. (A file is looked up right after its own listing
+            // and is found as listed: the walk tells twins apart itself.)
+            for (bool reverse : {false, true}) {
+                if (!directories) {
+                    continue;
+                }
+                PathResolver listed(root);
+                listed.beginListing(root);
+                std::vector<std::string> order = c.names;
+                if (reverse) {
+                    std::reverse(order.begin(), order.end());
+                }
+                for (const std::string& spelling : order) {
+                    listed.noteListed(spelling, directories);
+                }
+                EXPECT_EQ(mapped(listed, "\"C:\\" + c.asked + (directories ? "\\IN.EXE\"" : "\"")),
+                          root + "/" + c.found + (directories ? "/in.exe" : ""));
+            }
+        }
+    }
 }
 
 TEST(PathMapping, ListedNamesAreFoundWithoutScanning) {

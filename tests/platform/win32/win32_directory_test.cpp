@@ -2,10 +2,12 @@
 // attribute bits, file information, and names outside the ANSI code page.
 #include <gtest/gtest.h>
 
+#include <cwchar>
 #include <map>
 
 #include "platform/platform.h"
 #include "platform/scratch.h"
+#include "platform/win32/win32_support.h"
 #include "platform/win32/win32_test_util.h"
 
 namespace velumtar {
@@ -149,6 +151,48 @@ TEST_F(Win32Directory, JunctionsAndDirectoryLinksAreReparsePoints) {
     if (link) {
         ASSERT_EQ(entries.count("link"), 1u);
         EXPECT_EQ(entries.at("link").kind, EntryKind::reparsePoint);
+    }
+}
+
+// Listing data of each kind: only reparse points that stand for another
+// directory (junctions, directory links, mount points) are links the walk
+// does not enter; directories with other tags are walked; a name in double
+// quotes loses them.
+TEST(Win32ListingData, OnlyNameSurrogateReparsePointsAreLinks) {
+    struct Case {
+        const wchar_t* name;
+        DWORD attributes;
+        DWORD tag;
+        EntryKind kind;
+    };
+    const DWORD dir = FILE_ATTRIBUTE_DIRECTORY, reparse = FILE_ATTRIBUTE_REPARSE_POINT;
+    const DWORD file = FILE_ATTRIBUTE_ARCHIVE;
+    const Case cases[] = {
+        {L"plain", dir, 0, EntryKind::directory},
+        {L"junction", dir | reparse, IO_REPARSE_TAG_MOUNT_POINT, EntryKind::reparsePoint},
+        {L"directory link", dir | reparse, IO_REPARSE_TAG_SYMLINK, EntryKind::reparsePoint},
+        {L"tag not told", dir | reparse, 0, EntryKind::reparsePoint},
+        {L"cloud placeholder", dir | reparse, IO_REPARSE_TAG_CLOUD_6, EntryKind::directory},
+        {L"one drive", dir | reparse, IO_REPARSE_TAG_ONEDRIVE, EntryKind::directory},
+        {L"deduplicated", dir | reparse, IO_REPARSE_TAG_DEDUP, EntryKind::directory},
+        {L"container layer", dir | reparse, IO_REPARSE_TAG_WCI, EntryKind::directory},
+        {L"storage tier", dir | reparse, IO_REPARSE_TAG_HSM, EntryKind::directory},
+        {L"stale tag", dir, IO_REPARSE_TAG_SYMLINK, EntryKind::directory},
+        {L"file link", file | reparse, IO_REPARSE_TAG_SYMLINK, EntryKind::file},
+        {L"app alias", file | reparse, IO_REPARSE_TAG_APPEXECLINK, EntryKind::file},
+        {L"device", FILE_ATTRIBUTE_DEVICE, 0, EntryKind::other},
+        {L"..", dir, 0, EntryKind::dotEntry},
+        {L"\"quoted.exe\"", file, 0, EntryKind::file},
+    };
+    for (const Case& c : cases) {
+        WIN32_FIND_DATAW data{};
+        data.dwFileAttributes = c.attributes;
+        data.dwReserved0 = c.tag;
+        std::wcscpy(data.cFileName, c.name);
+        ListingEntry entry;
+        win32::describeEntry(data, entry);
+        EXPECT_EQ(entry.kind, c.kind) << win32::narrow(c.name);
+        EXPECT_EQ(entry.name, c.name[0] == L'"' ? "quoted.exe" : win32::narrow(c.name));
     }
 }
 
