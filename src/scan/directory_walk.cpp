@@ -108,9 +108,8 @@ char DirectoryWalk::visitDirectories() {
             case Found::none:
                 return 'J';
             case Found::readFailure:
-                // The queue of directories cannot be read on: the walk is
-                // not complete.
-                reportFileError(messages_, kRead, files::kWorkFile);
+                // The queue of directories cannot be read on (already told):
+                // the walk is not complete.
                 return 'N';
         }
     }
