@@ -55,10 +55,15 @@ void RunControl::compareRun() {
         return;
     if (!markNewAndChanged(workFile_, database_, messages_, counters_))
         return;
-    if (!sweepDeleted(workFile_, database_, messages_, counters_))
+    if (!sweepDeleted(workFile_, database_, messages_, counters_, extensionList_.userListMissed()))
         return;
     bool logged = runLog_.logComparison(counters_, extensions_.available);
-    if (logged && !counters_.allZero()) {
+    if (!counters_.allZero()) {
+        // Without this run's report there are no details to show: the
+        // report on disk, if any, is an earlier run's. The findings stay
+        // pending for the next report.
+        if (!logged)
+            return;
         if (!writeDifferencesReport(platform_, messages_, workFile_, database_, counters_,
                                     runLog_.entryDate(), runLog_.entryTime())) {
             return;

@@ -40,8 +40,9 @@ class BasicDatabase : public KeyedFile {
     // the database was emptied, the entries are restored from the copy; if
     // even that fails the copy is kept for recoverCompaction().
     void compact();
-    // At the start of a run: a complete copy left by a compaction that could
-    // not restore the database is put back, an incomplete one removed.
+    // At the start of a run, when a copy work file is there: only a database
+    // that a compaction emptied (it holds the compaction record) is rebuilt
+    // from a complete copy. Any other copy is removed unused.
     void recoverCompaction();
 
     // Sets the key to the run-state record's / the first file entry's.
@@ -51,8 +52,14 @@ class BasicDatabase : public KeyedFile {
   protected:
     void prepareStore() override;
 
+    // The key of the compaction record, which sorts before every file entry.
+    static constexpr char kCompactionRecord = '1';
+
   private:
     bool restoreFromCopy();
+    // Whether the database holds the compaction record.
+    bool emptiedByCompaction();
+    void setCompactionKey();
 
     MessageService& messages_;
     RunStamp& stamp_;

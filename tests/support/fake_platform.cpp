@@ -323,6 +323,15 @@ PlatformStatus FakePlatform::renameFile(std::string_view from, std::string_view 
     return PlatformStatus::ok;
 }
 
+PlatformStatus FakePlatform::replaceFile(std::string_view from, std::string_view to) {
+    std::string f = normalise(from), t = normalise(to);
+    if (!files.count(f))
+        return PlatformStatus::notFound;
+    files[t] = files[f];
+    files.erase(f);
+    return PlatformStatus::ok;
+}
+
 bool FakePlatform::fileExists(std::string_view path) {
     return files.count(normalise(path)) != 0;
 }
@@ -337,7 +346,7 @@ std::unique_ptr<File> FakePlatform::openFile(std::string_view path, OpenMode mod
     auto it = files.find(p);
     status = PlatformStatus::ok;
     if (it == files.end()) {
-        if (mode == OpenMode::read) {
+        if (mode == OpenMode::read || mode == OpenMode::readFollowing) {
             status = PlatformStatus::notFound;
             return nullptr;
         }

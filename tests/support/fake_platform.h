@@ -111,6 +111,7 @@ class FakePlatform : public Platform {
     LocalDateTime localDateTime() override { return clock; }
     PlatformStatus removeFile(std::string_view path) override;
     PlatformStatus renameFile(std::string_view from, std::string_view to) override;
+    PlatformStatus replaceFile(std::string_view from, std::string_view to) override;
     bool fileExists(std::string_view path) override;
     std::unique_ptr<File> openFile(std::string_view path, OpenMode mode,
                                    PlatformStatus& status) override;
