@@ -136,6 +136,10 @@ void BasicDatabase::purgeExtensions(ExtensionDatabase* extensions) {
     if (!closeCommitted()) {
         show(files::kBasicDatabase);
         compaction = false;
+        // The extensions keep their removed marks, so that the next run
+        // purges their entries again.
+        if (extensions)
+            extensions->discardChanges();
     }
     if (extensions && !extensions->closeCommitted()) {
         show(files::kExtensionDatabase);

@@ -80,9 +80,11 @@ void ExtensionList::prepareExtensions(const std::string& startDirectory) {
             database_.purgeExtensions(nullptr);
     } else {
         synchroniseExtensions();
-        if (basicDatabaseFlag == '1') {
-            database_.purgeExtensions(extensions_.available == '1' ? &extensions_ : nullptr);
-        }
+        // A valid list whose database failed tells nothing about which
+        // extensions left it: the entries stay, and the sweep leaves them
+        // alone (userListMissed).
+        if (basicDatabaseFlag == '1' && extensions_.available == '1')
+            database_.purgeExtensions(&extensions_);
     }
     if (extensions_.available == '1')
         extensions_.useFullName(startDirectory);
