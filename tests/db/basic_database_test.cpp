@@ -107,7 +107,8 @@ TEST(BasicDatabase, CompactionKeepsEveryRecordsContent) {
     ScanFixture f;
     ASSERT_TRUE(f.database.open('-'));
     ASSERT_TRUE(f.database.storeRunState('1'));
-    for (int i = 0; i < 300; ++i) f.addEntry("C:\\DIR\\FILE" + std::to_string(i) + ".EXE");
+    for (int i = 0; i < 300; ++i)
+        f.addEntry("C:\\DIR\\FILE" + std::to_string(i) + ".EXE");
     f.database.close();
     std::vector<std::string> before = f.records();
     f.setClock("20270202", "02030000");
@@ -125,7 +126,8 @@ TEST(BasicDatabase, CompactionKeepsEveryRecordsContent) {
 TEST(BasicDatabase, CompactionThatFailsAfterEmptyingLosesNothing) {
     ScanFixture f;
     ASSERT_TRUE(f.database.open('-'));
-    for (int i = 0; i < 200; ++i) f.addEntry("C:\\F" + std::to_string(i) + ".DLL");
+    for (int i = 0; i < 200; ++i)
+        f.addEntry("C:\\F" + std::to_string(i) + ".DLL");
     f.database.close();
     std::vector<std::string> before = f.paths();
 
@@ -143,15 +145,20 @@ TEST(BasicDatabase, CompactionThatFailsAfterEmptyingLosesNothing) {
     EXPECT_EQ(f.paths(), before);
 }
 
-TEST(BasicDatabase, IncompleteCopyIsDiscardedAndTheDatabaseLeftAlone) {
-    ScanFixture f;
-    ASSERT_TRUE(f.database.open('-'));
-    f.addEntry("C:\\KEEP.EXE");
-    f.database.close();
-    f.platform.putFile("C:\\VELUTMPA.TMP", "FC:\\HALF.EXE\r\n");
-    f.database.recoverCompaction();
-    EXPECT_FALSE(f.platform.has("C:\\VELUTMPA.TMP"));
-    EXPECT_EQ(f.paths(), (std::vector<std::string>{"FC:\\KEEP.EXE"}));
+TEST(BasicDatabase, ACopyBesideADatabaseNoCompactionEmptiedIsDiscarded) {
+    // Incomplete, or complete but not the copy of a compaction that emptied
+    // this database: the database is left alone.
+    for (const char* copy :
+         {"FC:\\HALF.EXE\r\n", "FC:\\OTHER.EXE\r\n*COMPLETE COPY OF THE BASIC DATABASE\r\n"}) {
+        ScanFixture f;
+        ASSERT_TRUE(f.database.open('-'));
+        f.addEntry("C:\\KEEP.EXE");
+        f.database.close();
+        f.platform.putFile("C:\\VELUTMPA.TMP", copy);
+        f.database.recoverCompaction();
+        EXPECT_FALSE(f.platform.has("C:\\VELUTMPA.TMP"));
+        EXPECT_EQ(f.paths(), (std::vector<std::string>{"FC:\\KEEP.EXE"}));
+    }
 }
 
 TEST(WorkFile, PrepareCreatesAnEmptyFileAndReportsFailures) {

@@ -191,6 +191,11 @@ class HostileInput(DriveTest):
             os.close(fd)
             texts = self.texts()
             self.assertTrue(texts and texts[0].startswith("ERROR: File handling."), texts)
+            # A line the device could not take whole is not left half there.
+            for name in (TXT, "C:\\VELUMTAR.LOG"):
+                if self.drive.exists(name):
+                    data = self.drive.read(name)
+                    self.assertTrue(data == b"" or data.endswith(b"\r\n"), name)
             # The database still opens, and once there is room again the
             # changes come through.
             os.remove(filler)

@@ -62,6 +62,9 @@ class FakePlatform : public Platform {
     // `writesBeforeFailure` writes to it have succeeded (-1: never fail).
     std::string failWritesTo;
     std::shared_ptr<long> writesBeforeFailure = std::make_shared<long>(0);
+    // The failing write still puts the first half of its bytes in place, as
+    // a device that fills up part-way through a write does.
+    bool tornFailures = false;
 
     // The normalised name of each file forced to the device, in order.
     std::vector<std::string> syncs;
