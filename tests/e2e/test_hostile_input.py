@@ -307,6 +307,7 @@ class OwnFiles(DriveTest):
         if os.path.lexists(host):
             os.remove(host)
         make = {"link": ["ln", "-s", target, host], "dangling": ["ln", "-s", target + ".new", host],
+                "dirlink": ["ln", "-s", os.path.dirname(target), host],
                 "dir": ["mkdir", host], "fifo": ["mkfifo", host]}[kind]
         subprocess.run((self.USERS[user] or []) + make, check=True)
 
@@ -350,9 +351,12 @@ class OwnFiles(DriveTest):
         first = {"VELUMTAR.AKT": REFUSED, "VELUMTAR.TXT": file_error("OPEN", TXT),
                  "VELUMTAR.LOG": file_error("OPEN", "C:\\VELUMTAR.LOG"),
                  "VELULIST.DBI": file_error("OPEN", "VELULIST.DBI")}
-        # A link to a file shows to Wine as that file, and Wine has no FIFOs:
-        # there a dangling link and a directory are what can be planted.
-        kinds = ["dir", "dangling"] if wine() else ["link", "dangling", "dir", "fifo"]
+        # Wine shows a link to a file as that file, which no program can tell
+        # from the file itself; a link to a directory it shows as a reparse
+        # point, and a FIFO as a pipe.
+        kinds = ["dirlink", "dangling", "dir", "fifo"]
+        if not wine():
+            kinds.append("link")
         cases = [(name, kind, "root", "root") for name in names for kind in kinds]
         if not wine() and os.geteuid() == 0:
             # Planted by an unprivileged user in a drive it owns, the run as
