@@ -424,6 +424,33 @@ class OwnFiles(DriveTest):
                 self.assertNotIn(b"planted", self.drive.read("C:\\VELUMTAR.LOG"))
                 self.agrees_with_tree("root", True)
 
+    def test_user_list_may_be_a_link_but_not_a_pipe(self):
+        # VELULIST.EXT is the user's: a link to a regular file is read, a
+        # FIFO (directly or behind a link) never blocks the run and counts as
+        # no list.
+        cases = [("link", True), ("fifo", False), ("fifolink", False)]
+        for kind, read in cases:
+            with self.subTest(kind=kind):
+                self.fresh()
+                self.put(self.drive.host("C:\\App\\t.exe"))
+                self.assertEqual(self.run_as("root", "N"), [BUILD_DONE])
+                self.put(self.drive.host("C:\\App\\x.abc"))
+                listed = os.path.join(self.drive.start, "VELULIST.EXT")
+                outside = os.path.join(self.drive.scratch, "list")
+                if kind == "link":
+                    with open(outside, "wb") as f:
+                        f.write(b".ABC\r\n")
+                else:
+                    os.mkfifo(outside if kind == "fifolink" else listed)
+                if kind != "fifo":
+                    os.symlink(outside, listed)
+                texts = self.run_as("root", "C")
+                if read:
+                    self.assertTrue(texts[-1].endswith(DETAILS), texts)
+                    self.assertEqual(self.reported(), [("New", "C:\\APP\\X.ABC")])
+                else:
+                    self.assertEqual(texts, [NO_DIFFERENCES])
+
     def test_pending_deletion_of_a_file_found_again(self):
         # The report that would list a deletion cannot be written; the file
         # comes back unchanged: it is not reported deleted while it exists.
