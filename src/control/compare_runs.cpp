@@ -61,13 +61,15 @@ bool RunControl::openDatabaseForUpdate() {
 // is repaired once and the passes run again against what it still held.
 bool RunControl::comparePasses() {
     if (markNewAndChanged(workFile_, database_, messages_, counters_) &&
-        sweepDeleted(workFile_, database_, messages_, counters_)) {
+        sweepDeleted(workFile_, database_, messages_, counters_,
+                        extensionList_.userListMissed())) {
         return true;
     }
     if (!database_.readFailed() || !repairDatabase() || !openDatabaseForUpdate())
         return false;
     return markNewAndChanged(workFile_, database_, messages_, counters_) &&
-           sweepDeleted(workFile_, database_, messages_, counters_);
+           sweepDeleted(workFile_, database_, messages_, counters_,
+                        extensionList_.userListMissed());
 }
 
 void RunControl::compareRun() {
@@ -122,7 +124,12 @@ void RunControl::compareRun() {
     if (!comparePasses())
         return;
     bool logged = runLog_.logComparison(counters_, extensions_.available);
-    if (logged && !counters_.allZero()) {
+    if (!counters_.allZero()) {
+        // Without this run's report there are no details to show: the
+        // report on disk, if any, is an earlier run's. The findings stay
+        // pending for the next report.
+        if (!logged)
+            return;
         if (!writeDifferencesReport(platform_, messages_, workFile_, database_, counters_,
                                     runLog_.entryDate(), runLog_.entryTime())) {
             return;

@@ -79,6 +79,13 @@ bool BasicDatabase::clearRunState() {
 
 void BasicDatabase::purgeExtensions(ExtensionDatabase* extensions) {
     bool compaction = false;
+    // A failure was shown: a later one of the same pass is not shown again.
+    bool shown = false;
+    auto show = [&](std::string_view file) {
+        if (!shown)
+            reportFileError(messages_, kDelete, file);
+        shown = true;
+    };
     if (!open('-')) {
         reportFileError(messages_, kOpen, files::kBasicDatabase);
     } else if (!extensions) {
@@ -86,7 +93,7 @@ void BasicDatabase::purgeExtensions(ExtensionDatabase* extensions) {
             if (view().at(dbrec::extensionMark) == ' ')
                 continue;
             if (!deleteRecord()) {
-                reportFileError(messages_, kDelete, files::kBasicDatabase);
+                show(files::kBasicDatabase);
                 compaction = false;
                 break;
             }
@@ -117,7 +124,7 @@ void BasicDatabase::purgeExtensions(ExtensionDatabase* extensions) {
                     continue;
                 }
                 if (!deleteRecord()) {
-                    reportFileError(messages_, kDelete, files::kBasicDatabase);
+                    show(files::kBasicDatabase);
                     failed = true;
                     break;
                 }
@@ -131,7 +138,7 @@ void BasicDatabase::purgeExtensions(ExtensionDatabase* extensions) {
             if (failed)
                 break;
             if (!extensions->deleteRecord()) {
-                reportFileError(messages_, kDelete, files::kExtensionDatabase);
+                show(files::kExtensionDatabase);
                 extensions->available = '0';
                 compaction = false;
                 break;
@@ -142,9 +149,21 @@ void BasicDatabase::purgeExtensions(ExtensionDatabase* extensions) {
         reportFileError(messages_, kRead, files::kExtensionDatabase);
         extensions->available = '0';
     }
-    close();
-    if (extensions)
-        extensions->close();
+    // The deletions become durable at the close; a failure there is shown
+    // as a failed deletion.
+    if (!closeCommitted()) {
+        show(files::kBasicDatabase);
+        compaction = false;
+        // The extensions keep their removed marks, so that the next run
+        // purges their entries again.
+        if (extensions)
+            extensions->discardChanges();
+    }
+    if (extensions && !extensions->closeCommitted()) {
+        show(files::kExtensionDatabase);
+        extensions->available = '0';
+        compaction = false;
+    }
     if (compaction)
         compact();
     if (extensions && extensions->available != '1')
@@ -236,8 +255,11 @@ bool BasicDatabase::salvage(std::uint64_t& fileEntries) {
     return true;
 }
 
-// Replaces the database with the records of the complete copy. On failure
-// the copy stays on disk and the next run's recoverCompaction() retries.
+// Replaces the database with the records of the complete copy. The emptied
+// database holds the compaction record from the moment it is durable until
+// the last record of the copy is back, in one commit with its removal: a
+// database with that record is one a compaction emptied, and the only one
+// recoverCompaction() rebuilds from a copy. On failure the copy stays on disk.
 bool BasicDatabase::restoreFromCopy() {
     for (int attempt = 0; attempt < 2; ++attempt) {
         LineFile copy(platform(), std::string(files::kCopyWorkFile), files::kCopyWorkFileRecord);
@@ -246,9 +268,11 @@ bool BasicDatabase::restoreFromCopy() {
             close();
             continue;
         }
-        if (!copy.openInput().isSuccess()) {
-            close();
-            return false;
+        setCompactionKey();
+        if (!store() || !commit() || !copy.openInput().isSuccess()) {
+            // Until that commit the old database is untouched on disk.
+            discardChanges();
+            continue;
         }
         bool restored = false;
         std::string line;
@@ -257,6 +281,9 @@ bool BasicDatabase::restoreFromCopy() {
                 restored = true;
                 break;
             }
+            // A compaction record in the copy is not one of this rebuild.
+            if (line[0] == kCompactionRecord)
+                continue;
             std::copy(line.begin(), line.end(), record());
             // `found` stays cleared: every record is written as new and gets
             // both stamps of this moment.
@@ -264,36 +291,51 @@ bool BasicDatabase::restoreFromCopy() {
                 break;
         }
         copy.close();
-        if (restored && commit()) {
+        setCompactionKey();
+        if (restored && readByKey() && deleteRecord() && commit()) {
             close();
             return true;
         }
-        close();
+        // Back to the emptied database with its compaction record.
+        discardChanges();
     }
     return false;
 }
 
+bool BasicDatabase::emptiedByCompaction() {
+    if (!open('I')) {
+        close();
+        return false;
+    }
+    setCompactionKey();
+    bool emptied = readByKey();
+    close();
+    return emptied;
+}
+
 void BasicDatabase::recoverCompaction() {
     LineFile copy(platform(), std::string(files::kCopyWorkFile), files::kCopyWorkFileRecord);
-    if (!copy.openInput().isSuccess())
+    if (!platform().fileExists(files::kCopyWorkFile))
         return;
-    std::string line, first;
-    bool complete = false;
-    bool any = false;
-    while (copy.readNext(line).isSuccess()) {
-        if (!any)
-            first = line;
-        any = true;
-        if (line.rfind(kCopyComplete, 0) == 0)
-            complete = true;
-    }
-    copy.close();
-    bool ofThisDatabase = any && (first[0] == 'F' || first[0] == '0' || first[0] == '*');
-    if (complete && ofThisDatabase) {
-        if (!restoreFromCopy())
+    // A copy next to a database that no compaction emptied is not put back,
+    // whatever it holds: that database is the one to trust.
+    if (emptiedByCompaction()) {
+        bool complete = false;
+        std::string line;
+        if (copy.openInput().isSuccess()) {
+            while (!complete && copy.readNext(line).isSuccess())
+                complete = line.rfind(kCopyComplete, 0) == 0;
+        }
+        copy.close();
+        if (complete && !restoreFromCopy())
             return;
     }
-    copy.remove();
+    (void)copy.remove();
+}
+
+void BasicDatabase::setCompactionKey() {
+    clearRecord();
+    view().at(dbrec::recordType) = kCompactionRecord;
 }
 
 }  // namespace velumtar

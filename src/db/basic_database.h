@@ -51,8 +51,9 @@ class BasicDatabase : public KeyedFile {
     // then as it was, or its complete copy is kept for recoverCompaction().
     // `fileEntries`: the file entries recovered.
     bool salvage(std::uint64_t& fileEntries);
-    // At the start of a run: a complete copy left by a compaction that could
-    // not restore the database is put back, an incomplete one removed.
+    // At the start of a run, when a copy work file is there: only a database
+    // that a compaction emptied (it holds the compaction record) is rebuilt
+    // from a complete copy. Any other copy is removed unused.
     void recoverCompaction();
 
     // A purge or compaction met a page it could not read and reported it
@@ -66,8 +67,14 @@ class BasicDatabase : public KeyedFile {
   protected:
     void prepareStore() override;
 
+    // The key of the compaction record, which sorts before every file entry.
+    static constexpr char kCompactionRecord = '1';
+
   private:
     bool restoreFromCopy();
+    // Whether the database holds the compaction record.
+    bool emptiedByCompaction();
+    void setCompactionKey();
 
     MessageService& messages_;
     RunStamp& stamp_;

@@ -4,6 +4,7 @@
 #include "db/work_file.h"
 #include "files/file_error.h"
 #include "files/file_names.h"
+#include "files/text_field.h"
 
 namespace velumtar {
 
@@ -33,6 +34,30 @@ bool readEntryOf(const RecordView& work, BasicDatabase& database) {
         return true;
     database.clearRecord();
     copyKey(work, entry);
+    return false;
+}
+
+// Whether the walk left the file at `path` unseen because it could not read
+// a directory on the way to it: the nearest directory above it that the walk
+// recorded carries the locked mark (it could not be entered, refused its
+// listing, or its path left no room to enter it). One keyed read per level,
+// only for entries the walk did not find.
+bool underLockedDirectory(WorkFile& workFile, std::string_view path) {
+    RecordView work = workFile.view();
+    path = trimmedRight(path);
+    for (std::size_t cut = path.rfind('\\'); cut != std::string_view::npos && cut > 0;
+         cut = path.rfind('\\', cut - 1)) {
+        std::string directory(path.substr(0, cut + 1));
+        directory += '*';
+        // A directory whose pattern does not fit was recorded by its path.
+        if (directory.size() > workrec::path.width)
+            directory.resize(cut);
+        workFile.clearRecord();
+        work.at(workrec::recordType) = 'A';
+        work.set(workrec::path, directory);
+        if (workFile.readByKey())
+            return work.at(workrec::lockedMark) == 'G';
+    }
     return false;
 }
 
@@ -86,6 +111,15 @@ bool markNewAndChanged(WorkFile& workFile, BasicDatabase& database, MessageServi
                 counters.add(FindingCounters::kNew);
             if (entry.at(dbrec::changedFlag) == 'A')
                 counters.add(FindingCounters::kChanged);
+            // A deletion still pending is withdrawn: the file is there, as
+            // it was.
+            if (entry.at(dbrec::deletedFlag) == 'L') {
+                entry.blank(dbrec::flags);
+                if (!database.store()) {
+                    reportFileError(messages, kRewrite, files::kBasicDatabase);
+                    return false;
+                }
+            }
         } else {
             entry.set(dbrec::facts, work.get(workrec::facts));
             entry.set(dbrec::flags, " A ");
@@ -105,7 +139,7 @@ bool markNewAndChanged(WorkFile& workFile, BasicDatabase& database, MessageServi
 }
 
 bool sweepDeleted(WorkFile& workFile, BasicDatabase& database, MessageService& messages,
-                  FindingCounters& counters) {
+                  FindingCounters& counters, bool userExtensionsUnseen) {
     if (!database.storeRunState('2'))
         return false;
     counters.zero(FindingCounters::kDeleted);
@@ -119,6 +153,16 @@ bool sweepDeleted(WorkFile& workFile, BasicDatabase& database, MessageService& m
             continue;
         if (workFile.readFailed()) {
             // Not found is not the same as unreadable: the file is not gone.
+            reportFileError(messages, kRead, files::kWorkFile);
+            return false;
+        }
+        // Not seen is not deleted where the walk could not look: the entry
+        // keeps its facts and flags until it can.
+        if (userExtensionsUnseen && entry.at(dbrec::extensionMark) != ' ')
+            continue;
+        if (underLockedDirectory(workFile, entry.get(dbrec::path)))
+            continue;
+        if (workFile.readFailed()) {
             reportFileError(messages, kRead, files::kWorkFile);
             return false;
         }

@@ -54,8 +54,8 @@ bool kindFromWord(std::string_view word, FaultKind& kind) {
         FaultKind kind;
     } kinds[] = {{"open", FaultKind::open},     {"read", FaultKind::read},
                  {"write", FaultKind::write},   {"rewrite", FaultKind::rewrite},
-                 {"delete", FaultKind::remove}, {"commit", FaultKind::commit},
-                 {"close", FaultKind::close}};
+                 {"delete", FaultKind::remove}, {"rename", FaultKind::rename},
+                 {"commit", FaultKind::commit}, {"close", FaultKind::close}};
     for (const auto& k : kinds) {
         if (sameText(word, k.word)) {
             kind = k.kind;

@@ -10,7 +10,9 @@
 //   write    writing a line; storing a new keyed record
 //   rewrite  storing a keyed record that the last read found
 //   delete   deleting a keyed record; removing a file
-//   commit   making a keyed file's changes durable
+//   rename   moving a file onto another name
+//   commit   making a keyed file's changes durable; forcing a line file's
+//            lines to the device
 //   close    closing a file (a keyed file loses its changes since the last
 //            commit point, as a process that died would)
 // FILE is compared without case and without enclosing double quotes with the
@@ -30,7 +32,7 @@ namespace velumtar {
 
 class Platform;
 
-enum class FaultKind { open, read, write, rewrite, remove, commit, close };
+enum class FaultKind { open, read, write, rewrite, remove, rename, commit, close };
 
 #ifdef VELUMTAR_FAULT_INJECTION
 

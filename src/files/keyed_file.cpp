@@ -29,6 +29,11 @@ const char* KeyedFile::keyCopy() {
     return key_.data();
 }
 
+bool KeyedFile::noteChange(bool done) {
+    changed_ = changed_ || done;
+    return done;
+}
+
 bool KeyedFile::finish(FileStatus s) {
     status_ = s;
     outcome_ = s.isSuccess();
@@ -80,16 +85,40 @@ bool KeyedFile::open(char mode) {
 }
 
 bool KeyedFile::close() {
+    (void)closeCommitted();
+    return true;
+}
+
+bool KeyedFile::closeCommitted() {
+    bool committed = true;
     if (store_) {
         // An injected failure drops the store uncommitted.
         status_ =
             injectedFault(platform_, FaultKind::close, name_) ? status::ioError : store_->close();
+        committed = status_.isSuccess() || !changed_;
         store_.reset();
     }
+    changed_ = false;
+    found_ = false;
+    outcome_ = true;
+    return committed;
+}
+
+bool KeyedFile::discardChanges() {
+    // The engine keeps every change since the last commit point apart from
+    // the committed file; dropping it without its close leaves them unwritten.
+    store_.reset();
+    changed_ = false;
     found_ = false;
     readFailed_ = false;
     outcome_ = true;
     return true;
+}
+
+void KeyedFile::removeWithoutTest() {
+    close();
+    if (!injectedFault(platform_, FaultKind::remove, name_))
+        (void)platform_.removeFile(name_);
 }
 
 bool KeyedFile::readByKey() {
@@ -122,7 +151,8 @@ bool KeyedFile::store() {
     prepareStore();
     if (injectedFault(platform_, found_ ? FaultKind::rewrite : FaultKind::write, name_))
         return finish(status::ioError);
-    return finish(found_ ? store_->rewrite(record_.data()) : store_->write(record_.data()));
+    return noteChange(
+        finish(found_ ? store_->rewrite(record_.data()) : store_->write(record_.data())));
 }
 
 bool KeyedFile::deleteRecord() {
@@ -130,7 +160,7 @@ bool KeyedFile::deleteRecord() {
         return finish(status::notOpen);
     if (injectedFault(platform_, FaultKind::remove, name_))
         return finish(status::ioError);
-    return finish(store_->deleteRecord(keyCopy()));
+    return noteChange(finish(store_->deleteRecord(keyCopy())));
 }
 
 bool KeyedFile::deleteFile() {
@@ -147,7 +177,10 @@ bool KeyedFile::commit() {
         return finish(status::notOpen);
     if (injectedFault(platform_, FaultKind::commit, name_))
         return finish(status::ioError);
-    return finish(store_->commit());
+    if (!finish(store_->commit()))
+        return false;
+    changed_ = false;
+    return true;
 }
 
 }  // namespace velumtar

@@ -70,6 +70,15 @@ class KeyedFile {
     bool deleteFile();
     // Makes every change so far durable.
     bool commit();
+    // Closes like close(), and answers whether the changes since the last
+    // commit point were made durable by it (yes when there were none).
+    bool closeCommitted();
+    // Closes without making the changes since the last commit point durable:
+    // the file stays as that commit point left it. Always yes.
+    bool discardChanges();
+    // Closes and removes the file, without the test open of deleteFile and
+    // without an outcome.
+    void removeWithoutTest();
 
   protected:
     // Called by store() before the record is written; the basic database
@@ -80,6 +89,7 @@ class KeyedFile {
   private:
     bool finish(FileStatus s);
     bool finishRead(FileStatus s);
+    bool noteChange(bool done);
     const char* keyCopy();
 
     Platform& platform_;
@@ -91,6 +101,8 @@ class KeyedFile {
     bool found_ = false;
     bool readFailed_ = false;
     bool outcome_ = true;
+    // A change was made since the last commit point.
+    bool changed_ = false;
     FileStatus status_;
 };
 

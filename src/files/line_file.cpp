@@ -38,8 +38,8 @@ FileStatus transferStatus(PlatformStatus s) {
 
 }  // namespace
 
-LineFile::LineFile(Platform& platform, std::string name, std::size_t recordLength)
-    : platform_(platform), name_(std::move(name)), recordLength_(recordLength) {}
+LineFile::LineFile(Platform& platform, std::string name, std::size_t recordLength, Links links)
+    : platform_(platform), name_(std::move(name)), recordLength_(recordLength), links_(links) {}
 
 LineFile::~LineFile() {
     close();
@@ -53,8 +53,11 @@ FileStatus LineFile::open(int mode) {
     if (injectedFault(platform_, FaultKind::open, name_))
         return status_ = status::ioError;
     static constexpr OpenMode modes[] = {OpenMode::read, OpenMode::truncate, OpenMode::append};
+    OpenMode how = modes[mode];
+    if (how == OpenMode::read && links_ == Links::followed)
+        how = OpenMode::readFollowing;
     PlatformStatus ps = PlatformStatus::ok;
-    file_ = platform_.openFile(name_, modes[mode], ps);
+    file_ = platform_.openFile(name_, how, ps);
     status_ = file_ ? status::success : openStatus(ps);
     if (!file_)
         return status_;
@@ -175,6 +178,9 @@ FileStatus LineFile::write(std::string_view record) {
     if (status_.isSuccess()) {
         offset_ += line.size();
         wrote_ = true;
+    } else {
+        // A full device may have taken part of the line: cut it off again.
+        (void)file_->truncate(offset_);
     }
     return status_;
 }
@@ -184,6 +190,8 @@ FileStatus LineFile::sync() {
         status_ = file_ ? status::wrongMode : status::notOpen;
         return status_;
     }
+    if (injectedFault(platform_, FaultKind::commit, name_))
+        return status_ = status::ioError;
     status_ = transferStatus(file_->sync());
     return status_;
 }
@@ -193,6 +201,15 @@ bool LineFile::remove() {
     if (injectedFault(platform_, FaultKind::remove, name_))
         return false;
     return platform_.removeFile(name_) == PlatformStatus::ok;
+}
+
+FileStatus LineFile::replace(std::string_view target) {
+    close();
+    if (injectedFault(platform_, FaultKind::rename, name_))
+        return status_ = status::ioError;
+    status_ = platform_.replaceFile(name_, target) == PlatformStatus::ok ? status::success
+                                                                         : status::ioError;
+    return status_;
 }
 
 }  // namespace velumtar

@@ -20,7 +20,13 @@ class Platform;
 
 class LineFile {
   public:
-    LineFile(Platform& platform, std::string name, std::size_t recordLength);
+    // Whether the file may be reached through a symbolic link. The tool's own
+    // files may not; a file the user keeps may, and is then read only when
+    // what the link leads to is a regular file.
+    enum class Links { refused, followed };
+
+    LineFile(Platform& platform, std::string name, std::size_t recordLength,
+             Links links = Links::refused);
     ~LineFile();
     LineFile(const LineFile&) = delete;
     LineFile& operator=(const LineFile&) = delete;
@@ -45,12 +51,17 @@ class LineFile {
     // padded). "00", "10" at the end of the file, "30" on a read failure.
     FileStatus readNext(std::string& record);
     // Writes one record as a line. "00", "34" disk full, "30" other failure.
+    // A line that cannot be written whole is taken back, so the file ends
+    // with the last line written in full.
     FileStatus write(std::string_view record);
     // Forces the lines written so far to the device. "00", "30" on failure.
     FileStatus sync();
 
     // Removes the file (it must be closed); the platform's status.
     bool remove();
+    // Moves the closed file onto `target` in one step, replacing the file of
+    // that name. "00", "30" on failure (both files then stay as they were).
+    FileStatus replace(std::string_view target);
 
   private:
     FileStatus open(int mode);
@@ -59,6 +70,7 @@ class LineFile {
     Platform& platform_;
     std::string name_;
     std::size_t recordLength_;
+    Links links_;
     std::unique_ptr<File> file_;
     bool writing_ = false;
     bool wrote_ = false;

@@ -67,7 +67,9 @@ namespace dbrec {
 inline constexpr std::size_t kWidth = 378;
 inline constexpr std::size_t kKeyWidth = 254;
 inline constexpr Field key{0, 254};
-inline constexpr Field recordType{0, 1};  // 'F' file entry, '0' run-state record
+// 'F' file entry, '0' run-state record, '1' compaction record: present only
+// while the file is being rebuilt from its copy C:\VELUTMPA.TMP.
+inline constexpr Field recordType{0, 1};
 inline constexpr Field path{1, 253};
 inline constexpr Field runState{254, 1};  // run-state record only
 inline constexpr Field createdDate{255, 10};

@@ -111,11 +111,19 @@ class File {
     virtual PlatformStatus sync() = 0;
 };
 
+// Every mode opens only a regular file, and never through a symbolic link or
+// reparse point: a link, a directory, a pipe or a device at the name fails
+// the open (accessDenied) without anything behind the name being read,
+// changed or locked. A file that is missing is created exclusively, so a name
+// that appears in between is never taken over. The one exception is
+// `readFollowing`, for a file the user keeps (it may be a link, and is read
+// when what the link leads to is a regular file).
 enum class OpenMode {
-    read,       // must exist; read only
-    readWrite,  // created empty when missing (status `created`)
-    truncate,   // created or emptied; read and write
-    append,     // created when missing; writes go to the end
+    read,           // must exist; read only
+    readWrite,      // created empty when missing (status `created`)
+    truncate,       // created or emptied; read and write
+    append,         // created when missing; writes go to the end
+    readFollowing,  // as `read`, but a symbolic link is followed
 };
 
 // The exclusively held instance marker. Releasing it (destructor) closes it;
@@ -171,9 +179,18 @@ class Platform {
 
     virtual LocalDateTime localDateTime() = 0;
 
+    // Removes the name `path`: a symbolic link is removed itself, never what
+    // it leads to; a directory is refused.
     virtual PlatformStatus removeFile(std::string_view path) = 0;
     // Moves the closed file `from` onto the name `to`, which must not exist.
     virtual PlatformStatus renameFile(std::string_view from, std::string_view to) = 0;
+    // Moves the closed regular file `from` onto the name `to` in one step,
+    // replacing a file of that name: at every moment `to` names either the
+    // old file or the new one. A link or anything but a regular file at
+    // `from` is refused (accessDenied) and stays where it is.
+    virtual PlatformStatus replaceFile(std::string_view from, std::string_view to) = 0;
+    // Whether anything (a file, a directory, a link, even a dangling one)
+    // has the name `path`.
     virtual bool fileExists(std::string_view path) = 0;
 
     virtual std::unique_ptr<File> openFile(std::string_view path, OpenMode mode,

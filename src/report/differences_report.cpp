@@ -210,10 +210,12 @@ bool writeLockedSection(ReportWriter& out, WorkFile& workFile) {
 // Findings made durable together. Each finding is committed (its entry
 // removed or its flags cleared) right after its line; the database is made
 // durable once for a group of them, after the group's lines have reached the
-// device. A run that dies part-way therefore never leaves a finding committed
-// whose line could be lost, and at most one group's findings, whose lines the
-// dead run had written, come again in the next report. Two forced writes per
-// finding would otherwise dominate a comparison with many findings.
+// device. A finding whose line may not be on the device is never committed:
+// when the report cannot be synced, or a line cannot be written, the group's
+// uncommitted changes are dropped and its findings stay pending, so at most
+// one group's findings, whose lines were written, come again in the next
+// report. Two forced writes per finding would otherwise dominate a
+// comparison with many findings.
 constexpr int kFindingsPerCommit = 256;
 
 // Writes a line per flagged entry and commits its finding right after it:
@@ -226,14 +228,24 @@ bool writeFileSection(ReportWriter& out, BasicDatabase& database, MessageService
     auto makeDurable = [&] {
         if (pending == 0)
             return true;
-        if (!out.sync())
+        if (!out.sync()) {
+            database.discardChanges();
             return false;
+        }
         if (!database.commit()) {
             reportFileError(messages, word, files::kBasicDatabase);
+            database.discardChanges();
             return false;
         }
         pending = 0;
         return true;
+    };
+    // After a failure: the findings of the group whose lines are written
+    // stay committed once those lines are on the device; otherwise none.
+    auto settle = [&] {
+        if (pending == 0 || !out.syncQuietly() || !database.commit())
+            database.discardChanges();
+        return false;
     };
     database.setFirstFileKey();
     RecordView entry = database.view();
@@ -248,18 +260,13 @@ bool writeFileSection(ReportWriter& out, BasicDatabase& database, MessageService
         fillFacts(v, f);
         v.set(reportline::path, entry.get(dbrec::path));
         v.set(reportline::overflow, overflowMark(f));
-        if (!out.write(line)) {
-            // The findings whose lines were written stay committed, once
-            // those lines are on the device.
-            if (pending > 0 && out.syncQuietly())
-                (void)database.commit();
-            return false;
-        }
+        if (!out.write(line))
+            return settle();
         if (entry.at(dbrec::deletedFlag) != ' ') {
             word = kDelete;
             if (!database.deleteRecord()) {
                 reportFileError(messages, kDelete, files::kBasicDatabase);
-                return false;
+                return settle();
             }
         } else {
             entry.blank(dbrec::flags);
@@ -267,7 +274,7 @@ bool writeFileSection(ReportWriter& out, BasicDatabase& database, MessageService
             word = rewrite ? kRewrite : kWrite;
             if (!database.store()) {
                 reportFileError(messages, word, files::kBasicDatabase);
-                return false;
+                return settle();
             }
         }
         if (++pending == kFindingsPerCommit && !makeDurable())

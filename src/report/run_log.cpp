@@ -84,7 +84,6 @@ void RunLog::setText(std::string_view text) {
 }
 
 bool RunLog::startEntry() {
-    recoverTrimmedCopy();
     log_.close();
     bool exists = log_.openInput().isSuccess();
     log_.close();
@@ -205,20 +204,18 @@ bool RunLog::logRepair(std::uint64_t recoveredEntries) {
 }
 
 void RunLog::trimLog() {
-    recoverTrimmedCopy();
+    LineFile trim(platform_, std::string(files::kLogTrimFile), files::kLogRecord);
+    // Whatever has the trim file's name now was not made by this trimming.
+    if (platform_.fileExists(files::kLogTrimFile))
+        (void)trim.remove();
     std::uint64_t count = 0;
     if (!countLines(count) || count <= kTrimThreshold)
         return;
-    if (!writeTrimmedCopy(count - kLinesKept) || !log_.remove()) {
-        // The log is as it was; the partial copy is of no use.
-        log_.close();
-        platform_.removeFile(files::kLogTrimFile);
-        return;
-    }
-    // The log is gone: the trimmed copy now holds the whole history and is
-    // kept until it is in place.
-    if (platform_.renameFile(files::kLogTrimFile, files::kLog) != PlatformStatus::ok)
-        recoverTrimmedCopy();
+    bool trimmed = writeTrimmedCopy(trim, count - kLinesKept);
+    log_.close();
+    // Until the copy has replaced it, the log is as it was.
+    if (!trimmed || !trim.replace(files::kLog).isSuccess())
+        (void)trim.remove();
 }
 
 bool RunLog::countLines(std::uint64_t& count) {
@@ -236,8 +233,7 @@ bool RunLog::countLines(std::uint64_t& count) {
     return s.isEndOfFile();
 }
 
-bool RunLog::writeTrimmedCopy(std::uint64_t drop) {
-    LineFile trim(platform_, std::string(files::kLogTrimFile), files::kLogRecord);
+bool RunLog::writeTrimmedCopy(LineFile& trim, std::uint64_t drop) {
     if (!trim.openOutput().isSuccess() || !log_.openInput().isSuccess())
         return false;
     // Drop the oldest lines, then the rest of the entry they cut into, up to
@@ -258,34 +254,6 @@ bool RunLog::writeTrimmedCopy(std::uint64_t drop) {
     log_.close();
     // The copy must be on the device before the log is deleted.
     return s.isEndOfFile() && trim.close().isSuccess();
-}
-
-void RunLog::recoverTrimmedCopy() {
-    if (!platform_.fileExists(files::kLogTrimFile))
-        return;
-    log_.close();
-    if (platform_.fileExists(files::kLog)) {
-        // A trimming stopped before it deleted the log: the log is valid.
-        platform_.removeFile(files::kLogTrimFile);
-        return;
-    }
-    if (platform_.renameFile(files::kLogTrimFile, files::kLog) == PlatformStatus::ok)
-        return;
-    // The move fails again: copy the history into a new log instead. A copy
-    // that does not complete is removed, so the trim file stays the one copy.
-    LineFile trim(platform_, std::string(files::kLogTrimFile), files::kLogRecord);
-    bool copied = trim.openInput().isSuccess() && log_.openOutput().isSuccess();
-    std::string line;
-    FileStatus s;
-    while (copied && (s = trim.readNext(line)).isSuccess())
-        copied = log_.write(line).isSuccess();
-    copied = copied && s.isEndOfFile();
-    trim.close();
-    copied = log_.close().isSuccess() && copied;
-    if (copied)
-        platform_.removeFile(files::kLogTrimFile);
-    else
-        platform_.removeFile(files::kLog);
 }
 
 }  // namespace velumtar

@@ -27,8 +27,9 @@ class RunLog {
     RunLog(Platform& platform, MessageService& messages, RunStamp& stamp);
 
     // At the start of a compare or build run. Silent; the log is unchanged
-    // when trimming fails. A trimmed copy left behind by an earlier run whose
-    // final move failed is put in place first.
+    // when trimming fails. The trimmed copy replaces the log in one step, so
+    // the log is never missing; a trim file found at the start is therefore
+    // never a copy of this log and is removed, not put in place.
     void trimLog();
 
     // The entry writers; each answers the entry outcome (false after a
@@ -80,12 +81,8 @@ class RunLog {
     // Counts the log's lines; false when the log cannot be read through.
     bool countLines(std::uint64_t& count);
     // Copies the log from its first whole entry after the dropped lines into
-    // the trim file; false when anything fails (the log is untouched).
-    bool writeTrimmedCopy(std::uint64_t drop);
-    // Puts a trimmed copy whose move failed in place of the missing log (by
-    // a move, else by copying its lines), or removes a leftover trim file
-    // when the log exists. A copy that cannot be placed stays for later.
-    void recoverTrimmedCopy();
+    // `trim`, made anew; false when anything fails (the log is untouched).
+    bool writeTrimmedCopy(LineFile& trim, std::uint64_t drop);
 
     Platform& platform_;
     MessageService& messages_;

@@ -12,8 +12,7 @@ ExtensionDatabase::ExtensionDatabase(Platform& platform)
                 extrec::kKeyWidth) {}
 
 void ExtensionDatabase::removeFile() {
-    close();
-    (void)platform().removeFile(name());
+    removeWithoutTest();
 }
 
 void ExtensionDatabase::useFullName(const std::string& startDirectory) {

@@ -38,7 +38,8 @@ ExtensionList::ExtensionList(Platform& platform, MessageService& messages,
     : platform_(platform), messages_(messages), extensions_(extensions), database_(database) {}
 
 void ExtensionList::validate() {
-    LineFile file(platform_, std::string(files::kExtensionFile), files::kExtensionFileRecord);
+    LineFile file(platform_, std::string(files::kExtensionFile), files::kExtensionFileRecord,
+                  LineFile::Links::followed);
     extensionFileFlag = '1';
     if (!file.openInput().isSuccess()) {
         extensionFileFlag = '0';
@@ -79,9 +80,11 @@ void ExtensionList::prepareExtensions(const std::string& startDirectory) {
             database_.purgeExtensions(nullptr);
     } else {
         synchroniseExtensions();
-        if (basicDatabaseFlag == '1') {
-            database_.purgeExtensions(extensions_.available == '1' ? &extensions_ : nullptr);
-        }
+        // A valid list whose database failed tells nothing about which
+        // extensions left it: the entries stay, and the sweep leaves them
+        // alone (userListMissed).
+        if (basicDatabaseFlag == '1' && extensions_.available == '1')
+            database_.purgeExtensions(&extensions_);
     }
     if (extensions_.available == '1')
         extensions_.useFullName(startDirectory);
@@ -89,7 +92,8 @@ void ExtensionList::prepareExtensions(const std::string& startDirectory) {
 
 void ExtensionList::synchroniseExtensions() {
     entriesDeletedFlag = '0';
-    LineFile file(platform_, std::string(files::kExtensionFile), files::kExtensionFileRecord);
+    LineFile file(platform_, std::string(files::kExtensionFile), files::kExtensionFileRecord,
+                  LineFile::Links::followed);
     RecordView entry = extensions_.view();
     if (!extensions_.open('-')) {
         reportFileError(messages_, kOpen, files::kExtensionDatabase);
@@ -152,7 +156,12 @@ void ExtensionList::synchroniseExtensions() {
         }
     }
     file.close();
-    extensions_.close();
+    // The entries become durable at the close: a failure there is a failed
+    // rewrite of the marks, unless a failure was shown already.
+    if (!extensions_.closeCommitted() && extensions_.available == '1') {
+        reportFileError(messages_, kRewrite, files::kExtensionDatabase);
+        extensions_.available = '0';
+    }
     if (entriesDeletedFlag == '1' && extensions_.available == '1') {
         if (!extensions_.compactExtensionDatabase())
             reportFileError(messages_, kRead, files::kExtensionDatabase);
@@ -172,6 +181,10 @@ void ExtensionList::openForWalk() {
 
 void ExtensionList::closeAfterWalk() {
     extensions_.close();
+}
+
+bool ExtensionList::userListMissed() const {
+    return extensionFileFlag == '1' && extensions_.available != '1';
 }
 
 bool ExtensionList::qualifies(std::string_view name, std::string& userExtension) {

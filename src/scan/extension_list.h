@@ -38,6 +38,10 @@ class ExtensionList {
     // Around the directory walk.
     void openForWalk();
     void closeAfterWalk();
+    // Whether the user's list is valid but its extension database was not in
+    // use for the walk (it failed): files watched only through the list were
+    // then not looked at.
+    bool userListMissed() const;
 
     // Whether a listed file is watched. `name` is the upper-case entry name;
     // `userExtension` receives the list entry it qualified through, ".*.*"

@@ -145,15 +145,20 @@ TEST(BasicDatabase, CompactionThatFailsAfterEmptyingLosesNothing) {
     EXPECT_EQ(f.paths(), before);
 }
 
-TEST(BasicDatabase, IncompleteCopyIsDiscardedAndTheDatabaseLeftAlone) {
-    ScanFixture f;
-    ASSERT_TRUE(f.database.open('-'));
-    f.addEntry("C:\\KEEP.EXE");
-    f.database.close();
-    f.platform.putFile("C:\\VELUTMPA.TMP", "FC:\\HALF.EXE\r\n");
-    f.database.recoverCompaction();
-    EXPECT_FALSE(f.platform.has("C:\\VELUTMPA.TMP"));
-    EXPECT_EQ(f.paths(), (std::vector<std::string>{"FC:\\KEEP.EXE"}));
+TEST(BasicDatabase, ACopyBesideADatabaseNoCompactionEmptiedIsDiscarded) {
+    // Incomplete, or complete but not the copy of a compaction that emptied
+    // this database: the database is left alone.
+    for (const char* copy :
+         {"FC:\\HALF.EXE\r\n", "FC:\\OTHER.EXE\r\n*COMPLETE COPY OF THE BASIC DATABASE\r\n"}) {
+        ScanFixture f;
+        ASSERT_TRUE(f.database.open('-'));
+        f.addEntry("C:\\KEEP.EXE");
+        f.database.close();
+        f.platform.putFile("C:\\VELUTMPA.TMP", copy);
+        f.database.recoverCompaction();
+        EXPECT_FALSE(f.platform.has("C:\\VELUTMPA.TMP"));
+        EXPECT_EQ(f.paths(), (std::vector<std::string>{"FC:\\KEEP.EXE"}));
+    }
 }
 
 // A damaged leaf stops the compaction's copy: the database is neither

@@ -37,12 +37,13 @@ struct PassFixture : test::ScanFixture {
         v.set(workrec::facts, f.str());
         EXPECT_TRUE(workFile.store());
     }
-    void walkedDirectory(const std::string& pattern) {
+    void walkedDirectory(const std::string& pattern, char lockedMark = ' ') {
         workFile.clearRecord();
         RecordView v = workFile.view();
         v.at(workrec::recordType) = 'A';
         v.set(workrec::path, pattern);
         v.set(workrec::facts, zeroFacts(false).str());
+        v.at(workrec::lockedMark) = lockedMark;
         EXPECT_TRUE(workFile.store());
     }
     void restartWalk() {
@@ -119,12 +120,41 @@ TEST(ComparisonPasses, PendingFindingsAreReplacedOrCountedAgain) {
     EXPECT_EQ(f.flags(),
               (std::map<std::string, std::string>{{"C:\\A.EXE", " A "}, {"C:\\GONE.EXE", "  L"}}));
     // A file that changes its extension mark counts as changed; a deleted
-    // file that comes back unchanged is not new, its deletion stays pending.
+    // file that comes back unchanged is neither new nor deleted any more.
     f.restartWalk();
     f.walked("C:\\A.EXE", "AR  ", ".EXE");
     f.walked("C:\\GONE.EXE");
     f.compare();
     EXPECT_EQ(f.counters.value, (std::array<std::uint64_t, 4>{0, 1, 0, 0}));
+    EXPECT_EQ(f.flags(),
+              (std::map<std::string, std::string>{{"C:\\A.EXE", " A "}, {"C:\\GONE.EXE", "   "}}));
+}
+
+TEST(ComparisonPasses, WhereTheWalkCouldNotLookNothingIsDeleted) {
+    PassFixture f;
+    const std::string deep = "C:\\" + std::string(240, 'D') + "\\LONGER12";
+    for (const char* path : {"C:\\OPEN\\A.EXE", "C:\\SHUT\\B.EXE", "C:\\SHUT\\IN\\C.EXE",
+                             "C:\\OPEN\\SHUT\\D.EXE", "C:\\OPEN\\GONE.EXE"})
+        f.walked(path);
+    f.walked(deep + "\\E.EXE");
+    f.walked("C:\\OPEN\\X.ABC", "A   ", ".ABC");
+    ASSERT_TRUE(buildAnew(f.workFile, f.database).success);
+    // The next walk: SHUT and OPEN\SHUT locked, the deep directory beyond
+    // the path field, and the user's list not in use.
+    f.restartWalk();
+    f.walkedDirectory("C:\\*");
+    f.walkedDirectory("C:\\OPEN\\*");
+    f.walkedDirectory("C:\\SHUT\\*", 'G');
+    f.walkedDirectory("C:\\OPEN\\SHUT\\*", 'G');
+    f.walkedDirectory(deep, 'G');
+    f.walked("C:\\OPEN\\A.EXE");
+    ASSERT_TRUE(markNewAndChanged(f.workFile, f.database, f.messages, f.counters));
+    ASSERT_TRUE(sweepDeleted(f.workFile, f.database, f.messages, f.counters, true));
+    EXPECT_EQ(f.counters.value[FindingCounters::kDeleted], 1u);
+    EXPECT_EQ(f.flags()["C:\\OPEN\\GONE.EXE"], "  L");
+    // With the list in use, the file watched through it is deleted too.
+    ASSERT_TRUE(sweepDeleted(f.workFile, f.database, f.messages, f.counters, false));
+    EXPECT_EQ(f.counters.value[FindingCounters::kDeleted], 2u);
 }
 
 TEST(ComparisonPasses, DirectoryEntriesOnlyAndTheRunStateRecord) {

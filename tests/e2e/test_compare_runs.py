@@ -205,6 +205,26 @@ class LockedDirectories(DriveTest):
         self.assertIn(" " * 17 + "- with ERRORs (subdir LOCKED)", log)
         self.assertIn(count_line(1, "LOCKED"), log)
 
+    def test_files_of_a_locked_directory_are_kept(self):
+        # Readable at the build, locked at the next compare: its files are
+        # not deleted; changed while locked, they are changed once it opens.
+        locked = self.drive.host("C:\\Locked Dir")
+        os.chmod(locked, 0o777)
+        self.make("C:\\Locked Dir\\Inner\\c.dll", 1)
+        os.chmod(self.drive.host("C:\\Locked Dir\\Inner"), 0o777)
+        self.assertEqual(self.run_as_nobody("N", ""), [BUILD_DONE])
+        os.chmod(locked, 0)
+        entries = self.run_as_nobody("C", "Y")
+        self.assertEqual(entries[:2], self.locked_boxes("3"))
+        report = self.drive.read("C:\\VELUMTAR.TXT").decode().split("\r\n")
+        self.assertEqual(report[1:], [locked_line("C:\\LOCKED DIR"), ""])
+        self.make("C:\\Locked Dir\\b.exe", 2)
+        os.chmod(locked, 0o777)
+        self.run_as_nobody("C", "")
+        report = self.drive.read("C:\\VELUMTAR.TXT").decode().split("\r\n")
+        self.assertEqual(report[1:], [report_line("Changed", "C:\\LOCKED DIR\\B.EXE", 2), ""])
+        self.assertEqual(self.run_as_nobody("C", ""), [NO_DIFFERENCES])
+
     def test_no_stops_and_leaves_no_database(self):
         entries = self.run_as_nobody("N", "N")
         self.assertEqual(entries, self.locked_boxes("4"))

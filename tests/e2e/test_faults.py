@@ -105,18 +105,20 @@ class InjectedFaults(DriveTest):
         return reported, False
 
     def check_compare(self, fault, expected, then=None, extra=None, recommitted=None,
-                      also=()):
+                      also=(), unsynced=False):
         """A faulted compare, then recovery: each change reported exactly once.
 
         `recommitted` is the finding whose line was written but whose commit
-        in the database failed: it is reported again by the next report."""
+        in the database failed: it is reported again by the next report.
+        With `unsynced` the faulted report's lines never reached the device
+        for sure: none of its findings counts as reported."""
         self.base()
         if extra:
             extra()
         rest = self.faulted("C", fault, expected)
         if then is not None:
             self.assertEqual([b["text"] for b in rest], then, fault)
-        reported = self.report_findings()
+        reported = [] if unsynced else self.report_findings()
         reported, rebuilt = self.recover(reported)
         findings = [f for f in reported if not f[1].endswith(".ABC")]
         if recommitted:
@@ -125,8 +127,9 @@ class InjectedFaults(DriveTest):
         if rebuilt:
             # A rebuild starts over: nothing is pending any more.
             self.assertEqual(findings, [])
-            return
+            return reported
         self.assertEqual(sorted(findings), sorted(CHANGES | set(also)), fault)
+        return reported
 
     def test_basic_database(self):
         cases = [
@@ -194,15 +197,65 @@ class InjectedFaults(DriveTest):
                 self.setUp()
                 self.check_compare(fault, expected, [])
 
+    def test_report_not_on_the_device(self):
+        # The report's lines cannot be forced to the device: no finding is
+        # committed, each comes with the next report.
+        self.check_compare("commit:%s:1" % TXT, error_box("WRITE", TXT), [], unsynced=True)
+
+    def test_purge_lost_at_close(self):
+        # The purge's deletions cannot be made durable at the close: the
+        # failure is shown, the run goes on, and the next run purges again.
+        def drop_entry():
+            self.extension_list(".XYZ\r\n")
+        reported = self.check_compare("close:%s:2" % DBI, error_box("DELETE", DBI),
+                                      extra=drop_entry)
+        self.assertEqual([f for f in reported if f[1].endswith(".ABC")], [])
+
+    def test_silent_file_operations(self):
+        # The extension database's removal and the log trim's move go through
+        # the record-file layer: a fault there is silent, leaves things as they
+        # were, and the next run does what was left undone.
+        def ext():
+            return os.path.exists(os.path.join(self.drive.start, EXT))
+        entry = ["2020.01.01 10:00 No differences detected", " " * 17 + "- without Errors", ""]
+
+        def long_log():
+            self.drive.write(LOG, "\r\n".join(entry * 300) + "\r\n")
+
+        def log_lines():
+            return len(self.drive.read(LOG).split(b"\r\n")) - 1
+        cases = [
+            ("delete:%s:1" % EXT, lambda: os.remove(os.path.join(self.drive.start, "VELULIST.EXT")),
+             ext, lambda: not ext()),
+            ("rename:C:\\VELULSTA.TMP:1", long_log,
+             lambda: log_lines() > 800, lambda: log_lines() <= 410),
+        ]
+        for fault, prepare, undone, done in cases:
+            with self.subTest(fault=fault):
+                self.tearDown()
+                self.setUp()
+                self.base()
+                prepare()
+                code, entries = self.drive.run("C", answers="N", faults=fault)
+                self.assertNotIn("ERROR", " ".join(b["text"] for b in boxes(entries)))
+                self.assertTrue(undone(), fault)
+                for name in LEFTOVERS:
+                    self.assertFalse(self.drive.exists(name), name)
+                code, entries = self.drive.run("C", answers="N")
+                self.assertNotIn("ERROR", " ".join(b["text"] for b in boxes(entries)))
+                self.assertTrue(done(), fault)
+                InjectedFaults.injected += 1
+
     def test_log(self):
-        # A comparison entry that cannot be written: no report, but the
-        # closing question still comes; the findings stay pending.
+        # A comparison entry that cannot be written: no report, and no
+        # details question, which could only open an earlier run's report;
+        # the findings stay pending.
         for fault, expected in [("open:%s:3" % LOG, error_box("OPEN", LOG)),
                                 ("write:%s:1" % LOG, error_box("WRITE", LOG))]:
             with self.subTest(fault=fault):
                 self.tearDown()
                 self.setUp()
-                self.check_compare(fault, expected)
+                self.check_compare(fault, expected, [])
                 self.assertTrue(self.drive.exists(LOG))
 
     def test_extension_database(self):
@@ -220,7 +273,10 @@ class InjectedFaults(DriveTest):
             with self.subTest(fault=fault):
                 self.tearDown()
                 self.setUp()
-                self.check_compare(fault, expected, extra=extra)
+                reported = self.check_compare(fault, expected, extra=extra)
+                # The file watched through the user's list was not looked at:
+                # neither reported deleted nor, later, new.
+                self.assertEqual([f for f in reported if f[1].endswith(".ABC")], [], fault)
                 # The extension database is usable again afterwards.
                 code, entries = self.drive.run("C", answers="N")
                 self.assertNotIn("ERROR", " ".join(b["text"] for b in boxes(entries)))

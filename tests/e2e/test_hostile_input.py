@@ -245,6 +245,11 @@ class HostileInput(DriveTest):
             os.close(fd)
             texts = self.texts()
             self.assertTrue(texts and texts[0].startswith("ERROR: File handling."), texts)
+            # A line the device could not take whole is not left half there.
+            for name in (TXT, "C:\\VELUMTAR.LOG"):
+                if self.drive.exists(name):
+                    data = self.drive.read(name)
+                    self.assertTrue(data == b"" or data.endswith(b"\r\n"), name)
             # The database still opens, and once there is room again the
             # changes come through.
             os.remove(filler)
@@ -258,6 +263,264 @@ class HostileInput(DriveTest):
             self.assertGreaterEqual(len([f for f in found if f[0] == "New"]), 400)
         finally:
             subprocess.run(["umount", "-l", self.drive.root])
+
+
+REFUSED = "The program already runs. You can't start it a 2nd or more times."
+DETAILS = "Display list of details?"
+WATCHED = (".EXE", ".DLL")
+SECRET = b"not the tool's\n"
+
+
+def file_error(word, name):
+    return "ERROR: File handling.\r\n%-7s %-16s" % (word, name)
+
+
+class OwnFiles(DriveTest):
+    """The tool's own files: never reached through a link or a file that is
+    not a regular one, never taken from a copy someone else put there. Each
+    case checks that nothing outside the drive changed and that a later
+    compare agrees with the tree on disk."""
+
+    USERS = {"root": None, "nobody": ["setpriv", "--reuid=65534", "--regid=65534",
+                                      "--clear-groups"]}
+
+    def fresh(self, shared=False):
+        self.tearDown()
+        self.setUp()
+        if shared:
+            # The drive belongs to an unprivileged user; its runs write the
+            # transcript next to it.
+            os.chmod(self.drive.scratch, 0o777)
+            subprocess.run(["chown", "-R", "65534:65534", self.drive.root], check=True)
+
+    def own_host(self, name):
+        if name == "VELULIST.DBI":
+            return os.path.join(self.drive.start, name)
+        return self.drive.host("C:\\" + name)
+
+    def run_as(self, user, letter, timeout=60):
+        if self.USERS[user] is None:
+            code, entries = self.drive.run(letter, answers="N", timeout=timeout)
+        else:
+            if os.path.exists(self.drive.transcript):
+                os.remove(self.drive.transcript)
+            proc = subprocess.run(self.USERS[user] + self.drive.command([letter]),
+                                  cwd=self.drive.start, env=self.drive.environment(answers="N"),
+                                  stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                  stderr=subprocess.DEVNULL, timeout=timeout)
+            code, entries = proc.returncode, self.drive.transcript_entries()
+        self.assertEqual(code, 0)
+        return [b["text"] for b in boxes(entries)]
+
+    def outside(self):
+        """Everything below the test's scratch directory but the drive and the
+        transcript: kind, owner, mode, size, times and content."""
+        seen = {}
+        for top, dirs, files in os.walk(self.drive.scratch):
+            if top == self.drive.scratch:
+                dirs[:] = [d for d in dirs if d != "drive_c"]
+            for name in dirs + files:
+                path = os.path.join(top, name)
+                if path == self.drive.transcript:
+                    continue
+                st = os.lstat(path)
+                data = None
+                if stat.S_ISREG(st.st_mode):
+                    with open(path, "rb") as f:
+                        data = f.read()
+                seen[path] = (st.st_mode, st.st_uid, st.st_size, st.st_mtime_ns, data)
+        return seen
+
+    def long_log(self):
+        entry = ["2020.01.01 10:00 No differences detected", " " * 17 + "- without Errors", ""]
+        self.drive.write("C:\\VELUMTAR.LOG", "\r\n".join(entry * 300) + "\r\n")
+
+    def base(self, user):
+        """A built database, a log long enough to be trimmed, then a new, a
+        changed and a deleted file."""
+        for name in ("t0.exe", "t1.exe", "l0.dll", "l1.dll", "x.abc"):
+            self.put(self.drive.host("C:\\App\\" + name))
+        with open(os.path.join(self.drive.start, "VELULIST.EXT"), "wb") as f:
+            f.write(b".ABC\r\n")
+        self.long_log()
+        if self.USERS[user]:
+            subprocess.run(["chown", "-R", "65534:65534", self.drive.root], check=True)
+        self.assertEqual(self.run_as(user, "N"), [BUILD_DONE])
+        self.put(self.drive.host("C:\\App\\new.exe"))
+        self.put(self.drive.host("C:\\App\\t0.exe"), b"changed")
+        os.remove(self.drive.host("C:\\App\\l0.dll"))
+        if self.USERS[user]:
+            subprocess.run(["chown", "-R", "65534:65534", self.drive.root], check=True)
+
+    def put(self, host, data=b"x"):
+        HostileInput.put(self, host, data)
+
+    def plant(self, host, kind, target, user):
+        """Puts a link, a directory or a FIFO where one of the tool's files
+        goes, as `user`."""
+        if os.path.lexists(host):
+            os.remove(host)
+        make = {"link": ["ln", "-s", target, host], "dangling": ["ln", "-s", target + ".new", host],
+                "dirlink": ["ln", "-s", os.path.dirname(target), host],
+                "dir": ["mkdir", host], "fifo": ["mkfifo", host]}[kind]
+        subprocess.run((self.USERS[user] or []) + make, check=True)
+
+    def agrees_with_tree(self, user, with_list):
+        """Settles pending findings, then removes every watched file: the
+        next compare must report exactly those files as deleted."""
+        self.run_as(user, "C")
+        self.assertEqual(self.run_as(user, "C"), [NO_DIFFERENCES])
+        watched = set()
+        for top, _, files in os.walk(self.drive.root):
+            for name in files:
+                ext = os.path.splitext(name)[1].upper()
+                if ext in WATCHED or (with_list and ext == ".ABC"):
+                    path = os.path.join(top, name)
+                    watched.add("C:" + path[len(self.drive.root):].replace("/", "\\").upper())
+                    os.remove(path)
+        texts = self.run_as(user, "C")
+        self.assertTrue(texts[-1].endswith(DETAILS), texts)
+        self.assertEqual(self.reported(), sorted(("Deleted", p) for p in watched))
+
+    def reported(self):
+        return HostileInput.reported(self)
+
+    def assertNothingTaken(self, names, planted):
+        """No other of the tool's names became a link, and no file on the
+        drive holds what lies outside it."""
+        for name in names:
+            if name != planted:
+                self.assertFalse(os.path.islink(self.own_host(name)), name)
+        for top, _, files in os.walk(self.drive.root):
+            for name in files:
+                path = os.path.join(top, name)
+                if os.path.isfile(path) and not os.path.islink(path):
+                    with open(path, "rb") as f:
+                        self.assertNotIn(SECRET, f.read(), path)
+
+    def test_own_files_are_never_reached_through_links_or_special_files(self):
+        names = ["VELUMTAR.AKT", "VELUMTAR.DBI", "VELUMTAR.TXT", "VELUMTAR.LOG",
+                 "VELUCMPT.TMP", "VELUTMPA.TMP", "VELULSTA.TMP", "VELULIST.DBI"]
+        # What the run shows first when the name is not a regular file.
+        first = {"VELUMTAR.AKT": REFUSED, "VELUMTAR.TXT": file_error("OPEN", TXT),
+                 "VELUMTAR.LOG": file_error("OPEN", "C:\\VELUMTAR.LOG"),
+                 "VELULIST.DBI": file_error("OPEN", "VELULIST.DBI")}
+        # Wine shows a link to a file as that file, which no program can tell
+        # from the file itself; a link to a directory it shows as a reparse
+        # point, and a FIFO as a pipe.
+        kinds = ["dirlink", "dangling", "dir", "fifo"]
+        if not wine():
+            kinds.append("link")
+        cases = [(name, kind, "root", "root") for name in names for kind in kinds]
+        if not wine() and os.geteuid() == 0:
+            # Planted by an unprivileged user in a drive it owns, the run as
+            # root; and a run as that user against its own file outside.
+            cases += [(name, "link", "nobody", "root") for name in names]
+            cases += [(name, "link", "nobody", "nobody")
+                      for name in ("VELUMTAR.TXT", "VELUMTAR.LOG", "VELULSTA.TMP")]
+        for name, kind, planter, runner in cases:
+            with self.subTest(name=name, kind=kind, planter=planter, runner=runner):
+                self.fresh(shared=runner != "root" or planter != "root")
+                target = os.path.join(self.drive.scratch, "secret.txt")
+                with open(target, "wb") as f:
+                    # Entries of a log long enough to be trimmed, were it
+                    # taken for the log.
+                    f.write((SECRET + b"\n") * 450)
+                os.chmod(target, 0o600)
+                if runner != "root":
+                    os.chown(target, 65534, 65534)
+                self.base(runner)
+                # The compaction copy is made when the purge deletes entries:
+                # the user's list goes for that case.
+                with_list = name != "VELUTMPA.TMP"
+                if not with_list:
+                    os.remove(os.path.join(self.drive.start, "VELULIST.EXT"))
+                if name == "VELULSTA.TMP":
+                    # A trim file without a log is where a copy would be put
+                    # in place.
+                    os.remove(self.drive.host("C:\\VELUMTAR.LOG"))
+                before = self.outside()
+                host = self.own_host(name)
+                self.plant(host, kind, target, planter)
+                texts = self.run_as(runner, "C")
+                if name in first:
+                    self.assertEqual(texts[:1], [first[name]])
+                self.assertEqual(self.outside(), before)
+                self.assertNothingTaken(names, name)
+                if os.path.isdir(host) and not os.path.islink(host):
+                    os.rmdir(host)
+                elif os.path.lexists(host):
+                    os.remove(host)
+                self.agrees_with_tree(runner, with_list)
+                self.assertEqual(self.outside(), before)
+
+    def test_copies_left_by_someone_else_are_not_put_in_place(self):
+        # A complete compaction copy next to an intact database, and a trim
+        # file without a log: both are removed unused.
+        copy = "C:\\VELUTMPA.TMP"
+        complete = "*COMPLETE COPY OF THE BASIC DATABASE"
+        for planted in [copy, "C:\\VELULSTA.TMP"]:
+            with self.subTest(planted=planted):
+                self.fresh()
+                self.base("root")
+                if planted == copy:
+                    # The copy of a database in which t1.exe is as it is now.
+                    self.drive.write(copy, "F" + "C:\\APP\\NOTHING.EXE" + "\r\n" + complete + "\r\n")
+                else:
+                    os.remove(self.drive.host("C:\\VELUMTAR.LOG"))
+                    self.drive.write(planted, "2020.01.01 10:00 planted history\r\n")
+                texts = self.run_as("root", "C")
+                self.assertTrue(texts[-1].endswith(DETAILS), texts)
+                self.assertFalse(self.drive.exists(planted))
+                self.assertEqual(self.reported(), [
+                    ("Changed", "C:\\APP\\T0.EXE"), ("Deleted", "C:\\APP\\L0.DLL"),
+                    ("New", "C:\\APP\\NEW.EXE")])
+                self.assertNotIn(b"planted", self.drive.read("C:\\VELUMTAR.LOG"))
+                self.agrees_with_tree("root", True)
+
+    def test_user_list_may_be_a_link_but_not_a_pipe(self):
+        # VELULIST.EXT is the user's: a link to a regular file is read, a
+        # FIFO (directly or behind a link) never blocks the run and counts as
+        # no list.
+        cases = [("link", True), ("fifo", False), ("fifolink", False)]
+        for kind, read in cases:
+            with self.subTest(kind=kind):
+                self.fresh()
+                self.put(self.drive.host("C:\\App\\t.exe"))
+                self.assertEqual(self.run_as("root", "N"), [BUILD_DONE])
+                self.put(self.drive.host("C:\\App\\x.abc"))
+                listed = os.path.join(self.drive.start, "VELULIST.EXT")
+                outside = os.path.join(self.drive.scratch, "list")
+                if kind == "link":
+                    with open(outside, "wb") as f:
+                        f.write(b".ABC\r\n")
+                else:
+                    os.mkfifo(outside if kind == "fifolink" else listed)
+                if kind != "fifo":
+                    os.symlink(outside, listed)
+                texts = self.run_as("root", "C")
+                if read:
+                    self.assertTrue(texts[-1].endswith(DETAILS), texts)
+                    self.assertEqual(self.reported(), [("New", "C:\\APP\\X.ABC")])
+                else:
+                    self.assertEqual(texts, [NO_DIFFERENCES])
+
+    def test_pending_deletion_of_a_file_found_again(self):
+        # The report that would list a deletion cannot be written; the file
+        # comes back unchanged: it is not reported deleted while it exists.
+        self.fresh()
+        self.put(self.drive.host("C:\\App\\keep.exe"))
+        self.put(self.drive.host("C:\\App\\away.exe"))
+        self.assertEqual(self.run_as("root", "N"), [BUILD_DONE])
+        away = self.drive.host("C:\\App\\away.exe")
+        aside = os.path.join(self.drive.scratch, "away.exe")
+        os.rename(away, aside)
+        os.mkdir(self.drive.host(TXT))
+        self.assertEqual(self.run_as("root", "C"), [file_error("OPEN", TXT)])
+        os.rmdir(self.drive.host(TXT))
+        os.rename(aside, away)
+        self.assertEqual(self.run_as("root", "C"), [NO_DIFFERENCES])
+        self.agrees_with_tree("root", False)
 
 
 if __name__ == "__main__":

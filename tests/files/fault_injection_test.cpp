@@ -18,7 +18,7 @@ TEST(FaultInjection, ListSyntax) {
     EXPECT_EQ(items[0].which, 3u);
     EXPECT_EQ(items[1].file, "VELULIST.DBI");
     for (const char* bad :
-         {"write:C:\\X:0", "rename:C:\\X:1", "write:C:\\X:", "write:1", "open:C:\\X:1x"}) {
+         {"write:C:\\X:0", "move:C:\\X:1", "write:C:\\X:", "write:1", "open:C:\\X:1x"}) {
         EXPECT_FALSE(parseFaultList(bad, items)) << bad;
         EXPECT_TRUE(items.empty());
     }

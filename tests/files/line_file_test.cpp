@@ -65,6 +65,19 @@ TEST(LineFile, WriteFailureAndWrongModeAreReported) {
     EXPECT_FALSE(LineFile(platform, "C:\\NONE.TXT", 8).close().isSuccess());
 }
 
+TEST(LineFile, ALineTheDeviceTookOnlyPartOfIsTakenBack) {
+    FakePlatform platform;
+    platform.failWritesTo = "C:\\FULL.TXT";
+    *platform.writesBeforeFailure = 1;
+    platform.tornFailures = true;
+    LineFile full(platform, "C:\\FULL.TXT", 8);
+    ASSERT_TRUE(full.openOutput().isSuccess());
+    EXPECT_TRUE(full.write("whole").isSuccess());
+    EXPECT_EQ(full.write("torn off"), status::noSpace);
+    full.close();
+    EXPECT_EQ(platform.contentOf("C:\\FULL.TXT"), "whole\r\n");
+}
+
 TEST(LineFile, LockedFileOpensWithTheLockedStatus) {
     FakePlatform platform;
     platform.putFile("C:\\HELD.TXT", "");

@@ -102,7 +102,7 @@ class MemoryPlatform : public Platform {
         auto it = files.find(path);
         status = PlatformStatus::ok;
         if (it == files.end()) {
-            if (mode == OpenMode::read) {
+            if (mode == OpenMode::read || mode == OpenMode::readFollowing) {
                 status = PlatformStatus::notFound;
                 return nullptr;
             }
@@ -137,6 +137,9 @@ class MemoryPlatform : public Platform {
     bool entryName(std::string_view, std::string&) override { return false; }
     LocalDateTime localDateTime() override { return {}; }
     PlatformStatus renameFile(std::string_view, std::string_view) override {
+        return PlatformStatus::ioError;
+    }
+    PlatformStatus replaceFile(std::string_view, std::string_view) override {
         return PlatformStatus::ioError;
     }
     std::unique_ptr<ExclusiveHold> holdExclusive(std::string_view,

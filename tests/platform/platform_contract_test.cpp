@@ -122,6 +122,12 @@ TEST(PlatformContract, RemoveAndRename) {
     EXPECT_FALSE(platform().fileExists(dir + "\\FROM.TMP"));
     EXPECT_EQ(platform().removeFile(dir + "\\FROM.TMP"), PlatformStatus::notFound);
 
+    // Replacing takes the place of an existing file in one step.
+    writeHost(host + "/NEW.TMP", "new");
+    EXPECT_EQ(platform().replaceFile(dir + "\\NEW.TMP", dir + "\\TO.LOG"), PlatformStatus::ok);
+    EXPECT_EQ(readFile(dir + "\\TO.LOG"), "new");
+    EXPECT_FALSE(platform().fileExists(dir + "\\NEW.TMP"));
+
     // A read-only file is not removed.
     writeHost(host + "/KEEP.DBI", "keep");
     std::filesystem::permissions(std::filesystem::path(host + "/KEEP.DBI"),

@@ -52,12 +52,12 @@ class LogPlatform : public test::FakePlatform {
     int unreadableOpen = 1;
     std::uint64_t unreadableFrom = 0;
 
-    PlatformStatus renameFile(std::string_view from, std::string_view to) override {
+    PlatformStatus replaceFile(std::string_view from, std::string_view to) override {
         if (renameFailures > 0) {
             --renameFailures;
             return PlatformStatus::ioError;
         }
-        return FakePlatform::renameFile(from, to);
+        return FakePlatform::replaceFile(from, to);
     }
     std::unique_ptr<File> openFile(std::string_view path, OpenMode mode,
                                    PlatformStatus& status) override {
@@ -285,54 +285,34 @@ TEST(RunLog, TrimLeavesTheLogAloneWhenItCannotBeReadOrCopied) {
     }
 }
 
-TEST(RunLog, TrimmedCopyWhoseMoveFailedIsPutInPlaceLater) {
+TEST(RunLog, TrimmedCopyReplacesTheLogOrNothingChanges) {
     std::vector<std::string> lines = numberedLines(900);
     const std::string trimmed = joined(lines, 505);
     {
-        // The move and the copy into a new log fail: the trimmed copy is
-        // kept and moved into place at the next trim.
+        // The replacing move fails: the log is as it was, the copy is gone,
+        // and the next trim succeeds.
         LogFixture f;
         f.platform.putFile(kLog, joined(lines));
-        f.platform.renameFailures = 2;
-        f.platform.failWritesTo = kLog;
+        f.platform.renameFailures = 1;
         f.log.trimLog();
-        EXPECT_FALSE(f.platform.has(kLog));
-        EXPECT_EQ(f.platform.contentOf(kTrim), trimmed);
-        f.platform.failWritesTo.clear();
+        EXPECT_EQ(f.platform.contentOf(kLog), joined(lines));
+        EXPECT_FALSE(f.platform.has(kTrim));
         f.log.trimLog();
         EXPECT_EQ(f.platform.contentOf(kLog), trimmed);
         EXPECT_FALSE(f.platform.has(kTrim));
     }
-    {
-        // The same, but the next event is an entry: it goes after the history.
+    // A trim file found at the start is not a copy this trimming made: it is
+    // removed, never put in place, whether the log is there or not.
+    for (bool withLog : {true, false}) {
         LogFixture f;
-        f.platform.putFile(kLog, joined(lines));
-        f.platform.renameFailures = 2;
-        f.platform.failWritesTo = kLog;
+        if (withLog)
+            f.platform.putFile(kLog, "kept\r\n");
+        f.platform.putFile(kTrim, "planted\r\n");
         f.log.trimLog();
-        f.platform.failWritesTo.clear();
-        ASSERT_TRUE(f.log.logInterruption('2'));
-        EXPECT_EQ(
-            f.platform.contentOf(kLog),
-            trimmed + "2026.12.07 10:30 " + std::string(messages::kContinueText) + "\r\n\r\n");
-        EXPECT_FALSE(f.platform.has(kTrim));
-    }
-    {
-        // The move keeps failing but the history can be copied into a new log.
-        LogFixture f;
-        f.platform.putFile(kLog, joined(lines));
-        f.platform.renameFailures = 2;
-        f.log.trimLog();
-        EXPECT_EQ(f.platform.contentOf(kLog), trimmed);
-        EXPECT_FALSE(f.platform.has(kTrim));
-    }
-    {
-        // Log and trim file both there: the trim file is a leftover.
-        LogFixture f;
-        f.platform.putFile(kLog, "kept\r\n");
-        f.platform.putFile(kTrim, "leftover\r\n");
-        f.log.trimLog();
-        EXPECT_EQ(f.platform.contentOf(kLog), "kept\r\n");
+        EXPECT_EQ(f.platform.has(kLog), withLog);
+        if (withLog) {
+            EXPECT_EQ(f.platform.contentOf(kLog), "kept\r\n");
+        }
         EXPECT_FALSE(f.platform.has(kTrim));
     }
 }

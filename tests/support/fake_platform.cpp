@@ -12,11 +12,12 @@ namespace {
 class MemoryFile : public File {
   public:
     MemoryFile(std::shared_ptr<std::string> data, std::shared_ptr<long> budget,
-               std::vector<std::string>& syncs, std::string name)
+               std::vector<std::string>& syncs, std::string name, bool torn)
         : data_(std::move(data)),
           budget_(std::move(budget)),
           syncs_(syncs),
-          name_(std::move(name)) {}
+          name_(std::move(name)),
+          torn_(torn) {}
     PlatformStatus read(std::uint64_t offset, void* buffer, std::size_t length,
                         std::size_t& got) override {
         got = 0;
@@ -28,14 +29,15 @@ class MemoryFile : public File {
     }
     PlatformStatus write(std::uint64_t offset, const void* buffer, std::size_t length) override {
         if (budget_) {
-            if (*budget_ == 0)
+            if (*budget_ == 0) {
+                if (torn_)
+                    put(offset, buffer, length / 2);
                 return PlatformStatus::noSpace;
+            }
             if (*budget_ > 0)
                 --*budget_;
         }
-        if (data_->size() < offset + length)
-            data_->resize(offset + length, '\0');
-        std::memcpy(data_->data() + offset, buffer, length);
+        put(offset, buffer, length);
         return PlatformStatus::ok;
     }
     PlatformStatus size(std::uint64_t& size) override {
@@ -52,10 +54,17 @@ class MemoryFile : public File {
     }
 
   private:
+    void put(std::uint64_t offset, const void* buffer, std::size_t length) {
+        if (data_->size() < offset + length)
+            data_->resize(offset + length, '\0');
+        std::memcpy(data_->data() + offset, buffer, length);
+    }
+
     std::shared_ptr<std::string> data_;
     std::shared_ptr<long> budget_;  // writes left before failing; null: unlimited
     std::vector<std::string>& syncs_;
     std::string name_;
+    bool torn_;
 };
 
 class Hold : public ExclusiveHold {
@@ -366,6 +375,15 @@ PlatformStatus FakePlatform::renameFile(std::string_view from, std::string_view 
     return PlatformStatus::ok;
 }
 
+PlatformStatus FakePlatform::replaceFile(std::string_view from, std::string_view to) {
+    std::string f = normalise(from), t = normalise(to);
+    if (!files.count(f))
+        return PlatformStatus::notFound;
+    files[t] = files[f];
+    files.erase(f);
+    return PlatformStatus::ok;
+}
+
 bool FakePlatform::fileExists(std::string_view path) {
     return files.count(normalise(path)) != 0;
 }
@@ -380,7 +398,7 @@ std::unique_ptr<File> FakePlatform::openFile(std::string_view path, OpenMode mod
     auto it = files.find(p);
     status = PlatformStatus::ok;
     if (it == files.end()) {
-        if (mode == OpenMode::read) {
+        if (mode == OpenMode::read || mode == OpenMode::readFollowing) {
             status = PlatformStatus::notFound;
             return nullptr;
         }
@@ -390,7 +408,8 @@ std::unique_ptr<File> FakePlatform::openFile(std::string_view path, OpenMode mod
         it->second->clear();
     }
     return std::make_unique<MemoryFile>(
-        it->second, p == failWritesTo ? writesBeforeFailure : std::shared_ptr<long>(), syncs, p);
+        it->second, p == failWritesTo ? writesBeforeFailure : std::shared_ptr<long>(), syncs, p,
+        tornFailures);
 }
 
 std::unique_ptr<ExclusiveHold> FakePlatform::holdExclusive(std::string_view path,

@@ -63,6 +63,9 @@ class FakePlatform : public Platform {
     // `writesBeforeFailure` writes to it have succeeded (-1: never fail).
     std::string failWritesTo;
     std::shared_ptr<long> writesBeforeFailure = std::make_shared<long>(0);
+    // The failing write still puts the first half of its bytes in place, as
+    // a device that fills up part-way through a write does.
+    bool tornFailures = false;
 
     // The normalised name of each file forced to the device, in order.
     std::vector<std::string> syncs;
@@ -119,6 +122,7 @@ class FakePlatform : public Platform {
     LocalDateTime localDateTime() override { return clock; }
     PlatformStatus removeFile(std::string_view path) override;
     PlatformStatus renameFile(std::string_view from, std::string_view to) override;
+    PlatformStatus replaceFile(std::string_view from, std::string_view to) override;
     bool fileExists(std::string_view path) override;
     std::unique_ptr<File> openFile(std::string_view path, OpenMode mode,
                                    PlatformStatus& status) override;

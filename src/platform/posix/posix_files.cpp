@@ -7,6 +7,12 @@
 // blocking, and removal takes the same lock first, so a refused second
 // instance cannot delete the marker of the instance that runs. A flock dies
 // with its process, also after SIGKILL, which makes a leftover marker harmless.
+//
+// The tool's files sit in a directory other users may write to. Whatever is
+// found under one of their names is opened only when it is a regular file of
+// its own: never through a symbolic link (O_NOFOLLOW), never a directory, pipe
+// or device (lstat before the open, fstat after it), and a missing file is
+// created with O_EXCL. A file is emptied only after those checks.
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -130,68 +136,131 @@ class FlockHold final : public ExclusiveHold {
     int fd_;
 };
 
-// Only regular files are opened: a directory is refused as Windows refuses it,
-// and a FIFO or device would block or never end.
-PlatformStatus checkRegular(int fd) {
-    struct stat st;
-    if (::fstat(fd, &st) != 0) {
+// What the name `host` is before it is opened: notFound, ok for a regular
+// file (`st` filled), accessDenied for anything else. With `follow` a
+// symbolic link stands for what it leads to; without, a link is refused. A
+// pipe or device is thus refused before any open could block on it or wake a
+// process waiting at its other end.
+PlatformStatus inspectName(const std::string& host, bool follow, struct stat& st) {
+    int rc = follow ? ::stat(host.c_str(), &st) : ::lstat(host.c_str(), &st);
+    if (rc != 0) {
         return statusFromErrno(errno);
     }
     return S_ISREG(st.st_mode) ? PlatformStatus::ok : PlatformStatus::accessDenied;
 }
 
-// Opens `host` with `flags`, creating it when missing. `created` tells whether
-// this call made the file. Returns -1 with errno set on failure.
-int openOrCreate(const std::string& host, int flags, bool& created) {
+// The open file is the regular file inspectName() saw under its name, not
+// one swapped in between.
+PlatformStatus checkSame(int fd, const struct stat& seen) {
+    struct stat st;
+    if (::fstat(fd, &st) != 0) {
+        return statusFromErrno(errno);
+    }
+    if (!S_ISREG(st.st_mode) || st.st_dev != seen.st_dev || st.st_ino != seen.st_ino) {
+        return PlatformStatus::accessDenied;
+    }
+    return PlatformStatus::ok;
+}
+
+// O_NOFOLLOW refuses a link at the last component, O_NONBLOCK keeps an open
+// of a pipe put there in between from hanging (the fstat check then refuses
+// it), and O_NOCTTY keeps a terminal from becoming the process's own.
+constexpr int kSafeOpen = O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY;
+
+// Opens the regular file `host` with `flags` (without O_CREAT, O_TRUNC),
+// creating it exclusively when missing. `created` tells whether this call
+// made the file. Returns -1 with `status` set on failure.
+int openOrCreate(const std::string& host, int flags, bool& created, PlatformStatus& status) {
     for (int attempt = 0; attempt < 4; ++attempt) {
-        int fd = ::open(host.c_str(), flags | O_CREAT | O_EXCL, 0666);
+        int fd = ::open(host.c_str(), flags | kSafeOpen | O_CREAT | O_EXCL, 0666);
         if (fd >= 0) {
             created = true;
+            status = PlatformStatus::created;
             return fd;
         }
         if (errno != EEXIST) {
+            status = statusFromErrno(errno);
             return -1;
         }
-        fd = ::open(host.c_str(), flags);
-        if (fd >= 0 || errno != ENOENT) {
-            created = false;
-            return fd;
+        // Something has the name: only a regular file is opened.
+        struct stat seen;
+        status = inspectName(host, false, seen);
+        if (status == PlatformStatus::notFound) {
+            continue;  // removed in between: try again
         }
-        // Removed between the two opens: try again.
+        if (status != PlatformStatus::ok) {
+            return -1;
+        }
+        fd = ::open(host.c_str(), flags | kSafeOpen);
+        if (fd < 0) {
+            if (errno == ENOENT) {
+                continue;
+            }
+            status = errno == ELOOP ? PlatformStatus::accessDenied : statusFromErrno(errno);
+            return -1;
+        }
+        status = checkSame(fd, seen);
+        if (status != PlatformStatus::ok) {
+            ::close(fd);
+            return -1;
+        }
+        created = false;
+        return fd;
     }
-    errno = EIO;
+    status = PlatformStatus::ioError;
     return -1;
+}
+
+// Opens an existing regular file for reading; a link is followed only with
+// `follow`.
+int openExisting(const std::string& host, bool follow, PlatformStatus& status) {
+    struct stat seen;
+    status = inspectName(host, follow, seen);
+    if (status != PlatformStatus::ok) {
+        return -1;
+    }
+    int flags = O_RDONLY | kSafeOpen;
+    if (follow) {
+        flags &= ~O_NOFOLLOW;
+    }
+    int fd = ::open(host.c_str(), flags);
+    if (fd < 0) {
+        status = errno == ELOOP ? PlatformStatus::accessDenied : statusFromErrno(errno);
+        return -1;
+    }
+    status = checkSame(fd, seen);
+    if (status != PlatformStatus::ok) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
 }
 
 }  // namespace
 
 std::unique_ptr<File> openHostFile(const std::string& host, OpenMode mode, PlatformStatus& status) {
-    // O_NONBLOCK keeps an open of a FIFO from hanging; it changes nothing for
-    // regular files.
-    const int common = O_CLOEXEC | O_NONBLOCK;
     int fd = -1;
     bool created = false;
     switch (mode) {
         case OpenMode::read:
-            fd = ::open(host.c_str(), O_RDONLY | common);
+        case OpenMode::readFollowing:
+            fd = openExisting(host, mode == OpenMode::readFollowing, status);
             break;
         case OpenMode::readWrite:
-            fd = openOrCreate(host, O_RDWR | common, created);
-            break;
         case OpenMode::truncate:
-            fd = openOrCreate(host, O_RDWR | O_TRUNC | common, created);
+            fd = openOrCreate(host, O_RDWR, created, status);
             break;
         case OpenMode::append:
             // With O_APPEND every pwrite goes to the end of the file.
-            fd = openOrCreate(host, O_RDWR | O_APPEND | common, created);
+            fd = openOrCreate(host, O_RDWR | O_APPEND, created, status);
             break;
     }
     if (fd < 0) {
-        status = statusFromErrno(errno);
         return nullptr;
     }
-    status = checkRegular(fd);
-    if (status != PlatformStatus::ok) {
+    // Emptied only once it is known to be a regular file of its own name.
+    if (mode == OpenMode::truncate && !created && ::ftruncate(fd, 0) != 0) {
+        status = statusFromErrno(errno);
         ::close(fd);
         return nullptr;
     }
@@ -233,6 +302,13 @@ PlatformStatus removeHostFile(const std::string& host) {
 }
 
 PlatformStatus renameHostFile(const std::string& from, const std::string& to) {
+    // A link is never moved: it would carry what it leads to under the new
+    // name.
+    struct stat seen;
+    PlatformStatus status = inspectName(from, false, seen);
+    if (status != PlatformStatus::ok) {
+        return status;
+    }
     if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) {
         return PlatformStatus::ok;
     }
@@ -250,17 +326,25 @@ PlatformStatus renameHostFile(const std::string& from, const std::string& to) {
     return PlatformStatus::ok;
 }
 
+PlatformStatus replaceHostFile(const std::string& from, const std::string& to) {
+    struct stat seen;
+    PlatformStatus status = inspectName(from, false, seen);
+    if (status != PlatformStatus::ok) {
+        return status;
+    }
+    // rename() replaces `to` in one step; a link at `to` is itself replaced,
+    // never followed.
+    if (::rename(from.c_str(), to.c_str()) != 0) {
+        return statusFromErrno(errno);
+    }
+    return PlatformStatus::ok;
+}
+
 std::unique_ptr<ExclusiveHold> holdHostFile(const std::string& host, PlatformStatus& status) {
     for (int attempt = 0; attempt < 4; ++attempt) {
         bool created = false;
-        int fd = openOrCreate(host, O_RDWR | O_CLOEXEC | O_NONBLOCK, created);
+        int fd = openOrCreate(host, O_RDWR, created, status);
         if (fd < 0) {
-            status = statusFromErrno(errno);
-            return nullptr;
-        }
-        status = checkRegular(fd);
-        if (status != PlatformStatus::ok) {
-            ::close(fd);
             return nullptr;
         }
         // Lock before emptying: a file another process holds stays untouched.
@@ -273,7 +357,7 @@ std::unique_ptr<ExclusiveHold> holdHostFile(const std::string& host, PlatformSta
         // The name may have been removed or replaced between open and lock;
         // a lock on a file no longer under that name guards nothing.
         struct stat held, named;
-        if (::fstat(fd, &held) != 0 || ::stat(host.c_str(), &named) != 0 ||
+        if (::fstat(fd, &held) != 0 || ::lstat(host.c_str(), &named) != 0 ||
             held.st_dev != named.st_dev || held.st_ino != named.st_ino) {
             ::close(fd);
             continue;
@@ -291,12 +375,12 @@ std::unique_ptr<ExclusiveHold> holdHostFile(const std::string& host, PlatformSta
 }
 
 PlatformStatus probeHostFile(const std::string& host) {
-    int fd = ::open(host.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    PlatformStatus status;
+    int fd = openExisting(host, false, status);
     if (fd < 0) {
-        return statusFromErrno(errno);
+        return status;
     }
-    PlatformStatus status = checkRegular(fd);
-    if (status == PlatformStatus::ok && ::flock(fd, LOCK_SH | LOCK_NB) != 0) {
+    if (::flock(fd, LOCK_SH | LOCK_NB) != 0) {
         status = errno == EWOULDBLOCK ? PlatformStatus::locked : statusFromErrno(errno);
     }
     ::close(fd);

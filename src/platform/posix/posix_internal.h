@@ -208,6 +208,7 @@ PathResolver& processResolver();
 std::unique_ptr<File> openHostFile(const std::string& host, OpenMode mode, PlatformStatus& status);
 PlatformStatus removeHostFile(const std::string& host);
 PlatformStatus renameHostFile(const std::string& from, const std::string& to);
+PlatformStatus replaceHostFile(const std::string& from, const std::string& to);
 std::unique_ptr<ExclusiveHold> holdHostFile(const std::string& host, PlatformStatus& status);
 PlatformStatus probeHostFile(const std::string& host);
 

@@ -1,6 +1,7 @@
 // The POSIX implementation of the platform seam. Drive C: is a host directory
 // (VELUMTAR_DRIVE_C, else the Wine prefix's drive_c, else $HOME), drive Z: is
 // "/", and names are matched case-insensitively; see PathResolver.
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -107,12 +108,23 @@ class PosixPlatform final : public Platform {
         return posix::renameHostFile(hostFrom, hostTo);
     }
 
+    PlatformStatus replaceFile(std::string_view from, std::string_view to) override {
+        std::string hostFrom, hostTo;
+        if (!processResolver().hostPath(from, hostFrom) ||
+            !processResolver().hostPath(to, hostTo)) {
+            return PlatformStatus::notFound;
+        }
+        return posix::replaceHostFile(hostFrom, hostTo);
+    }
+
     bool fileExists(std::string_view path) override {
         std::string host;
         if (!processResolver().hostPath(path, host)) {
             return false;
         }
-        return ::access(host.c_str(), F_OK) == 0;
+        // The name itself: a dangling link still occupies it.
+        struct stat st;
+        return ::lstat(host.c_str(), &st) == 0;
     }
 
     std::unique_ptr<File> openFile(std::string_view path, OpenMode mode,

@@ -99,6 +99,9 @@ class Win32File final : public File {
         return FlushFileBuffers(handle_.get()) ? PlatformStatus::ok : lastStatus();
     }
 
+    // Gives the handle back (the object is of no use afterwards).
+    ScopedHandle release() { return std::move(handle_); }
+
   private:
     ScopedHandle handle_;
     bool append_;
@@ -114,46 +117,138 @@ class Win32Hold final : public ExclusiveHold {
 
 }  // namespace
 
-std::unique_ptr<File> openFile(std::string_view path, OpenMode mode, PlatformStatus& status) {
-    DWORD access = GENERIC_READ | GENERIC_WRITE;
-    DWORD disposition = OPEN_ALWAYS;
-    switch (mode) {
-        case OpenMode::read:
-            access = GENERIC_READ;
-            disposition = OPEN_EXISTING;
-            break;
-        case OpenMode::readWrite:
-        case OpenMode::append:
-            disposition = OPEN_ALWAYS;
-            break;
-        case OpenMode::truncate:
-            disposition = CREATE_ALWAYS;
-            break;
+namespace {
+
+// Whether an open handle is a regular file of its own: a file on a disk, not
+// a directory, a pipe, a device or a reparse point (a symbolic link or a
+// junction, which FILE_FLAG_OPEN_REPARSE_POINT opens instead of following).
+PlatformStatus checkRegular(HANDLE handle) {
+    if (GetFileType(handle) != FILE_TYPE_DISK) {
+        return PlatformStatus::accessDenied;
     }
-    const std::wstring name = widePath(path);
-    ScopedHandle handle(CreateFileW(name.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                    nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr));
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!GetFileInformationByHandle(handle, &info)) {
+        return lastStatus();
+    }
+    constexpr DWORD refused =
+        FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE;
+    return (info.dwFileAttributes & refused) != 0 ? PlatformStatus::accessDenied
+                                                  : PlatformStatus::ok;
+}
+
+// Opens the regular file `name`. With `create`, a missing file is created
+// exclusively (CREATE_NEW), so a name that appears in between, or a dangling
+// link, is never created through; an existing one is opened without following
+// a reparse point unless `follow` is set, and refused unless it is a regular
+// file. `created` tells whether this call made the file.
+ScopedHandle openRegular(const std::wstring& name, DWORD access, DWORD share, bool create,
+                         bool follow, bool& created, PlatformStatus& status) {
+    created = false;
+    for (int attempt = 0; attempt < 4; ++attempt) {
+        if (create) {
+            ScopedHandle handle(CreateFileW(name.c_str(), access, share, nullptr, CREATE_NEW,
+                                            FILE_ATTRIBUTE_NORMAL, nullptr));
+            if (handle.valid()) {
+                created = true;
+                status = PlatformStatus::created;
+                return handle;
+            }
+            const DWORD error = GetLastError();
+            if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) {
+                status = statusFromError(error);
+                return ScopedHandle();
+            }
+        }
+        const DWORD attributes = GetFileAttributesW(name.c_str());
+        if (attributes != INVALID_FILE_ATTRIBUTES &&
+            (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0 &&
+            !follow) {
+            status = PlatformStatus::accessDenied;
+            return ScopedHandle();
+        }
+        const DWORD flags = FILE_ATTRIBUTE_NORMAL | (follow ? 0 : FILE_FLAG_OPEN_REPARSE_POINT);
+        ScopedHandle handle(
+            CreateFileW(name.c_str(), access, share, nullptr, OPEN_EXISTING, flags, nullptr));
+        if (!handle.valid()) {
+            const DWORD error = GetLastError();
+            if (create && error == ERROR_FILE_NOT_FOUND) {
+                continue;  // removed in between: try again
+            }
+            status = statusFromError(error);
+            return ScopedHandle();
+        }
+        status = checkRegular(handle.get());
+        if (status != PlatformStatus::ok) {
+            return ScopedHandle();
+        }
+        return handle;
+    }
+    status = PlatformStatus::ioError;
+    return ScopedHandle();
+}
+
+}  // namespace
+
+std::unique_ptr<File> openFile(std::string_view path, OpenMode mode, PlatformStatus& status) {
+    const bool reading = mode == OpenMode::read || mode == OpenMode::readFollowing;
+    const DWORD access = reading ? GENERIC_READ : GENERIC_READ | GENERIC_WRITE;
+    bool created = false;
+    ScopedHandle handle = openRegular(widePath(path), access, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                      !reading, mode == OpenMode::readFollowing, created, status);
     if (!handle.valid()) {
-        status = lastStatus();
         return nullptr;
     }
-    // OPEN_ALWAYS and CREATE_ALWAYS leave ERROR_ALREADY_EXISTS when the file
-    // was there; anything else means it was just created.
-    status = PlatformStatus::ok;
-    if (disposition != OPEN_EXISTING && GetLastError() != ERROR_ALREADY_EXISTS) {
-        status = PlatformStatus::created;
+    auto file = std::make_unique<Win32File>(std::move(handle), mode == OpenMode::append);
+    // Emptied only once it is known to be a regular file of its own name.
+    if (mode == OpenMode::truncate && !created) {
+        status = file->truncate(0);
+        if (status != PlatformStatus::ok) {
+            return nullptr;
+        }
     }
-    return std::make_unique<Win32File>(std::move(handle), mode == OpenMode::append);
+    status = created ? PlatformStatus::created : PlatformStatus::ok;
+    return file;
 }
 
 PlatformStatus removeFile(std::string_view path) {
     return DeleteFileW(widePath(path).c_str()) ? PlatformStatus::ok : lastStatus();
 }
 
+namespace {
+
+// A move takes only a regular file along; a reparse point would carry what it
+// leads to under the new name.
+PlatformStatus checkMovable(const std::wstring& source) {
+    bool created = false;
+    PlatformStatus status;
+    ScopedHandle handle =
+        openRegular(source, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    false, false, created, status);
+    return handle.valid() ? PlatformStatus::ok : status;
+}
+
+}  // namespace
+
 PlatformStatus renameFile(std::string_view from, std::string_view to) {
+    const std::wstring source = widePath(from);
+    const PlatformStatus status = checkMovable(source);
+    if (status != PlatformStatus::ok) {
+        return status;
+    }
     // No MOVEFILE_REPLACE_EXISTING: an existing target makes the move fail.
-    return MoveFileExW(widePath(from).c_str(), widePath(to).c_str(), 0) ? PlatformStatus::ok
-                                                                        : lastStatus();
+    return MoveFileExW(source.c_str(), widePath(to).c_str(), 0) ? PlatformStatus::ok : lastStatus();
+}
+
+PlatformStatus replaceFile(std::string_view from, std::string_view to) {
+    const std::wstring source = widePath(from);
+    const PlatformStatus status = checkMovable(source);
+    if (status != PlatformStatus::ok) {
+        return status;
+    }
+    return MoveFileExW(source.c_str(), widePath(to).c_str(),
+                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)
+               ? PlatformStatus::ok
+               : lastStatus();
 }
 
 bool fileExists(std::string_view path) {
@@ -164,22 +259,31 @@ std::unique_ptr<ExclusiveHold> holdExclusive(std::string_view path, PlatformStat
     // Share mode 0: while this handle is open every other open of the file,
     // in any process, fails with ERROR_SHARING_VIOLATION. The system drops the
     // handle when the process dies, so a killed holder leaves no lock behind.
-    const std::wstring name = widePath(path);
-    ScopedHandle handle(CreateFileW(name.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                    FILE_ATTRIBUTE_NORMAL, nullptr));
+    bool created = false;
+    ScopedHandle handle =
+        openRegular(widePath(path), GENERIC_READ | GENERIC_WRITE, 0, true, false, created, status);
     if (!handle.valid()) {
-        status = lastStatus();
         return nullptr;
     }
-    status = GetLastError() == ERROR_ALREADY_EXISTS ? PlatformStatus::ok : PlatformStatus::created;
+    if (!created) {
+        Win32File emptied(std::move(handle), false);
+        status = emptied.truncate(0);
+        if (status != PlatformStatus::ok) {
+            return nullptr;
+        }
+        handle = emptied.release();
+    }
+    status = created ? PlatformStatus::created : PlatformStatus::ok;
     return std::make_unique<Win32Hold>(std::move(handle));
 }
 
 PlatformStatus probe(std::string_view path) {
-    const std::wstring name = widePath(path);
-    ScopedHandle handle(CreateFileW(name.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    return handle.valid() ? PlatformStatus::ok : lastStatus();
+    bool created = false;
+    PlatformStatus status;
+    ScopedHandle handle =
+        openRegular(widePath(path), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, false, false,
+                    created, status);
+    return handle.valid() ? PlatformStatus::ok : status;
 }
 
 }  // namespace velumtar::win32

@@ -111,6 +111,10 @@ class Win32Platform final : public Platform {
         return win32::renameFile(from, to);
     }
 
+    PlatformStatus replaceFile(std::string_view from, std::string_view to) override {
+        return win32::replaceFile(from, to);
+    }
+
     bool fileExists(std::string_view path) override { return win32::fileExists(path); }
 
     std::unique_ptr<File> openFile(std::string_view path, OpenMode mode,

@@ -68,6 +68,7 @@ class ScopedHandle {
 std::unique_ptr<File> openFile(std::string_view path, OpenMode mode, PlatformStatus& status);
 PlatformStatus removeFile(std::string_view path);
 PlatformStatus renameFile(std::string_view from, std::string_view to);
+PlatformStatus replaceFile(std::string_view from, std::string_view to);
 bool fileExists(std::string_view path);
 std::unique_ptr<ExclusiveHold> holdExclusive(std::string_view path, PlatformStatus& status);
 PlatformStatus probe(std::string_view path);

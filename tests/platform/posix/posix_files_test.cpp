@@ -57,6 +57,38 @@ TEST(PosixFiles, FailuresMapToStatuses) {
     }
 }
 
+TEST(PosixFiles, OnlyRegularFilesOfTheirOwnNameAreOpened) {
+    const std::string dir = scratchDirectory();
+    const std::string host = hostPath(dir);
+    writeHostFile(host + "/outside.txt", "outside");
+    std::filesystem::create_symlink(host + "/outside.txt", host + "/link");
+    std::filesystem::create_symlink(host + "/missing.txt", host + "/dangling");
+    std::filesystem::create_directories(host + "/dir");
+    ::mkfifo((host + "/pipe").c_str(), 0600);
+    std::filesystem::create_symlink(host + "/pipe", host + "/pipelink");
+    PlatformStatus status;
+    for (const char* name : {"LINK", "DANGLING", "DIR", "PIPE"}) {
+        for (OpenMode mode :
+             {OpenMode::read, OpenMode::readWrite, OpenMode::truncate, OpenMode::append}) {
+            EXPECT_EQ(platform().openFile(dir + "\\" + name, mode, status), nullptr) << name;
+            EXPECT_NE(status, PlatformStatus::ok) << name;
+        }
+        EXPECT_EQ(platform().holdExclusive(dir + "\\" + name, status), nullptr) << name;
+        EXPECT_NE(platform().probe(dir + "\\" + name), PlatformStatus::ok) << name;
+        EXPECT_NE(platform().replaceFile(dir + "\\" + name, dir + "\\MOVED"), PlatformStatus::ok);
+        EXPECT_TRUE(platform().fileExists(dir + "\\" + name)) << name;
+    }
+    EXPECT_EQ(readHostFile(host + "/outside.txt"), "outside");
+    EXPECT_FALSE(std::filesystem::exists(host + "/missing.txt"));
+    EXPECT_FALSE(std::filesystem::exists(host + "/moved"));
+    // A file the user keeps may be a link, to a regular file only.
+    auto file = platform().openFile(dir + "\\LINK", OpenMode::readFollowing, status);
+    ASSERT_NE(file, nullptr);
+    EXPECT_EQ(readAll(*file), "outside");
+    EXPECT_EQ(platform().openFile(dir + "\\PIPELINK", OpenMode::readFollowing, status), nullptr);
+    EXPECT_EQ(status, PlatformStatus::accessDenied);
+}
+
 TEST(PosixFiles, NamesMatchWhateverTheirCase) {
     const std::string dir = scratchDirectory();
     const std::string host = hostPath(dir);
