@@ -1,7 +1,9 @@
 """Start-up, instance guard, information commands and the unattended mode."""
 import os
 import unittest
+from unittest import mock
 
+import harness
 from harness import DriveTest, boxes, helper, kill, launches, wait_for, wine
 
 CAPTION = "VELUMTAR       "
@@ -51,6 +53,33 @@ class InformationCommands(DriveTest):
         self.assertEqual(entries, [{"launch": "NOTEPAD C:\\VELUMTAR.LOG", "show": 1,
                                     "wait": False}])
         self.assertFalse(self.drive.exists("C:\\VELUMTAR.AKT"))
+
+
+@unittest.skipUnless(wine(), "Wine starts the Windows build")
+class WineStart(DriveTest):
+    """Only Wine's own failure to start a process is tried again."""
+
+    def run_exe(self, exe, *args):
+        with mock.patch.dict(harness.CONFIG, exe=exe), mock.patch.object(harness, "note") as note:
+            code, _ = self.drive.run(*args)
+        return code, [call.args[0] for call in note.call_args_list]
+
+    def test_start_failures_are_retried_and_program_failures_are_not(self):
+        # A program file Wine cannot map: its launcher says so and ends with 1.
+        damaged = os.path.join(self.drive.scratch, "damaged.exe")
+        with open(damaged, "wb") as f:
+            f.write(b"MZ" + b"\0" * 62)
+        code, notes = self.run_exe(damaged, "C")
+        self.assertEqual(code, 1)
+        self.assertEqual(len(notes), harness.WINE_START_ATTEMPTS)
+        self.assertTrue(all("Application could not be started" in n for n in notes), notes)
+        self.assertIn("starting again", notes[0])
+        self.assertNotIn("starting again", notes[-1])
+        # A program that ran and ended with the same status is not.
+        code, notes = self.run_exe("cmd", "/c", "exit 1")
+        self.assertEqual(code, 1)
+        self.assertEqual(len(notes), 1, notes)
+        self.assertNotIn("starting again", notes[0])
 
 
 class InstanceGuard(DriveTest):
