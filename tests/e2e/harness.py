@@ -144,10 +144,11 @@ class Drive:
             # Every run of the tool ends with a box, so a transcript means
             # that the tool ran, whatever Wine said.
             started = not wine_start_failed(code, output) or os.path.exists(self.transcript)
-            note("%s %r exited with %d%s:\n%s" % (
-                "velumtar" if started else "Wine could not start velumtar", list(args), code,
-                "" if started or attempt == WINE_START_ATTEMPTS
-                else ", attempt %d of %d, starting again" % (attempt, WINE_START_ATTEMPTS),
+            what = "velumtar failed" if started else "Wine could not start velumtar"
+            again = ("" if started or attempt == WINE_START_ATTEMPTS
+                     else ", attempt %d of %d, starting again" % (attempt, WINE_START_ATTEMPTS))
+            note("%s %r, status %d%s:\n%s" % (
+                what, list(args), code, again,
                 output.decode("utf-8", "replace").rstrip() or "(no output)"))
             if started:
                 break
