@@ -21,12 +21,16 @@ CONFIG = {"mode": "native", "exe": None, "bin_dir": None}
 # Wine failing to bring a process up: its loader (a line "wine: ...") or its
 # fallback launcher ("Application could not be started ...") says so and the
 # status is 1, before any of the program has run. The tool itself writes
-# nothing to standard output or standard error, and an exception inside it
-# ends with the exception's code after "wine: Unhandled ...".
+# nothing to standard output or standard error.
 WINE_START_FAILURE = re.compile(
     rb"^(wine: (?!Unhandled)|Application could not be started)", re.MULTILINE)
 WINE_START_STATUS = 1
 WINE_START_ATTEMPTS = 4
+# An exception inside the program ("wine: Unhandled ..."): Wine's debugger
+# ends the process with the low byte of the exception code (5 for an access
+# violation), but at times with 0; such a run is counted as failed.
+WINE_CRASH = re.compile(rb"^wine: Unhandled", re.MULTILINE)
+CRASH_STATUS = 255
 # Wine's error channels for module loading and exceptions, so that a failed
 # run leaves the reason in the test output.
 WINE_DEBUG = "-all,err+module,err+seh"
@@ -139,6 +143,8 @@ class Drive:
                                       timeout=timeout).returncode
                 out.seek(0)
                 output = out.read()
+            if code == 0 and wine() and WINE_CRASH.search(output):
+                code = CRASH_STATUS
             if code == 0:
                 break
             # Every run of the tool ends with a box, so a transcript means
@@ -152,6 +158,7 @@ class Drive:
                 output.decode("utf-8", "replace").rstrip() or "(no output)"))
             if started:
                 break
+            time.sleep(0.5 * attempt)
         return code, self.transcript_entries()
 
     def start_process(self, *args, answers=None, clock=None, **kw):

@@ -80,6 +80,11 @@ class WineStart(DriveTest):
         self.assertEqual(code, 1)
         self.assertEqual(len(notes), 1, notes)
         self.assertNotIn("starting again", notes[0])
+        # A program that crashed fails, whatever status Wine leaves.
+        code, notes = self.run_exe(helper("access_violation"))
+        self.assertNotEqual(code, 0)
+        self.assertEqual(len(notes), 1, notes)
+        self.assertIn("wine: Unhandled page fault", notes[0])
 
 
 class InstanceGuard(DriveTest):
