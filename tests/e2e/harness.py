@@ -7,14 +7,33 @@ directory for the length of each test).
 """
 import json
 import os
+import re
 import shutil
 import signal
 import subprocess
+import sys
 import tempfile
 import time
 import unittest
 
 CONFIG = {"mode": "native", "exe": None, "bin_dir": None}
+
+# Wine failing to bring a process up: its loader (a line "wine: ...") or its
+# fallback launcher ("Application could not be started ...") says so and the
+# status is 1, before any of the program has run. The tool itself writes
+# nothing to standard output or standard error.
+WINE_START_FAILURE = re.compile(
+    rb"^(wine: (?!Unhandled)|Application could not be started)", re.MULTILINE)
+WINE_START_STATUS = 1
+WINE_START_ATTEMPTS = 4
+# An exception inside the program ("wine: Unhandled ..."): Wine's debugger
+# ends the process with the low byte of the exception code (5 for an access
+# violation), but at times with 0; such a run is counted as failed.
+WINE_CRASH = re.compile(rb"^wine: Unhandled", re.MULTILINE)
+CRASH_STATUS = 255
+# Wine's error channels for module loading and exceptions, so that a failed
+# run leaves the reason in the test output.
+WINE_DEBUG = "-all,err+module,err+seh"
 
 def wine():
     return CONFIG["mode"] == "wine"
@@ -95,6 +114,8 @@ class Drive:
             env["VELUMTAR_CLOCK"] = clock
         if not wine():
             env["VELUMTAR_DRIVE_C"] = self.root
+        else:
+            env["WINEDEBUG"] = WINE_DEBUG
         env.setdefault("TZ", "UTC")
         env.pop("DISPLAY", None)
         return env
@@ -104,14 +125,41 @@ class Drive:
         return (["wine", exe] if wine() else [exe]) + list(args)
 
     def run(self, *args, answers=None, clock=None, timeout=300, faults=None):
-        """Runs the tool to its end; returns (exit code, transcript entries)."""
-        if os.path.exists(self.transcript):
-            os.remove(self.transcript)
-        proc = subprocess.run(self.command(args), cwd=self.start,
-                              env=self.environment(answers, clock, faults=faults),
-                              stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                              stderr=subprocess.DEVNULL, timeout=timeout)
-        return proc.returncode, self.transcript_entries()
+        """Runs the tool to its end; returns (exit code, transcript entries).
+
+        A run that Wine failed to start is started again, a bounded number of
+        times, each time noted in the test output; any other failure is
+        returned as it is, with what the process wrote."""
+        command = self.command(args)
+        env = self.environment(answers, clock, faults=faults)
+        for attempt in range(1, WINE_START_ATTEMPTS + 1):
+            if os.path.exists(self.transcript):
+                os.remove(self.transcript)
+            # Files, not pipes: a process that outlives the run must not
+            # hold the test up.
+            with tempfile.TemporaryFile() as out:
+                code = subprocess.run(command, cwd=self.start, env=env,
+                                      stdin=subprocess.DEVNULL, stdout=out, stderr=out,
+                                      timeout=timeout).returncode
+                out.seek(0)
+                output = out.read()
+            if code == 0 and wine() and WINE_CRASH.search(output):
+                code = CRASH_STATUS
+            if code == 0:
+                break
+            # Every run of the tool ends with a box, so a transcript means
+            # that the tool ran, whatever Wine said.
+            started = not wine_start_failed(code, output) or os.path.exists(self.transcript)
+            what = "velumtar failed" if started else "Wine could not start velumtar"
+            again = ("" if started or attempt == WINE_START_ATTEMPTS
+                     else ", attempt %d of %d, starting again" % (attempt, WINE_START_ATTEMPTS))
+            note("%s %r, status %d%s:\n%s" % (
+                what, list(args), code, again,
+                output.decode("utf-8", "replace").rstrip() or "(no output)"))
+            if started:
+                break
+            time.sleep(0.5 * attempt)
+        return code, self.transcript_entries()
 
     def start_process(self, *args, answers=None, clock=None, **kw):
         return subprocess.Popen(self.command(args), cwd=self.start,
@@ -124,6 +172,17 @@ class Drive:
             return []
         with open(self.transcript, "rb") as f:
             return [json.loads(line) for line in f.read().decode("utf-8").splitlines()]
+
+
+def wine_start_failed(code, output):
+    """Whether a run's status and output are Wine's own start failure."""
+    return wine() and code == WINE_START_STATUS and bool(WINE_START_FAILURE.search(output))
+
+
+def note(text):
+    """A line in the test output."""
+    sys.stderr.write("\n[harness] %s\n" % text)
+    sys.stderr.flush()
 
 
 def boxes(entries):

@@ -16,6 +16,8 @@ CONTINUE = ("Detect an interruption of an earlier action!\r\n"
 
 class KilledRuns(DriveTest):
     FILES = 12000
+    KILL_ATTEMPTS = 30
+    KILL_DELAYS = (0.05, 0.1, 0.02, 0.2, 0.01, 0.3)
 
     def populate(self, when=1592224496):
         rng = random.Random(7)
@@ -82,16 +84,22 @@ class KilledRuns(DriveTest):
         code, entries = self.drive.run("N")
         self.assertEqual(code, 0)
         database = self.drive.host("C:\\VELUMTAR.DBI")
-        for attempt in range(6):
+        # The first write to the database in a compare run begins the commit
+        # of run state '2' at the start of the comparison passes. A kill before
+        # that commit is synced leaves no state to warn about (on a busy disk
+        # the sync takes a while), a kill after the passes finds it cleared
+        # again: the kill comes at varying delays after the write, and again
+        # until one lands inside the passes.
+        missed = 0
+        for attempt in range(self.KILL_ATTEMPTS):
             self.touch_all(1592224496 + 60 * (attempt + 1))
             before = os.stat(database).st_mtime_ns
             proc = self.drive.start_process("C")
-            # The first write to the database in a compare run stores run
-            # state '2' at the start of the comparison passes.
             deadline = time.time() + 120
             while (os.stat(database).st_mtime_ns == before and proc.poll() is None
                    and time.time() < deadline):
                 time.sleep(0.001)
+            time.sleep(self.KILL_DELAYS[attempt % len(self.KILL_DELAYS)])
             finished = proc.poll() is not None
             kill(proc)
             if finished:
@@ -99,7 +107,8 @@ class KilledRuns(DriveTest):
             code, entries = self.drive.run("C")
             texts = [b["text"] for b in boxes(entries)]
             if not texts[0].startswith(CONTINUE):
-                continue  # the kill landed after the comparison passes
+                missed += 1
+                continue  # before the state was stored or after the passes
             if texts[1].startswith("No differences detected"):
                 # The killed run had committed its comparison; its findings
                 # are still pending in the database and come with the next
@@ -114,7 +123,8 @@ class KilledRuns(DriveTest):
             self.assertEqual(boxes(entries)[0]["text"],
                              "No differences detected" + " " * 19 + "\r\nPlease confirm")
             return
-        self.fail("no kill landed inside the comparison")
+        self.fail("no kill landed inside the comparison in %d tries (%d missed it)"
+                  % (self.KILL_ATTEMPTS, missed))
 
 
 if __name__ == "__main__":

@@ -2,7 +2,9 @@
 import os
 import pty
 import unittest
+from unittest import mock
 
+import harness
 from harness import DriveTest, boxes, helper, kill, launches, wait_for, wine
 
 CAPTION = "VELUMTAR       "
@@ -86,6 +88,38 @@ class InformationCommands(DriveTest):
             self.assertEqual(f.read(), self.drive.host(log) + " released\n")
 
 
+@unittest.skipUnless(wine(), "Wine starts the Windows build")
+class WineStart(DriveTest):
+    """Only Wine's own failure to start a process is tried again."""
+
+    def run_exe(self, exe, *args):
+        with mock.patch.dict(harness.CONFIG, exe=exe), mock.patch.object(harness, "note") as note:
+            code, _ = self.drive.run(*args)
+        return code, [call.args[0] for call in note.call_args_list]
+
+    def test_start_failures_are_retried_and_program_failures_are_not(self):
+        # A program file Wine cannot map: its launcher says so and ends with 1.
+        damaged = os.path.join(self.drive.scratch, "damaged.exe")
+        with open(damaged, "wb") as f:
+            f.write(b"MZ" + b"\0" * 62)
+        code, notes = self.run_exe(damaged, "C")
+        self.assertEqual(code, 1)
+        self.assertEqual(len(notes), harness.WINE_START_ATTEMPTS)
+        self.assertTrue(all("Application could not be started" in n for n in notes), notes)
+        self.assertIn("starting again", notes[0])
+        self.assertNotIn("starting again", notes[-1])
+        # A program that ran and ended with the same status is not.
+        code, notes = self.run_exe("cmd", "/c", "exit 1")
+        self.assertEqual(code, 1)
+        self.assertEqual(len(notes), 1, notes)
+        self.assertNotIn("starting again", notes[0])
+        # A program that crashed fails, whatever status Wine leaves.
+        code, notes = self.run_exe(helper("access_violation"))
+        self.assertNotEqual(code, 0)
+        self.assertEqual(len(notes), 1, notes)
+        self.assertIn("wine: Unhandled page fault", notes[0])
+
+
 class InstanceGuard(DriveTest):
     def holder(self):
         """Holds the marker from another real process, as a running instance does."""
@@ -97,15 +131,27 @@ class InstanceGuard(DriveTest):
 
     def drive_process(self, program, args):
         import subprocess
+        import tempfile
         command = (["wine", program] if wine() else [program]) + args
-        proc = subprocess.Popen(command, cwd=self.drive.start,
-                                env=self.drive.environment(transcript=False),
-                                stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                                stderr=subprocess.DEVNULL)
-        # The holder says "held" once it holds the marker.
-        line = proc.stdout.readline()
-        self.assertIn(b"held", line)
-        return proc
+        for attempt in range(1, harness.WINE_START_ATTEMPTS + 1):
+            with tempfile.TemporaryFile() as err:
+                proc = subprocess.Popen(command, cwd=self.drive.start,
+                                        env=self.drive.environment(transcript=False),
+                                        stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                        stderr=err)
+                # The holder says "held" once it holds the marker.
+                line = proc.stdout.readline()
+                if b"held" in line:
+                    return proc
+                output = line + proc.stdout.read()
+                proc.wait()
+                err.seek(0)
+                output += err.read()
+            harness.note("%s, status %d, attempt %d:\n%s" % (
+                command, proc.returncode, attempt, output.decode("utf-8", "replace")))
+            if not harness.wine_start_failed(proc.returncode, output):
+                break
+        self.fail("the marker holder did not start")
 
     def test_second_instance_is_refused_while_the_first_holds_the_marker(self):
         proc, release = self.holder()
