@@ -6,8 +6,10 @@
 //
 // The tree belongs to another process, so each item is read through a
 // buffer allocated in that process.
-#include <commctrl.h>
+// windows.h first: commctrl.h needs its types.
 #include <windows.h>
+
+#include <commctrl.h>
 
 #include <cstdio>
 #include <cstdlib>
