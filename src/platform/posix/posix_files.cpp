@@ -162,6 +162,22 @@ PlatformStatus checkSame(int fd, const struct stat& seen) {
     return PlatformStatus::ok;
 }
 
+// Opens the file inspectName() saw as `seen`; -1 with `status` set when the
+// open fails or finds another file under the name.
+int openSeen(const std::string& host, int flags, const struct stat& seen, PlatformStatus& status) {
+    int fd = ::open(host.c_str(), flags);
+    if (fd < 0) {
+        status = errno == ELOOP ? PlatformStatus::accessDenied : statusFromErrno(errno);
+        return -1;
+    }
+    status = checkSame(fd, seen);
+    if (status != PlatformStatus::ok) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
 // O_NOFOLLOW refuses a link at the last component, O_NONBLOCK keeps an open
 // of a pipe put there in between from hanging (the fstat check then refuses
 // it), and O_NOCTTY keeps a terminal from becoming the process's own.
@@ -191,18 +207,9 @@ int openOrCreate(const std::string& host, int flags, bool& created, PlatformStat
         if (status != PlatformStatus::ok) {
             return -1;
         }
-        fd = ::open(host.c_str(), flags | kSafeOpen);
-        if (fd < 0) {
-            if (errno == ENOENT) {
-                continue;
-            }
-            status = errno == ELOOP ? PlatformStatus::accessDenied : statusFromErrno(errno);
-            return -1;
-        }
-        status = checkSame(fd, seen);
-        if (status != PlatformStatus::ok) {
-            ::close(fd);
-            return -1;
+        fd = openSeen(host, flags | kSafeOpen, seen, status);
+        if (fd < 0 && status == PlatformStatus::notFound) {
+            continue;
         }
         created = false;
         return fd;
@@ -223,17 +230,7 @@ int openExisting(const std::string& host, bool follow, PlatformStatus& status) {
     if (follow) {
         flags &= ~O_NOFOLLOW;
     }
-    int fd = ::open(host.c_str(), flags);
-    if (fd < 0) {
-        status = errno == ELOOP ? PlatformStatus::accessDenied : statusFromErrno(errno);
-        return -1;
-    }
-    status = checkSame(fd, seen);
-    if (status != PlatformStatus::ok) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
+    return openSeen(host, flags, seen, status);
 }
 
 }  // namespace
