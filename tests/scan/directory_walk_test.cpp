@@ -447,12 +447,16 @@ TEST(DirectoryWalk, FailedReadOfTheNextDirectoryIsReportedAndEndsTheWalk) {
     // directory after the root.
     for (const char* fault : {"read:C:\\VELUCMPT.TMP:3", "read:C:\\VELUCMPT.TMP:4"}) {
         SCOPED_TRACE(fault);
+        // The faults are forgotten only after the walk's files are closed, so
+        // that no later test inherits them.
+        struct Forget {
+            ~Forget() { resetFaultInjection(); }
+        } forget;
         Walk w;
         w.platform.addFile("C:\\Sub\\x.exe", 1);
         w.platform.env["VELUMTAR_FAULTS"] = fault;
         resetFaultInjection();
         EXPECT_EQ(w.run(), 'N');
-        resetFaultInjection();
         ASSERT_EQ(w.platform.boxes.size(), 1u);
         EXPECT_EQ(w.platform.boxes[0].text, messages::fileError("READ", "C:\\VELUCMPT.TMP"));
         EXPECT_EQ(w.entered(), std::vector<std::string>{"\"C:\\\""});
