@@ -26,15 +26,27 @@ using CrashModel = std::map<std::string, std::string>;
 using RunAndKill =
     std::function<bool(const std::vector<std::string>& arguments, unsigned microseconds)>;
 
-// A file that is not there counts as empty when `mayBeMissing`: a child
-// killed before it created the file has committed nothing.
+// Whether the file at `path` exists and holds no byte.
+inline bool emptyFile(const std::string& path) {
+    PlatformStatus ps = PlatformStatus::ok;
+    auto file = systemPlatform().openFile(path, OpenMode::read, ps);
+    std::uint64_t size = 1;
+    return file && file->size(size) == PlatformStatus::ok && size == 0;
+}
+
+// When `mayBeMissing`, a child may have been killed before it committed
+// anything: before it created the file, before its first commit (both read
+// as missing), or between creating the file and writing its first bytes (an
+// empty file, which an input open refuses and an update open formats anew).
+// Such a file counts as empty.
 inline CrashModel readCrashFile(const std::string& path, bool mayBeMissing, bool& ok) {
     CrashModel model;
     FileStatus st;
     auto store = openKeyedStore(systemPlatform(), path, crash::recordLength, crash::keyLength,
                                 KeyedOpenMode::input, st);
     ok = false;
-    if (!store && mayBeMissing && st == status::fileNotFound) {
+    if (!store && mayBeMissing &&
+        (st == status::fileNotFound || (st == status::damaged && emptyFile(path)))) {
         ok = true;
         return model;
     }
@@ -90,7 +102,8 @@ inline void runCrashRounds(const RunAndKill& runAndKill, const std::string& file
 
         bool ok = false;
         // Under load a child may be killed before it has even created the
-        // file; that is only possible while nothing was ever committed.
+        // file or written to it, which can only be while nothing was ever
+        // committed.
         CrashModel now = readCrashFile(file, last.empty(), ok);
         ASSERT_TRUE(ok) << "round " << round;
         ASSERT_TRUE(now == last || now == inFlight)
