@@ -44,6 +44,9 @@ class DirectoryWalk {
     // directory that cannot be entered, or refuses its listing, is locked.
     Next enterAndList();
     Next examine(const ListingEntry& entry);
+    // Tells the platform about the directory just recorded when the walk will
+    // enter it later, so that it can be read ahead.
+    void announceDirectory();
     // Keeps a listed name upper case, unquoted, blank-padded to 255.
     void keepName(std::string_view listed);
     // Counts the directory as locked and shows the error box; below the root

@@ -120,6 +120,42 @@ std::uint8_t listedAttributes(EntryKind kind, std::string_view name) {
     return entryAttributes(kind, S_IWUSR, name, {});
 }
 
+}  // namespace
+
+bool describeEntry(int directoryFd, const dirent& item, ListingEntry& entry, bool& stated) {
+    entry.name = item.d_name;
+    stated = false;
+    if (item.d_type == DT_REG || item.d_type == DT_DIR) {
+        entry.kind = item.d_type == DT_DIR ? EntryKind::directory : EntryKind::file;
+        entry.attributes = listedAttributes(entry.kind, entry.name);
+        return true;
+    }
+    stated = true;
+    struct stat st;
+    if (::fstatat(directoryFd, item.d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        if (errno == ENOENT) {
+            return false;
+        }
+        // Not described (a directory readable but not searchable): the
+        // type readdir knows still tells files from directories.
+        entry.kind = kindFromDirentType(item.d_type);
+        entry.attributes = listedAttributes(entry.kind, entry.name);
+        return true;
+    }
+    if (S_ISLNK(st.st_mode)) {
+        struct stat target;
+        bool toDirectory =
+            ::fstatat(directoryFd, item.d_name, &target, 0) == 0 && S_ISDIR(target.st_mode);
+        entry.kind = toDirectory ? EntryKind::reparsePoint : EntryKind::file;
+    } else {
+        entry.kind = kindFromMode(st.st_mode);
+    }
+    entry.attributes = listedAttributes(entry.kind, entry.name);
+    return true;
+}
+
+namespace {
+
 class HostListing final : public DirectoryListing {
   public:
     explicit HostListing(PathResolver& resolver) : resolver_(resolver) {}
@@ -186,37 +222,13 @@ class HostListing final : public DirectoryListing {
     }
 
   private:
-    // Fills `entry` for a listed name; false when the entry vanished since
-    // readdir delivered it.
     bool describe(const dirent& item, ListingEntry& entry) {
-        entry.name = item.d_name;
-        if (item.d_type == DT_REG || item.d_type == DT_DIR) {
-            entry.kind = item.d_type == DT_DIR ? EntryKind::directory : EntryKind::file;
-            entry.attributes = listedAttributes(entry.kind, entry.name);
-            return true;
+        bool stated = false;
+        const bool present = describeEntry(::dirfd(stream_), item, entry, stated);
+        if (stated) {
+            resolver_.countEntryStat();
         }
-        resolver_.countEntryStat();
-        struct stat st;
-        if (::fstatat(::dirfd(stream_), item.d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
-            if (errno == ENOENT) {
-                return false;
-            }
-            // Not described (a directory readable but not searchable): the
-            // type readdir knows still tells files from directories.
-            entry.kind = kindFromDirentType(item.d_type);
-            entry.attributes = listedAttributes(entry.kind, entry.name);
-            return true;
-        }
-        if (S_ISLNK(st.st_mode)) {
-            struct stat target;
-            bool toDirectory = ::fstatat(::dirfd(stream_), item.d_name, &target, 0) == 0 &&
-                               S_ISDIR(target.st_mode);
-            entry.kind = toDirectory ? EntryKind::reparsePoint : EntryKind::file;
-        } else {
-            entry.kind = kindFromMode(st.st_mode);
-        }
-        entry.attributes = listedAttributes(entry.kind, entry.name);
-        return true;
+        return present;
     }
 
     PathResolver& resolver_;
@@ -252,11 +264,10 @@ std::unique_ptr<DirectoryListing> newHostListing(PathResolver& resolver) {
     return std::make_unique<HostListing>(resolver);
 }
 
-PlatformStatus hostFileInformation(const std::string& host, FileInformation& info) {
-    struct stat st;
-    if (::lstat(host.c_str(), &st) != 0) {
-        return statusFromErrno(errno);
-    }
+namespace {
+
+PlatformStatus factsFromStat(const struct stat& st, const std::string& host,
+                             FileInformation& info) {
     // A link carries no extended attribute of its own that Wine would read.
     const EntryKind kind = kindFromMode(st.st_mode);
     const std::string dosAttrib =
@@ -279,6 +290,25 @@ PlatformStatus hostFileInformation(const std::string& host, FileInformation& inf
     info.second = local.tm_sec;
     info.hundredths = 0;
     return PlatformStatus::ok;
+}
+
+}  // namespace
+
+PlatformStatus hostFileInformation(const std::string& host, FileInformation& info) {
+    struct stat st;
+    if (::lstat(host.c_str(), &st) != 0) {
+        return statusFromErrno(errno);
+    }
+    return factsFromStat(st, host, info);
+}
+
+PlatformStatus hostFileInformationAt(int directoryFd, const char* name, const std::string& host,
+                                     FileInformation& info) {
+    struct stat st;
+    if (::fstatat(directoryFd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        return statusFromErrno(errno);
+    }
+    return factsFromStat(st, host, info);
 }
 
 LocalDateTime hostLocalDateTime() {
