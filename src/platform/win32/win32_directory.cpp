@@ -27,11 +27,15 @@ EntryKind kindOf(const WIN32_FIND_DATAW& data) {
     return EntryKind::file;
 }
 
+}  // namespace
+
 void fill(const WIN32_FIND_DATAW& data, ListingEntry& entry) {
     entry.name = narrow(data.cFileName);
     entry.attributes = static_cast<std::uint8_t>(data.dwFileAttributes & reportedAttributes);
     entry.kind = kindOf(data);
 }
+
+namespace {
 
 class Win32Listing final : public DirectoryListing {
   public:

@@ -77,5 +77,7 @@ bool currentDirectory(std::string& path);
 bool changeDirectory(std::string_view path);
 std::unique_ptr<DirectoryListing> newListing();
 PlatformStatus fileInformation(std::string_view path, FileInformation& info);
+// A listed entry as the listing delivers it.
+void fill(const WIN32_FIND_DATAW& data, ListingEntry& entry);
 
 }  // namespace velumtar::win32
