@@ -129,50 +129,119 @@ void ReadAheadPlatform::stopWorkers() {
         worker.join();
     workers_.clear();
     active_ = false;
+    hints_.clear();
     entered_.reset();
     listed_.reset();
     lastName_.clear();
 }
 
+void ReadAheadPlatform::setState(JobMap::iterator it, Job::State state) {
+    Job& job = *it->second;
+    switch (job.state) {
+        case Job::State::waiting:
+            waitingJobs_.erase(it);
+            break;
+        case Job::State::running:
+            --held_;
+            break;
+        case Job::State::ready:
+            --held_;
+            heldBytes_ -= job.snapshot.bytes;
+            readyJobs_.erase(it);
+            break;
+    }
+    job.state = state;
+    switch (state) {
+        case Job::State::waiting:
+            job.snapshot = Snapshot{};
+            waitingJobs_.insert(it);
+            break;
+        case Job::State::running:
+            ++held_;
+            break;
+        case Job::State::ready:
+            ++held_;
+            heldBytes_ += job.snapshot.bytes;
+            readyJobs_.insert(it);
+            break;
+    }
+}
+
 ReadAheadPlatform::JobMap::iterator ReadAheadPlatform::erase(JobMap::iterator it) {
     const Job& job = *it->second;
     if (job.state == Job::State::waiting) {
-        --waiting_;
+        waitingJobs_.erase(it);
     } else {
         --held_;
-        if (job.state == Job::State::ready)
+        if (job.state == Job::State::ready) {
             heldBytes_ -= job.snapshot.bytes;
+            readyJobs_.erase(it);
+        }
     }
     return jobs_.erase(it);
 }
 
+bool ReadAheadPlatform::full() const {
+    return held_ >= limits_.directories || heldBytes_ >= limits_.bytes;
+}
+
+bool ReadAheadPlatform::makeRoomBefore(const std::string& key) {
+    if (readyJobs_.empty())
+        return false;
+    JobMap::iterator farthest = *std::prev(readyJobs_.end());
+    if (!keyLess(key, farthest->first))
+        return false;
+    // Read again when the walk comes nearer.
+    setState(farthest, Job::State::waiting);
+    return true;
+}
+
+std::size_t ReadAheadPlatform::addJob(std::string key, std::string native) {
+    auto [it, added] = jobs_.try_emplace(std::move(key), nullptr);
+    if (!added) {
+        // Two entries under one key: which one the walk enters is the
+        // system's choice.
+        if (it->second->native != native)
+            it->second->ambiguous = true;
+        return 0;
+    }
+    it->second = std::make_shared<Job>();
+    it->second->native = std::move(native);
+    waitingJobs_.insert(it);
+    // Too many waiting: the farthest in key order is left to the walk.
+    if (waitingJobs_.size() > limits_.waiting)
+        erase(*std::prev(waitingJobs_.end()));
+    return 1;
+}
+
 void ReadAheadPlatform::work() {
     std::unique_lock<std::mutex> lock(mutex_);
+    std::vector<std::pair<std::string, std::string>> children;
     for (;;) {
-        // The nearest directory in key order that no one reads yet, while the
-        // buffer has room.
-        JobMap::iterator it = jobs_.end();
-        if (held_ < limits_.directories && heldBytes_ < limits_.bytes) {
-            it = std::find_if(jobs_.begin(), jobs_.end(), [](const auto& item) {
-                return item.second->state == Job::State::waiting;
-            });
-        }
         if (stopping_)
             return;
+        // The nearest directory in key order that no one reads yet, among the
+        // nearest the buffer can hold. A full buffer gives up the farthest
+        // directory read for it.
+        JobMap::iterator it = waitingJobs_.empty() ? jobs_.end() : *waitingJobs_.begin();
+        if (it != jobs_.end() && full() && !makeRoomBefore(it->first))
+            it = jobs_.end();
         if (it == jobs_.end()) {
+            ++idle_;
             wake_.wait(lock);
+            --idle_;
             continue;
         }
         std::shared_ptr<Job> job = it->second;
         const std::string key = it->first;
-        job->state = Job::State::running;
-        --waiting_;
-        ++held_;
-        const std::size_t room = limits_.bytes - heldBytes_;
+        setState(it, Job::State::running);
         lock.unlock();
 
         Snapshot snapshot;
-        const bool read = reader_->read(job->native, files_, room, snapshot);
+        const bool read = reader_->read(job->native, files_, limits_.bytes / 8, snapshot);
+        children.clear();
+        if (read)
+            predictChildren(key, job->native, snapshot, children);
 
         lock.lock();
         it = jobs_.find(key);
@@ -182,13 +251,44 @@ void ReadAheadPlatform::work() {
             continue;
         if (read) {
             job->snapshot = std::move(snapshot);
-            job->state = Job::State::ready;
-            heldBytes_ += job->snapshot.bytes;
+            setState(it, Job::State::ready);
         } else {
             erase(it);
-            wake_.notify_one();
         }
-        ready_.notify_all();
+        std::size_t added = 0;
+        for (auto& [childKey, childNative] : children)
+            added += addJob(std::move(childKey), std::move(childNative));
+        if (walkWaits_)
+            ready_.notify_all();
+        // This worker takes one of them; idle ones the rest.
+        for (std::size_t i = 1; i < added && i <= static_cast<std::size_t>(idle_); ++i)
+            wake_.notify_one();
+    }
+}
+
+void ReadAheadPlatform::predictChildren(const std::string& key, const std::string& native,
+                                        const Snapshot& snapshot,
+                                        std::vector<std::pair<std::string, std::string>>& out) {
+    // The walk enters a sub-directory under its parent's pattern with the
+    // upper-case name over the asterisk, when that sorts after the parent
+    // and fits the path field. Names it would change (quotes, trailing
+    // blanks, control characters) are left to its own announcement.
+    constexpr std::size_t kPathWidth = 253;
+    const std::string_view base = std::string_view(key).substr(0, key.size() - 1);
+    for (const Item& item : snapshot.items) {
+        if (item.entry.kind != EntryKind::directory)
+            continue;
+        const std::string& name = item.entry.name;
+        if (name.empty() || name.back() == ' ' || std::any_of(name.begin(), name.end(), [](char c) {
+                return c == '"' || static_cast<unsigned char>(c) < ' ';
+            }))
+            continue;
+        std::string child(base);
+        child += reader_->upper(name);
+        if (static_cast<unsigned char>(child[base.size()]) <= '*' || child.size() + 2 > kPathWidth)
+            continue;
+        child += "\\*";
+        out.emplace_back(std::move(child), reader_->childNative(native, name));
     }
 }
 
@@ -206,41 +306,39 @@ void ReadAheadPlatform::readAhead(std::string_view pattern) {
             return;
         nativeKnown_ = true;
     }
-    std::string native = reader_->childNative(native_, lastName_);
+    // Handed to the workers together when the listing ends.
+    hints_.emplace_back(key, reader_->childNative(native_, lastName_));
+}
+
+void ReadAheadPlatform::flushHints() {
+    if (hints_.empty())
+        return;
+    std::size_t added = 0;
+    std::size_t idle = 0;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        auto [it, added] = jobs_.try_emplace(std::string(key), nullptr);
-        if (!added) {
-            // Two entries under one key: which one the walk enters is the
-            // system's choice.
-            it->second->ambiguous = true;
-            return;
-        }
-        it->second = std::make_shared<Job>();
-        it->second->native = std::move(native);
-        ++waiting_;
-        // Too many waiting: the farthest in key order is left to the walk.
-        if (waiting_ > limits_.waiting) {
-            auto last = std::find_if(jobs_.rbegin(), jobs_.rend(), [](const auto& item) {
-                return item.second->state == Job::State::waiting;
-            });
-            erase(std::prev(last.base()));
-        }
+        for (auto& [key, native] : hints_)
+            added += addJob(std::move(key), std::move(native));
+        idle = static_cast<std::size_t>(idle_);
     }
-    wake_.notify_one();
+    hints_.clear();
+    for (std::size_t i = 0; i < added && i < idle; ++i)
+        wake_.notify_one();
 }
 
 void ReadAheadPlatform::waitFor(std::string_view pattern) {
+    flushHints();
     std::unique_lock<std::mutex> lock(mutex_);
+    walkWaits_ = true;
     ready_.wait(lock, [&] {
         auto it = jobs_.find(pattern);
         return stopping_ || it == jobs_.end() || it->second->state == Job::State::ready;
     });
+    walkWaits_ = false;
 }
 
 std::shared_ptr<ReadAheadPlatform::Job> ReadAheadPlatform::take(const std::string& pattern) {
     std::unique_lock<std::mutex> lock(mutex_);
-    const std::size_t heldBefore = held_;
     // The walk goes on in key order: nothing before this directory will be
     // asked for again.
     for (auto it = jobs_.begin(); it != jobs_.end() && keyLess(it->first, pattern);)
@@ -250,11 +348,13 @@ std::shared_ptr<ReadAheadPlatform::Job> ReadAheadPlatform::take(const std::strin
     if (it != jobs_.end()) {
         job = it->second;
         // A worker on it already: waiting for it is faster than starting over.
+        walkWaits_ = true;
         ready_.wait(lock, [&] {
             auto found = jobs_.find(pattern);
             return found == jobs_.end() || found->second != job ||
                    job->state != Job::State::running;
         });
+        walkWaits_ = false;
         it = jobs_.find(pattern);
         if (it == jobs_.end() || it->second != job) {
             job.reset();
@@ -264,9 +364,12 @@ std::shared_ptr<ReadAheadPlatform::Job> ReadAheadPlatform::take(const std::strin
             erase(it);
         }
     }
-    const bool madeRoom = held_ < heldBefore;
+    // Idle workers start again when the walk has taken half of what they
+    // read, not for every directory it takes.
+    const bool wake = idle_ > 0 && !waitingJobs_.empty() && held_ <= limits_.directories / 2 &&
+                      heldBytes_ <= limits_.bytes / 2;
     lock.unlock();
-    if (madeRoom)
+    if (wake)
         wake_.notify_all();
     return job;
 }
@@ -274,6 +377,7 @@ std::shared_ptr<ReadAheadPlatform::Job> ReadAheadPlatform::take(const std::strin
 bool ReadAheadPlatform::changeDirectory(std::string_view path) {
     if (!active_)
         return system_.changeDirectory(path);
+    flushHints();
     entered_.reset();
     listed_.reset();
     lastName_.clear();
@@ -327,6 +431,7 @@ ListingResult ReadAheadPlatform::next(DirectoryListing& system, ListingEntry& en
 }
 
 void ReadAheadPlatform::end(DirectoryListing& system) {
+    flushHints();
     listed_.reset();
     system.end();
 }

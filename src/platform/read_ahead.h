@@ -23,9 +23,10 @@
 //   use, they are a reading taken during the run.
 //
 // The buffer holds at most `Limits::directories` directories read ahead and
-// `Limits::bytes` of their listings; a directory larger than that is left to
-// the walk's thread. Directories announced but not yet read are kept up to
-// `Limits::waiting`, the nearest in key order first.
+// `Limits::bytes` of their listings; a directory whose listing takes more
+// than an eighth of that is left to the walk's thread. A full buffer is
+// refilled when the walk has taken half of it. Directories announced but not
+// yet read are kept up to `Limits::waiting`, the nearest in key order first.
 #pragma once
 
 #include <condition_variable>
@@ -34,6 +35,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -94,10 +96,14 @@ class DirectoryReader {
     virtual bool read(const std::string& native, const WatchedNames& files, std::size_t maxBytes,
                       Snapshot& out) = 0;
 
+    // Any thread.
+    virtual std::string childNative(const std::string& parent, const std::string& name) = 0;
+    // Upper-cases a name as the platform's upperCase does.
+    virtual std::string upper(std::string_view name) = 0;
+
     // The walk's thread only, from here on.
     // The working directory's native path.
     virtual bool workingNative(std::string& native) = 0;
-    virtual std::string childNative(const std::string& parent, const std::string& name) = 0;
     // Makes `native` the working directory as the system's change of
     // directory would, and stamps it as it is now. False when the change
     // fails (the working directory is then unchanged).
@@ -176,11 +182,32 @@ class ReadAheadPlatform final : public Platform {
         Snapshot snapshot;
     };
     using JobMap = std::map<std::string, std::shared_ptr<Job>, KeyOrder>;
+    struct ByKey {
+        bool operator()(JobMap::iterator a, JobMap::iterator b) const {
+            return keyLess(a->first, b->first);
+        }
+    };
+    using JobSet = std::set<JobMap::iterator, ByKey>;
 
     void work();
     void stopWorkers();
     // Removes a job and its share of the limits. REQUIRES: mutex_ held.
     JobMap::iterator erase(JobMap::iterator it);
+    // Moves a job to another state, keeping the counts and sets.
+    // REQUIRES: mutex_ held.
+    void setState(JobMap::iterator it, Job::State state);
+    bool full() const;
+    // Gives up the farthest directory read after `key`; false when none.
+    bool makeRoomBefore(const std::string& key);
+    // Adds a job unless its key is known; another native path for a known
+    // key makes it ambiguous. Returns the number added.
+    std::size_t addJob(std::string key, std::string native);
+    // The sub-directories of a directory read that the walk will enter.
+    void predictChildren(const std::string& key, const std::string& native,
+                         const Snapshot& snapshot,
+                         std::vector<std::pair<std::string, std::string>>& out);
+    // Hands the directories announced so far to the workers.
+    void flushHints();
     // The job for `pattern` when it was read ahead; drops every job before it.
     std::shared_ptr<Job> take(const std::string& pattern);
 
@@ -202,10 +229,13 @@ class ReadAheadPlatform final : public Platform {
     std::condition_variable wake_;   // workers: a job waits or room was made
     std::condition_variable ready_;  // the walk's thread: a job finished
     JobMap jobs_;
-    std::size_t waiting_ = 0;  // jobs not started
-    std::size_t held_ = 0;     // jobs running or ready
+    JobSet waitingJobs_;    // not started
+    JobSet readyJobs_;      // read, not yet taken
+    std::size_t held_ = 0;  // jobs running or ready
     std::size_t heldBytes_ = 0;
     bool stopping_ = false;
+    int idle_ = 0;            // workers waiting for a job or for room
+    bool walkWaits_ = false;  // the walk's thread waits for a job to finish
     // Set before the workers start; read only while they run.
     WatchedNames files_;
     std::vector<std::thread> workers_;
@@ -219,6 +249,8 @@ class ReadAheadPlatform final : public Platform {
     std::shared_ptr<Job> listed_;   // the job whose listing is being delivered
     std::size_t index_ = 0;         // next item of listed_
     std::string lastName_;          // the entry a listing delivered last
+    // Directories announced during the listing: key and native path.
+    std::vector<std::pair<std::string, std::string>> hints_;
     bool lastIsFile_ = false;
     Counts counts_;
 };

@@ -14,8 +14,6 @@
 
 #include "platform/platform.h"
 
-struct dirent;
-
 namespace velumtar::posix {
 
 // Translates an errno value into the seam's status: ENOENT/ENOTDIR notFound,
@@ -209,9 +207,10 @@ PlatformStatus hostFileInformation(const std::string& host, FileInformation& inf
 PlatformStatus hostFileInformationAt(int directoryFd, const char* name, const std::string& host,
                                      FileInformation& info);
 // Fills `entry` for an entry readdir delivered from the open directory
-// `directoryFd`, as a listing reports it; false when the entry vanished since.
-// `stated` tells whether that took an lstat.
-bool describeEntry(int directoryFd, const struct dirent& item, ListingEntry& entry, bool& stated);
+// `directoryFd` with its name and type, as a listing reports it; false when
+// the entry vanished since. `stated` tells whether that took an lstat.
+bool describeEntry(int directoryFd, const char* name, unsigned char type, ListingEntry& entry,
+                   bool& stated);
 LocalDateTime hostLocalDateTime();
 // The attribute byte of a listed entry from its kind, its own lstat mode, its
 // name and the value of its user.DOSATTRIB extended attribute (empty when it

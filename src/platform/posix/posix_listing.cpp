@@ -122,30 +122,30 @@ std::uint8_t listedAttributes(EntryKind kind, std::string_view name) {
 
 }  // namespace
 
-bool describeEntry(int directoryFd, const dirent& item, ListingEntry& entry, bool& stated) {
-    entry.name = item.d_name;
+bool describeEntry(int directoryFd, const char* name, unsigned char type, ListingEntry& entry,
+                   bool& stated) {
+    entry.name = name;
     stated = false;
-    if (item.d_type == DT_REG || item.d_type == DT_DIR) {
-        entry.kind = item.d_type == DT_DIR ? EntryKind::directory : EntryKind::file;
+    if (type == DT_REG || type == DT_DIR) {
+        entry.kind = type == DT_DIR ? EntryKind::directory : EntryKind::file;
         entry.attributes = listedAttributes(entry.kind, entry.name);
         return true;
     }
     stated = true;
     struct stat st;
-    if (::fstatat(directoryFd, item.d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    if (::fstatat(directoryFd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
         if (errno == ENOENT) {
             return false;
         }
         // Not described (a directory readable but not searchable): the
         // type readdir knows still tells files from directories.
-        entry.kind = kindFromDirentType(item.d_type);
+        entry.kind = kindFromDirentType(type);
         entry.attributes = listedAttributes(entry.kind, entry.name);
         return true;
     }
     if (S_ISLNK(st.st_mode)) {
         struct stat target;
-        bool toDirectory =
-            ::fstatat(directoryFd, item.d_name, &target, 0) == 0 && S_ISDIR(target.st_mode);
+        bool toDirectory = ::fstatat(directoryFd, name, &target, 0) == 0 && S_ISDIR(target.st_mode);
         entry.kind = toDirectory ? EntryKind::reparsePoint : EntryKind::file;
     } else {
         entry.kind = kindFromMode(st.st_mode);
@@ -224,7 +224,8 @@ class HostListing final : public DirectoryListing {
   private:
     bool describe(const dirent& item, ListingEntry& entry) {
         bool stated = false;
-        const bool present = describeEntry(::dirfd(stream_), item, entry, stated);
+        const bool present =
+            describeEntry(::dirfd(stream_), item.d_name, item.d_type, entry, stated);
         if (stated) {
             resolver_.countEntryStat();
         }

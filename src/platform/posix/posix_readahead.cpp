@@ -6,6 +6,7 @@
 // stamps "." again.
 #include <dirent.h>
 #include <fcntl.h>
+#include <malloc.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -67,47 +68,58 @@ class PosixReader final : public readahead::DirectoryReader {
             return false;
         }
         out.stamp = stampOf(st);
-        DIR* stream = ::fdopendir(fd);
-        if (stream == nullptr) {
-            ::close(fd);
-            return false;
-        }
+        // The directory's records straight from the system: no stream, so no
+        // second stat and no descriptor flags to check.
+        alignas(8) char buffer[32768];
         bool complete = true;
         for (;;) {
-            errno = 0;
-            const dirent* item = ::readdir(stream);
-            if (item == nullptr) {
-                complete = errno == 0;
+            const ssize_t got = ::getdents64(fd, buffer, sizeof buffer);
+            if (got <= 0) {
+                complete = got == 0;
                 break;
             }
-            readahead::Item listed;
-            const std::string_view name = item->d_name;
-            if (name == "." || name == "..") {
-                listed.entry.name = name;
-                listed.entry.attributes = attr::directory;
-                listed.entry.kind = EntryKind::dotEntry;
-            } else {
-                bool stated = false;
-                if (!describeEntry(::dirfd(stream), *item, listed.entry, stated)) {
-                    continue;
-                }
-                if (listed.entry.kind == EntryKind::file &&
-                    readahead::wanted(files, asciiUpper(name))) {
-                    listed.hasFacts =
-                        hostFileInformationAt(::dirfd(stream), item->d_name, joined(native, name),
-                                              listed.facts) == PlatformStatus::ok;
-                }
+            for (ssize_t at = 0; at < got && complete;) {
+                const auto* item = reinterpret_cast<const dirent64*>(buffer + at);
+                at += item->d_reclen;
+                complete = add(fd, native, files, item->d_name, item->d_type, maxBytes, out);
             }
-            out.bytes += sizeof(readahead::Item) + name.size();
-            if (out.bytes > maxBytes) {
-                complete = false;
+            if (!complete) {
                 break;
             }
-            out.items.push_back(std::move(listed));
         }
-        ::closedir(stream);
+        ::close(fd);
         return complete;
     }
+
+    // Adds one listed entry; false when the listing grows beyond `maxBytes`.
+    static bool add(int fd, const std::string& native, const WatchedNames& files, const char* name,
+                    unsigned char type, std::size_t maxBytes, readahead::Snapshot& out) {
+        readahead::Item listed;
+        const std::string_view text = name;
+        if (text == "." || text == "..") {
+            listed.entry.name = text;
+            listed.entry.attributes = attr::directory;
+            listed.entry.kind = EntryKind::dotEntry;
+        } else {
+            bool stated = false;
+            if (!describeEntry(fd, name, type, listed.entry, stated)) {
+                return true;
+            }
+            if (listed.entry.kind == EntryKind::file &&
+                readahead::wanted(files, asciiUpper(text))) {
+                listed.hasFacts = hostFileInformationAt(fd, name, joined(native, text),
+                                                        listed.facts) == PlatformStatus::ok;
+            }
+        }
+        out.bytes += sizeof(readahead::Item) + text.size();
+        if (out.bytes > maxBytes) {
+            return false;
+        }
+        out.items.push_back(std::move(listed));
+        return true;
+    }
+
+    std::string upper(std::string_view name) override { return asciiUpper(name); }
 
     bool workingNative(std::string& native) override {
         return processResolver().workingDirectory(native);
@@ -138,6 +150,12 @@ class PosixReader final : public readahead::DirectoryReader {
 namespace velumtar::readahead {
 
 std::unique_ptr<DirectoryReader> newSystemReader() {
+#ifdef M_ARENA_MAX
+    // The workers allocate little and briefly: one heap for all threads keeps
+    // the process's memory where it was without them (a heap per thread
+    // keeps its own pages).
+    ::mallopt(M_ARENA_MAX, 1);
+#endif
     return std::make_unique<posix::PosixReader>();
 }
 

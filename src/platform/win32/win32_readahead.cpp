@@ -53,12 +53,6 @@ std::string joined(const std::string& parent, std::string_view name) {
     return path;
 }
 
-std::string upper(const std::string& text) {
-    std::wstring wide = widen(text);
-    CharUpperBuffW(wide.data(), static_cast<DWORD>(wide.size()));
-    return narrow(wide);
-}
-
 class Win32Reader final : public readahead::DirectoryReader {
   public:
     bool read(const std::string& native, const WatchedNames& files, std::size_t maxBytes,
@@ -98,6 +92,12 @@ class Win32Reader final : public readahead::DirectoryReader {
         }
         FindClose(find);
         return complete;
+    }
+
+    std::string upper(std::string_view name) override {
+        std::wstring wide = widen(name);
+        CharUpperBuffW(wide.data(), static_cast<DWORD>(wide.size()));
+        return narrow(wide);
     }
 
     bool workingNative(std::string& native) override { return currentDirectory(native); }
