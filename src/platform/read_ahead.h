@@ -3,10 +3,14 @@
 // A walk enters directories one after another and asks the system, for each,
 // for its listing and the facts of its watched files: one request at a time,
 // on one core. `ReadAheadPlatform` wraps the system's platform and lets a
-// small pool of workers list the directories the walk has announced (its
-// Platform::readAhead calls) and read the facts of their watched files into a
-// bounded buffer. The walk's own thread takes a directory from there when it
-// enters it and asks the system itself whenever the buffer has nothing for it.
+// small pool of workers list the directories the walk will enter next and
+// read the facts of their watched files into a bounded buffer. The walk names
+// each directory it will enter when its parent's listing delivers it
+// (Platform::readAhead); the workers go ahead of it on their own, queueing
+// the sub-directories of every directory they read under the keys the walk
+// will give them, nearest in key order first. The walk's own thread takes a
+// directory from the buffer when it enters it and asks the system itself
+// whenever the buffer has nothing for it.
 //
 // What the walk sees does not depend on the workers:
 // - A directory read ahead is served only when, entered at its turn, it is
@@ -24,9 +28,10 @@
 //
 // The buffer holds at most `Limits::directories` directories read ahead and
 // `Limits::bytes` of their listings; a directory whose listing takes more
-// than an eighth of that is left to the walk's thread. A full buffer is
-// refilled when the walk has taken half of it. Directories announced but not
-// yet read are kept up to `Limits::waiting`, the nearest in key order first.
+// than an eighth of that is left to the walk's thread. A full buffer gives up
+// its farthest directory for a nearer one; idle workers start again when the
+// walk has taken half of it. Directories queued but not yet read are kept up
+// to `Limits::waiting`, the nearest in key order.
 #pragma once
 
 #include <condition_variable>
