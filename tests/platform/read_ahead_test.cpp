@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -112,9 +114,13 @@ TEST(ReadAhead, AnswersAsTheSystemWhateverTheWorkersManage) {
     for (int i = 0; i < 300; ++i)
         makeFile(host / "Many" / ("file" + std::to_string(i) + (i % 3 ? ".txt" : ".exe")), i);
     // Names that differ only in case, where the file system keeps both: the
-    // walk enters the one the system's resolution picks.
-    makeFile(host / "Lib" / "lower.exe");
-    makeFile(host / "LIB" / "upper.exe");
+    // walk enters the one the system's resolution picks, whichever the
+    // listing delivers first.
+    for (std::string name : {"Lib", "Abc", "Dat", "Bin", "Mod", "Res"}) {
+        makeFile(host / name / "lower.exe");
+        std::transform(name.begin(), name.end(), name.begin(), ::toupper);
+        makeFile(host / name / "upper.exe");
+    }
     letTheTreeSettle();
 
     const std::vector<std::string> expected = walkLog(systemPlatform(), top, false);
