@@ -18,7 +18,8 @@ reading ahead turned off (VELUMTAR_READAHEAD=0).
 --cold adds a cold-cache section: before each measured run the page, dentry
 and inode caches are dropped (`sync; echo 3 > /proc/sys/vm/drop_caches`,
 root only; skipped with a note otherwise), and the limit with 1 and 16
-threads, `velumtar C` and `velumtar N` are measured; ratios against both.
+threads, `velumtar C` and `velumtar N` (and `C` without reading ahead) are
+measured; ratios against both.
 
     bench/measure_runs.py --exe build/release/velumtar \
         --limit build/release/bench/walk_limit DRIVE_DIR [DRIVE_DIR...]
@@ -176,7 +177,8 @@ def bench_cold(a, drive, ours):
     if not drop_caches():
         print("cold cache: skipped (dropping the caches needs root: %s)" % DROP_CACHES)
         return
-    times = {k: [] for k in ("limit", "limit 16 threads", "ours C", "ours N")}
+    times = {k: [] for k in ("limit", "limit 16 threads", "ours C", "ours N",
+                             "ours C no read-ahead")}
     for r in range(a.runs):
         drop_caches()
         times["limit"].append(measure(limit_argv(a, drive, 1)))
@@ -184,6 +186,7 @@ def bench_cold(a, drive, ours):
         times["limit 16 threads"].append(measure(limit_argv(a, drive, 16)))
         times["ours C"].append(ours.run("C", before=drop_caches))
         times["ours N"].append(ours.run("N", before=drop_caches))
+        times["ours C no read-ahead"].append(ours.run("C", read_ahead=False, before=drop_caches))
         print("  cold round %d done" % (r + 1), flush=True)
     print("cold cache (caches dropped before each run):")
     print_table(times, "limit", "limit 16 threads")
