@@ -3,7 +3,8 @@
 warm cache, measures
 
   limit  bench/walk_limit: lists every directory, stats only the files with a
-         watched extension and does nothing else;
+         watched extension and does nothing else; with one thread (the floor
+         the ratios refer to), and with 2 and 16 threads;
   peer   AIDE selecting the same files by extension and checking only
          permissions, size and modification time: --init, then --check;
   ours   `velumtar N`, then `velumtar C` on the unchanged drive, then
@@ -11,7 +12,14 @@ warm cache, measures
          whose New/Changed/Deleted lines must equal the mutator's lists;
 
 each --runs times (median), and prints wall time, CPU time and peak RSS with
-the ratios ours/limit and ours/peer.
+the ratios ours/limit and ours/peer. `velumtar C` is also measured with its
+reading ahead turned off (VELUMTAR_READAHEAD=0).
+
+--cold adds a cold-cache section: before each measured run the page, dentry
+and inode caches are dropped (`sync; echo 3 > /proc/sys/vm/drop_caches`,
+root only; skipped with a note otherwise), and the limit with 1 and 16
+threads, `velumtar C` and `velumtar N` (and `C` without reading ahead) are
+measured; ratios against both.
 
     bench/measure_runs.py --exe build/release/velumtar \
         --limit build/release/bench/walk_limit DRIVE_DIR [DRIVE_DIR...]
@@ -65,11 +73,16 @@ class Ours:
         self.env = dict(os.environ, VELUMTAR_DRIVE_C=drive, VELUMTAR_TRANSCRIPT=self.transcript,
                         TZ="UTC")
 
-    def run(self, letter):
+    def run(self, letter, read_ahead=True, before=None):
         report = os.path.join(self.drive, REPORT)
         if os.path.exists(report):
             os.remove(report)
-        result = measure([self.exe, letter], cwd=self.drive, env=self.env)
+        env = dict(self.env)
+        if not read_ahead:
+            env["VELUMTAR_READAHEAD"] = "0"
+        if before:
+            before()
+        result = measure([self.exe, letter], cwd=self.drive, env=env)
         os.remove(self.transcript)
         return result
 
@@ -124,16 +137,74 @@ def median(samples, index):
     return statistics.median(s[index] for s in samples)
 
 
+DROP_CACHES = "/proc/sys/vm/drop_caches"
+
+
+def drop_caches():
+    """Empties the page, dentry and inode caches; False when not allowed."""
+    try:
+        os.sync()
+        with open(DROP_CACHES, "w") as f:
+            f.write("3\n")
+        return True
+    except OSError:
+        return False
+
+
+def limit_argv(a, drive, threads):
+    return [a.limit, "--threads", str(threads), drive]
+
+
+def print_table(times, floor_name, extra_floor=None):
+    floor = median(times[floor_name], 0)
+    head = "%-20s %9s %9s %10s %11s" % ("run", "wall s", "cpu s", "RSS MiB", "ours/" + floor_name)
+    if extra_floor:
+        head += " %11s" % ("ours/" + extra_floor)
+    print(head)
+    for name, samples in times.items():
+        if not samples:
+            continue
+        wall, cpu, rss = median(samples, 0), median(samples, 1), max(s[2] for s in samples)
+        line = "%-20s %9.3f %9.3f %10.1f" % (name, wall, cpu, rss)
+        if name.startswith("ours"):
+            line += " %11.2f" % (wall / floor)
+            if extra_floor:
+                line += " %11.2f" % (wall / median(times[extra_floor], 0))
+        print(line)
+
+
+def bench_cold(a, drive, ours):
+    if not drop_caches():
+        print("cold cache: skipped (dropping the caches needs root: %s)" % DROP_CACHES)
+        return
+    times = {k: [] for k in ("limit", "limit 16 threads", "ours C", "ours N",
+                             "ours C no read-ahead")}
+    for r in range(a.runs):
+        drop_caches()
+        times["limit"].append(measure(limit_argv(a, drive, 1)))
+        drop_caches()
+        times["limit 16 threads"].append(measure(limit_argv(a, drive, 16)))
+        times["ours C"].append(ours.run("C", before=drop_caches))
+        times["ours N"].append(ours.run("N", before=drop_caches))
+        times["ours C no read-ahead"].append(ours.run("C", read_ahead=False, before=drop_caches))
+        print("  cold round %d done" % (r + 1), flush=True)
+    print("cold cache (caches dropped before each run):")
+    print_table(times, "limit", "limit 16 threads")
+
+
 def bench_drive(a, drive):
     work = tempfile.mkdtemp(prefix="velumtar-bench-")
     ours = Ours(a.exe, drive, work)
     peer = Peer(drive, work) if a.peer else None
-    times = {k: [] for k in ("limit", "peer init", "peer check", "ours N", "ours C",
+    times = {k: [] for k in ("limit", "limit 2 threads", "limit 16 threads", "peer init",
+                             "peer check", "ours N", "ours C", "ours C no read-ahead",
                              "ours C mutated")}
     print("== %s" % drive, flush=True)
     measure([a.limit, drive])  # warms the cache
     for r in range(a.runs):
         times["limit"].append(measure([a.limit, drive]))
+        times["limit 2 threads"].append(measure(limit_argv(a, drive, 2)))
+        times["limit 16 threads"].append(measure(limit_argv(a, drive, 16)))
         if peer:
             times["peer init"].append(peer.init())
             times["peer check"].append(peer.check())
@@ -142,9 +213,10 @@ def bench_drive(a, drive):
             measure([a.limit, drive])
         times["ours N"].append(ours.run("N"))
         times["ours C"].append(ours.run("C"))
+        times["ours C no read-ahead"].append(ours.run("C", read_ahead=False))
         print("  round %d done" % (r + 1), flush=True)
     checked = True
-    for r in range(a.runs):
+    for r in range(a.runs if a.mutations else 0):
         lists = os.path.join(work, "mutation%d" % r)
         new, changed, deleted = mutate_tree.mutate(drive, a.mutations, 1000 + r)
         times["ours C mutated"].append(ours.run("C"))
@@ -161,9 +233,10 @@ def bench_drive(a, drive):
                   (r + 1, kind, len(got[kind]), len(want[kind]), "equal" if same else "DIFFERENT"),
                   flush=True)
     limit_wall = median(times["limit"], 0)
-    print("%-16s %9s %9s %10s %11s %10s" % ("run", "wall s", "cpu s", "RSS MiB", "ours/limit",
+    print("%-20s %9s %9s %10s %11s %10s" % ("run", "wall s", "cpu s", "RSS MiB", "ours/limit",
                                             "ours/peer"))
-    pairs = {"ours N": "peer init", "ours C": "peer check", "ours C mutated": "peer check"}
+    pairs = {"ours N": "peer init", "ours C": "peer check", "ours C no read-ahead": "peer check",
+             "ours C mutated": "peer check"}
     for name, samples in times.items():
         if not samples:
             continue
@@ -175,10 +248,12 @@ def bench_drive(a, drive):
                 ratio_peer = "%.3f" % (wall / median(times[pairs[name]], 0))
         elif name.startswith("peer"):
             ratio_limit = "(%.1f)" % (wall / limit_wall)
-        print("%-16s %9.3f %9.3f %10.1f %11s %10s" % (name, wall, cpu, rss, ratio_limit,
+        print("%-20s %9.3f %9.3f %10.1f %11s %10s" % (name, wall, cpu, rss, ratio_limit,
                                                      ratio_peer))
     print("findings after mutations %s the mutator's lists (kept in %s)" %
           ("equal" if checked else "DIFFER FROM", work), flush=True)
+    if a.cold:
+        bench_cold(a, drive, ours)
     return checked
 
 
@@ -189,6 +264,7 @@ def main():
     p.add_argument("--runs", type=int, default=3)
     p.add_argument("--mutations", type=int, default=1000)
     p.add_argument("--no-peer", dest="peer", action="store_false")
+    p.add_argument("--cold", action="store_true", help="add the cold-cache section (root)")
     p.add_argument("drives", nargs="+")
     a = p.parse_args()
     global RUNNER

@@ -16,6 +16,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace velumtar {
 
@@ -95,6 +96,16 @@ struct LocalDateTime {
     std::string time;  // 8 characters
 };
 
+// The files whose facts a walk will ask for: names whose upper-case form has
+// a full stop followed by one of `extensions` (three characters each, blank
+// padded) and then a blank or the end of the name; every file when
+// `everyFile` is set. A platform that reads ahead uses it to choose what to
+// read; a wrong guess costs time, never a result.
+struct WatchedNames {
+    std::vector<std::string> extensions;
+    bool everyFile = false;
+};
+
 // A file opened for positional reads and writes.
 class File {
   public:
@@ -164,6 +175,16 @@ class Platform {
     virtual bool changeDirectory(std::string_view path) = 0;
 
     virtual std::unique_ptr<DirectoryListing> newListing() = 0;
+
+    // Reading ahead. A walk that enters directories in ascending key order of
+    // their patterns announces its start, names each directory it will enter
+    // later (its pattern, "C:\DIR\SUB\*", right after the listing of its
+    // parent delivered it) and announces its end, so that a platform can
+    // list them and read the facts of their watched files on other threads.
+    // A platform may ignore all three: nothing it answers depends on them.
+    virtual void beginReadAhead(const WatchedNames& /*files*/) {}
+    virtual void readAhead(std::string_view /*pattern*/) {}
+    virtual void endReadAhead() {}
 
     // Facts of the file at `path` (may be quoted). A symbolic link is
     // described by itself, never followed.

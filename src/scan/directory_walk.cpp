@@ -88,6 +88,7 @@ DirectoryWalk::DirectoryWalk(Platform& platform, MessageService& messages, WorkF
 
 char DirectoryWalk::walk(const std::string& startDirectory) {
     extensions_.openForWalk();
+    platform_.beginReadAhead(extensions_.watchedNames());
     workFile_.clearRecord();
     pattern_ = padded(kRootPattern, kPatternWidth);
     listing_ = platform_.newListing();
@@ -95,6 +96,7 @@ char DirectoryWalk::walk(const std::string& startDirectory) {
     if (recordEntry(EntryType::root, "    "))
         completed = visitDirectories();
     finish(startDirectory);
+    platform_.endReadAhead();
     return completed;
 }
 
@@ -166,7 +168,20 @@ DirectoryWalk::Next DirectoryWalk::examine(const ListingEntry& entry) {
     // entry would lead back into the parent and the walk round in circles.
     if (excludedDirectory(name_) || allBlank(name_))
         return Next::goOn;
-    return recordEntry(EntryType::directory, "    ") ? Next::goOn : Next::stop;
+    if (!recordEntry(EntryType::directory, "    "))
+        return Next::stop;
+    announceDirectory();
+    return Next::goOn;
+}
+
+void DirectoryWalk::announceDirectory() {
+    // Entered later: not skipped, and sorting after the directory being
+    // listed (the record area still holds the entry just stored).
+    RecordView record = workFile_.view();
+    std::string_view path = record.get(workrec::path);
+    if (record.at(workrec::lockedMark) != 'G' &&
+        path > std::string_view(pattern_).substr(0, path.size()))
+        platform_.readAhead(path);
 }
 
 void DirectoryWalk::keepName(std::string_view listed) {

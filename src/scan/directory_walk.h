@@ -44,6 +44,9 @@ class DirectoryWalk {
     // directory that cannot be entered, or refuses its listing, is locked.
     Next enterAndList();
     Next examine(const ListingEntry& entry);
+    // Tells the platform about the directory just recorded when the walk will
+    // enter it later, so that it can be read ahead.
+    void announceDirectory();
     // Keeps a listed name upper case, cut to 255 bytes at a whole character
     // and blank-padded. Control characters (possible on POSIX) would break
     // the lines of the report and the boxes: once the name has qualified,

@@ -187,6 +187,26 @@ bool ExtensionList::userListMissed() const {
     return extensionFileFlag == '1' && extensions_.available != '1';
 }
 
+WatchedNames ExtensionList::watchedNames() {
+    // More user entries than this: any file may qualify.
+    constexpr std::size_t kListedAtMost = 256;
+    WatchedNames names;
+    names.extensions.assign(DefaultExtensions.begin(), DefaultExtensions.end());
+    if (extensions_.available != '1' || !extensions_.isOpen())
+        return names;
+    RecordView entry = extensions_.view();
+    extensions_.clearRecord();
+    for (bool more = extensions_.startAt(); more && !names.everyFile;
+         more = extensions_.readNext()) {
+        std::string_view key = entry.get(extrec::key);
+        if (key == ".*.*" || names.extensions.size() >= kListedAtMost)
+            names.everyFile = true;
+        else
+            names.extensions.emplace_back(key.substr(1, 3));
+    }
+    return names;
+}
+
 bool ExtensionList::qualifies(std::string_view name, std::string& userExtension) {
     userExtension.assign(4, ' ');
     // Every test value is a dot, three characters and a blank, looked for

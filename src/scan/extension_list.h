@@ -8,12 +8,13 @@
 #include <string>
 #include <string_view>
 
+#include "platform/platform.h"
+
 namespace velumtar {
 
 class BasicDatabase;
 class ExtensionDatabase;
 class MessageService;
-class Platform;
 
 inline constexpr std::array<std::string_view, 12> DefaultExtensions = {
     "DLL", "EXE", "MSI", "COM", "OCX", "JAR", "BIN", "SCR", "SYS", "VB ", "BAT", "CMD"};
@@ -42,6 +43,10 @@ class ExtensionList {
     // use for the walk (it failed): files watched only through the list were
     // then not looked at.
     bool userListMissed() const;
+
+    // The extensions that can make a file qualify during the walk, for the
+    // platform to read ahead: the built-in ones and the user's entries.
+    WatchedNames watchedNames();
 
     // Whether a listed file is watched. `name` is the upper-case entry name;
     // `userExtension` receives the list entry it qualified through, ".*.*"

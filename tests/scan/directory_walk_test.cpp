@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "files/fault_injection.h"
 #include "files/text_field.h"
 #include "support/scan_fixture.h"
@@ -89,6 +91,17 @@ TEST(DirectoryWalk, EntersDirectoriesInKeyOrderAndRecordsQualifyingFiles) {
               (std::vector<std::string>{"\"C:\\\"", "\"C:\\EMPTY\"", "\"C:\\PROGRAM FILES\"",
                                         "\"C:\\PROGRAM FILES\\APP\"", "\"C:\\WINDOWS\"",
                                         "\"C:\\WINDOWS\\SYSTEM32\""}));
+    // The directories it enters later were announced for reading ahead, each
+    // when its parent's listing delivered it.
+    std::vector<std::string> announced;
+    for (const std::string& pattern : w.platform.readAheads)
+        announced.emplace_back(trimmedRight(pattern));
+    std::sort(announced.begin(), announced.end());
+    EXPECT_EQ(announced, (std::vector<std::string>{"C:\\EMPTY\\*", "C:\\PROGRAM FILES\\*",
+                                                   "C:\\PROGRAM FILES\\APP\\*", "C:\\WINDOWS\\*",
+                                                   "C:\\WINDOWS\\SYSTEM32\\*"}));
+    EXPECT_EQ(w.platform.readAheadBegun, 1);
+    EXPECT_EQ(w.platform.readAheadEnded, 1);
     std::string setupFacts = " 20250630081542" + std::string(12, ' ') + "0000000000001234" +
                              std::string(16, ' ') + "A   " + std::string(10, ' ');
     EXPECT_EQ(w.work(), (std::vector<std::string>{
@@ -277,6 +290,9 @@ TEST(DirectoryWalk, DirectoryWithoutRoomForItsSuffixIsRecordedSkippedAndCounted)
 
     EXPECT_EQ(w.run(), 'J');
     EXPECT_EQ(w.entered(), (std::vector<std::string>{"\"C:\\\"", "\"" + fits + "\""}));
+    // Skipped directories are not announced for reading ahead.
+    ASSERT_EQ(w.platform.readAheads.size(), 1u);
+    EXPECT_EQ(trimmedRight(w.platform.readAheads[0]), fits + "\\*");
     EXPECT_TRUE(w.platform.boxes.empty());
     EXPECT_EQ(w.counters.value[FindingCounters::kLocked], 3u);
     EXPECT_EQ(w.work(), (std::vector<std::string>{

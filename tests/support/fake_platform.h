@@ -85,8 +85,10 @@ class FakePlatform : public Platform {
     // What the walk asked for.
     std::vector<std::string> changeRequests;   // every path handed to changeDirectory
     std::vector<std::string> listingPatterns;  // every pattern handed to first()
-    std::string lastListed;                    // tree key of the entry listed last
-    int openListings = 0;                      // started and not yet ended
+    std::vector<std::string> readAheads;       // every pattern handed to readAhead
+    int readAheadBegun = 0, readAheadEnded = 0;
+    std::string lastListed;  // tree key of the entry listed last
+    int openListings = 0;    // started and not yet ended
     int mostOpenListings = 0;
 
     // Add an entry to the tree under its drive path (C:\Program Files\App.exe),
@@ -116,6 +118,9 @@ class FakePlatform : public Platform {
     std::string upperCase(std::string_view text) override;
     bool currentDirectory(std::string& path) override;
     bool changeDirectory(std::string_view path) override;
+    void beginReadAhead(const WatchedNames&) override { ++readAheadBegun; }
+    void readAhead(std::string_view pattern) override { readAheads.emplace_back(pattern); }
+    void endReadAhead() override { ++readAheadEnded; }
     std::unique_ptr<DirectoryListing> newListing() override;
     PlatformStatus fileInformation(std::string_view path, FileInformation& info) override;
     bool entryName(std::string_view path, std::string& name) override;

@@ -215,6 +215,15 @@ PlatformStatus probeHostFile(const std::string& host);
 // Listing and file facts (posix_listing.cpp).
 std::unique_ptr<DirectoryListing> newHostListing(PathResolver& resolver);
 PlatformStatus hostFileInformation(const std::string& host, FileInformation& info);
+// The same for the entry `name` of the open directory `directoryFd`, whose
+// host path is `host` (the extended attribute is read by path).
+PlatformStatus hostFileInformationAt(int directoryFd, const char* name, const std::string& host,
+                                     FileInformation& info);
+// Fills `entry` for an entry readdir delivered from the open directory
+// `directoryFd` with its name and type, as a listing reports it; false when
+// the entry vanished since. `stated` tells whether that took an lstat.
+bool describeEntry(int directoryFd, const char* name, unsigned char type, ListingEntry& entry,
+                   bool& stated);
 LocalDateTime hostLocalDateTime();
 // The attribute byte of a listed entry from its kind, its own lstat mode, its
 // name and the value of its user.DOSATTRIB extended attribute (empty when it

@@ -19,10 +19,12 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/xattr.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -120,6 +122,42 @@ std::uint8_t listedAttributes(EntryKind kind, std::string_view name) {
     return entryAttributes(kind, S_IWUSR, name, {});
 }
 
+}  // namespace
+
+bool describeEntry(int directoryFd, const char* name, unsigned char type, ListingEntry& entry,
+                   bool& stated) {
+    entry.name = name;
+    stated = false;
+    if (type == DT_REG || type == DT_DIR) {
+        entry.kind = type == DT_DIR ? EntryKind::directory : EntryKind::file;
+        entry.attributes = listedAttributes(entry.kind, entry.name);
+        return true;
+    }
+    stated = true;
+    struct stat st;
+    if (::fstatat(directoryFd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        if (errno == ENOENT) {
+            return false;
+        }
+        // Not described (a directory readable but not searchable): the
+        // type readdir knows still tells files from directories.
+        entry.kind = kindFromDirentType(type);
+        entry.attributes = listedAttributes(entry.kind, entry.name);
+        return true;
+    }
+    if (S_ISLNK(st.st_mode)) {
+        struct stat target;
+        bool toDirectory = ::fstatat(directoryFd, name, &target, 0) == 0 && S_ISDIR(target.st_mode);
+        entry.kind = toDirectory ? EntryKind::reparsePoint : EntryKind::file;
+    } else {
+        entry.kind = kindFromMode(st.st_mode);
+    }
+    entry.attributes = listedAttributes(entry.kind, entry.name);
+    return true;
+}
+
+namespace {
+
 class HostListing final : public DirectoryListing {
   public:
     explicit HostListing(PathResolver& resolver) : resolver_(resolver) {}
@@ -186,37 +224,14 @@ class HostListing final : public DirectoryListing {
     }
 
   private:
-    // Fills `entry` for a listed name; false when the entry vanished since
-    // readdir delivered it.
     bool describe(const dirent& item, ListingEntry& entry) {
-        entry.name = item.d_name;
-        if (item.d_type == DT_REG || item.d_type == DT_DIR) {
-            entry.kind = item.d_type == DT_DIR ? EntryKind::directory : EntryKind::file;
-            entry.attributes = listedAttributes(entry.kind, entry.name);
-            return true;
+        bool stated = false;
+        const bool present =
+            describeEntry(::dirfd(stream_), item.d_name, item.d_type, entry, stated);
+        if (stated) {
+            resolver_.countEntryStat();
         }
-        resolver_.countEntryStat();
-        struct stat st;
-        if (::fstatat(::dirfd(stream_), item.d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
-            if (errno == ENOENT) {
-                return false;
-            }
-            // Not described (a directory readable but not searchable): the
-            // type readdir knows still tells files from directories.
-            entry.kind = kindFromDirentType(item.d_type);
-            entry.attributes = listedAttributes(entry.kind, entry.name);
-            return true;
-        }
-        if (S_ISLNK(st.st_mode)) {
-            struct stat target;
-            bool toDirectory = ::fstatat(::dirfd(stream_), item.d_name, &target, 0) == 0 &&
-                               S_ISDIR(target.st_mode);
-            entry.kind = toDirectory ? EntryKind::reparsePoint : EntryKind::file;
-        } else {
-            entry.kind = kindFromMode(st.st_mode);
-        }
-        entry.attributes = listedAttributes(entry.kind, entry.name);
-        return true;
+        return present;
     }
 
     PathResolver& resolver_;
@@ -252,15 +267,52 @@ std::unique_ptr<DirectoryListing> newHostListing(PathResolver& resolver) {
     return std::make_unique<HostListing>(resolver);
 }
 
-PlatformStatus hostFileInformation(const std::string& host, FileInformation& info) {
-    struct stat st;
-    if (::lstat(host.c_str(), &st) != 0) {
-        return statusFromErrno(errno);
+namespace {
+
+#if defined(__linux__) && (defined(__x86_64__) || defined(__aarch64__))
+// getxattrat(2) (Linux 6.13): the attribute of an entry of an open directory
+// without walking its whole path again. Not wrapped by the C library yet.
+constexpr long kGetXattrAt = 464;
+struct XattrArguments {
+    std::uint64_t value;
+    std::uint32_t size;
+    std::uint32_t flags;
+};
+std::atomic<bool> getXattrAtMissing{false};
+
+// False when the system lacks the call (the caller reads by path).
+bool readDosAttribAt(int directoryFd, const char* name, std::string& value) {
+    if (getXattrAtMissing.load(std::memory_order_relaxed)) {
+        return false;
     }
+    char buffer[256];
+    XattrArguments arguments{reinterpret_cast<std::uintptr_t>(buffer), sizeof buffer, 0};
+    const long n = ::syscall(kGetXattrAt, directoryFd, name, AT_SYMLINK_NOFOLLOW, "user.DOSATTRIB",
+                             &arguments, sizeof arguments);
+    if (n < 0 && (errno == ENOSYS || errno == EINVAL || errno == EPERM)) {
+        getXattrAtMissing.store(true, std::memory_order_relaxed);
+        return false;
+    }
+    value = n > 0 ? std::string(buffer, static_cast<std::size_t>(n)) : std::string();
+    return true;
+}
+#else
+bool readDosAttribAt(int, const char*, std::string&) {
+    return false;
+}
+#endif
+
+// `directoryFd` and `entryName`, when given, name the entry relative to its
+// open directory for reading the extended attribute.
+PlatformStatus factsFromStat(const struct stat& st, const std::string& host, FileInformation& info,
+                             int directoryFd = -1, const char* entryName = nullptr) {
     // A link carries no extended attribute of its own that Wine would read.
     const EntryKind kind = kindFromMode(st.st_mode);
-    const std::string dosAttrib =
-        S_ISREG(st.st_mode) || S_ISDIR(st.st_mode) ? readDosAttrib(host) : std::string();
+    std::string dosAttrib;
+    if ((S_ISREG(st.st_mode) || S_ISDIR(st.st_mode)) &&
+        (entryName == nullptr || !readDosAttribAt(directoryFd, entryName, dosAttrib))) {
+        dosAttrib = readDosAttrib(host);
+    }
     const std::size_t slash = host.find_last_of('/');
     const std::string_view name = slash == std::string::npos
                                       ? std::string_view(host)
@@ -279,6 +331,25 @@ PlatformStatus hostFileInformation(const std::string& host, FileInformation& inf
     info.second = local.tm_sec;
     info.hundredths = 0;
     return PlatformStatus::ok;
+}
+
+}  // namespace
+
+PlatformStatus hostFileInformation(const std::string& host, FileInformation& info) {
+    struct stat st;
+    if (::lstat(host.c_str(), &st) != 0) {
+        return statusFromErrno(errno);
+    }
+    return factsFromStat(st, host, info);
+}
+
+PlatformStatus hostFileInformationAt(int directoryFd, const char* name, const std::string& host,
+                                     FileInformation& info) {
+    struct stat st;
+    if (::fstatat(directoryFd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        return statusFromErrno(errno);
+    }
+    return factsFromStat(st, host, info, directoryFd, name);
 }
 
 LocalDateTime hostLocalDateTime() {

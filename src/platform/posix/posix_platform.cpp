@@ -9,6 +9,7 @@
 #include <cstdlib>
 
 #include "platform/posix/posix_internal.h"
+#include "platform/read_ahead.h"
 
 namespace velumtar {
 namespace {
@@ -181,7 +182,8 @@ class PosixPlatform final : public Platform {
 
 Platform& systemPlatform() {
     static PosixPlatform platform;
-    return platform;
+    static Platform& chosen = readahead::withReadAhead(platform, readahead::newSystemReader());
+    return chosen;
 }
 
 }  // namespace velumtar

@@ -164,6 +164,16 @@ TEST(PosixListing, DosAttributesFromTheExtendedAttribute) {
     EXPECT_EQ(attributesOf(".shown.dll"), attr::archive);
     EXPECT_EQ(attributesOf("Dir"), attr::directory | attr::hidden);
     EXPECT_EQ(attributesOf("odd.dll"), attr::archive);
+    // The same read relative to the open directory (as reading ahead does).
+    const int fd = ::open(host.c_str(), O_RDONLY | O_DIRECTORY);
+    ASSERT_GE(fd, 0);
+    for (const char* name : {"sys.dll", ".shown.dll", "Dir", "odd.dll"}) {
+        FileInformation info;
+        EXPECT_EQ(posix::hostFileInformationAt(fd, name, host + "/" + name, info),
+                  PlatformStatus::ok);
+        EXPECT_EQ(info.attributes, attributesOf(name)) << name;
+    }
+    ::close(fd);
 
     EXPECT_EQ(posix::entryAttributes(EntryKind::file, 0644, "x", std::string("0x4\0rest", 8)),
               attr::system);

@@ -1,0 +1,162 @@
+// The POSIX side of reading ahead: workers open a directory by its host
+// path, stamp it (device, inode, modification and change times) and list it
+// through the open descriptor, reading the facts of the watched files relative
+// to it; they never change the working directory. At the directory's turn the
+// walk's thread changes into it as the platform's change of directory does and
+// stamps "." again.
+#include <dirent.h>
+#include <fcntl.h>
+#include <malloc.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+
+#include "platform/posix/posix_internal.h"
+#include "platform/read_ahead.h"
+
+namespace velumtar::posix {
+namespace {
+
+using readahead::DirectoryStamp;
+
+constexpr std::int64_t kNanoseconds = 1000000000;
+// The file system stamps changes with a clock that advances in ticks of a
+// few milliseconds: a directory changed less than this before it was read
+// could change again without its times moving.
+constexpr std::int64_t kRacyNanoseconds = 20000000;
+
+std::int64_t nanoseconds(const struct timespec& time) {
+    return static_cast<std::int64_t>(time.tv_sec) * kNanoseconds + time.tv_nsec;
+}
+
+DirectoryStamp stampOf(const struct stat& st) {
+    DirectoryStamp stamp;
+    stamp.values[0] = static_cast<std::uint64_t>(st.st_dev);
+    stamp.values[1] = static_cast<std::uint64_t>(st.st_ino);
+    stamp.values[2] = static_cast<std::uint64_t>(nanoseconds(st.st_mtim));
+    stamp.values[3] = static_cast<std::uint64_t>(nanoseconds(st.st_ctim));
+    return stamp;
+}
+
+std::string joined(const std::string& parent, std::string_view name) {
+    std::string path = parent;
+    if (path.empty() || path.back() != '/') {
+        path += '/';
+    }
+    path += name;
+    return path;
+}
+
+class PosixReader final : public readahead::DirectoryReader {
+  public:
+    bool read(const std::string& native, const WatchedNames& files, std::size_t maxBytes,
+              readahead::Snapshot& out) override {
+        struct timespec start;
+        ::clock_gettime(CLOCK_REALTIME, &start);
+        const int fd = ::open(native.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (fd < 0) {
+            return false;
+        }
+        struct stat st;
+        if (::fstat(fd, &st) != 0 ||
+            std::max(nanoseconds(st.st_mtim), nanoseconds(st.st_ctim)) + kRacyNanoseconds >
+                nanoseconds(start)) {
+            ::close(fd);
+            return false;
+        }
+        out.stamp = stampOf(st);
+        // The directory's records straight from the system: no stream, so no
+        // second stat and no descriptor flags to check.
+        alignas(8) char buffer[32768];
+        bool complete = true;
+        for (;;) {
+            const ssize_t got = ::getdents64(fd, buffer, sizeof buffer);
+            if (got <= 0) {
+                complete = got == 0;
+                break;
+            }
+            for (ssize_t at = 0; at < got && complete;) {
+                const auto* item = reinterpret_cast<const dirent64*>(buffer + at);
+                at += item->d_reclen;
+                complete = add(fd, native, files, item->d_name, item->d_type, maxBytes, out);
+            }
+            if (!complete) {
+                break;
+            }
+        }
+        ::close(fd);
+        return complete;
+    }
+
+    // Adds one listed entry; false when the listing grows beyond `maxBytes`.
+    static bool add(int fd, const std::string& native, const WatchedNames& files, const char* name,
+                    unsigned char type, std::size_t maxBytes, readahead::Snapshot& out) {
+        readahead::Item listed;
+        const std::string_view text = name;
+        if (text == "." || text == "..") {
+            listed.entry.name = text;
+            listed.entry.attributes = attr::directory;
+            listed.entry.kind = EntryKind::dotEntry;
+        } else {
+            bool stated = false;
+            if (!describeEntry(fd, name, type, listed.entry, stated)) {
+                return true;
+            }
+            if (listed.entry.kind == EntryKind::file &&
+                readahead::wanted(files, asciiUpper(text))) {
+                listed.hasFacts = hostFileInformationAt(fd, name, joined(native, text),
+                                                        listed.facts) == PlatformStatus::ok;
+            }
+        }
+        out.bytes += sizeof(readahead::Item) + text.size();
+        if (out.bytes > maxBytes) {
+            return false;
+        }
+        out.items.push_back(std::move(listed));
+        return true;
+    }
+
+    std::string upper(std::string_view name) override { return asciiUpper(name); }
+
+    bool workingNative(std::string& native) override {
+        return processResolver().workingDirectory(native);
+    }
+
+    std::string childNative(const std::string& parent, const std::string& name) override {
+        return joined(parent, name);
+    }
+
+    bool enter(const std::string& native, DirectoryStamp& now) override {
+        if (!processResolver().enter(native)) {
+            return false;
+        }
+        struct stat st;
+        now = ::stat(".", &st) == 0 ? stampOf(st) : DirectoryStamp{};
+        return true;
+    }
+
+    PlatformStatus facts(const std::string& parent, const std::string& name,
+                         FileInformation& info) override {
+        return hostFileInformation(joined(parent, name), info);
+    }
+};
+
+}  // namespace
+}  // namespace velumtar::posix
+
+namespace velumtar::readahead {
+
+std::unique_ptr<DirectoryReader> newSystemReader() {
+#ifdef M_ARENA_MAX
+    // The workers allocate little and briefly: one heap for all threads keeps
+    // the process's memory where it was without them (a heap per thread
+    // keeps its own pages).
+    ::mallopt(M_ARENA_MAX, 1);
+#endif
+    return std::make_unique<posix::PosixReader>();
+}
+
+}  // namespace velumtar::readahead

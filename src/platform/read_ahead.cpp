@@ -1,0 +1,515 @@
+#include "platform/read_ahead.h"
+
+#include <algorithm>
+#include <cstdlib>
+
+namespace velumtar::readahead {
+
+namespace {
+
+std::string_view unquoted(std::string_view path) {
+    while (!path.empty() && path.front() == ' ')
+        path.remove_prefix(1);
+    while (!path.empty() && path.back() == ' ')
+        path.remove_suffix(1);
+    if (path.size() >= 2 && path.front() == '"' && path.back() == '"')
+        path = path.substr(1, path.size() - 2);
+    return path;
+}
+
+std::string_view trimmed(std::string_view text) {
+    while (!text.empty() && text.back() == ' ')
+        text.remove_suffix(1);
+    return text;
+}
+
+// The pattern of a directory as the walk keys it: "C:\A\*", "C:\*".
+std::string patternOf(std::string_view directory) {
+    std::string pattern(directory);
+    if (pattern.empty() || pattern.back() != '\\')
+        pattern += '\\';
+    pattern += '*';
+    return pattern;
+}
+
+}  // namespace
+
+bool wanted(const WatchedNames& names, std::string_view upperName) {
+    if (names.everyFile)
+        return true;
+    for (std::size_t dot = upperName.find('.'); dot != std::string_view::npos;
+         dot = upperName.find('.', dot + 1)) {
+        // The three characters after the dot, blank padded past the end of
+        // the name, then a blank or the end.
+        std::string extension(upperName.substr(dot + 1, 3));
+        extension.resize(3, ' ');
+        if (dot + 4 < upperName.size() && upperName[dot + 4] != ' ')
+            continue;
+        for (const std::string& watched : names.extensions) {
+            if (watched == extension)
+                return true;
+        }
+    }
+    return false;
+}
+
+bool keyLess(std::string_view a, std::string_view b) {
+    const std::size_t common = std::min(a.size(), b.size());
+    const int order = a.substr(0, common).compare(b.substr(0, common));
+    if (order != 0)
+        return order < 0;
+    // Equal so far: the rest of the longer one against blanks.
+    for (std::size_t i = common; i < b.size(); ++i) {
+        if (b[i] != ' ')
+            return ' ' < static_cast<unsigned char>(b[i]);
+    }
+    for (std::size_t i = common; i < a.size(); ++i) {
+        if (a[i] != ' ')
+            return static_cast<unsigned char>(a[i]) < ' ';
+    }
+    return false;
+}
+
+// A listing that takes its entries from the buffer when the directory was read
+// ahead, and from the system otherwise.
+class ReadAheadListing final : public DirectoryListing {
+  public:
+    ReadAheadListing(ReadAheadPlatform& owner, std::unique_ptr<DirectoryListing> system)
+        : owner_(owner), system_(std::move(system)) {}
+    ~ReadAheadListing() override { end(); }
+    ReadAheadListing(const ReadAheadListing&) = delete;
+    ReadAheadListing& operator=(const ReadAheadListing&) = delete;
+
+    ListingResult first(std::string_view pattern, ListingEntry& entry) override {
+        return owner_.first(*system_, pattern, entry);
+    }
+    ListingResult next(ListingEntry& entry) override { return owner_.next(*system_, entry); }
+    void end() override { owner_.end(*system_); }
+
+  private:
+    ReadAheadPlatform& owner_;
+    std::unique_ptr<DirectoryListing> system_;
+};
+
+ReadAheadPlatform::ReadAheadPlatform(Platform& system, std::unique_ptr<DirectoryReader> reader,
+                                     Limits limits)
+    : system_(system), reader_(std::move(reader)), limits_(limits) {}
+
+ReadAheadPlatform::~ReadAheadPlatform() {
+    stopWorkers();
+}
+
+void ReadAheadPlatform::beginReadAhead(const WatchedNames& files) {
+    stopWorkers();
+    if (limits_.threads <= 0)
+        return;
+    files_ = files;
+    counts_ = {};
+    active_ = true;
+    nativeKnown_ = false;
+    stopping_ = false;
+    for (int i = 0; i < limits_.threads; ++i)
+        workers_.emplace_back([this] { work(); });
+}
+
+void ReadAheadPlatform::endReadAhead() {
+    stopWorkers();
+}
+
+void ReadAheadPlatform::stopWorkers() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stopping_ = true;
+        for (auto it = jobs_.begin(); it != jobs_.end();)
+            it = erase(it);
+    }
+    wake_.notify_all();
+    ready_.notify_all();
+    for (std::thread& worker : workers_)
+        worker.join();
+    workers_.clear();
+    active_ = false;
+    hints_.clear();
+    entered_.reset();
+    listed_.reset();
+    lastName_.clear();
+}
+
+void ReadAheadPlatform::setState(JobMap::iterator it, Job::State state) {
+    Job& job = *it->second;
+    switch (job.state) {
+        case Job::State::waiting:
+            waitingJobs_.erase(it);
+            break;
+        case Job::State::running:
+            --held_;
+            break;
+        case Job::State::ready:
+            --held_;
+            heldBytes_ -= job.snapshot.bytes;
+            readyJobs_.erase(it);
+            break;
+    }
+    job.state = state;
+    switch (state) {
+        case Job::State::waiting:
+            job.snapshot = Snapshot{};
+            waitingJobs_.insert(it);
+            break;
+        case Job::State::running:
+            ++held_;
+            break;
+        case Job::State::ready:
+            ++held_;
+            heldBytes_ += job.snapshot.bytes;
+            readyJobs_.insert(it);
+            break;
+    }
+}
+
+ReadAheadPlatform::JobMap::iterator ReadAheadPlatform::erase(JobMap::iterator it) {
+    const Job& job = *it->second;
+    if (job.state == Job::State::waiting) {
+        waitingJobs_.erase(it);
+    } else {
+        --held_;
+        if (job.state == Job::State::ready) {
+            heldBytes_ -= job.snapshot.bytes;
+            readyJobs_.erase(it);
+        }
+    }
+    return jobs_.erase(it);
+}
+
+bool ReadAheadPlatform::full() const {
+    return held_ >= limits_.directories || heldBytes_ >= limits_.bytes;
+}
+
+bool ReadAheadPlatform::makeRoomBefore(const std::string& key) {
+    if (readyJobs_.empty())
+        return false;
+    JobMap::iterator farthest = *std::prev(readyJobs_.end());
+    if (!keyLess(key, farthest->first))
+        return false;
+    // Read again when the walk comes nearer.
+    setState(farthest, Job::State::waiting);
+    return true;
+}
+
+std::size_t ReadAheadPlatform::addJob(std::string key, std::string native) {
+    auto [it, added] = jobs_.try_emplace(std::move(key), nullptr);
+    if (!added) {
+        // Two entries under one key: which one the walk enters is the
+        // system's choice.
+        if (it->second->native != native)
+            it->second->ambiguous = true;
+        return 0;
+    }
+    it->second = std::make_shared<Job>();
+    it->second->native = std::move(native);
+    waitingJobs_.insert(it);
+    // Too many waiting: the farthest in key order is left to the walk.
+    if (waitingJobs_.size() > limits_.waiting)
+        erase(*std::prev(waitingJobs_.end()));
+    return 1;
+}
+
+void ReadAheadPlatform::work() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    std::vector<std::pair<std::string, std::string>> children;
+    for (;;) {
+        if (stopping_)
+            return;
+        // The nearest directory in key order that no one reads yet, among the
+        // nearest the buffer can hold. A full buffer gives up the farthest
+        // directory read for it.
+        JobMap::iterator it = waitingJobs_.empty() ? jobs_.end() : *waitingJobs_.begin();
+        if (it != jobs_.end() && full() && !makeRoomBefore(it->first))
+            it = jobs_.end();
+        if (it == jobs_.end()) {
+            ++idle_;
+            wake_.wait(lock);
+            --idle_;
+            continue;
+        }
+        std::shared_ptr<Job> job = it->second;
+        const std::string key = it->first;
+        setState(it, Job::State::running);
+        lock.unlock();
+
+        Snapshot snapshot;
+        const bool read = reader_->read(job->native, files_, limits_.bytes / 8, snapshot);
+        children.clear();
+        if (read)
+            predictChildren(key, job->native, snapshot, children);
+
+        lock.lock();
+        it = jobs_.find(key);
+        // Dropped meanwhile (the walk went past it, or reading ahead ended):
+        // the job no longer counts.
+        if (it == jobs_.end() || it->second != job)
+            continue;
+        if (read) {
+            job->snapshot = std::move(snapshot);
+            setState(it, Job::State::ready);
+        } else {
+            erase(it);
+        }
+        std::size_t added = 0;
+        for (auto& [childKey, childNative] : children)
+            added += addJob(std::move(childKey), std::move(childNative));
+        if (walkWaits_)
+            ready_.notify_all();
+        // This worker takes one of them; idle ones the rest.
+        for (std::size_t i = 1; i < added && i <= static_cast<std::size_t>(idle_); ++i)
+            wake_.notify_one();
+    }
+}
+
+void ReadAheadPlatform::predictChildren(const std::string& key, const std::string& native,
+                                        const Snapshot& snapshot,
+                                        std::vector<std::pair<std::string, std::string>>& out) {
+    // The walk enters a sub-directory under its parent's pattern with the
+    // upper-case name over the asterisk, when that sorts after the parent
+    // and fits the path field. Names it would change (quotes, trailing
+    // blanks, control characters) are left to its own announcement.
+    constexpr std::size_t kPathWidth = 253;
+    const std::string_view base = std::string_view(key).substr(0, key.size() - 1);
+    for (const Item& item : snapshot.items) {
+        if (item.entry.kind != EntryKind::directory)
+            continue;
+        const std::string& name = item.entry.name;
+        if (name.empty() || name.back() == ' ' || std::any_of(name.begin(), name.end(), [](char c) {
+                return c == '"' || static_cast<unsigned char>(c) < ' ';
+            }))
+            continue;
+        std::string child(base);
+        child += reader_->upper(name);
+        if (static_cast<unsigned char>(child[base.size()]) <= '*' || child.size() + 2 > kPathWidth)
+            continue;
+        child += "\\*";
+        out.emplace_back(std::move(child), reader_->childNative(native, name));
+    }
+}
+
+void ReadAheadPlatform::readAhead(std::string_view pattern) {
+    if (!active_ || lastName_.empty() || lastIsFile_)
+        return;
+    // Only the entry the listing delivered last: its name on disk is known.
+    const std::string_view key = trimmed(pattern);
+    std::string expected = entryPath(lastName_);
+    expected += "\\*";
+    if (key != expected)
+        return;
+    if (!nativeKnown_) {
+        if (!reader_->workingNative(native_))
+            return;
+        nativeKnown_ = true;
+    }
+    // Handed to the workers together when the listing ends.
+    hints_.emplace_back(key, reader_->childNative(native_, lastName_));
+}
+
+void ReadAheadPlatform::flushHints() {
+    if (hints_.empty())
+        return;
+    std::size_t added = 0;
+    std::size_t idle = 0;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (auto& [key, native] : hints_)
+            added += addJob(std::move(key), std::move(native));
+        idle = static_cast<std::size_t>(idle_);
+    }
+    hints_.clear();
+    for (std::size_t i = 0; i < added && i < idle; ++i)
+        wake_.notify_one();
+}
+
+void ReadAheadPlatform::waitFor(std::string_view pattern) {
+    flushHints();
+    std::unique_lock<std::mutex> lock(mutex_);
+    walkWaits_ = true;
+    ready_.wait(lock, [&] {
+        auto it = jobs_.find(pattern);
+        return stopping_ || it == jobs_.end() || it->second->state == Job::State::ready;
+    });
+    walkWaits_ = false;
+}
+
+std::shared_ptr<ReadAheadPlatform::Job> ReadAheadPlatform::take(const std::string& pattern) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    // The walk goes on in key order: nothing before this directory will be
+    // asked for again.
+    for (auto it = jobs_.begin(); it != jobs_.end() && keyLess(it->first, pattern);)
+        it = erase(it);
+    std::shared_ptr<Job> job;
+    auto it = jobs_.find(pattern);
+    if (it != jobs_.end()) {
+        job = it->second;
+        // A worker on it already: waiting for it is faster than starting over.
+        walkWaits_ = true;
+        ready_.wait(lock, [&] {
+            auto found = jobs_.find(pattern);
+            return found == jobs_.end() || found->second != job ||
+                   job->state != Job::State::running;
+        });
+        walkWaits_ = false;
+        it = jobs_.find(pattern);
+        if (it == jobs_.end() || it->second != job) {
+            job.reset();
+        } else {
+            if (job->state != Job::State::ready || job->ambiguous)
+                job.reset();
+            erase(it);
+        }
+    }
+    // Idle workers start again when the walk has taken half of what they
+    // read, not for every directory it takes.
+    const bool wake = idle_ > 0 && !waitingJobs_.empty() && held_ <= limits_.directories / 2 &&
+                      heldBytes_ <= limits_.bytes / 2;
+    lock.unlock();
+    if (wake)
+        wake_.notify_all();
+    return job;
+}
+
+bool ReadAheadPlatform::changeDirectory(std::string_view path) {
+    if (!active_)
+        return system_.changeDirectory(path);
+    flushHints();
+    entered_.reset();
+    listed_.reset();
+    lastName_.clear();
+    directory_ = unquoted(path);
+    nativeKnown_ = false;
+    std::shared_ptr<Job> job = take(patternOf(directory_));
+    if (job) {
+        DirectoryStamp now;
+        if (reader_->enter(job->native, now)) {
+            native_ = job->native;
+            nativeKnown_ = true;
+            if (now == job->snapshot.stamp) {
+                entered_ = std::move(job);
+                ++counts_.served;
+            } else {
+                ++counts_.stale;
+            }
+            return true;
+        }
+    }
+    ++counts_.listedHere;
+    return system_.changeDirectory(path);
+}
+
+std::unique_ptr<DirectoryListing> ReadAheadPlatform::newListing() {
+    std::unique_ptr<DirectoryListing> system = system_.newListing();
+    if (!system)
+        return nullptr;
+    return std::make_unique<ReadAheadListing>(*this, std::move(system));
+}
+
+ListingResult ReadAheadPlatform::first(DirectoryListing& system, std::string_view pattern,
+                                       ListingEntry& entry) {
+    listed_.reset();
+    lastName_.clear();
+    // The working directory's whole listing, once, as it was read ahead.
+    std::string_view mask = unquoted(pattern);
+    if (active_ && entered_ && (mask == "*.*" || mask == "*")) {
+        listed_ = std::move(entered_);
+        index_ = 0;
+        return deliver(entry);
+    }
+    entered_.reset();
+    return noteSystem(system.first(pattern, entry), entry);
+}
+
+ListingResult ReadAheadPlatform::next(DirectoryListing& system, ListingEntry& entry) {
+    if (listed_)
+        return deliver(entry);
+    return noteSystem(system.next(entry), entry);
+}
+
+void ReadAheadPlatform::end(DirectoryListing& system) {
+    flushHints();
+    listed_.reset();
+    system.end();
+}
+
+ListingResult ReadAheadPlatform::deliver(ListingEntry& entry) {
+    const std::vector<Item>& items = listed_->snapshot.items;
+    if (index_ >= items.size()) {
+        lastName_.clear();
+        return ListingResult::end;
+    }
+    entry = items[index_++].entry;
+    lastName_ = entry.name;
+    lastIsFile_ = entry.kind == EntryKind::file;
+    return ListingResult::entry;
+}
+
+ListingResult ReadAheadPlatform::noteSystem(ListingResult result, const ListingEntry& entry) {
+    if (result == ListingResult::entry) {
+        lastName_ = entry.name;
+        lastIsFile_ = entry.kind == EntryKind::file;
+    } else {
+        lastName_.clear();
+    }
+    return result;
+}
+
+std::string ReadAheadPlatform::entryPath(std::string_view name) {
+    std::string path = directory_;
+    if (path.empty() || path.back() != '\\')
+        path += '\\';
+    const std::size_t start = path.size();
+    path += system_.upperCase(name);
+    for (std::size_t i = start; i < path.size(); ++i) {
+        const auto c = static_cast<unsigned char>(path[i]);
+        if (c < 0x20 || c == 0x7F)
+            path[i] = '?';
+    }
+    return path;
+}
+
+PlatformStatus ReadAheadPlatform::fileInformation(std::string_view path, FileInformation& info) {
+    // The file the listing of a directory read ahead delivered last.
+    if (active_ && listed_ && index_ > 0 && lastIsFile_ && !lastName_.empty() &&
+        unquoted(path) == entryPath(lastName_)) {
+        const Item& item = listed_->snapshot.items[index_ - 1];
+        if (item.hasFacts) {
+            info = item.facts;
+            ++counts_.factsServed;
+            return PlatformStatus::ok;
+        }
+        return reader_->facts(native_, item.entry.name, info);
+    }
+    return system_.fileInformation(path, info);
+}
+
+void ReadAheadPlatform::exitProcess(int code) {
+    system_.exitProcess(code);
+    std::abort();  // not reached: the system's exit never returns
+}
+
+Platform& withReadAhead(Platform& system, std::unique_ptr<DirectoryReader> reader) {
+#ifdef VELUMTAR_NO_READAHEAD
+    (void)reader;
+    return system;
+#else
+    Limits limits;
+    if (const char* setting = std::getenv("VELUMTAR_READAHEAD")) {
+        std::string_view value = setting;
+        if (value == "0" || value == "off" || value == "OFF")
+            return system;
+        int threads = std::atoi(setting);
+        if (threads > 0)
+            limits.threads = std::min(threads, 64);
+    }
+    // Made once and kept to the end of the process, like the system's own.
+    static ReadAheadPlatform platform(system, std::move(reader), limits);
+    return platform;
+#endif
+}
+
+}  // namespace velumtar::readahead

@@ -1,0 +1,277 @@
+// Reading a walk's directories ahead on worker threads.
+//
+// A walk enters directories one after another and asks the system, for each,
+// for its listing and the facts of its watched files: one request at a time,
+// on one core. `ReadAheadPlatform` wraps the system's platform and lets a
+// small pool of workers list the directories the walk will enter next and
+// read the facts of their watched files into a bounded buffer. The walk names
+// each directory it will enter when its parent's listing delivers it
+// (Platform::readAhead); the workers go ahead of it on their own, queueing
+// the sub-directories of every directory they read under the keys the walk
+// will give them, nearest in key order first. The walk's own thread takes a
+// directory from the buffer when it enters it and asks the system itself
+// whenever the buffer has nothing for it.
+//
+// What the walk sees does not depend on the workers:
+// - A directory read ahead is served only when, entered at its turn, it is
+//   still the directory that was read (identity and change times compared);
+//   otherwise it is listed again at its turn. A directory modified just
+//   before it was read is never served: a change in the same tick of the
+//   file system's clock would leave its times as they were.
+// - A directory announced twice under one key (names that differ only in
+//   case) is left to the system's own resolution.
+// - A worker that fails, or has not started on a directory when the walk
+//   reaches it, costs only time: the walk's thread does the work itself.
+// - The facts of a watched file are those the system reported while its
+//   directory was read ahead: like every reading of a walk over a drive in
+//   use, they are a reading taken during the run.
+//
+// The buffer holds at most `Limits::directories` directories read ahead and
+// `Limits::bytes` of their listings; a directory whose listing takes more
+// than an eighth of that is left to the walk's thread. A full buffer gives up
+// its farthest directory for a nearer one; idle workers start again when the
+// walk has taken half of it. Directories queued but not yet read are kept up
+// to `Limits::waiting`, the nearest in key order.
+#pragma once
+
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace velumtar::readahead {
+
+// What a directory was when it was read (its identity and change times; the
+// system decides what goes in). Compared when the walk enters it.
+struct DirectoryStamp {
+    std::uint64_t values[4] = {};
+    bool operator==(const DirectoryStamp&) const = default;
+};
+
+// One listed entry, with the facts of the file when they were read.
+struct Item {
+    ListingEntry entry;
+    bool hasFacts = false;
+    FileInformation facts;
+};
+
+struct Snapshot {
+    DirectoryStamp stamp;
+    std::vector<Item> items;  // in the system's order, "." and ".." included
+    std::size_t bytes = 0;    // memory the listing takes, roughly
+};
+
+struct Limits {
+    int threads = 8;
+    std::size_t directories = 256;
+    std::size_t bytes = std::size_t{2} << 20;
+    std::size_t waiting = 2048;
+};
+
+// Whether the facts of the file with this upper-case name are wanted.
+bool wanted(const WatchedNames& names, std::string_view upperName);
+
+// Blank-padded key order: `a` sorts before `b` when, both padded with blanks
+// to the same width, its bytes compare lower.
+bool keyLess(std::string_view a, std::string_view b);
+struct KeyOrder {
+    using is_transparent = void;
+    bool operator()(std::string_view a, std::string_view b) const { return keyLess(a, b); }
+};
+
+// The system's side. Paths are the system's own ("native"): a host path on
+// POSIX, a drive path in the disk's spelling on Windows.
+class DirectoryReader {
+  public:
+    virtual ~DirectoryReader() = default;
+
+    // Worker threads. Lists the directory `native` whole and reads the facts
+    // of the files `files` names. False when anything fails, when the listing
+    // would take more than `maxBytes`, or when the directory was modified so
+    // recently that its stamp cannot tell a later change.
+    virtual bool read(const std::string& native, const WatchedNames& files, std::size_t maxBytes,
+                      Snapshot& out) = 0;
+
+    // Any thread.
+    virtual std::string childNative(const std::string& parent, const std::string& name) = 0;
+    // Upper-cases a name as the platform's upperCase does.
+    virtual std::string upper(std::string_view name) = 0;
+
+    // The walk's thread only, from here on.
+    // The working directory's native path.
+    virtual bool workingNative(std::string& native) = 0;
+    // Makes `native` the working directory as the system's change of
+    // directory would, and stamps it as it is now. False when the change
+    // fails (the working directory is then unchanged).
+    virtual bool enter(const std::string& native, DirectoryStamp& now) = 0;
+    // Facts of the entry `name` of the directory `parent`.
+    virtual PlatformStatus facts(const std::string& parent, const std::string& name,
+                                 FileInformation& info) = 0;
+};
+
+class ReadAheadPlatform final : public Platform {
+  public:
+    ReadAheadPlatform(Platform& system, std::unique_ptr<DirectoryReader> reader, Limits limits);
+    ~ReadAheadPlatform() override;
+    ReadAheadPlatform(const ReadAheadPlatform&) = delete;
+    ReadAheadPlatform& operator=(const ReadAheadPlatform&) = delete;
+
+    // What reading ahead did since it began (a measure for tests).
+    struct Counts {
+        std::uint64_t served = 0;      // directories taken from the buffer
+        std::uint64_t stale = 0;       // read ahead, but changed by their turn
+        std::uint64_t listedHere = 0;  // entered with nothing read ahead for them
+        std::uint64_t factsServed = 0;
+    };
+    Counts counts() const { return counts_; }
+    // Waits until the directory `pattern` has been read ahead (or its reading
+    // failed or was dropped). For tests.
+    void waitFor(std::string_view pattern);
+
+    void beginReadAhead(const WatchedNames& files) override;
+    void readAhead(std::string_view pattern) override;
+    void endReadAhead() override;
+    bool changeDirectory(std::string_view path) override;
+    std::unique_ptr<DirectoryListing> newListing() override;
+    PlatformStatus fileInformation(std::string_view path, FileInformation& info) override;
+
+    // Everything else is the system's.
+    int messageBox(std::string_view text, std::string_view caption, unsigned type) override {
+        return system_.messageBox(text, caption, type);
+    }
+    LaunchStage startProcess(std::string_view commandLine, int showWindow, bool wait) override {
+        return system_.startProcess(commandLine, showWindow, wait);
+    }
+    std::string upperCase(std::string_view text) override { return system_.upperCase(text); }
+    bool currentDirectory(std::string& path) override { return system_.currentDirectory(path); }
+    bool entryName(std::string_view path, std::string& name) override {
+        return system_.entryName(path, name);
+    }
+    LocalDateTime localDateTime() override { return system_.localDateTime(); }
+    PlatformStatus removeFile(std::string_view path) override { return system_.removeFile(path); }
+    PlatformStatus renameFile(std::string_view from, std::string_view to) override {
+        return system_.renameFile(from, to);
+    }
+    PlatformStatus replaceFile(std::string_view from, std::string_view to) override {
+        return system_.replaceFile(from, to);
+    }
+    bool fileExists(std::string_view path) override { return system_.fileExists(path); }
+    std::unique_ptr<File> openFile(std::string_view path, OpenMode mode,
+                                   PlatformStatus& status) override {
+        return system_.openFile(path, mode, status);
+    }
+    std::unique_ptr<ExclusiveHold> holdExclusive(std::string_view path,
+                                                 PlatformStatus& status) override {
+        return system_.holdExclusive(path, status);
+    }
+    PlatformStatus probe(std::string_view path) override { return system_.probe(path); }
+    std::string argumentText(int argc, char** argv) override {
+        return system_.argumentText(argc, argv);
+    }
+    std::optional<std::string> environment(std::string_view name) override {
+        return system_.environment(name);
+    }
+    [[noreturn]] void exitProcess(int code) override;
+
+  private:
+    friend class ReadAheadListing;
+
+    struct Job {
+        enum class State { waiting, running, ready };
+        std::string native;
+        State state = State::waiting;
+        bool ambiguous = false;
+        Snapshot snapshot;
+    };
+    using JobMap = std::map<std::string, std::shared_ptr<Job>, KeyOrder>;
+    struct ByKey {
+        bool operator()(JobMap::iterator a, JobMap::iterator b) const {
+            return keyLess(a->first, b->first);
+        }
+    };
+    using JobSet = std::set<JobMap::iterator, ByKey>;
+
+    void work();
+    void stopWorkers();
+    // Removes a job and its share of the limits. REQUIRES: mutex_ held.
+    JobMap::iterator erase(JobMap::iterator it);
+    // Moves a job to another state, keeping the counts and sets.
+    // REQUIRES: mutex_ held.
+    void setState(JobMap::iterator it, Job::State state);
+    bool full() const;
+    // Gives up the farthest directory read after `key`; false when none.
+    bool makeRoomBefore(const std::string& key);
+    // Adds a job unless its key is known; another native path for a known
+    // key makes it ambiguous. Returns the number added.
+    std::size_t addJob(std::string key, std::string native);
+    // The sub-directories of a directory read that the walk will enter.
+    void predictChildren(const std::string& key, const std::string& native,
+                         const Snapshot& snapshot,
+                         std::vector<std::pair<std::string, std::string>>& out);
+    // Hands the directories announced so far to the workers.
+    void flushHints();
+    // The job for `pattern` when it was read ahead; drops every job before it.
+    std::shared_ptr<Job> take(const std::string& pattern);
+
+    // Listing, for ReadAheadListing.
+    ListingResult first(DirectoryListing& system, std::string_view pattern, ListingEntry& entry);
+    ListingResult next(DirectoryListing& system, ListingEntry& entry);
+    void end(DirectoryListing& system);
+    ListingResult deliver(ListingEntry& entry);
+    ListingResult noteSystem(ListingResult result, const ListingEntry& entry);
+    // The drive path of an entry of the working directory, as the walk asks
+    // for it: upper case, control characters shown as '?'.
+    std::string entryPath(std::string_view name);
+
+    Platform& system_;
+    std::unique_ptr<DirectoryReader> reader_;
+    const Limits limits_;
+
+    // Shared with the workers, under mutex_.
+    std::mutex mutex_;
+    std::condition_variable wake_;   // workers: a job waits or room was made
+    std::condition_variable ready_;  // the walk's thread: a job finished
+    JobMap jobs_;
+    JobSet waitingJobs_;    // not started
+    JobSet readyJobs_;      // read, not yet taken
+    std::size_t held_ = 0;  // jobs running or ready
+    std::size_t heldBytes_ = 0;
+    bool stopping_ = false;
+    int idle_ = 0;            // workers waiting for a job or for room
+    bool walkWaits_ = false;  // the walk's thread waits for a job to finish
+    // Set before the workers start; read only while they run.
+    WatchedNames files_;
+    std::vector<std::thread> workers_;
+
+    // The walk's thread only.
+    bool active_ = false;
+    std::string directory_;  // the working directory as the walk named it ("C:\A")
+    std::string native_;     // its native path, when known
+    bool nativeKnown_ = false;
+    std::shared_ptr<Job> entered_;  // read ahead for the working directory, not yet listed
+    std::shared_ptr<Job> listed_;   // the job whose listing is being delivered
+    std::size_t index_ = 0;         // next item of listed_
+    std::string lastName_;          // the entry a listing delivered last
+    // Directories announced during the listing: key and native path.
+    std::vector<std::pair<std::string, std::string>> hints_;
+    bool lastIsFile_ = false;
+    Counts counts_;
+};
+
+// The reader of the system the build is for.
+std::unique_ptr<DirectoryReader> newSystemReader();
+
+// The platform for the process: `system` wrapped for reading ahead, unless
+// VELUMTAR_READAHEAD is "0" or "off" (a number sets the worker count).
+Platform& withReadAhead(Platform& system, std::unique_ptr<DirectoryReader> reader);
+
+}  // namespace velumtar::readahead

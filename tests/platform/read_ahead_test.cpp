@@ -1,0 +1,183 @@
+// Reading ahead answers the walk exactly as the system does: run against the
+// real file system, with the system's reader.
+#include "platform/read_ahead.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cctype>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <set>
+#include <thread>
+
+#include "platform/scratch.h"
+
+namespace velumtar::test {
+namespace {
+
+namespace fs = std::filesystem;
+using readahead::Limits;
+using readahead::ReadAheadPlatform;
+
+void makeFile(const fs::path& path, std::size_t size = 1) {
+    fs::create_directories(path.parent_path());
+    std::ofstream(path, std::ios::binary) << std::string(size, 'v');
+}
+
+// Directories modified within the file system's clock tick before they are
+// read are never served; the trees below are older than that.
+void letTheTreeSettle() {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+}
+
+std::string describe(const FileInformation& info) {
+    return std::to_string(info.size) + " " + std::to_string(info.year) + "-" +
+           std::to_string(info.month) + "-" + std::to_string(info.day) + " " +
+           std::to_string(info.hour) + ":" + std::to_string(info.minute) + ":" +
+           std::to_string(info.second) + " attr " + std::to_string(info.attributes);
+}
+
+// A walk in key order like the tool's over the tree below `top`: what it
+// enters, every entry (sorted per directory) and the facts of watched files.
+// `announce` makes it tell the platform what it will enter; `beforeEnter`
+// runs before each directory is entered.
+std::vector<std::string> walkLog(Platform& platform, const std::string& top, bool announce,
+                                 const std::function<void(const std::string&)>& beforeEnter = {}) {
+    WatchedNames files;
+    files.extensions = {"EXE", "DLL"};
+    if (announce)
+        platform.beginReadAhead(files);
+    std::set<std::string, readahead::KeyOrder> toVisit{top + "\\*"};
+    std::vector<std::string> log;
+    while (!toVisit.empty()) {
+        const std::string pattern = *toVisit.begin();
+        toVisit.erase(toVisit.begin());
+        const std::string dir = pattern.substr(0, pattern.size() - 2);
+        if (beforeEnter)
+            beforeEnter(pattern);
+        if (!platform.changeDirectory("\"" + dir + "\"")) {
+            log.push_back("locked " + dir);
+            continue;
+        }
+        log.push_back("entered " + dir);
+        std::vector<std::string> entries;
+        auto listing = platform.newListing();
+        ListingEntry entry;
+        ListingResult result = listing->first("\"*.*\"", entry);
+        for (; result == ListingResult::entry; result = listing->next(entry)) {
+            if (entry.kind == EntryKind::dotEntry)
+                continue;
+            const std::string upper = platform.upperCase(entry.name);
+            std::string line = dir + "\\" + entry.name + " kind " +
+                               std::to_string(static_cast<int>(entry.kind)) + " attr " +
+                               std::to_string(entry.attributes);
+            if (entry.kind == EntryKind::file && readahead::wanted(files, upper)) {
+                FileInformation info;
+                PlatformStatus status =
+                    platform.fileInformation("\"" + dir + "\\" + upper + "\"", info);
+                line += status == PlatformStatus::ok ? " facts " + describe(info) : " no facts";
+            }
+            if (entry.kind == EntryKind::directory && upper > "*") {
+                const std::string child = dir + "\\" + upper + "\\*";
+                toVisit.insert(child);
+                if (announce)
+                    platform.readAhead(child);
+            }
+            entries.push_back(line);
+        }
+        listing->end();
+        EXPECT_EQ(result, ListingResult::end) << dir;
+        std::sort(entries.begin(), entries.end());
+        log.insert(log.end(), entries.begin(), entries.end());
+    }
+    if (announce)
+        platform.endReadAhead();
+    return log;
+}
+
+TEST(ReadAhead, AnswersAsTheSystemWhateverTheWorkersManage) {
+    const std::string top = scratchDirectory();
+    const fs::path host = hostPath(top);
+    makeFile(host / "A" / "x.exe", 10);
+    makeFile(host / "A" / "y.txt");
+    makeFile(host / "A" / "B" / "C" / "deep.DLL", 3);
+    makeFile(host / "A" / "ro.exe");
+    fs::permissions(host / "A" / "ro.exe",
+                    fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
+                    fs::perm_options::remove);
+    makeFile(host / ".hidden" / "h.exe");
+    makeFile(host / "$skipped" / "s.exe");
+    fs::create_directories(host / "Empty");
+    for (int i = 0; i < 300; ++i)
+        makeFile(host / "Many" / ("file" + std::to_string(i) + (i % 3 ? ".txt" : ".exe")), i);
+    // Names that differ only in case, where the file system keeps both: the
+    // walk enters the one the system's resolution picks, whichever the
+    // listing delivers first.
+    for (std::string name : {"Lib", "Abc", "Dat", "Bin", "Mod", "Res"}) {
+        makeFile(host / name / "lower.exe");
+        std::transform(name.begin(), name.end(), name.begin(), ::toupper);
+        makeFile(host / name / "upper.exe");
+    }
+    letTheTreeSettle();
+
+    const std::vector<std::string> expected = walkLog(systemPlatform(), top, false);
+    ASSERT_GT(expected.size(), 300u);
+
+    struct Case {
+        const char* what;
+        Limits limits;
+        bool waitForWorkers;
+    };
+    const Case cases[] = {
+        {"one worker, one directory at a time", {1, 1, std::size_t{2} << 20, 2048}, false},
+        {"listings too large for the buffer", {2, 8, 2000, 2048}, false},
+        {"few waiting", {4, 256, std::size_t{2} << 20, 2}, false},
+        {"every directory read ahead first", {4, 256, std::size_t{2} << 20, 2048}, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ReadAheadPlatform platform(systemPlatform(), readahead::newSystemReader(), c.limits);
+        EXPECT_EQ(walkLog(platform, top, true,
+                          [&](const std::string& pattern) {
+                              if (c.waitForWorkers)
+                                  platform.waitFor(pattern);
+                          }),
+                  expected);
+        if (c.waitForWorkers) {
+            // All but the top, the directories under one key and Many.
+            EXPECT_GE(platform.counts().served, 5u);
+            EXPECT_GE(platform.counts().factsServed, 5u);
+        }
+    }
+}
+
+TEST(ReadAhead, DirectoryChangedBetweenItsReadingAndItsTurnIsListedAtItsTurn) {
+    const std::string top = scratchDirectory();
+    const fs::path host = hostPath(top);
+    for (const char* dir : {"A", "B", "C", "D"})
+        makeFile(host / dir / (std::string(dir) + ".exe"));
+    letTheTreeSettle();
+
+    ReadAheadPlatform platform(systemPlatform(), readahead::newSystemReader(), Limits{});
+    // Each directory is read ahead, then changed before the walk enters it:
+    // A gains a file, B is removed and made anew; C and D stay as they were.
+    const std::vector<std::string> log =
+        walkLog(platform, top, true, [&](const std::string& pattern) {
+            platform.waitFor(pattern);
+            if (pattern == top + "\\A\\*") {
+                makeFile(host / "A" / "new.exe", 5);
+            } else if (pattern == top + "\\B\\*") {
+                fs::remove_all(host / "B");
+                makeFile(host / "B" / "other.dll", 7);
+            }
+        });
+    EXPECT_EQ(log, walkLog(systemPlatform(), top, false));
+    EXPECT_EQ(platform.counts().stale, 2u);
+    EXPECT_EQ(platform.counts().served, 2u);
+}
+
+}  // namespace
+}  // namespace velumtar::test
