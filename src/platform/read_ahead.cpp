@@ -1,6 +1,7 @@
 #include "platform/read_ahead.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 
 namespace velumtar::readahead {
@@ -108,6 +109,12 @@ void ReadAheadPlatform::beginReadAhead(const WatchedNames& files) {
     active_ = true;
     nativeKnown_ = false;
     stopping_ = false;
+    reading_ = 0;
+    slowSpell_ = 0;
+    quickThreads_ = limits_.quickThreads;
+    if (quickThreads_ <= 0)
+        quickThreads_ = std::max(1, static_cast<int>(std::thread::hardware_concurrency()) - 1);
+    quickThreads_ = std::min(quickThreads_, limits_.threads);
     for (int i = 0; i < limits_.threads; ++i)
         workers_.emplace_back([this] { work(); });
 }
@@ -223,7 +230,9 @@ void ReadAheadPlatform::work() {
         // The nearest directory in key order that no one reads yet, among the
         // nearest the buffer can hold. A full buffer gives up the farthest
         // directory read for it.
-        JobMap::iterator it = waitingJobs_.empty() ? jobs_.end() : *waitingJobs_.begin();
+        JobMap::iterator it = waitingJobs_.empty() || reading_ >= allowedReaders()
+                                  ? jobs_.end()
+                                  : *waitingJobs_.begin();
         if (it != jobs_.end() && full() && !makeRoomBefore(it->first))
             it = jobs_.end();
         if (it == jobs_.end()) {
@@ -235,15 +244,30 @@ void ReadAheadPlatform::work() {
         std::shared_ptr<Job> job = it->second;
         const std::string key = it->first;
         setState(it, Job::State::running);
+        ++reading_;
         lock.unlock();
 
+        const auto started = std::chrono::steady_clock::now();
         Snapshot snapshot;
         const bool read = reader_->read(job->native, files_, limits_.bytes / 8, snapshot);
+        const bool slow =
+            snapshot.mayHaveWaited && std::chrono::steady_clock::now() - started >
+                                          std::chrono::microseconds(limits_.slowMicroseconds);
         children.clear();
         if (read)
             predictChildren(key, job->native, snapshot, children);
 
         lock.lock();
+        --reading_;
+        // The disk is being waited for: many requests at once let it answer
+        // them in its own order. Otherwise the spell runs out.
+        const bool widen = slow && slowSpell_ == 0 && limits_.threads > quickThreads_;
+        if (slow)
+            slowSpell_ = limits_.slowSpell;
+        else if (slowSpell_ > 0)
+            --slowSpell_;
+        if (widen)
+            wake_.notify_all();
         it = jobs_.find(key);
         // Dropped meanwhile (the walk went past it, or reading ahead ended):
         // the job no longer counts.
@@ -260,8 +284,10 @@ void ReadAheadPlatform::work() {
             added += addJob(std::move(childKey), std::move(childNative));
         if (walkWaits_)
             ready_.notify_all();
-        // This worker takes one of them; idle ones the rest.
-        for (std::size_t i = 1; i < added && i <= static_cast<std::size_t>(idle_); ++i)
+        // This worker takes one of them; idle ones the rest, as many as may
+        // read at once.
+        const int free = std::min(idle_, allowedReaders() - reading_ - 1);
+        for (int i = 0; i < free && static_cast<std::size_t>(i) + 1 < added; ++i)
             wake_.notify_one();
     }
 }
@@ -314,12 +340,12 @@ void ReadAheadPlatform::flushHints() {
     if (hints_.empty())
         return;
     std::size_t added = 0;
-    std::size_t idle = 0;
+    std::size_t idle = 0;  // idle workers that may start reading
     {
         std::lock_guard<std::mutex> lock(mutex_);
         for (auto& [key, native] : hints_)
             added += addJob(std::move(key), std::move(native));
-        idle = static_cast<std::size_t>(idle_);
+        idle = static_cast<std::size_t>(std::max(0, std::min(idle_, allowedReaders() - reading_)));
     }
     hints_.clear();
     for (std::size_t i = 0; i < added && i < idle; ++i)
@@ -368,9 +394,10 @@ std::shared_ptr<ReadAheadPlatform::Job> ReadAheadPlatform::take(const std::strin
     // read, not for every directory it takes.
     const bool wake = idle_ > 0 && !waitingJobs_.empty() && held_ <= limits_.directories / 2 &&
                       heldBytes_ <= limits_.bytes / 2;
+    const int free = std::min(idle_, allowedReaders() - reading_);
     lock.unlock();
-    if (wake)
-        wake_.notify_all();
+    for (int i = 0; wake && i < free; ++i)
+        wake_.notify_one();
     return job;
 }
 

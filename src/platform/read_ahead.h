@@ -68,6 +68,10 @@ struct Snapshot {
     DirectoryStamp stamp;
     std::vector<Item> items;  // in the system's order, "." and ".." included
     std::size_t bytes = 0;    // memory the listing takes, roughly
+    // False when the reader knows that the cache answered the whole reading
+    // (nothing was read from the device): a long reading was then only held
+    // up by other work on the cores.
+    bool mayHaveWaited = true;
 };
 
 struct Limits {
@@ -75,6 +79,15 @@ struct Limits {
     std::size_t directories = 256;
     std::size_t bytes = std::size_t{2} << 20;
     std::size_t waiting = 2048;
+    // Workers reading at once while the system answers quickly (a warm
+    // cache): more would only take turns on the cores with the walk. 0: one
+    // less than the cores, at least one.
+    int quickThreads = 0;
+    // A directory whose reading takes longer than this, and may have waited
+    // (Snapshot::mayHaveWaited), was waiting for the disk: then all
+    // `threads` read at once for the next `slowSpell` reads.
+    std::int64_t slowMicroseconds = 1000;
+    int slowSpell = 512;
 };
 
 // Whether the facts of the file with this upper-case name are wanted.
@@ -208,6 +221,8 @@ class ReadAheadPlatform final : public Platform {
     // REQUIRES: mutex_ held.
     void setState(JobMap::iterator it, Job::State state);
     bool full() const;
+    // How many workers may read at once now.
+    int allowedReaders() const { return slowSpell_ > 0 ? limits_.threads : quickThreads_; }
     // Gives up the farthest directory read after `key`; false when none.
     bool makeRoomBefore(const std::string& key);
     // Adds a job unless its key is known; another native path for a known
@@ -244,6 +259,9 @@ class ReadAheadPlatform final : public Platform {
     JobSet waitingJobs_;    // not started
     JobSet readyJobs_;      // read, not yet taken
     std::size_t held_ = 0;  // jobs running or ready
+    int reading_ = 0;       // workers reading a directory
+    int slowSpell_ = 0;     // reads left before the workers fall back to quickThreads
+    int quickThreads_ = 1;
     std::size_t heldBytes_ = 0;
     bool stopping_ = false;
     int idle_ = 0;            // workers waiting for a job or for room

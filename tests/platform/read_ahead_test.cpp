@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <chrono>
 #include <filesystem>
@@ -177,6 +178,71 @@ TEST(ReadAhead, DirectoryChangedBetweenItsReadingAndItsTurnIsListedAtItsTurn) {
     EXPECT_EQ(log, walkLog(systemPlatform(), top, false));
     EXPECT_EQ(platform.counts().stale, 2u);
     EXPECT_EQ(platform.counts().served, 2u);
+}
+
+// The system's reader, made slow, that may or may not say it waited for the
+// device; it counts how many threads read at once.
+class SlowReader final : public readahead::DirectoryReader {
+  public:
+    explicit SlowReader(bool waited) : waited_(waited) {}
+    std::atomic<int> reading{0}, mostReading{0};
+
+    bool read(const std::string& native, const WatchedNames& files, std::size_t maxBytes,
+              readahead::Snapshot& out) override {
+        const int now = ++reading;
+        for (int most = mostReading; now > most && !mostReading.compare_exchange_weak(most, now);)
+            ;
+        std::this_thread::sleep_for(std::chrono::milliseconds(3));
+        const bool read = system_->read(native, files, maxBytes, out);
+        out.mayHaveWaited = waited_;
+        --reading;
+        return read;
+    }
+    std::string childNative(const std::string& parent, const std::string& name) override {
+        return system_->childNative(parent, name);
+    }
+    std::string upper(std::string_view name) override { return system_->upper(name); }
+    bool workingNative(std::string& native) override { return system_->workingNative(native); }
+    bool enter(const std::string& native, readahead::DirectoryStamp& now) override {
+        return system_->enter(native, now);
+    }
+    PlatformStatus facts(const std::string& parent, const std::string& name,
+                         FileInformation& info) override {
+        return system_->facts(parent, name, info);
+    }
+
+  private:
+    const bool waited_;
+    std::unique_ptr<DirectoryReader> system_ = readahead::newSystemReader();
+};
+
+TEST(ReadAhead, AllWorkersReadAtOnceOnlyWhileTheDeviceIsWaitedFor) {
+    const std::string top = scratchDirectory();
+    const fs::path host = hostPath(top);
+    for (int i = 0; i < 40; ++i)
+        makeFile(host / ("D" + std::to_string(i)) / "f.exe");
+    letTheTreeSettle();
+    const std::vector<std::string> expected = walkLog(systemPlatform(), top, false);
+
+    for (bool waited : {false, true}) {
+        SCOPED_TRACE(waited ? "readings wait for the device" : "the cache answers");
+        auto reader = std::make_unique<SlowReader>(waited);
+        SlowReader& slow = *reader;
+        Limits limits;
+        limits.threads = 4;
+        limits.quickThreads = 1;
+        ReadAheadPlatform platform(systemPlatform(), std::move(reader), limits);
+        EXPECT_EQ(walkLog(platform, top, true,
+                          [&](const std::string& pattern) {
+                              if (pattern != top + "\\*")
+                                  platform.waitFor(pattern);
+                          }),
+                  expected);
+        if (waited)
+            EXPECT_GT(slow.mostReading, 1);
+        else
+            EXPECT_EQ(slow.mostReading, 1);
+    }
 }
 
 }  // namespace

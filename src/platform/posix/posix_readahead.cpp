@@ -7,6 +7,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <malloc.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -41,6 +42,13 @@ DirectoryStamp stampOf(const struct stat& st) {
     return stamp;
 }
 
+// Blocks this thread has had read from a device: file system reads the
+// cache could not answer.
+long blocksRead() {
+    struct rusage usage;
+    return ::getrusage(RUSAGE_THREAD, &usage) == 0 ? usage.ru_inblock : -1;
+}
+
 std::string joined(const std::string& parent, std::string_view name) {
     std::string path = parent;
     if (path.empty() || path.back() != '/') {
@@ -54,6 +62,7 @@ class PosixReader final : public readahead::DirectoryReader {
   public:
     bool read(const std::string& native, const WatchedNames& files, std::size_t maxBytes,
               readahead::Snapshot& out) override {
+        const long blocksBefore = blocksRead();
         struct timespec start;
         ::clock_gettime(CLOCK_REALTIME, &start);
         const int fd = ::open(native.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
@@ -88,6 +97,8 @@ class PosixReader final : public readahead::DirectoryReader {
             }
         }
         ::close(fd);
+        const long blocksAfter = blocksRead();
+        out.mayHaveWaited = blocksBefore < 0 || blocksAfter != blocksBefore;
         return complete;
     }
 
