@@ -68,9 +68,9 @@ struct Snapshot {
     DirectoryStamp stamp;
     std::vector<Item> items;  // in the system's order, "." and ".." included
     std::size_t bytes = 0;    // memory the listing takes, roughly
-    // False when the reader knows that the cache answered the whole reading
-    // (nothing was read from the device): a long reading was then only held
-    // up by other work on the cores.
+    // False when the reader knows its thread never gave up the processor to
+    // wait while reading (for the disk, or a lock): a long reading was then
+    // only held up by other work taking turns on the cores.
     bool mayHaveWaited = true;
 };
 

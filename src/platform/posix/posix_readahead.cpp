@@ -42,11 +42,11 @@ DirectoryStamp stampOf(const struct stat& st) {
     return stamp;
 }
 
-// Blocks this thread has had read from a device: file system reads the
-// cache could not answer.
-long blocksRead() {
+// Times this thread gave up the processor to wait: for the disk, or for a
+// lock. Never counts a thread that was only made to take turns on a core.
+long voluntarySwitches() {
     struct rusage usage;
-    return ::getrusage(RUSAGE_THREAD, &usage) == 0 ? usage.ru_inblock : -1;
+    return ::getrusage(RUSAGE_THREAD, &usage) == 0 ? usage.ru_nvcsw : -1;
 }
 
 std::string joined(const std::string& parent, std::string_view name) {
@@ -62,7 +62,7 @@ class PosixReader final : public readahead::DirectoryReader {
   public:
     bool read(const std::string& native, const WatchedNames& files, std::size_t maxBytes,
               readahead::Snapshot& out) override {
-        const long blocksBefore = blocksRead();
+        const long switchesBefore = voluntarySwitches();
         struct timespec start;
         ::clock_gettime(CLOCK_REALTIME, &start);
         const int fd = ::open(native.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
@@ -97,8 +97,8 @@ class PosixReader final : public readahead::DirectoryReader {
             }
         }
         ::close(fd);
-        const long blocksAfter = blocksRead();
-        out.mayHaveWaited = blocksBefore < 0 || blocksAfter != blocksBefore;
+        const long switchesAfter = voluntarySwitches();
+        out.mayHaveWaited = switchesBefore < 0 || switchesAfter != switchesBefore;
         return complete;
     }
 
