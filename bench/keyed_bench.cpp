@@ -24,8 +24,8 @@
 #include <string>
 #include <vector>
 
-#include "files/keyed_store_engine.h"
 #include "platform/platform.h"
+#include "store/keyed_store_engine.h"
 
 namespace {
 

@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "files/file_names.h"
-#include "files/keyed_store_engine.h"
 #include "platform/platform.h"
+#include "store/keyed_store_engine.h"
 
 namespace {
 

@@ -6,8 +6,8 @@
 #include <memory>
 #include <string>
 
-#include "files/file_status.h"
 #include "platform/platform.h"
+#include "store/file_status.h"
 
 namespace velumtar {
 

@@ -1,8 +1,9 @@
 #include "control/run_control.h"
+#include "platform/clock_override.h"
 #include "platform/platform.h"
 
 int main(int argc, char** argv) {
-    velumtar::Platform& platform = velumtar::systemPlatform();
+    velumtar::ClockOverride platform(velumtar::systemPlatform());
     int code;
     {
         velumtar::RunControl control(platform);

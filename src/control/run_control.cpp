@@ -1,8 +1,8 @@
 #include "control/run_control.h"
 
 #include "files/file_names.h"
-#include "files/text_field.h"
 #include "ui/messages.h"
+#include "util/text_field.h"
 
 namespace velumtar {
 
@@ -29,7 +29,7 @@ RunControl::RunControl(Platform& platform)
       launcher_(platform, unattended_),
       marker_(platform, markerName(programTitle)),
       log_(platform, std::string(files::kLog), files::kLogRecord),
-      stamp_(unattended_),
+      stamp_(platform),
       extensions_(platform),
       database_(platform, messages_, stamp_),
       workFile_(platform),

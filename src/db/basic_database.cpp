@@ -1,11 +1,11 @@
 #include "db/basic_database.h"
 
+#include "db/extension_database.h"
 #include "files/file_error.h"
+#include "files/file_facts.h"
 #include "files/file_names.h"
-#include "files/keyed_store_engine.h"
-#include "files/line_file.h"
-#include "scan/extension_database.h"
-#include "scan/file_facts.h"
+#include "store/keyed_store_engine.h"
+#include "store/line_file.h"
 #include "ui/message_service.h"
 
 namespace velumtar {

@@ -1,10 +1,11 @@
 #include "db/comparison_passes.h"
 
 #include "db/basic_database.h"
+#include "db/finding_counters.h"
 #include "db/work_file.h"
 #include "files/file_error.h"
 #include "files/file_names.h"
-#include "files/text_field.h"
+#include "util/text_field.h"
 
 namespace velumtar {
 

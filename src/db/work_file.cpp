@@ -2,7 +2,6 @@
 
 #include "files/file_error.h"
 #include "files/file_names.h"
-#include "scan/file_facts.h"
 
 namespace velumtar {
 
@@ -19,10 +18,6 @@ bool prepareWorkFile(WorkFile& workFile, MessageService& messages) {
         return false;
     }
     return true;
-}
-
-std::string FindingCounters::text(Index i) const {
-    return digits(value[i], 9);
 }
 
 }  // namespace velumtar

@@ -1,9 +1,9 @@
 #include "files/keyed_file.h"
 
-#include "files/fault_injection.h"
 #include "files/file_error.h"
-#include "files/keyed_store_engine.h"
 #include "platform/platform.h"
+#include "store/fault_injection.h"
+#include "store/keyed_store_engine.h"
 
 namespace velumtar {
 

@@ -9,8 +9,8 @@
 #include <string>
 #include <string_view>
 
-#include "files/file_status.h"
-#include "files/keyed_store.h"
+#include "store/file_status.h"
+#include "store/keyed_store.h"
 
 namespace velumtar {
 

@@ -7,7 +7,7 @@
 #include <cstring>
 #include <string_view>
 
-#include "files/text_field.h"
+#include "util/text_field.h"
 
 namespace velumtar {
 

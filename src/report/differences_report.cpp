@@ -3,12 +3,13 @@
 #include <string>
 
 #include "db/basic_database.h"
+#include "db/finding_counters.h"
 #include "db/work_file.h"
 #include "files/file_error.h"
+#include "files/file_facts.h"
 #include "files/file_names.h"
-#include "files/line_file.h"
 #include "files/record_view.h"
-#include "scan/file_facts.h"
+#include "store/line_file.h"
 
 namespace velumtar {
 

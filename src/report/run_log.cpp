@@ -1,13 +1,13 @@
 #include "report/run_log.h"
 
-#include "db/work_file.h"
+#include "db/finding_counters.h"
 #include "files/file_error.h"
+#include "files/file_facts.h"
 #include "files/file_names.h"
 #include "files/record_view.h"
-#include "files/text_field.h"
 #include "platform/platform.h"
-#include "scan/file_facts.h"
 #include "ui/messages.h"
+#include "util/text_field.h"
 
 namespace velumtar {
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "files/line_file.h"
+#include "store/line_file.h"
 
 namespace velumtar {
 

@@ -4,12 +4,12 @@
 #include <array>
 
 #include "db/basic_database.h"
+#include "db/extension_database.h"
 #include "files/file_error.h"
 #include "files/file_names.h"
-#include "files/line_file.h"
-#include "files/text_field.h"
 #include "platform/platform.h"
-#include "scan/extension_database.h"
+#include "store/line_file.h"
+#include "util/text_field.h"
 
 namespace velumtar {
 

@@ -2,9 +2,9 @@
 
 #include <cstring>
 
-#include "files/text_field.h"
 #include "platform/platform.h"
 #include "ui/unattended.h"
+#include "util/text_field.h"
 
 namespace velumtar {
 

@@ -1,6 +1,6 @@
 #include "ui/messages.h"
 
-#include "files/text_field.h"
+#include "util/text_field.h"
 
 namespace velumtar::messages {
 

@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "files/text_field.h"
+#include "util/text_field.h"
 
 namespace velumtar {
 
@@ -61,7 +61,6 @@ Unattended::Unattended(Platform& platform) : platform_(platform) {
         if (last != std::string::npos)
             repeated_ = answers_[last];
     }
-    clock_ = platform.environment("VELUMTAR_CLOCK");
 }
 
 int Unattended::answerFor(unsigned type) {
@@ -114,13 +113,6 @@ void Unattended::recordLaunch(std::string_view commandLine, int show, bool wait)
                        ", \"show\": " + std::to_string(show) +
                        ", \"wait\": " + (wait ? "true" : "false") + "}\n";
     append(line);
-}
-
-LocalDateTime Unattended::localDateTime() {
-    if (!clock_)
-        return platform_.localDateTime();
-    std::string value = padded(*clock_, 16);
-    return LocalDateTime{value.substr(0, 8), value.substr(8, 8)};
 }
 
 }  // namespace velumtar

@@ -8,8 +8,8 @@
 //                               once used up a box takes its default button,
 //                               unless the letters end in '*': then the last
 //                               letter answers every further box ("Y*").
-//   VELUMTAR_CLOCK=<16 chars>   the local date (first 8) and time of day
-//                               (last 8, hhmmsscc) the tool reads, verbatim.
+//
+// The clock override, VELUMTAR_CLOCK, is the platform wrapper ClockOverride.
 #pragma once
 
 #include <optional>
@@ -33,9 +33,6 @@ class Unattended {
                    char answer);
     void recordLaunch(std::string_view commandLine, int show, bool wait);
 
-    // The local date and time: the clock override when set, else the platform's.
-    LocalDateTime localDateTime();
-
   private:
     void append(const std::string& line);
 
@@ -44,7 +41,6 @@ class Unattended {
     std::string answers_;
     std::size_t nextAnswer_ = 0;
     char repeated_ = '\0';  // the letter a final '*' repeats; NUL when none
-    std::optional<std::string> clock_;
 };
 
 // `text` as a JSON string literal: quotes, backslashes and control characters

@@ -14,9 +14,9 @@
 #include <string>
 #include <system_error>
 
-#include "files/keyed_store_engine.h"
 #include "keyed_crash_batches.h"
 #include "platform/platform.h"
+#include "store/keyed_store_engine.h"
 
 int main(int argc, char** argv) {
     using namespace velumtar;

@@ -5,9 +5,9 @@
 #include <string>
 #include <vector>
 
-#include "files/text_field.h"
 #include "support/scan_fixture.h"
 #include "ui/messages.h"
+#include "util/text_field.h"
 
 namespace velumtar {
 namespace {

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "db/work_file.h"
-#include "scan/file_facts.h"
+#include "db/finding_counters.h"
+#include "files/file_facts.h"
 #include "support/fake_platform.h"
 #include "ui/message_service.h"
 #include "ui/messages.h"
@@ -75,7 +75,7 @@ struct LogFixture {
     LogPlatform platform;
     Unattended unattended{platform};
     MessageService messages{platform, unattended, "VELUMTAR"};
-    RunStamp stamp{unattended};
+    RunStamp stamp{platform};
     RunLog log{platform, messages, stamp};
     FindingCounters counters;
 

@@ -4,10 +4,10 @@
 
 #include <algorithm>
 
-#include "files/fault_injection.h"
-#include "files/text_field.h"
+#include "store/fault_injection.h"
 #include "support/scan_fixture.h"
 #include "ui/messages.h"
+#include "util/text_field.h"
 
 namespace velumtar {
 namespace {

@@ -1,9 +1,9 @@
 #include <gtest/gtest.h>
 
 #include "db/basic_database.h"
-#include "scan/extension_database.h"
+#include "db/extension_database.h"
+#include "files/file_facts.h"
 #include "scan/extension_list.h"
-#include "scan/file_facts.h"
 #include "support/fake_platform.h"
 #include "ui/message_service.h"
 #include "ui/unattended.h"
@@ -15,7 +15,7 @@ struct Lists {
     test::FakePlatform platform;
     Unattended unattended{platform};
     MessageService messages{platform, unattended, "VELUMTAR"};
-    RunStamp stamp{unattended};
+    RunStamp stamp{platform};
     ExtensionDatabase extensions{platform};
     BasicDatabase database{platform, messages, stamp};
     ExtensionList list{platform, messages, extensions, database};

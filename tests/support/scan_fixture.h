@@ -5,10 +5,11 @@
 #include <vector>
 
 #include "db/basic_database.h"
+#include "db/extension_database.h"
+#include "db/finding_counters.h"
 #include "db/work_file.h"
-#include "scan/extension_database.h"
+#include "files/file_facts.h"
 #include "scan/extension_list.h"
-#include "scan/file_facts.h"
 #include "support/fake_platform.h"
 #include "ui/message_service.h"
 #include "ui/unattended.h"
@@ -19,7 +20,7 @@ struct ScanFixture {
     FakePlatform platform;
     Unattended unattended{platform};
     MessageService messages{platform, unattended, "VELUMTAR"};
-    RunStamp stamp{unattended};
+    RunStamp stamp{platform};
     ExtensionDatabase extensions{platform};
     BasicDatabase database{platform, messages, stamp};
     WorkFile workFile{platform};

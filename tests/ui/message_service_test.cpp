@@ -118,15 +118,5 @@ TEST(Unattended, JsonEscapesControlsAndInvalidUtf8) {
     EXPECT_EQ(jsonString(std::string_view("\x01", 1)), "\"\\u0001\"");
 }
 
-TEST(Unattended, ClockOverrideIsTakenVerbatim) {
-    FakePlatform platform;
-    Unattended plain(platform);
-    EXPECT_EQ(plain.localDateTime().date, "20261207");
-    platform.env["VELUMTAR_CLOCK"] = "20250231xx000000";
-    Unattended fixed(platform);
-    EXPECT_EQ(fixed.localDateTime().date, "20250231");
-    EXPECT_EQ(fixed.localDateTime().time, "xx000000");
-}
-
 }  // namespace
 }  // namespace velumtar

@@ -15,7 +15,6 @@
 #include "platform/posix/posix_internal.h"
 #include "platform/posix/posix_test_util.h"
 #include "platform/scratch.h"
-#include "scan/file_facts.h"
 
 namespace velumtar::test {
 namespace {
@@ -369,13 +368,16 @@ TEST(PosixFacts, FactsOfAFileListedWithoutStatCarryItsAttributes) {
         if (entry.kind != EntryKind::file) {
             continue;
         }
-        FileFacts built;
-        ASSERT_TRUE(
-            buildFacts(platform(), listed + "\\" + platform().upperCase(entry.name), "    ", built))
+        FileInformation info;
+        ASSERT_EQ(platform().fileInformation(
+                      "\"" + listed + "\\" + platform().upperCase(entry.name) + "\"", info),
+                  PlatformStatus::ok)
             << entry.name;
-        RecordView view = built.view();
-        flags[entry.name] = {view.at(facts::archive), view.at(facts::readOnly),
-                             view.at(facts::system), view.at(facts::hidden)};
+        const auto bit = [&](std::uint8_t mask, char letter) {
+            return (info.attributes & mask) != 0 ? letter : ' ';
+        };
+        flags[entry.name] = {bit(attr::archive, 'A'), bit(attr::readOnly, 'R'),
+                             bit(attr::system, 'S'), bit(attr::hidden, 'H')};
     }
     if (posix::processResolver().entryStatCount() != stats) {
         GTEST_SKIP() << "the file system reports no entry types";
