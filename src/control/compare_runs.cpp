@@ -30,8 +30,8 @@ void RunControl::openCompareOrBuild() {
 // A damaged database is told (OPEN) and repaired before the extension list's
 // preparation may purge it, never taken as missing and built anew.
 void RunControl::checkDatabase() {
-    bool damaged =
-        database_.open('I') ? database_.metaPageLost() : database_.lastStatus() == status::damaged;
+    bool damaged = database_.open(KeyedOpenMode::input) ? database_.metaPageLost()
+                                                        : database_.lastStatus() == status::damaged;
     database_.close();
     if (!damaged)
         return;
@@ -51,7 +51,7 @@ bool RunControl::repairDatabase() {
 }
 
 bool RunControl::openDatabaseForUpdate() {
-    if (database_.open('-'))
+    if (database_.open(KeyedOpenMode::update))
         return true;
     reportFileError(messages_, kOpen, files::kBasicDatabase);
     return false;
@@ -61,8 +61,7 @@ bool RunControl::openDatabaseForUpdate() {
 // is repaired once and the passes run again against what it still held.
 bool RunControl::comparePasses() {
     if (markNewAndChanged(workFile_, database_, messages_, counters_) &&
-        sweepDeleted(workFile_, database_, messages_, counters_,
-                        extensionList_.userListMissed())) {
+        sweepDeleted(workFile_, database_, messages_, counters_, extensionList_.userListMissed())) {
         return true;
     }
     if (!database_.readFailed() || !repairDatabase() || !openDatabaseForUpdate())
@@ -75,7 +74,7 @@ bool RunControl::comparePasses() {
 void RunControl::compareRun() {
     if (databaseUnusable_)
         return;
-    if (!database_.open('I')) {
+    if (!database_.open(KeyedOpenMode::input)) {
         // Only a missing database is built anew; one that is there but cannot
         // be read is left alone.
         bool missing = database_.lastStatus() == status::fileNotFound;
@@ -91,7 +90,7 @@ void RunControl::compareRun() {
     database_.close();
     if (!openDatabaseForUpdate())
         return;
-    char state = database_.readRunState();
+    RunState state = database_.readRunState();
     if (database_.readFailed()) {
         reportFileError(messages_, kRead, files::kBasicDatabase);
         if (!repairDatabase() || !openDatabaseForUpdate())
@@ -102,13 +101,14 @@ void RunControl::compareRun() {
             return;
         }
     }
-    if (state == '1' || state == '2') {
-        messages_.show(messages::interruptionDetected(state == '1' ? messages::kRebuildText
-                                                                   : messages::kContinueText),
+    if (state != RunState::none) {
+        bool rebuild = state == RunState::buildingAnew;
+        messages_.show(messages::interruptionDetected(rebuild ? messages::kRebuildText
+                                                              : messages::kContinueText),
                        messages::kError);
-        if (!runLog_.logInterruption(state))
+        if (!runLog_.logInterruption(rebuild))
             return;
-        if (state == '1') {
+        if (rebuild) {
             database_.close();
             commandLetter = "N";
             newBuildRun();
@@ -119,11 +119,11 @@ void RunControl::compareRun() {
     if (!prepareWorkFile(workFile_, messages_))
         return;
     DirectoryWalk walk(platform_, messages_, workFile_, extensionList_, counters_);
-    if (walk.walk(startDirectory) != 'J')
+    if (walk.walk(startDirectory) != DirectoryWalk::Result::completed)
         return;
     if (!comparePasses())
         return;
-    bool logged = runLog_.logComparison(counters_, extensions_.available);
+    bool logged = runLog_.logComparison(counters_, extensions_.available());
     if (!counters_.allZero()) {
         // Without this run's report there are no details to show: the
         // report on disk, if any, is an earlier run's. The findings stay
@@ -143,18 +143,19 @@ void RunControl::newBuildRun() {
         reportFileError(messages_, kDelete, files::kBasicDatabase);
         return;
     }
-    if (!database_.open('-')) {
+    if (!database_.open(KeyedOpenMode::update)) {
         reportFileError(messages_, kOpen, files::kBasicDatabase);
         return;
     }
     // The database is empty from here until buildAnew has filled it: a run
     // that stops before must not leave it for the next compare to trust.
-    if (!prepareWorkFile(workFile_, messages_) || !database_.storeRunState('1')) {
+    if (!prepareWorkFile(workFile_, messages_) ||
+        !database_.storeRunState(RunState::buildingAnew)) {
         discardDatabase();
         return;
     }
     DirectoryWalk walk(platform_, messages_, workFile_, extensionList_, counters_);
-    if (walk.walk(startDirectory) != 'J') {
+    if (walk.walk(startDirectory) != DirectoryWalk::Result::completed) {
         discardDatabase();
         return;
     }
@@ -165,7 +166,7 @@ void RunControl::newBuildRun() {
         return;
     }
     (void)database_.clearRunState();
-    (void)runLog_.logNewBuild(counters_, extensions_.available);
+    (void)runLog_.logNewBuild(counters_, extensions_.available());
     endOfRunMessage();
 }
 
@@ -181,8 +182,8 @@ void RunControl::endOfRunMessage() {
         messages_.show(messages::newBuildFinished(), messages::kInformation);
     } else if (counters_.allZero()) {
         messages_.show(messages::noDifferences(), messages::kInformation);
-    } else if (messages_.show(messages::detailsQuestion(runLog_.summaryLines),
-                              messages::kQuestion) == '3') {
+    } else if (messages_.show(messages::detailsQuestion(runLog_.summaryLines()),
+                              messages::kQuestion) == Answer::yes) {
         launcher_.launchWithoutWaiting(kShowReportCommand);
     }
 }

@@ -26,7 +26,7 @@ void RunControl::unsuitableCommandRun() {
 }
 
 void RunControl::helpPrompt() {
-    if (messages_.show(messages::openHelpQuestion(), messages::kQuestion) == '3') {
+    if (messages_.show(messages::openHelpQuestion(), messages::kQuestion) == Answer::yes) {
         launcher_.launchWithoutWaiting(kHelpCommand);
     }
 }

@@ -6,17 +6,7 @@ InstanceMarker::InstanceMarker(Platform& platform, std::string name)
     : platform_(platform), name_(std::move(name)) {}
 
 FileStatus InstanceMarker::probe() {
-    switch (platform_.probe(name_)) {
-        case PlatformStatus::ok:
-        case PlatformStatus::created:
-            return status::success;
-        case PlatformStatus::locked:
-            return status::locked;
-        case PlatformStatus::notFound:
-            return status::fileNotFound;
-        default:
-            return status::ioError;
-    }
+    return openStatusOf(platform_.probe(name_));
 }
 
 FileStatus InstanceMarker::openOutput() {

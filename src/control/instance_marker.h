@@ -17,8 +17,8 @@ class InstanceMarker {
 
     const std::string& name() const { return name_; }
     // Opens for input to test it and closes it again: "00" it exists and
-    // nobody holds it, "9A" another process holds it, "35" missing, "30"
-    // other failures.
+    // nobody holds it, "9A" another process holds it, "35" missing, else the
+    // failure's status ("37", "30").
     FileStatus probe();
     // Creates it empty and holds it: "00" (replaced) or "05" (created); "9A"
     // when another process holds it; "30" otherwise.

@@ -55,7 +55,7 @@ int RunControl::run(int argc, char** argv) {
     // Binding of the record files happens in the constructor: every file is
     // bound to its name and record length and starts closed.
     guardInstance();
-    if (instanceState != '1') {
+    if (instanceState != InstanceState::held) {
         messages_.show(messages::alreadyRunning(), messages::kInformation);
         releaseMarker();
         return exitCode;
@@ -91,17 +91,17 @@ int RunControl::run(int argc, char** argv) {
 void RunControl::guardInstance() {
     FileStatus probe = marker_.probe();
     if (probe.isLocked()) {
-        instanceState = '2';
+        instanceState = InstanceState::lockedElsewhere;
         return;
     }
     // A marker that opens is the leftover of a run that did not end normally;
     // it is simply created anew below.
     FileStatus hold = marker_.openOutput();
     if (hold.isSuccess() || hold == status::created) {
-        instanceState = '1';
+        instanceState = InstanceState::held;
     } else {
         marker_.close();
-        instanceState = '3';
+        instanceState = InstanceState::notCreated;
     }
 }
 
@@ -110,7 +110,7 @@ void RunControl::releaseMarker() {
     // running instance's hold and its guard stays in place.
     marker_.close();
     marker_.remove();
-    instanceState = '0';
+    instanceState = InstanceState::notHeld;
 }
 
 void RunControl::endOfRun() {

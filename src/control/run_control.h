@@ -31,13 +31,6 @@ class RunControl {
     // Start-up, one run, endOfRun. Returns the process exit code (always 0).
     int run(int argc, char** argv);
 
-    // Run-wide fields.
-    std::string commandLetter;   // one character, upper case; blank when none
-    char instanceState = '0';    // '0' not held, '1' held, '2' locked elsewhere, '3' not created
-    std::string startDirectory;  // 255 characters, searchPattern form
-    std::string programTitle;    // 52 characters
-    int exitCode = 0;
-
     MessageService& messages() { return messages_; }
     LaunchService& launcher() { return launcher_; }
 
@@ -49,6 +42,9 @@ class RunControl {
     static std::string patternOf(std::string_view directory, Platform& platform);
 
   private:
+    // Whether this instance holds the instance marker.
+    enum class InstanceState { notHeld, held, lockedElsewhere, notCreated };
+
     void guardInstance();
     void releaseMarker();
     void endOfRun();
@@ -66,6 +62,13 @@ class RunControl {
     void programInformationRun();
     void unsuitableCommandRun();
     void helpPrompt();
+
+    // Run-wide fields.
+    std::string commandLetter;  // one character, upper case; blank when none
+    InstanceState instanceState = InstanceState::notHeld;
+    std::string startDirectory;  // 255 characters, searchPattern form
+    std::string programTitle;    // 52 characters
+    int exitCode = 0;
 
     Platform& platform_;
     Unattended unattended_;

@@ -15,6 +15,11 @@ namespace {
 // The last line of a complete copy: no database record starts with '*'.
 constexpr std::string_view kCopyComplete = "*COMPLETE COPY OF THE BASIC DATABASE";
 
+// The run-state digits of the run-state record.
+constexpr char kNoRun = '0';
+constexpr char kBuildingAnew = '1';
+constexpr char kComparing = '2';
+
 }  // namespace
 
 BasicDatabase::BasicDatabase(Platform& platform, MessageService& messages, RunStamp& stamp)
@@ -44,20 +49,28 @@ void BasicDatabase::setFirstFileKey() {
     view().at(dbrec::recordType) = 'F';
 }
 
-char BasicDatabase::readRunState() {
+RunState BasicDatabase::readRunState() {
     setRunStateKey();
     if (!readByKey())
-        return '0';
-    char state = view().at(dbrec::runState);
-    return state >= '0' && state <= '9' ? state : '0';
+        return RunState::none;
+    switch (view().at(dbrec::runState)) {
+        case kBuildingAnew:
+            return RunState::buildingAnew;
+        case kComparing:
+            return RunState::comparing;
+        default:
+            return RunState::none;
+    }
 }
 
-bool BasicDatabase::storeRunState(char digit) {
+bool BasicDatabase::storeRunState(RunState state) {
     setRunStateKey();
     if (!readByKey())
         setRunStateKey();
     bool existed = found();
-    view().at(dbrec::runState) = digit;
+    view().at(dbrec::runState) = state == RunState::buildingAnew ? kBuildingAnew
+                                 : state == RunState::comparing  ? kComparing
+                                                                 : kNoRun;
     if (!store() || !commit()) {
         reportFileError(messages_, failedOperation(existed ? kRewrite : kWrite),
                         files::kBasicDatabase);
@@ -86,7 +99,7 @@ void BasicDatabase::purgeExtensions(ExtensionDatabase* extensions) {
             reportFileError(messages_, kDelete, file);
         shown = true;
     };
-    if (!open('-')) {
+    if (!open(KeyedOpenMode::update)) {
         reportFileError(messages_, kOpen, files::kBasicDatabase);
     } else if (!extensions) {
         while (readNext()) {
@@ -105,9 +118,9 @@ void BasicDatabase::purgeExtensions(ExtensionDatabase* extensions) {
             damageMet = true;
             compaction = false;
         }
-    } else if (!extensions->open('-')) {
+    } else if (!extensions->open(KeyedOpenMode::update)) {
         reportFileError(messages_, kOpen, files::kExtensionDatabase);
-        extensions->available = '0';
+        extensions->setAvailable(false);
     } else {
         RecordView entry(extensions->record());
         bool failed = false;
@@ -139,7 +152,7 @@ void BasicDatabase::purgeExtensions(ExtensionDatabase* extensions) {
                 break;
             if (!extensions->deleteRecord()) {
                 show(files::kExtensionDatabase);
-                extensions->available = '0';
+                extensions->setAvailable(false);
                 compaction = false;
                 break;
             }
@@ -147,7 +160,7 @@ void BasicDatabase::purgeExtensions(ExtensionDatabase* extensions) {
     }
     if (extensions && extensions->readFailed()) {
         reportFileError(messages_, kRead, files::kExtensionDatabase);
-        extensions->available = '0';
+        extensions->setAvailable(false);
     }
     // The deletions become durable at the close; a failure there is shown
     // as a failed deletion.
@@ -161,18 +174,18 @@ void BasicDatabase::purgeExtensions(ExtensionDatabase* extensions) {
     }
     if (extensions && !extensions->closeCommitted()) {
         show(files::kExtensionDatabase);
-        extensions->available = '0';
+        extensions->setAvailable(false);
         compaction = false;
     }
     if (compaction)
         compact();
-    if (extensions && extensions->available != '1')
+    if (extensions && !extensions->available())
         extensions->removeFile();
 }
 
 void BasicDatabase::compact() {
     LineFile copy(platform(), std::string(files::kCopyWorkFile), files::kCopyWorkFileRecord);
-    if (!open('I')) {
+    if (!open(KeyedOpenMode::input)) {
         close();
         return;
     }
@@ -264,7 +277,7 @@ bool BasicDatabase::restoreFromCopy() {
     for (int attempt = 0; attempt < 2; ++attempt) {
         LineFile copy(platform(), std::string(files::kCopyWorkFile), files::kCopyWorkFileRecord);
         close();
-        if (!open('O')) {
+        if (!open(KeyedOpenMode::output)) {
             close();
             continue;
         }
@@ -303,7 +316,7 @@ bool BasicDatabase::restoreFromCopy() {
 }
 
 bool BasicDatabase::emptiedByCompaction() {
-    if (!open('I')) {
+    if (!open(KeyedOpenMode::input)) {
         close();
         return false;
     }

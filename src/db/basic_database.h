@@ -14,19 +14,23 @@ class ExtensionDatabase;
 class MessageService;
 class RunStamp;
 
+// The run that was under way when the database was last left, as its
+// run-state record tells.
+enum class RunState { none, buildingAnew, comparing };
+
 class BasicDatabase : public KeyedFile {
   public:
     BasicDatabase(Platform& platform, MessageService& messages, RunStamp& stamp);
 
     RecordView view() { return RecordView(record()); }
 
-    // The run state: '0' none (record absent or not a digit), '1' a build
-    // anew under way, '2' a comparison under way. REQUIRES: open. A failed
-    // read answers '0' and leaves readFailed() set for the caller.
-    char readRunState();
-    // Stores the run-state record with `digit` and makes it durable. A
+    // The run state: none when the record is absent or holds another
+    // character than '1' or '2'. REQUIRES: open. A failed read answers none
+    // and leaves readFailed() set for the caller.
+    RunState readRunState();
+    // Stores the run-state record with `state` and makes it durable. A
     // failure is reported (READ, WRITE or REWRITE) and answers false.
-    bool storeRunState(char digit);
+    bool storeRunState(RunState state);
     // Removes the run-state record and makes that durable. A failure is
     // reported (READ or DELETE) and answers false.
     bool clearRunState();

@@ -84,7 +84,7 @@ BuildResult buildAnew(WorkFile& workFile, BasicDatabase& database) {
 
 bool markNewAndChanged(WorkFile& workFile, BasicDatabase& database, MessageService& messages,
                        FindingCounters& counters) {
-    if (!database.storeRunState('2'))
+    if (!database.storeRunState(RunState::comparing))
         return false;
     counters.zero(FindingCounters::kNew);
     counters.zero(FindingCounters::kChanged);
@@ -141,7 +141,7 @@ bool markNewAndChanged(WorkFile& workFile, BasicDatabase& database, MessageServi
 
 bool sweepDeleted(WorkFile& workFile, BasicDatabase& database, MessageService& messages,
                   FindingCounters& counters, bool userExtensionsUnseen) {
-    if (!database.storeRunState('2'))
+    if (!database.storeRunState(RunState::comparing))
         return false;
     counters.zero(FindingCounters::kDeleted);
     RecordView work = workFile.view();

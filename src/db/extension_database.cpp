@@ -30,9 +30,9 @@ void ExtensionDatabase::useFullName(const std::string& startDirectory) {
 bool ExtensionDatabase::compactExtensionDatabase() {
     bool readThrough = true;
     LineFile copy(platform(), std::string(files::kCopyWorkFile), files::kCopyWorkFileRecord);
-    bool ok = open('I');
+    bool ok = open(KeyedOpenMode::input);
     if (!ok)
-        available = '0';
+        setAvailable(false);
     if (ok)
         ok = copy.openOutput().isSuccess();
     while (ok && readNext()) {
@@ -42,14 +42,14 @@ bool ExtensionDatabase::compactExtensionDatabase() {
         // Emptying the file now would lose the entries after the damaged
         // page: the file is given up instead (it is rebuilt from the list).
         readThrough = false;
-        available = '0';
+        setAvailable(false);
         ok = false;
     }
     if (ok) {
         close();
         copy.close();
-        if (!open('O')) {
-            available = '0';
+        if (!open(KeyedOpenMode::output)) {
+            setAvailable(false);
             ok = false;
         }
     }
@@ -59,7 +59,7 @@ bool ExtensionDatabase::compactExtensionDatabase() {
     while (ok && copy.readNext(line).isSuccess()) {
         std::copy(line.begin(), line.begin() + extrec::kWidth, record());
         if (!store()) {
-            available = '0';
+            setAvailable(false);
             break;
         }
     }

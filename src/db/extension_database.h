@@ -16,8 +16,9 @@ class ExtensionDatabase : public KeyedFile {
 
     RecordView view() { return RecordView(record()); }
 
-    // '1' when the file exists and may be used by the purge and the walk.
-    char available = '0';
+    // Whether the file exists and may be used by the purge and the walk.
+    bool available() const { return available_; }
+    void setAvailable(bool available) { available_ = available; }
 
     // Removes the file without the test open and without an outcome.
     void removeFile();
@@ -28,10 +29,13 @@ class ExtensionDatabase : public KeyedFile {
     void useFullName(const std::string& startDirectory);
 
     // Rebuilds the file through C:\VELUTMPA.TMP without the space of
-    // deleted entries. Silent; a failure may set `available` to '0'. False
+    // deleted entries. Silent; a failure clears `available`. False
     // when the file could not be read through (a damaged page): it is then
-    // not emptied, `available` is '0', and the caller tells the user.
+    // not emptied, `available` is cleared, and the caller tells the user.
     bool compactExtensionDatabase();
+
+  private:
+    bool available_ = false;
 };
 
 }  // namespace velumtar

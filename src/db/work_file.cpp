@@ -13,7 +13,7 @@ bool prepareWorkFile(WorkFile& workFile, MessageService& messages) {
         reportFileError(messages, kDelete, files::kWorkFile);
         return false;
     }
-    if (!workFile.open('-')) {
+    if (!workFile.open(KeyedOpenMode::update)) {
         reportFileError(messages, kOpen, files::kWorkFile);
         return false;
     }

@@ -84,16 +84,16 @@ bool RunStamp::plausibleTime(std::string_view t) {
 }
 
 void RunStamp::read() {
-    invalid_ = '0';
+    invalid_ = false;
     LocalDateTime now = clock_.localDateTime();
     if (!plausibleDate(now.date)) {
-        invalid_ = '1';
+        invalid_ = true;
         return;
     }
     date_ = now.date.substr(0, 4) + "." + now.date.substr(4, 2) + "." + now.date.substr(6, 2);
-    invalid_ = '0';
+    invalid_ = false;
     if (!plausibleTime(now.time)) {
-        invalid_ = '1';
+        invalid_ = true;
         return;
     }
     time_ = now.time.substr(0, 2) + ":" + now.time.substr(2, 2) + "-" + now.time.substr(4, 2) +

@@ -52,7 +52,8 @@ class RunStamp {
 
     const std::string& stampDate() const { return date_; }  // YYYY.MM.DD
     const std::string& stampTime() const { return time_; }  // HH:MM-SS:CC
-    char stampInvalid() const { return invalid_; }
+    // Whether the last read met an implausible date or time.
+    bool stampInvalid() const { return invalid_; }
 
     static bool plausibleDate(std::string_view yyyymmdd);
     static bool plausibleTime(std::string_view hhmmsscc);
@@ -61,7 +62,7 @@ class RunStamp {
     Platform& clock_;
     std::string date_ = "0000.00.00";
     std::string time_ = "00:00-00:00";
-    char invalid_ = '0';
+    bool invalid_ = false;
 };
 
 }  // namespace velumtar

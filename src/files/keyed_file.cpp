@@ -54,30 +54,16 @@ std::string_view KeyedFile::failedOperation(std::string_view word) const {
     return readFailed_ ? kRead : word;
 }
 
-bool KeyedFile::open(char mode) {
+bool KeyedFile::open(KeyedOpenMode mode) {
     if (store_)
         return finish(status::success);
-    KeyedOpenMode m;
-    switch (mode) {
-        case 'I':
-            m = KeyedOpenMode::input;
-            break;
-        case 'O':
-            m = KeyedOpenMode::output;
-            break;
-        case '-':
-            m = KeyedOpenMode::update;
-            break;
-        default:
-            return finish(status::wrongMode);
-    }
     if (injectedFault(platform_, FaultKind::open, name_))
         return finish(status::ioError);
     FileStatus s;
-    store_ = openKeyedStore(platform_, name_, record_.size(), keyLength_, m, s);
+    store_ = openKeyedStore(platform_, name_, record_.size(), keyLength_, mode, s);
     found_ = false;
     readFailed_ = false;
-    if (store_ && mode != 'I' && s.isOpenSuccess())
+    if (store_ && mode != KeyedOpenMode::input && s.isOpenSuccess())
         s = status::success;
     if (!store_ && s.isSuccess())
         s = status::ioError;

@@ -38,8 +38,8 @@ class KeyedFile {
 
     bool isOpen() const { return store_ != nullptr; }
     bool found() const { return found_; }
-    // Outcome of the last operation: 'J' yes, 'N' no.
-    char outcome() const { return outcome_ ? 'J' : 'N'; }
+    // Outcome of the last operation.
+    bool outcome() const { return outcome_; }
     FileStatus lastStatus() const { return status_; }
     // A read since the open failed for another reason than a missing key or
     // the end of the file (a damaged page, an input-output error). The file
@@ -53,9 +53,9 @@ class KeyedFile {
     // when a read failed before it, since the later failure only follows.
     std::string_view failedOperation(std::string_view word) const;
 
-    // Each operation returns its outcome. Mode: 'I' reading, 'O' writing
-    // from empty, '-' update. Opening an open file succeeds and does nothing.
-    bool open(char mode);
+    // Each operation returns its outcome. Opening an open file succeeds and
+    // does nothing.
+    bool open(KeyedOpenMode mode);
     // Closes (a commit point); always yes. Clears the open flag and `found`.
     bool close();
     bool readByKey();

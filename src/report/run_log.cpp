@@ -71,7 +71,7 @@ RunLog::RunLog(Platform& platform, MessageService& messages, RunStamp& stamp)
       stamp_(stamp),
       log_(platform, std::string(files::kLog), files::kLogRecord),
       line_(logline::kWidth, ' ') {
-    for (std::string& s : summaryLines)
+    for (std::string& s : summaryLines_)
         s.assign(kSummaryWidth, ' ');
 }
 
@@ -114,17 +114,17 @@ bool RunLog::writeLine() {
 }
 
 bool RunLog::writeResultEntry(std::string_view firstText, const FindingCounters& counters,
-                              char extensionDatabaseAvailable, bool withCounts) {
+                              bool extensionDatabaseInUse, bool withCounts) {
     if (!startEntry())
         return false;
     setText(firstText);
     // The first summary line is the dated first line, cut after "result".
     if (withCounts)
-        summaryLines[0] = line_.substr(0, kSummaryWidth);
+        summaryLines_[0] = line_.substr(0, kSummaryWidth);
     // Category 0 comes before the count lines; 1 to 4 are New, Changed,
     // Deleted and LOCKED; past 4 only the empty closing line is left.
     std::size_t category = withCounts ? 0 : 4;
-    bool extensionPending = extensionDatabaseAvailable == '1';
+    bool extensionPending = extensionDatabaseInUse;
     bool errorsDone = false;
     bool countLine = false;
     for (;;) {
@@ -135,7 +135,7 @@ bool RunLog::writeResultEntry(std::string_view firstText, const FindingCounters&
         if (closing)
             break;
         if (countLine)
-            summaryLines[category] = written.substr(0, kSummaryWidth);
+            summaryLines_[category] = written.substr(0, kSummaryWidth);
         countLine = false;
         if (extensionPending) {
             extensionPending = false;
@@ -163,22 +163,22 @@ bool RunLog::writeResultEntry(std::string_view firstText, const FindingCounters&
     return true;
 }
 
-bool RunLog::logComparison(const FindingCounters& counters, char extensionDatabaseAvailable) {
-    for (std::string& s : summaryLines)
+bool RunLog::logComparison(const FindingCounters& counters, bool extensionDatabaseInUse) {
+    for (std::string& s : summaryLines_)
         s.assign(kSummaryWidth, ' ');
     if (counters.allZero())
-        return writeResultEntry(kNoDifferences, counters, extensionDatabaseAvailable, false);
-    return writeResultEntry(kDifferences, counters, extensionDatabaseAvailable, true);
+        return writeResultEntry(kNoDifferences, counters, extensionDatabaseInUse, false);
+    return writeResultEntry(kDifferences, counters, extensionDatabaseInUse, true);
 }
 
-bool RunLog::logNewBuild(const FindingCounters& counters, char extensionDatabaseAvailable) {
-    return writeResultEntry(kNewBuild, counters, extensionDatabaseAvailable, false);
+bool RunLog::logNewBuild(const FindingCounters& counters, bool extensionDatabaseInUse) {
+    return writeResultEntry(kNewBuild, counters, extensionDatabaseInUse, false);
 }
 
-bool RunLog::logInterruption(char runState) {
+bool RunLog::logInterruption(bool buildingAnew) {
     if (!startEntry())
         return false;
-    setText(runState == '1' ? messages::kRebuildText : messages::kContinueText);
+    setText(buildingAnew ? messages::kRebuildText : messages::kContinueText);
     if (!writeLine() || !writeLine())
         return false;
     log_.close();

@@ -33,13 +33,13 @@ class RunLog {
     void trimLog();
 
     // The entry writers; each answers the entry outcome (false after a
-    // reported OPEN or WRITE failure). `extensionDatabaseAvailable` '1' adds
-    // the "Extension-File in use!" line; only the LOCKED counter matters to
-    // a build entry. A run state other than '1' is logged as an interrupted
-    // comparison.
-    bool logComparison(const FindingCounters& counters, char extensionDatabaseAvailable);
-    bool logNewBuild(const FindingCounters& counters, char extensionDatabaseAvailable);
-    bool logInterruption(char runState);
+    // reported OPEN or WRITE failure). `extensionDatabaseInUse` adds the
+    // "Extension-File in use!" line; only the LOCKED counter matters to a
+    // build entry. An interruption is of a build anew (`buildingAnew`) or of
+    // a comparison.
+    bool logComparison(const FindingCounters& counters, bool extensionDatabaseInUse);
+    bool logNewBuild(const FindingCounters& counters, bool extensionDatabaseInUse);
+    bool logInterruption(bool buildingAnew);
     // The entry of a damaged basic database that was replaced by the records
     // it still held: their number, and that the files of lost records are
     // reported as New. The result entries of the same run then say that the
@@ -50,7 +50,7 @@ class RunLog {
     // logComparison: its first line, then the count lines of New, Changed,
     // Deleted and LOCKED (blank when the counter is zero). All blank after a
     // comparison without differences.
-    std::array<std::string, 5> summaryLines;
+    const std::array<std::string, 5>& summaryLines() const { return summaryLines_; }
 
     // Lines of the log above which trimLog cuts it, and the most it keeps.
     static constexpr std::uint64_t kTrimThreshold = 800;
@@ -73,7 +73,7 @@ class RunLog {
     // errors line, with `withCounts` a count line per non-zero counter (and
     // the summary lines), then the empty closing line.
     bool writeResultEntry(std::string_view firstText, const FindingCounters& counters,
-                          char extensionDatabaseAvailable, bool withCounts);
+                          bool extensionDatabaseInUse, bool withCounts);
     // Writes the current line and blanks it; false after a reported failure,
     // which also closes the log.
     bool writeLine();
@@ -92,6 +92,7 @@ class RunLog {
     std::string entryDate_ = "0000.00.00";
     std::string entryTime_ = "00:00";
     bool repaired_ = false;
+    std::array<std::string, 5> summaryLines_;
 };
 
 }  // namespace velumtar

@@ -87,13 +87,13 @@ DirectoryWalk::DirectoryWalk(Platform& platform, MessageService& messages, WorkF
       extensions_(extensions),
       counters_(counters) {}
 
-char DirectoryWalk::walk(const std::string& startDirectory) {
+DirectoryWalk::Result DirectoryWalk::walk(const std::string& startDirectory) {
     extensions_.openForWalk();
     platform_.beginReadAhead(extensions_.watchedNames());
     workFile_.clearRecord();
     pattern_ = padded(kRootPattern, kPatternWidth);
     listing_ = platform_.newListing();
-    char completed = 'N';
+    Result completed = Result::stopped;
     if (recordEntry(EntryType::root, "    "))
         completed = visitDirectories();
     finish(startDirectory);
@@ -101,19 +101,19 @@ char DirectoryWalk::walk(const std::string& startDirectory) {
     return completed;
 }
 
-char DirectoryWalk::visitDirectories() {
+DirectoryWalk::Result DirectoryWalk::visitDirectories() {
     for (;;) {
         if (enterAndList() == Next::stop)
-            return 'N';
+            return Result::stopped;
         switch (nextDirectory()) {
             case Found::directory:
                 break;
             case Found::none:
-                return 'J';
+                return Result::completed;
             case Found::readFailure:
                 // The queue of directories cannot be read on (already told):
                 // the walk is not complete.
-                return 'N';
+                return Result::stopped;
         }
     }
 }
@@ -198,7 +198,8 @@ DirectoryWalk::Next DirectoryWalk::lockedDirectory(std::string_view quotedPath) 
     counters_.add(FindingCounters::kLocked);
     if (trimmedRight(pattern_) == kRootPattern)
         return Next::stop;
-    if (messages_.show(messages::ignoreLockedQuestion(quotedPath), messages::kQuestion) != '3')
+    if (messages_.show(messages::ignoreLockedQuestion(quotedPath), messages::kQuestion) !=
+        Answer::yes)
         return Next::stop;
     return markCurrentSkipped() ? Next::goOn : Next::stop;
 }

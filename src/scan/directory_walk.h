@@ -22,14 +22,15 @@ struct FindingCounters;
 
 class DirectoryWalk {
   public:
+    // Whether every reachable directory was listed, or the walk stopped early.
+    enum class Result { completed, stopped };
+
     DirectoryWalk(Platform& platform, MessageService& messages, WorkFile& workFile,
                   ExtensionList& extensions, FindingCounters& counters);
 
-    // REQUIRES: the work file is open for update and empty. Returns
-    // walkCompleted: 'J' when every reachable directory was listed, 'N' when
-    // the walk stopped early. The working directory is back at
-    // `startDirectory` (searchPattern form) on return.
-    char walk(const std::string& startDirectory);
+    // REQUIRES: the work file is open for update and empty. The working
+    // directory is back at `startDirectory` (searchPattern form) on return.
+    Result walk(const std::string& startDirectory);
 
   private:
     enum class EntryType { root, directory, file };
@@ -38,8 +39,8 @@ class DirectoryWalk {
     enum class Found { directory, none, readFailure };
 
     // Enters the directory of each directory entry in key order, from the
-    // root. Returns walkCompleted.
-    char visitDirectories();
+    // root.
+    Result visitDirectories();
     // Changes into the current directory and records its entries. A
     // directory that cannot be entered, or refuses its listing, is locked.
     Next enterAndList();

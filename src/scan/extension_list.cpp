@@ -40,66 +40,66 @@ ExtensionList::ExtensionList(Platform& platform, MessageService& messages,
 void ExtensionList::validate() {
     LineFile file(platform_, std::string(files::kExtensionFile), files::kExtensionFileRecord,
                   LineFile::Links::followed);
-    extensionFileFlag = '1';
+    listValid_ = true;
     if (!file.openInput().isSuccess()) {
-        extensionFileFlag = '0';
+        listValid_ = false;
         return;
     }
-    counters = {};
+    counters_ = {};
     std::string line;
     while (file.readNext(line).isSuccess()) {
         if (allBlank(line))
             continue;
-        ++counters[0];
+        ++counters_[0];
         if (line[0] == '.')
-            ++counters[1];
+            ++counters_[1];
         if (!allBlank(std::string_view(line).substr(1, 3)))
-            ++counters[2];
+            ++counters_[2];
     }
     file.close();
-    if (counters[0] != counters[1] || counters[1] != counters[2])
-        extensionFileFlag = '0';
+    if (counters_[0] != counters_[1] || counters_[1] != counters_[2])
+        listValid_ = false;
 }
 
 void ExtensionList::prepareExtensions(const std::string& startDirectory) {
     validate();
 
     extensions_.setName(std::string(files::kExtensionDatabase));
-    extensions_.available = extensions_.open('I') ? '1' : '0';
+    extensions_.setAvailable(extensions_.open(KeyedOpenMode::input));
     extensions_.close();
 
-    basicDatabaseFlag = database_.open('I') ? '1' : '0';
+    databaseExists_ = database_.open(KeyedOpenMode::input);
     database_.close();
 
-    if (extensionFileFlag != '1') {
-        if (extensions_.available == '1') {
+    if (!listValid_) {
+        if (extensions_.available()) {
             extensions_.removeFile();
-            extensions_.available = '0';
+            extensions_.setAvailable(false);
         }
-        if (basicDatabaseFlag == '1')
+        if (databaseExists_)
             database_.purgeExtensions(nullptr);
     } else {
         synchroniseExtensions();
         // A valid list whose database failed tells nothing about which
         // extensions left it: the entries stay, and the sweep leaves them
         // alone (userListMissed).
-        if (basicDatabaseFlag == '1' && extensions_.available == '1')
+        if (databaseExists_ && extensions_.available())
             database_.purgeExtensions(&extensions_);
     }
-    if (extensions_.available == '1')
+    if (extensions_.available())
         extensions_.useFullName(startDirectory);
 }
 
 void ExtensionList::synchroniseExtensions() {
-    entriesDeletedFlag = '0';
+    entriesDeleted_ = false;
     LineFile file(platform_, std::string(files::kExtensionFile), files::kExtensionFileRecord,
                   LineFile::Links::followed);
     RecordView entry = extensions_.view();
-    if (!extensions_.open('-')) {
+    if (!extensions_.open(KeyedOpenMode::update)) {
         reportFileError(messages_, kOpen, files::kExtensionDatabase);
-        extensions_.available = '0';
+        extensions_.setAvailable(false);
     } else {
-        extensions_.available = '1';
+        extensions_.setAvailable(true);
         (void)file.openInput();
         std::string line;
         bool failed = false;
@@ -120,7 +120,7 @@ void ExtensionList::synchroniseExtensions() {
             if (!extensions_.store()) {
                 reportFileError(messages_, extensions_.failedOperation(existed ? kRewrite : kWrite),
                                 files::kExtensionDatabase);
-                extensions_.available = '0';
+                extensions_.setAvailable(false);
                 failed = true;
             }
         }
@@ -129,53 +129,53 @@ void ExtensionList::synchroniseExtensions() {
             for (bool more = extensions_.startAt(); more; more = extensions_.readNext()) {
                 if (entry.at(extrec::addedMark) != ' ' || entry.at(extrec::seenMark) != ' ') {
                     entry.set(extrec::marks, "   ");
-                } else if (basicDatabaseFlag == '1') {
+                } else if (databaseExists_) {
                     entry.at(extrec::removedMark) = 'E';
                 } else {
                     if (!extensions_.deleteRecord()) {
                         reportFileError(messages_, kDelete, files::kExtensionDatabase);
-                        extensions_.available = '0';
+                        extensions_.setAvailable(false);
                         break;
                     }
-                    entriesDeletedFlag = '1';
+                    entriesDeleted_ = true;
                     continue;
                 }
                 if (!extensions_.store()) {
                     reportFileError(messages_, kRewrite, files::kExtensionDatabase);
-                    extensions_.available = '0';
-                    entriesDeletedFlag = '0';
+                    extensions_.setAvailable(false);
+                    entriesDeleted_ = false;
                     break;
                 }
             }
-            if (extensions_.readFailed() && extensions_.available == '1') {
+            if (extensions_.readFailed() && extensions_.available()) {
                 // A damaged page is not the end of the entries.
                 reportFileError(messages_, kRead, files::kExtensionDatabase);
-                extensions_.available = '0';
-                entriesDeletedFlag = '0';
+                extensions_.setAvailable(false);
+                entriesDeleted_ = false;
             }
         }
     }
     file.close();
     // The entries become durable at the close: a failure there is a failed
     // rewrite of the marks, unless a failure was shown already.
-    if (!extensions_.closeCommitted() && extensions_.available == '1') {
+    if (!extensions_.closeCommitted() && extensions_.available()) {
         reportFileError(messages_, kRewrite, files::kExtensionDatabase);
-        extensions_.available = '0';
+        extensions_.setAvailable(false);
     }
-    if (entriesDeletedFlag == '1' && extensions_.available == '1') {
+    if (entriesDeleted_ && extensions_.available()) {
         if (!extensions_.compactExtensionDatabase())
             reportFileError(messages_, kRead, files::kExtensionDatabase);
     }
-    if (extensions_.available != '1')
+    if (!extensions_.available())
         extensions_.removeFile();
 }
 
 void ExtensionList::openForWalk() {
-    if (extensions_.available != '1')
+    if (!extensions_.available())
         return;
-    if (!extensions_.open('I')) {
+    if (!extensions_.open(KeyedOpenMode::input)) {
         reportFileError(messages_, kOpen, files::kExtensionDatabase);
-        extensions_.available = '0';
+        extensions_.setAvailable(false);
     }
 }
 
@@ -184,7 +184,7 @@ void ExtensionList::closeAfterWalk() {
 }
 
 bool ExtensionList::userListMissed() const {
-    return extensionFileFlag == '1' && extensions_.available != '1';
+    return listValid_ && !extensions_.available();
 }
 
 WatchedNames ExtensionList::watchedNames() {
@@ -192,7 +192,7 @@ WatchedNames ExtensionList::watchedNames() {
     constexpr std::size_t kListedAtMost = 256;
     WatchedNames names;
     names.extensions.assign(DefaultExtensions.begin(), DefaultExtensions.end());
-    if (extensions_.available != '1' || !extensions_.isOpen())
+    if (!extensions_.available() || !extensions_.isOpen())
         return names;
     RecordView entry = extensions_.view();
     extensions_.clearRecord();
@@ -238,7 +238,7 @@ bool ExtensionList::qualifies(std::string_view name, std::string& userExtension)
         }
         return result;
     });
-    if (!result && extensions_.available == '1' && extensions_.isOpen()) {
+    if (!result && extensions_.available() && extensions_.isOpen()) {
         // The user's entries are tried in key order, so the smallest key that
         // occurs in the name is the one that counts; the wildcard entry only
         // when none does.
@@ -258,7 +258,7 @@ bool ExtensionList::qualifies(std::string_view name, std::string& userExtension)
             // Not found is not the same as unreadable: the walk goes on
             // without the user's extensions, and says so.
             reportFileError(messages_, kRead, files::kExtensionDatabase);
-            extensions_.available = '0';
+            extensions_.setAvailable(false);
             extensions_.close();
             return false;
         }
@@ -273,7 +273,7 @@ bool ExtensionList::qualifies(std::string_view name, std::string& userExtension)
                 userExtension = ".*.*";
             } else if (extensions_.readFailed()) {
                 reportFileError(messages_, kRead, files::kExtensionDatabase);
-                extensions_.available = '0';
+                extensions_.setAvailable(false);
                 extensions_.close();
             }
         }

@@ -53,13 +53,14 @@ class ExtensionList {
     // for the wildcard, or four blanks for a built-in extension.
     bool qualifies(std::string_view name, std::string& userExtension);
 
-    // Run-wide flags, '1' or '0'.
-    char extensionFileFlag = '0';
-    char basicDatabaseFlag = '0';
-    char entriesDeletedFlag = '0';
+    // Whether VELULIST.EXT was found valid by the last preparation.
+    bool listValid() const { return listValid_; }
+    // Whether the last synchronisation deleted entries of the extension
+    // database (a compaction followed).
+    bool entriesDeleted() const { return entriesDeleted_; }
     // The three validation counters: non-blank lines, lines beginning with a
     // full stop, lines with something after it.
-    std::array<std::uint64_t, 3> counters{};
+    const std::array<std::uint64_t, 3>& validationCounters() const { return counters_; }
 
   private:
     void validate();
@@ -69,6 +70,10 @@ class ExtensionList {
     MessageService& messages_;
     ExtensionDatabase& extensions_;
     BasicDatabase& database_;
+    bool listValid_ = false;
+    bool databaseExists_ = false;
+    bool entriesDeleted_ = false;
+    std::array<std::uint64_t, 3> counters_{};
 };
 
 // Whether `testValue` occurs in the blank-padded 255-character name.

@@ -50,19 +50,10 @@ using keyed::Cursor;
 using keyed::Pager;
 using keyed::Tree;
 
+// A failed open: its platform status as a file status, never success.
 FileStatus openFailure(PlatformStatus s) {
-    switch (s) {
-        case PlatformStatus::notFound:
-            return status::fileNotFound;
-        case PlatformStatus::accessDenied:
-            return status::accessDenied;
-        case PlatformStatus::locked:
-            return status::locked;
-        case PlatformStatus::noSpace:
-            return status::noSpace;
-        default:
-            return status::ioError;
-    }
+    FileStatus f = openStatusOf(s);
+    return f.isSuccess() ? status::ioError : f;
 }
 
 bool isKeyOutcome(FileStatus s) {

@@ -9,33 +9,6 @@ namespace {
 
 constexpr std::size_t kReadChunk = 64 * 1024;
 
-FileStatus openStatus(PlatformStatus s) {
-    switch (s) {
-        case PlatformStatus::ok:
-        case PlatformStatus::created:
-            return status::success;
-        case PlatformStatus::notFound:
-            return status::fileNotFound;
-        case PlatformStatus::locked:
-            return status::locked;
-        case PlatformStatus::accessDenied:
-            return status::accessDenied;
-        case PlatformStatus::noSpace:
-            return status::noSpace;
-        case PlatformStatus::ioError:
-            break;
-    }
-    return status::ioError;
-}
-
-FileStatus transferStatus(PlatformStatus s) {
-    if (s == PlatformStatus::ok)
-        return status::success;
-    if (s == PlatformStatus::noSpace)
-        return status::noSpace;
-    return status::ioError;
-}
-
 }  // namespace
 
 LineFile::LineFile(Platform& platform, std::string name, std::size_t recordLength, Links links)
@@ -45,46 +18,47 @@ LineFile::~LineFile() {
     close();
 }
 
-FileStatus LineFile::open(int mode) {
+FileStatus LineFile::open(Access access) {
     if (file_) {
         status_ = status::alreadyOpen;
         return status_;
     }
     if (injectedFault(platform_, FaultKind::open, name_))
         return status_ = status::ioError;
-    static constexpr OpenMode modes[] = {OpenMode::read, OpenMode::truncate, OpenMode::append};
-    OpenMode how = modes[mode];
+    OpenMode how = access == Access::input    ? OpenMode::read
+                   : access == Access::output ? OpenMode::truncate
+                                              : OpenMode::append;
     if (how == OpenMode::read && links_ == Links::followed)
         how = OpenMode::readFollowing;
     PlatformStatus ps = PlatformStatus::ok;
     file_ = platform_.openFile(name_, how, ps);
-    status_ = file_ ? status::success : openStatus(ps);
+    status_ = file_ ? status::success : openStatusOf(ps);
     if (!file_)
         return status_;
-    writing_ = mode != 0;
+    writing_ = access != Access::input;
     wrote_ = false;
     buffer_.clear();
     bufferPos_ = 0;
     atEnd_ = false;
     offset_ = 0;
-    if (mode == 2) {
+    if (access == Access::extend) {
         PlatformStatus s = file_->size(offset_);
         if (s != PlatformStatus::ok) {
             file_.reset();
-            status_ = transferStatus(s);
+            status_ = transferStatusOf(s);
         }
     }
     return status_;
 }
 
 FileStatus LineFile::openInput() {
-    return open(0);
+    return open(Access::input);
 }
 FileStatus LineFile::openOutput() {
-    return open(1);
+    return open(Access::output);
 }
 FileStatus LineFile::openExtend() {
-    return open(2);
+    return open(Access::extend);
 }
 
 FileStatus LineFile::close() {
@@ -96,7 +70,7 @@ FileStatus LineFile::close() {
     if (injectedFault(platform_, FaultKind::close, name_))
         status_ = status::ioError;
     else if (writing_ && wrote_)
-        status_ = transferStatus(file_->sync());
+        status_ = transferStatusOf(file_->sync());
     file_.reset();
     return status_;
 }
@@ -174,7 +148,7 @@ FileStatus LineFile::write(std::string_view record) {
     while (!line.empty() && line.back() == ' ')
         line.pop_back();
     line += "\r\n";
-    status_ = transferStatus(file_->write(offset_, line.data(), line.size()));
+    status_ = transferStatusOf(file_->write(offset_, line.data(), line.size()));
     if (status_.isSuccess()) {
         offset_ += line.size();
         wrote_ = true;
@@ -192,7 +166,7 @@ FileStatus LineFile::sync() {
     }
     if (injectedFault(platform_, FaultKind::commit, name_))
         return status_ = status::ioError;
-    status_ = transferStatus(file_->sync());
+    status_ = transferStatusOf(file_->sync());
     return status_;
 }
 

@@ -64,7 +64,8 @@ class LineFile {
     FileStatus replace(std::string_view target);
 
   private:
-    FileStatus open(int mode);
+    enum class Access { input, output, extend };
+    FileStatus open(Access access);
     bool fill();
 
     Platform& platform_;

@@ -89,10 +89,8 @@ FileStatus Pager::fail(FileStatus status) {
     return failure_;
 }
 
-FileStatus Pager::ioFailure(int platformStatus) {
-    return fail(static_cast<PlatformStatus>(platformStatus) == PlatformStatus::noSpace
-                    ? status::noSpace
-                    : status::ioError);
+FileStatus Pager::ioFailure(PlatformStatus platformStatus) {
+    return fail(transferStatusOf(platformStatus));
 }
 
 std::int64_t Pager::lookup(std::uint32_t page) const {
@@ -149,7 +147,7 @@ FileStatus Pager::writeFrame(std::uint32_t frame) {
     put64(data + hdr::checksum, checksum64(data + 8, pageSize - 8));
     PlatformStatus s = file_.write(static_cast<std::uint64_t>(f.page) * pageSize, data, pageSize);
     if (s != PlatformStatus::ok) {
-        return ioFailure(static_cast<int>(s));
+        return ioFailure(s);
     }
     f.dirty = false;
     return status::success;
@@ -212,7 +210,7 @@ FileStatus Pager::read(std::uint32_t page, std::uint8_t*& data) {
     PlatformStatus ps =
         file_.read(static_cast<std::uint64_t>(page) * pageSize, buffer, pageSize, got);
     if (ps != PlatformStatus::ok) {
-        return ioFailure(static_cast<int>(ps));
+        return ioFailure(ps);
     }
     if (got != pageSize || get64(buffer + hdr::checksum) != checksum64(buffer + 8, pageSize - 8) ||
         get32(buffer + hdr::pageNumber) != page ||
@@ -354,7 +352,7 @@ FileStatus Pager::format() {
         s = file_.sync();
     }
     if (s != PlatformStatus::ok) {
-        return ioFailure(static_cast<int>(s));
+        return ioFailure(s);
     }
     tree_ = first;
     lostMetaPages_ = 0;
@@ -385,7 +383,7 @@ FileStatus Pager::load() {
     std::uint64_t size = 0;
     PlatformStatus ps = file_.size(size);
     if (ps != PlatformStatus::ok) {
-        return ioFailure(static_cast<int>(ps));
+        return ioFailure(ps);
     }
     std::vector<std::uint8_t> buffer(pageSize);
     bool haveMeta = false;
@@ -394,7 +392,7 @@ FileStatus Pager::load() {
         std::size_t got = 0;
         ps = file_.read(static_cast<std::uint64_t>(slot) * pageSize, buffer.data(), metaBytes, got);
         if (ps != PlatformStatus::ok) {
-            return ioFailure(static_cast<int>(ps));
+            return ioFailure(ps);
         }
         TreeState state;
         bool sameLayout = false;
@@ -507,7 +505,7 @@ FileStatus Pager::commit() {
     }
     PlatformStatus ps = file_.sync();
     if (ps != PlatformStatus::ok) {
-        return ioFailure(static_cast<int>(ps));
+        return ioFailure(ps);
     }
     std::uint32_t used = metaPageCount;
     for (std::uint32_t i = metaPageCount; i < states_.size(); ++i) {
@@ -528,7 +526,7 @@ FileStatus Pager::commit() {
         ps = file_.sync();
     }
     if (ps != PlatformStatus::ok) {
-        return ioFailure(static_cast<int>(ps));
+        return ioFailure(ps);
     }
     tree_ = next;
     changed_ = false;

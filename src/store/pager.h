@@ -113,7 +113,7 @@ class Pager {
     FileStatus takeFrame(std::uint32_t& frame);
     FileStatus writeFrame(std::uint32_t frame);
     FileStatus fail(FileStatus status);
-    FileStatus ioFailure(int platformStatus);
+    FileStatus ioFailure(PlatformStatus platformStatus);
     void encodeMeta(std::uint8_t* out, const TreeState& state) const;
     // Decodes meta page `m`: false when it is torn or foreign; `sameLayout`
     // false when it is intact but of another page, record or key length.

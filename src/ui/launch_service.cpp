@@ -36,33 +36,30 @@ std::string LaunchService::terminateAtLastText(std::string_view buffer) {
     return std::string(kept);
 }
 
-void LaunchService::launchProgram() {
-    launchFailed = '0';
-    failureStage = '0';
+LaunchService::Result LaunchService::launchProgram(Window window, Wait wait) {
     std::string command =
         terminateAtLastText(std::string_view(commandLineBuffer_.data(), kCommandWidth));
-    int show = showNormalFlag == '0' ? 1 : 0;
-    bool wait = noWaitFlag == '0';
-    int stage;
+    int show = window == Window::normal ? 1 : 0;
+    bool waits = wait == Wait::untilEnded;
     if (unattended_.active()) {
-        unattended_.recordLaunch(command, show, wait);
-        stage = 0;
-    } else {
-        stage = platform_.startProcess(command, show, wait);
+        unattended_.recordLaunch(command, show, waits);
+        return Result::started;
     }
-    if (stage != 0) {
-        launchFailed = '1';
-        failureStage = static_cast<char>('0' + (stage >= 1 && stage <= 3 ? stage : 1));
+    switch (platform_.startProcess(command, show, waits)) {
+        case 0:
+            return Result::started;
+        case 2:
+            return Result::waitingFailed;
+        case 3:
+            return Result::exitCodeUnknown;
+        default:
+            return Result::notStarted;
     }
-    showNormalFlag = '0';
-    noWaitFlag = '0';
 }
 
-void LaunchService::launchWithoutWaiting(std::string_view command) {
+LaunchService::Result LaunchService::launchWithoutWaiting(std::string_view command) {
     setCommandLine(command);
-    showNormalFlag = '0';
-    noWaitFlag = '1';
-    launchProgram();
+    return launchProgram(Window::normal, Wait::no);
 }
 
 }  // namespace velumtar

@@ -1,6 +1,6 @@
 // LaunchService: starts the text editor or the help viewer from a command
-// line held in a fixed-width buffer, optionally waits for it, and reports
-// failure through two result characters that nobody is obliged to read.
+// line held in a fixed-width buffer, optionally waits for it, and answers
+// how far the start got, which nobody is obliged to read.
 #pragma once
 
 #include <array>
@@ -23,22 +23,17 @@ class LaunchService {
 
     LaunchService(Platform& platform, Unattended& unattended);
 
-    // '0': a normally shown window; any other value: hidden. Reset to '0' by
-    // every launch.
-    char showNormalFlag = '0';
-    // '0': wait for the started program; any other value: do not. Reset to
-    // '0' by every launch.
-    char noWaitFlag = '0';
-    // Results: '0' success, '1' failure; the stage '1' not started, '2'
-    // waiting failed, '3' exit code not obtained.
-    char launchFailed = '0';
-    char failureStage = '0';
+    enum class Window { normal, hidden };
+    enum class Wait { untilEnded, no };
+    // How far a launch got.
+    enum class Result { started, notStarted, waitingFailed, exitCodeUnknown };
 
     // Copies `command` into the buffer, blank-padded to its width.
     void setCommandLine(std::string_view command);
-    void launchProgram();
+    // Starts the command line in the buffer.
+    Result launchProgram(Window window, Wait wait);
     // Shorthand used by every caller: show normally, do not wait.
-    void launchWithoutWaiting(std::string_view command);
+    Result launchWithoutWaiting(std::string_view command);
 
     // The command line as handed to the system: the buffer up to its last
     // character that is neither a blank, nor a NUL, nor code 5.

@@ -39,57 +39,62 @@ std::string_view MessageService::caption() const {
     return std::string_view(captionBuffer_.data());
 }
 
-unsigned MessageService::boxType(char style) {
-    switch (style) {
-        case '0':
-            return 0x40;  // OK; information
-        case '1':
-            return 0x10;  // OK; error
-        case '2':
-            return 0x45;  // Retry, Cancel; information
-        case '3':
-            return 0x115;  // Retry, Cancel; error; Cancel is the default
-        case '4':
-            return 0x144;  // Yes, No; information; No is the default
-        case '5':
-            return 0x14;  // Yes, No; error
-        default:
-            return 0;  // OK; no icon
-    }
+char styleCode(BoxStyle style) {
+    return static_cast<char>('0' + static_cast<int>(style));
 }
 
-char MessageService::answerFor(int result) {
+char answerCode(Answer answer) {
+    return static_cast<char>('0' + static_cast<int>(answer));
+}
+
+unsigned MessageService::boxType(BoxStyle style) {
+    switch (style) {
+        case BoxStyle::information:
+            return 0x40;  // OK; information
+        case BoxStyle::error:
+            return 0x10;  // OK; error
+        case BoxStyle::retryCancel:
+            return 0x45;  // Retry, Cancel; information
+        case BoxStyle::retryCancelError:
+            return 0x115;  // Retry, Cancel; error; Cancel is the default
+        case BoxStyle::question:
+            return 0x144;  // Yes, No; information; No is the default
+        case BoxStyle::questionError:
+            return 0x14;  // Yes, No; error
+    }
+    return 0;  // OK; no icon
+}
+
+Answer MessageService::answerFor(int result) {
     switch (result) {
         case 1:  // IDOK
-            return '0';
+            return Answer::ok;
         case 4:  // IDRETRY
-            return '1';
+            return Answer::retry;
         case 2:  // IDCANCEL
-            return '2';
+            return Answer::cancel;
         case 6:  // IDYES
-            return '3';
+            return Answer::yes;
         case 7:  // IDNO
-            return '4';
+            return Answer::no;
         default:  // no box could be shown, or an unexpected button
-            return '0';
+            return Answer::ok;
     }
 }
 
-void MessageService::showMessage() {
-    unsigned type = boxType(styleCode);
+Answer MessageService::showMessage(BoxStyle style) {
+    unsigned type = boxType(style);
     if (unattended_.active()) {
-        answerCode = answerFor(unattended_.answerFor(type));
-        unattended_.recordBox(caption(), styleCode, type, text(), answerCode);
-        return;
+        Answer answer = answerFor(unattended_.answerFor(type));
+        unattended_.recordBox(caption(), styleCode(style), type, text(), answerCode(answer));
+        return answer;
     }
-    answerCode = answerFor(platform_.messageBox(text(), caption(), type));
+    return answerFor(platform_.messageBox(text(), caption(), type));
 }
 
-char MessageService::show(std::string_view text, char style) {
+Answer MessageService::show(std::string_view text, BoxStyle style) {
     setText(text);
-    styleCode = style;
-    showMessage();
-    return answerCode;
+    return showMessage(style);
 }
 
 }  // namespace velumtar

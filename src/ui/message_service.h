@@ -1,6 +1,6 @@
 // MessageService: every word the user reads and every answer the user gives
 // passes through one standard message box with a fixed caption, the text the
-// caller composed and a box type chosen by a one-character style code.
+// caller composed and a box type chosen by its style.
 #pragma once
 
 #include <array>
@@ -12,6 +12,24 @@ namespace velumtar {
 class Platform;
 class Unattended;
 
+// The kinds of box: which buttons it offers and which icon it shows.
+enum class BoxStyle {
+    information,       // OK
+    error,             // OK
+    retryCancel,       // Retry, Cancel
+    retryCancelError,  // Retry, Cancel; Cancel is the default
+    question,          // Yes, No; No is the default
+    questionError,     // Yes, No
+};
+
+// The button the user pressed; OK also when no box could be shown.
+enum class Answer { ok, retry, cancel, yes, no };
+
+// The one-character codes of a style ('0' to '5') and an answer ('0' OK,
+// '1' Retry, '2' Cancel, '3' Yes, '4' No), as the transcript records them.
+char styleCode(BoxStyle style);
+char answerCode(Answer answer);
+
 class MessageService {
   public:
     static constexpr std::size_t kTextWidth = 805;
@@ -20,12 +38,6 @@ class MessageService {
     // `programName`: the first eight characters of the program title.
     MessageService(Platform& platform, Unattended& unattended, std::string_view programName);
 
-    // Set by the caller before showMessage(): '0' to '5'.
-    char styleCode = '0';
-    // Set by showMessage(): '0' OK (or no box), '1' Retry, '2' Cancel,
-    // '3' Yes, '4' No.
-    char answerCode = '0';
-
     // Moves a composed text into the text buffer: the text, its NUL, then
     // blanks to the full width. A longer text is cut at the buffer's width.
     void setText(std::string_view text);
@@ -33,13 +45,13 @@ class MessageService {
     std::string_view text() const;
     std::string_view caption() const;
 
-    // Shows the box and waits for the answer.
-    void showMessage();
-    // Shorthand: setText, styleCode, showMessage; returns answerCode.
-    char show(std::string_view text, char style);
+    // Shows the text set last in a box of `style` and waits for the answer.
+    Answer showMessage(BoxStyle style);
+    // Shorthand: setText, then showMessage.
+    Answer show(std::string_view text, BoxStyle style);
 
-    static unsigned boxType(char style);
-    static char answerFor(int systemResult);
+    static unsigned boxType(BoxStyle style);
+    static Answer answerFor(int systemResult);
 
   private:
     Platform& platform_;

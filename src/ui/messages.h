@@ -7,12 +7,14 @@
 #include <string>
 #include <string_view>
 
+#include "ui/message_service.h"
+
 namespace velumtar::messages {
 
-// Style codes of the boxes.
-inline constexpr char kInformation = '0';
-inline constexpr char kError = '1';
-inline constexpr char kQuestion = '4';
+// The styles of the boxes the tool shows.
+inline constexpr BoxStyle kInformation = BoxStyle::information;
+inline constexpr BoxStyle kError = BoxStyle::error;
+inline constexpr BoxStyle kQuestion = BoxStyle::question;
 
 // Width of the path fields of the directory and file messages.
 inline constexpr std::size_t kPathField = 255;

@@ -11,7 +11,7 @@ using test::ScanFixture;
 
 TEST(BasicDatabase, StoreStampsNewAndRewrittenRecords) {
     ScanFixture f;
-    ASSERT_TRUE(f.database.open('-'));
+    ASSERT_TRUE(f.database.open(KeyedOpenMode::update));
     f.database.clearRecord();
     RecordView v = f.database.view();
     v.at(dbrec::recordType) = 'F';
@@ -35,36 +35,44 @@ TEST(BasicDatabase, StoreStampsNewAndRewrittenRecords) {
     // After close and open the found flag is clear: a store writes anew,
     // which fails for the key already present.
     f.database.close();
-    ASSERT_TRUE(f.database.open('-'));
+    ASSERT_TRUE(f.database.open(KeyedOpenMode::update));
     EXPECT_FALSE(f.database.store());
     f.database.close();
 }
 
 TEST(BasicDatabase, RunStateIsDurableAsSoonAsItIsStored) {
     ScanFixture f;
-    ASSERT_TRUE(f.database.open('-'));
-    EXPECT_EQ(f.database.readRunState(), '0');
-    ASSERT_TRUE(f.database.storeRunState('1'));
+    ASSERT_TRUE(f.database.open(KeyedOpenMode::update));
+    EXPECT_EQ(f.database.readRunState(), RunState::none);
+    ASSERT_TRUE(f.database.storeRunState(RunState::buildingAnew));
     // Another handle sees the committed state while the first stays open.
     BasicDatabase other(f.platform, f.messages, f.stamp);
-    ASSERT_TRUE(other.open('I'));
-    EXPECT_EQ(other.readRunState(), '1');
+    ASSERT_TRUE(other.open(KeyedOpenMode::input));
+    EXPECT_EQ(other.readRunState(), RunState::buildingAnew);
     other.close();
     ASSERT_TRUE(f.database.clearRunState());
-    ASSERT_TRUE(other.open('I'));
-    EXPECT_EQ(other.readRunState(), '0');
+    ASSERT_TRUE(other.open(KeyedOpenMode::input));
+    EXPECT_EQ(other.readRunState(), RunState::none);
     other.close();
 
-    // A run-state record holding a letter reads as '0'.
-    ASSERT_TRUE(f.database.storeRunState('x'));
-    EXPECT_EQ(f.database.readRunState(), '0');
+    // A run-state record holding another character reads as none.
+    ASSERT_TRUE(f.database.storeRunState(RunState::comparing));
+    EXPECT_EQ(f.database.readRunState(), RunState::comparing);
+    for (char c : {'x', '3'}) {
+        f.database.setRunStateKey();
+        ASSERT_TRUE(f.database.readByKey());
+        f.database.view().at(dbrec::runState) = c;
+        ASSERT_TRUE(f.database.store());
+        EXPECT_EQ(f.database.readRunState(), RunState::none) << c;
+    }
+    EXPECT_EQ(f.database.readRunState(), RunState::none);
     f.database.close();
 }
 
 TEST(BasicDatabase, PurgeWithoutExtensionDatabaseDeletesMarkedEntriesAndCompacts) {
     ScanFixture f;
-    ASSERT_TRUE(f.database.open('-'));
-    ASSERT_TRUE(f.database.storeRunState('2'));
+    ASSERT_TRUE(f.database.open(KeyedOpenMode::update));
+    ASSERT_TRUE(f.database.storeRunState(RunState::comparing));
     f.addEntry("C:\\A.EXE");
     f.addEntry("C:\\B.JPG", ".JPG");
     f.addEntry("C:\\C.PY", ".PY ");
@@ -82,13 +90,13 @@ TEST(BasicDatabase, PurgeWithoutExtensionDatabaseDeletesMarkedEntriesAndCompacts
 
 TEST(BasicDatabase, PurgeWithExtensionDatabaseDeletesOnlyTheRemovedExtension) {
     ScanFixture f;
-    ASSERT_TRUE(f.database.open('-'));
+    ASSERT_TRUE(f.database.open(KeyedOpenMode::update));
     f.addEntry("C:\\A.EXE");
     f.addEntry("C:\\B.JPG", ".JPG");
     f.addEntry("C:\\C.PY", ".PY ");
     f.addEntry("C:\\D.JPG");  // qualified through a built-in rule
     f.database.close();
-    ASSERT_TRUE(f.extensions.open('-'));
+    ASSERT_TRUE(f.extensions.open(KeyedOpenMode::update));
     f.extensions.clearRecord();
     f.extensions.view().set(extrec::key, ".JPG");
     f.extensions.view().set(extrec::marks, " E ");
@@ -97,7 +105,7 @@ TEST(BasicDatabase, PurgeWithExtensionDatabaseDeletesOnlyTheRemovedExtension) {
     f.extensions.view().set(extrec::key, ".PY ");
     ASSERT_TRUE(f.extensions.store());
     f.extensions.close();
-    f.extensions.available = '1';
+    f.extensions.setAvailable(true);
     f.database.purgeExtensions(&f.extensions);
     EXPECT_EQ(f.paths(), (std::vector<std::string>{"FC:\\A.EXE", "FC:\\C.PY", "FC:\\D.JPG"}));
     EXPECT_EQ(f.extensionKeys(), (std::vector<std::string>{".PY    "}));
@@ -105,8 +113,8 @@ TEST(BasicDatabase, PurgeWithExtensionDatabaseDeletesOnlyTheRemovedExtension) {
 
 TEST(BasicDatabase, CompactionKeepsEveryRecordsContent) {
     ScanFixture f;
-    ASSERT_TRUE(f.database.open('-'));
-    ASSERT_TRUE(f.database.storeRunState('1'));
+    ASSERT_TRUE(f.database.open(KeyedOpenMode::update));
+    ASSERT_TRUE(f.database.storeRunState(RunState::buildingAnew));
     for (int i = 0; i < 300; ++i)
         f.addEntry("C:\\DIR\\FILE" + std::to_string(i) + ".EXE");
     f.database.close();
@@ -125,7 +133,7 @@ TEST(BasicDatabase, CompactionKeepsEveryRecordsContent) {
 
 TEST(BasicDatabase, CompactionThatFailsAfterEmptyingLosesNothing) {
     ScanFixture f;
-    ASSERT_TRUE(f.database.open('-'));
+    ASSERT_TRUE(f.database.open(KeyedOpenMode::update));
     for (int i = 0; i < 200; ++i)
         f.addEntry("C:\\F" + std::to_string(i) + ".DLL");
     f.database.close();
@@ -151,7 +159,7 @@ TEST(BasicDatabase, ACopyBesideADatabaseNoCompactionEmptiedIsDiscarded) {
     for (const char* copy :
          {"FC:\\HALF.EXE\r\n", "FC:\\OTHER.EXE\r\n*COMPLETE COPY OF THE BASIC DATABASE\r\n"}) {
         ScanFixture f;
-        ASSERT_TRUE(f.database.open('-'));
+        ASSERT_TRUE(f.database.open(KeyedOpenMode::update));
         f.addEntry("C:\\KEEP.EXE");
         f.database.close();
         f.platform.putFile("C:\\VELUTMPA.TMP", copy);
@@ -166,7 +174,7 @@ TEST(BasicDatabase, ACopyBesideADatabaseNoCompactionEmptiedIsDiscarded) {
 // that follows keeps every record off that page.
 TEST(BasicDatabase, CompactionStopsAtADamagedPageAndTheRepairKeepsTheRest) {
     ScanFixture f;
-    ASSERT_TRUE(f.database.open('-'));
+    ASSERT_TRUE(f.database.open(KeyedOpenMode::update));
     for (int i = 0; i < 300; ++i)
         f.addEntry("C:\\DIR\\FILE" + std::to_string(i) + ".EXE");
     f.database.close();

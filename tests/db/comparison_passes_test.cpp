@@ -12,7 +12,7 @@ struct PassFixture : test::ScanFixture {
 
     PassFixture() {
         EXPECT_TRUE(prepareWorkFile(workFile, messages));
-        EXPECT_TRUE(database.open('-'));
+        EXPECT_TRUE(database.open(KeyedOpenMode::update));
     }
     ~PassFixture() {
         workFile.close();
@@ -73,7 +73,7 @@ struct PassFixture : test::ScanFixture {
     void compare() {
         ASSERT_TRUE(markNewAndChanged(workFile, database, messages, counters));
         ASSERT_TRUE(sweepDeleted(workFile, database, messages, counters));
-        EXPECT_EQ(database.readRunState(), '0');
+        EXPECT_EQ(database.readRunState(), RunState::none);
     }
 };
 
@@ -174,7 +174,7 @@ TEST(ComparisonPasses, DirectoryEntriesOnlyAndTheRunStateRecord) {
 
     // With only directories walked, every entry is swept as deleted; the
     // run-state record is not an entry.
-    ASSERT_TRUE(f.database.storeRunState('2'));
+    ASSERT_TRUE(f.database.storeRunState(RunState::comparing));
     f.restartWalk();
     f.walkedDirectory("C:\\*");
     ASSERT_TRUE(sweepDeleted(f.workFile, f.database, f.messages, f.counters));

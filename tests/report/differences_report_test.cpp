@@ -18,8 +18,8 @@ struct ReportFixture : test::ScanFixture {
     FindingCounters counters;
 
     ReportFixture() {
-        EXPECT_TRUE(database.open('-'));
-        EXPECT_TRUE(workFile.open('-'));
+        EXPECT_TRUE(database.open(KeyedOpenMode::update));
+        EXPECT_TRUE(workFile.open(KeyedOpenMode::update));
     }
     // A database entry with a finding flag ('N', 'A', 'L' or ' ') and facts.
     void addFinding(const std::string& path, char flag, const FileFacts& facts) {
@@ -242,7 +242,7 @@ TEST(DifferencesReport, OpenAndCommitFailuresAreReported) {
         f.addFinding("C:\\A.EXE", 'N');
         f.addFinding("C:\\B.EXE", 'L');
         f.database.close();
-        ASSERT_TRUE(f.database.open('I'));
+        ASSERT_TRUE(f.database.open(KeyedOpenMode::input));
         f.counters.value = {1, 0, 1, 0};
         EXPECT_FALSE(f.write());
         EXPECT_EQ(f.reportLines().size(), 2u);

@@ -110,17 +110,17 @@ TEST(RunLog, CountsAreEditedIntoElevenColumns) {
 TEST(RunLog, ComparisonEntryAndItsSummaryLines) {
     LogFixture f;
     f.counters.value = {3, 0, 2, 0};
-    ASSERT_TRUE(f.log.logComparison(f.counters, '0'));
+    ASSERT_TRUE(f.log.logComparison(f.counters, false));
     const std::string first =
         "2026.12.07 10:30 Differences from last check - result of comparing files:";
     EXPECT_EQ(f.platform.contentOf(kLog), first + "\r\n" + text("- without Errors") +
                                               text("          3 New") +
                                               text("          2 Deleted") + "\r\n");
-    EXPECT_EQ(f.log.summaryLines[0], "2026.12.07 10:30 Differences from last check - result ");
-    EXPECT_EQ(f.log.summaryLines[1], padded54(std::string(17, ' ') + "          3 New"));
-    EXPECT_EQ(f.log.summaryLines[2], std::string(54, ' '));
-    EXPECT_EQ(f.log.summaryLines[3], padded54(std::string(17, ' ') + "          2 Deleted"));
-    EXPECT_EQ(f.log.summaryLines[4], std::string(54, ' '));
+    EXPECT_EQ(f.log.summaryLines()[0], "2026.12.07 10:30 Differences from last check - result ");
+    EXPECT_EQ(f.log.summaryLines()[1], padded54(std::string(17, ' ') + "          3 New"));
+    EXPECT_EQ(f.log.summaryLines()[2], std::string(54, ' '));
+    EXPECT_EQ(f.log.summaryLines()[3], padded54(std::string(17, ' ') + "          2 Deleted"));
+    EXPECT_EQ(f.log.summaryLines()[4], std::string(54, ' '));
     EXPECT_EQ(f.log.entryDate(), "2026.12.07");
     EXPECT_EQ(f.log.entryTime(), "10:30");
     EXPECT_TRUE(f.platform.boxes.empty());
@@ -129,7 +129,7 @@ TEST(RunLog, ComparisonEntryAndItsSummaryLines) {
     // appended to the first.
     f.platform.clock = LocalDateTime{"20261208", "23590000"};
     f.counters.value = {1, 1234, 1234567, 999999999};
-    ASSERT_TRUE(f.log.logComparison(f.counters, '1'));
+    ASSERT_TRUE(f.log.logComparison(f.counters, true));
     const std::string second =
         "2026.12.08 23:59 Differences from last check - result of comparing files:\r\n" +
         text("Extension-File in use!") + text("- with ERRORs (subdir LOCKED)") +
@@ -138,29 +138,32 @@ TEST(RunLog, ComparisonEntryAndItsSummaryLines) {
     const std::string content = f.platform.contentOf(kLog);
     ASSERT_GE(content.size(), second.size());
     EXPECT_EQ(content.substr(content.size() - second.size()), second);
-    EXPECT_EQ(f.log.summaryLines[2], padded54(std::string(17, ' ') + "      1,234 Changed"));
-    EXPECT_EQ(f.log.summaryLines[4], padded54(std::string(17, ' ') + "999,999,999 LOCKED"));
+    EXPECT_EQ(f.log.summaryLines()[2], padded54(std::string(17, ' ') + "      1,234 Changed"));
+    EXPECT_EQ(f.log.summaryLines()[4], padded54(std::string(17, ' ') + "999,999,999 LOCKED"));
+
+    // A comparison without differences blanks the lines of the one before.
+    f.counters.value = {0, 0, 0, 0};
+    ASSERT_TRUE(f.log.logComparison(f.counters, false));
+    for (const std::string& line : f.log.summaryLines())
+        EXPECT_EQ(line, std::string(54, ' '));
 }
 
 TEST(RunLog, NoDifferencesBuildAndInterruptionEntries) {
     LogFixture f;
-    f.log.summaryLines[1] = "stale";
-    ASSERT_TRUE(f.log.logComparison(f.counters, '1'));
+    ASSERT_TRUE(f.log.logComparison(f.counters, true));
     std::string expected = "2026.12.07 10:30 No differences detected\r\n" +
                            text("Extension-File in use!") + text("- without Errors") + "\r\n";
     EXPECT_EQ(f.platform.contentOf(kLog), expected);
-    for (const std::string& line : f.log.summaryLines)
-        EXPECT_EQ(line, std::string(54, ' '));
 
     // A build entry carries no count lines, even with directories LOCKED.
     f.counters.value[FindingCounters::kLocked] = 2;
-    ASSERT_TRUE(f.log.logNewBuild(f.counters, '0'));
+    ASSERT_TRUE(f.log.logNewBuild(f.counters, false));
     expected += "2026.12.07 10:30 Finish NEW building of the basic database.\r\n" +
                 text("- with ERRORs (subdir LOCKED)") + "\r\n";
     EXPECT_EQ(f.platform.contentOf(kLog), expected);
 
-    ASSERT_TRUE(f.log.logInterruption('1'));
-    ASSERT_TRUE(f.log.logInterruption('2'));
+    ASSERT_TRUE(f.log.logInterruption(true));
+    ASSERT_TRUE(f.log.logInterruption(false));
     expected += "2026.12.07 10:30 " + std::string(messages::kRebuildText) + "\r\n\r\n";
     expected += "2026.12.07 10:30 " + std::string(messages::kContinueText) + "\r\n\r\n";
     EXPECT_EQ(f.platform.contentOf(kLog), expected);
@@ -169,8 +172,8 @@ TEST(RunLog, NoDifferencesBuildAndInterruptionEntries) {
 TEST(RunLog, OpenAndWriteFailuresAreReported) {
     LogFixture f;
     f.platform.heldByOthers.insert(kLog);
-    EXPECT_FALSE(f.log.logNewBuild(f.counters, '0'));
-    EXPECT_FALSE(f.log.logInterruption('2'));
+    EXPECT_FALSE(f.log.logNewBuild(f.counters, false));
+    EXPECT_FALSE(f.log.logInterruption(false));
     EXPECT_EQ(f.boxTexts(), (std::vector<std::string>{messages::fileError("OPEN", kLog),
                                                       messages::fileError("OPEN", kLog)}));
     EXPECT_FALSE(f.platform.has(kLog));
@@ -181,7 +184,7 @@ TEST(RunLog, OpenAndWriteFailuresAreReported) {
     f.platform.failWritesTo = kLog;
     *f.platform.writesBeforeFailure = 2;
     f.counters.value = {5, 0, 0, 0};
-    EXPECT_FALSE(f.log.logComparison(f.counters, '0'));
+    EXPECT_FALSE(f.log.logComparison(f.counters, false));
     EXPECT_EQ(f.boxTexts(), (std::vector<std::string>{messages::fileError("WRITE", kLog)}));
     const std::string twoLines =
         "2026.12.07 10:30 Differences from last check - result of comparing files:\r\n" +
@@ -190,7 +193,7 @@ TEST(RunLog, OpenAndWriteFailuresAreReported) {
 
     // The next entry starts afresh, its errors line included.
     *f.platform.writesBeforeFailure = -1;
-    ASSERT_TRUE(f.log.logNewBuild(f.counters, '0'));
+    ASSERT_TRUE(f.log.logNewBuild(f.counters, false));
     EXPECT_EQ(f.platform.contentOf(kLog),
               twoLines + "2026.12.07 10:30 Finish NEW building of the basic database.\r\n" +
                   text("- without Errors") + "\r\n");

@@ -49,7 +49,7 @@ struct Walk : test::ScanFixture {
 
     Walk() { EXPECT_TRUE(prepareWorkFile(workFile, messages)); }
 
-    char run() { return walker.walk(kStart); }
+    bool completes() { return walker.walk(kStart) == DirectoryWalk::Result::completed; }
 
     std::vector<std::string> work() {
         std::vector<std::string> out;
@@ -86,7 +86,7 @@ TEST(DirectoryWalk, EntersDirectoriesInKeyOrderAndRecordsQualifyingFiles) {
     w.platform.addDirectory("C:\\Empty");
     w.platform.addEntry("C:\\DISK.EXE", EntryKind::volumeLabel, attr::volumeLabel);
 
-    EXPECT_EQ(w.run(), 'J');
+    EXPECT_TRUE(w.completes());
     EXPECT_EQ(w.entered(),
               (std::vector<std::string>{"\"C:\\\"", "\"C:\\EMPTY\"", "\"C:\\PROGRAM FILES\"",
                                         "\"C:\\PROGRAM FILES\\APP\"", "\"C:\\WINDOWS\"",
@@ -130,7 +130,7 @@ TEST(DirectoryWalk, ExcludedDirectoryNamesInAnyCaseAndInsideLongerNames) {
     for (const char* dir : {"System Volume Information", "recycler", "MyRecycler", "CardSpace",
                             "old system volume information x", "CardSpaces", "Recycler.old"})
         w.platform.addFile(std::string("C:\\") + dir + "\\inside.exe", 1);
-    EXPECT_EQ(w.run(), 'J');
+    EXPECT_TRUE(w.completes());
     // The table entries carry their trailing blanks: CARDSPACE and RECYCLER
     // exclude only at the end of a name.
     EXPECT_EQ(w.entered(),
@@ -151,7 +151,7 @@ TEST(DirectoryWalk, RootThatCannotBeEnteredOrListedEndsTheWalkWithoutAQuestion) 
             w.platform.listingFaults["C:"] = {ListingResult::accessDenied, 0};
         else
             w.platform.directories.erase("C:");
-        EXPECT_EQ(w.run(), 'N');
+        EXPECT_FALSE(w.completes());
         ASSERT_EQ(w.platform.boxes.size(), 1u);
         EXPECT_EQ(w.platform.boxes[0].text, messages::enterDirectoryError("\"C:\\\""));
         EXPECT_EQ(w.platform.boxes[0].type, MessageService::boxType(messages::kError));
@@ -175,7 +175,7 @@ TEST(DirectoryWalk, LockedSubDirectoryAnsweredYesIsMarkedAndTheWalkGoesOn) {
             w.platform.tree["C:\\LOCKED"].enterable = false;
         w.platform.boxAnswers = {1, 6};  // OK, then Yes
 
-        EXPECT_EQ(w.run(), 'J');
+        EXPECT_TRUE(w.completes());
         ASSERT_EQ(w.platform.boxes.size(), 2u);
         EXPECT_EQ(w.platform.boxes[0].text, messages::enterDirectoryError("\"C:\\LOCKED\""));
         EXPECT_EQ(w.platform.boxes[1].text, messages::ignoreLockedQuestion("\"C:\\LOCKED\""));
@@ -196,7 +196,7 @@ TEST(DirectoryWalk, LockedSubDirectoryAnsweredNoStopsTheWalk) {
     w.platform.addDirectory("C:\\Locked").enterable = false;
     w.platform.addFile("C:\\Next\\a.exe", 2);
     w.platform.boxAnswers = {1, 7};  // OK, then No
-    EXPECT_EQ(w.run(), 'N');
+    EXPECT_FALSE(w.completes());
     EXPECT_EQ(w.platform.boxes.size(), 2u);
     EXPECT_EQ(w.counters.value[FindingCounters::kLocked], 1u);
     EXPECT_EQ(w.work(),
@@ -215,7 +215,7 @@ TEST(DirectoryWalk, ListingErrorsStopTheWalk) {
         w.platform.addFile("C:\\Data\\b.exe", 1);
         w.platform.addFile("C:\\Later\\c.exe", 1);
         w.platform.listingFaults["C:\\DATA"] = fault;
-        EXPECT_EQ(w.run(), 'N');
+        EXPECT_FALSE(w.completes());
         ASSERT_EQ(w.platform.boxes.size(), 1u);
         EXPECT_EQ(w.platform.boxes[0].text, messages::listingError(kListing));
         EXPECT_EQ(w.counters.value[FindingCounters::kLocked], 0u);
@@ -242,14 +242,14 @@ TEST(DirectoryWalk, FileFactsFailureStopsTheWalkButAVanishedFileIsSkipped) {
         w.platform.addFile("C:\\Here.exe", 3);
         w.platform.addFile("C:\\Sub\\x.exe", 1);
         if (c.vanishes) {
-            EXPECT_EQ(w.run(), 'J');
+            EXPECT_TRUE(w.completes());
             EXPECT_TRUE(w.platform.boxes.empty());
             EXPECT_EQ(w.work(), (std::vector<std::string>{
                                     directoryEntry("C:\\*"), directoryEntry("C:\\SUB\\*"),
                                     fileEntry("C:\\HERE.EXE", listedFacts(3)),
                                     fileEntry("C:\\SUB\\X.EXE", listedFacts(1))}));
         } else {
-            EXPECT_EQ(w.run(), 'N');
+            EXPECT_FALSE(w.completes());
             ASSERT_EQ(w.platform.boxes.size(), 1u);
             EXPECT_EQ(w.platform.boxes[0].text, messages::fileFactsError("C:\\BAD.EXE"));
             EXPECT_EQ(w.entered(), std::vector<std::string>{"\"C:\\\""});
@@ -267,7 +267,7 @@ TEST(DirectoryWalk, FilePathsBeyond253CharactersGetZeroFactsAndShareTheirEntry) 
     w.platform.addFile(stem + "QQQQ1.EXE", 6);
     w.platform.addFile(stem + "QQQQ2.EXE", 7);
     w.platform.addFile(stem + std::string(50, 'Z') + ".DLL", 8);
-    EXPECT_EQ(w.run(), 'J');
+    EXPECT_TRUE(w.completes());
     std::string longFacts(zeroFacts(true).str());
     EXPECT_EQ(w.work(),
               (std::vector<std::string>{directoryEntry("C:\\*"), directoryEntry(dir + "\\*"),
@@ -288,7 +288,7 @@ TEST(DirectoryWalk, DirectoryWithoutRoomForItsSuffixIsRecordedSkippedAndCounted)
     w.platform.addFile(noRoom + "\\inside.exe", 1);
     w.platform.addFile(beyond + "\\inside.exe", 1);
 
-    EXPECT_EQ(w.run(), 'J');
+    EXPECT_TRUE(w.completes());
     EXPECT_EQ(w.entered(), (std::vector<std::string>{"\"C:\\\"", "\"" + fits + "\""}));
     // Skipped directories are not announced for reading ahead.
     ASSERT_EQ(w.platform.readAheads.size(), 1u);
@@ -310,7 +310,7 @@ TEST(DirectoryWalk, LinksJunctionsSpecialFilesAndBlankNamesAreNeitherEnteredNorR
     w.platform.addEntry("C:\\pipe.exe", EntryKind::other, attr::archive);
     w.platform.addFile("C:\\real.exe", 1);
     w.platform.addFile("C:\\   \\blank.exe", 1);  // a directory named by blanks only
-    EXPECT_EQ(w.run(), 'J');
+    EXPECT_TRUE(w.completes());
     EXPECT_EQ(w.entered(), std::vector<std::string>{"\"C:\\\""});
     EXPECT_EQ(w.work(), (std::vector<std::string>{directoryEntry("C:\\*"),
                                                   fileEntry("C:\\REAL.EXE", listedFacts(1))}));
@@ -335,7 +335,7 @@ TEST(DirectoryWalk, NamesKeepTheirQuotesShowControlsAsQuestionMarksAndLoseTraili
         e64 += "\xc3\xa9";  // 64 times e acute, 128 bytes
     w.platform.addFile("C:\\" + e64 + "\\" + e64 + ".exe", 8);
 
-    EXPECT_EQ(w.run(), 'J');
+    EXPECT_TRUE(w.completes());
     EXPECT_TRUE(w.platform.boxes.empty());
     EXPECT_EQ(w.entered(), (std::vector<std::string>{"\"C:\\\"", "\"C:\\Q \"DIR\"\"", "\"C:\\Y\"",
                                                      "\"C:\\" + e64 + "\""}));
@@ -371,7 +371,7 @@ TEST(DirectoryWalk, CaseTwinsWatchOneSpellingWhateverTheListingOrder) {
         w.platform.addFile("C:\\T\\in.exe", 1);
         w.platform.addDirectory("C:\\t");
 
-        EXPECT_EQ(w.run(), 'J');
+        EXPECT_TRUE(w.completes());
         EXPECT_TRUE(w.platform.boxes.empty());
         EXPECT_EQ(w.entered(), (std::vector<std::string>{"\"C:\\\"", "\"C:\\DIR\"", "\"C:\\T\""}));
         auto twin = [](const std::string& path, char kind) {
@@ -397,15 +397,15 @@ TEST(DirectoryWalk, HiddenAndSystemFilesQualifyAndUserExtensionsAreMarked) {
     w.platform.addDirectory("C:\\Hidden").attributes = attr::directory | attr::hidden;
     w.platform.addFile("C:\\Hidden\\photo.jpg", 5, attr::hidden);
     // The user's list holds .JPG; the walk opens and closes its database.
-    ASSERT_TRUE(w.extensions.open('-'));
+    ASSERT_TRUE(w.extensions.open(KeyedOpenMode::update));
     w.extensions.clearRecord();
     w.extensions.view().set(extrec::key, ".JPG");
     ASSERT_TRUE(w.extensions.store());
     w.extensions.close();
-    w.extensions.available = '1';
+    w.extensions.setAvailable(true);
     w.extensions.useFullName(kStart);
 
-    EXPECT_EQ(w.run(), 'J');
+    EXPECT_TRUE(w.completes());
     std::vector<std::string> records = w.work();
     EXPECT_EQ(records,
               (std::vector<std::string>{
@@ -425,7 +425,7 @@ TEST(DirectoryWalk, FactsTakeTheAttributesOfTheFileNotOfTheListing) {
     w.platform.addFile("C:\\boot.sys", 4, all).listedAttributes = attr::archive;
     w.platform.addFile("C:\\plain.exe", 2, attr::archive).listedAttributes = attr::readOnly;
 
-    EXPECT_EQ(w.run(), 'J');
+    EXPECT_TRUE(w.completes());
     std::vector<std::string> records = w.work();
     EXPECT_EQ(records, (std::vector<std::string>{directoryEntry("C:\\*"),
                                                  fileEntry("C:\\BOOT.SYS", listedFacts(4, all)),
@@ -446,8 +446,8 @@ TEST(DirectoryWalk, WorkFileStoreFailureIsReportedAndStopsTheWalk) {
             ASSERT_TRUE(w.workFile.store());
         }
         w.workFile.close();
-        ASSERT_TRUE(w.workFile.open('I'));
-        EXPECT_EQ(w.run(), 'N');
+        ASSERT_TRUE(w.workFile.open(KeyedOpenMode::input));
+        EXPECT_FALSE(w.completes());
         ASSERT_EQ(w.platform.boxes.size(), 1u);
         EXPECT_EQ(w.platform.boxes[0].text,
                   messages::fileError(rootPresent ? "REWRITE" : "WRITE", "C:\\VELUCMPT.TMP"));
@@ -472,7 +472,7 @@ TEST(DirectoryWalk, FailedReadOfTheNextDirectoryIsReportedAndEndsTheWalk) {
         w.platform.addFile("C:\\Sub\\x.exe", 1);
         w.platform.env["VELUMTAR_FAULTS"] = fault;
         resetFaultInjection();
-        EXPECT_EQ(w.run(), 'N');
+        EXPECT_FALSE(w.completes());
         ASSERT_EQ(w.platform.boxes.size(), 1u);
         EXPECT_EQ(w.platform.boxes[0].text, messages::fileError("READ", "C:\\VELUCMPT.TMP"));
         EXPECT_EQ(w.entered(), std::vector<std::string>{"\"C:\\\""});

@@ -24,7 +24,7 @@ struct ListFixture : ScanFixture {
         return result;
     }
     void databaseWith(std::initializer_list<std::pair<std::string, std::string>> entries) {
-        EXPECT_TRUE(database.open('-'));
+        EXPECT_TRUE(database.open(KeyedOpenMode::update));
         for (const auto& [path, ext] : entries)
             addEntry(path, ext);
         database.close();
@@ -35,7 +35,7 @@ TEST(ExtensionList, UserEntriesAreStoredAndMatched) {
     ListFixture f;
     f.writeList(".jpg\r\n.PY\r\n");
     f.prepare();
-    EXPECT_EQ(f.extensions.available, '1');
+    EXPECT_TRUE(f.extensions.available());
     EXPECT_EQ(f.extensions.name(), "\"C:\\TOOLS\\VELULIST.DBI\"");
     EXPECT_EQ(f.extensionKeys(), (std::vector<std::string>{".JPG   ", ".PY    "}));
     std::string user;
@@ -57,8 +57,8 @@ TEST(ExtensionList, InvalidListIsIgnoredWholeAndPurgesUserEntries) {
         f.databaseWith({{"C:\\B.JPG", ".JPG"}});
         f.writeList(bad);
         f.prepare();
-        EXPECT_EQ(f.list.extensionFileFlag, '0') << bad;
-        EXPECT_EQ(f.extensions.available, '0');
+        EXPECT_FALSE(f.list.listValid()) << bad;
+        EXPECT_FALSE(f.extensions.available());
         EXPECT_FALSE(f.platform.has("C:\\TOOLS\\VELULIST.DBI"));
         EXPECT_EQ(f.paths(), (std::vector<std::string>{"FC:\\A.EXE"}));
         EXPECT_FALSE(f.qualifies("B.JPG"));
@@ -69,14 +69,14 @@ TEST(ExtensionList, ValidationCountersAndBlankLines) {
     ListFixture f;
     f.writeList("\r\n    \r\n\r\n");
     f.prepare();
-    EXPECT_EQ(f.list.extensionFileFlag, '1');
-    EXPECT_EQ(f.extensions.available, '1');
+    EXPECT_TRUE(f.list.listValid());
+    EXPECT_TRUE(f.extensions.available());
     EXPECT_TRUE(f.extensionKeys().empty());
     EXPECT_FALSE(f.qualifies("PHOTO.JPG"));
     f.writeList(".a\n.bcdef\nxyz\n");  // LF endings; one line without the full stop
     f.prepare();
-    EXPECT_EQ(f.list.counters, (std::array<std::uint64_t, 3>{3, 2, 3}));
-    EXPECT_EQ(f.list.extensionFileFlag, '0');
+    EXPECT_EQ(f.list.validationCounters(), (std::array<std::uint64_t, 3>{3, 2, 3}));
+    EXPECT_FALSE(f.list.listValid());
 }
 
 TEST(ExtensionList, RemovedEntryWithBasicDatabaseIsPurgedWithItsFiles) {
@@ -97,7 +97,7 @@ TEST(ExtensionList, RemovedEntryWithoutBasicDatabaseIsDeletedAndTheFileCompacted
     f.prepare();
     f.writeList(".py\r\n");
     f.prepare();
-    EXPECT_EQ(f.list.entriesDeletedFlag, '1');
+    EXPECT_TRUE(f.list.entriesDeleted());
     EXPECT_EQ(f.extensionKeys(), (std::vector<std::string>{".PY    "}));
     EXPECT_FALSE(f.platform.has("C:\\VELUTMPA.TMP"));
 }
@@ -110,7 +110,7 @@ TEST(ExtensionList, NoListRemovesAnOldExtensionDatabase) {
     f.platform.removeFile("C:\\TOOLS\\VELULIST.EXT");
     f.prepare();
     EXPECT_FALSE(f.platform.has("C:\\TOOLS\\VELULIST.DBI"));
-    EXPECT_EQ(f.extensions.available, '0');
+    EXPECT_FALSE(f.extensions.available());
 }
 
 TEST(ExtensionList, WildcardMakesEveryOtherNameQualifyButExclusionsStay) {

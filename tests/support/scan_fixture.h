@@ -55,7 +55,7 @@ struct ScanFixture {
     template <typename Reader>
     static std::vector<std::string> allRecords(Reader& reader) {
         std::vector<std::string> out;
-        if (!reader.open('I'))
+        if (!reader.open(KeyedOpenMode::input))
             return out;
         while (reader.readNext())
             out.emplace_back(reader.record(), reader.recordLength());

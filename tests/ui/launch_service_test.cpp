@@ -18,18 +18,15 @@ TEST(LaunchService, TerminatesAtTheLastText) {
     EXPECT_EQ(LaunchService::terminateAtLastText(std::string(255, 'a')).size(), 255u);
 }
 
-TEST(LaunchService, StartsWithoutWaitingAndResetsItsFlags) {
+TEST(LaunchService, StartsWithoutWaiting) {
     test::FakePlatform platform;
     Unattended unattended(platform);
     LaunchService launcher(platform, unattended);
-    launcher.launchWithoutWaiting(kShowReportCommand);
+    EXPECT_EQ(launcher.launchWithoutWaiting(kShowReportCommand), LaunchService::Result::started);
     ASSERT_EQ(platform.launches.size(), 1u);
     EXPECT_EQ(platform.launches[0].commandLine, "NOTEPAD C:\\VELUMTAR.TXT");
     EXPECT_EQ(platform.launches[0].show, 1);
     EXPECT_FALSE(platform.launches[0].wait);
-    EXPECT_EQ(launcher.showNormalFlag, '0');
-    EXPECT_EQ(launcher.noWaitFlag, '0');
-    EXPECT_EQ(launcher.launchFailed, '0');
 }
 
 TEST(LaunchService, ReportsTheFailureStage) {
@@ -38,13 +35,14 @@ TEST(LaunchService, ReportsTheFailureStage) {
     Unattended unattended(platform);
     LaunchService launcher(platform, unattended);
     launcher.setCommandLine("HH vlmhelpx.chm");
-    launcher.showNormalFlag = '1';
-    launcher.launchProgram();
+    EXPECT_EQ(
+        launcher.launchProgram(LaunchService::Window::hidden, LaunchService::Wait::untilEnded),
+        LaunchService::Result::notStarted);
     EXPECT_EQ(platform.launches[0].show, 0);
     EXPECT_TRUE(platform.launches[0].wait);
-    EXPECT_EQ(launcher.launchFailed, '1');
-    EXPECT_EQ(launcher.failureStage, '1');
-    EXPECT_EQ(launcher.showNormalFlag, '0');
+    platform.launchResult = 3;
+    EXPECT_EQ(launcher.launchProgram(LaunchService::Window::normal, LaunchService::Wait::no),
+              LaunchService::Result::exitCodeUnknown);
 }
 
 TEST(LaunchService, UnattendedModeRecordsInsteadOfStarting) {

@@ -14,21 +14,25 @@ namespace {
 using test::FakePlatform;
 
 TEST(MessageService, BoxTypeAndAnswerMappings) {
-    EXPECT_EQ(MessageService::boxType('0'), 64u);
-    EXPECT_EQ(MessageService::boxType('1'), 16u);
-    EXPECT_EQ(MessageService::boxType('2'), 69u);
-    EXPECT_EQ(MessageService::boxType('3'), 277u);
-    EXPECT_EQ(MessageService::boxType('4'), 324u);
-    EXPECT_EQ(MessageService::boxType('5'), 20u);
-    EXPECT_EQ(MessageService::boxType('9'), 0u);
-    EXPECT_EQ(MessageService::answerFor(1), '0');
-    EXPECT_EQ(MessageService::answerFor(4), '1');
-    EXPECT_EQ(MessageService::answerFor(2), '2');
-    EXPECT_EQ(MessageService::answerFor(6), '3');
-    EXPECT_EQ(MessageService::answerFor(7), '4');
+    EXPECT_EQ(MessageService::boxType(BoxStyle::information), 64u);
+    EXPECT_EQ(MessageService::boxType(BoxStyle::error), 16u);
+    EXPECT_EQ(MessageService::boxType(BoxStyle::retryCancel), 69u);
+    EXPECT_EQ(MessageService::boxType(BoxStyle::retryCancelError), 277u);
+    EXPECT_EQ(MessageService::boxType(BoxStyle::question), 324u);
+    EXPECT_EQ(MessageService::boxType(BoxStyle::questionError), 20u);
+    EXPECT_EQ(MessageService::answerFor(1), Answer::ok);
+    EXPECT_EQ(MessageService::answerFor(4), Answer::retry);
+    EXPECT_EQ(MessageService::answerFor(2), Answer::cancel);
+    EXPECT_EQ(MessageService::answerFor(6), Answer::yes);
+    EXPECT_EQ(MessageService::answerFor(7), Answer::no);
     // No box (0, or -1 under an emulator without a display) counts as OK/No.
-    EXPECT_EQ(MessageService::answerFor(0), '0');
-    EXPECT_EQ(MessageService::answerFor(-1), '0');
+    EXPECT_EQ(MessageService::answerFor(0), Answer::ok);
+    EXPECT_EQ(MessageService::answerFor(-1), Answer::ok);
+    // The transcript's codes.
+    EXPECT_EQ(styleCode(BoxStyle::information), '0');
+    EXPECT_EQ(styleCode(BoxStyle::questionError), '5');
+    EXPECT_EQ(answerCode(Answer::ok), '0');
+    EXPECT_EQ(answerCode(Answer::no), '4');
 }
 
 TEST(MessageService, HandsCaptionTextAndTypeToTheSystem) {
@@ -36,13 +40,13 @@ TEST(MessageService, HandsCaptionTextAndTypeToTheSystem) {
     platform.boxAnswers = {6};
     Unattended unattended(platform);
     MessageService service(platform, unattended, "VELUMTAR");
-    EXPECT_EQ(service.show("Question?", '4'), '3');
+    EXPECT_EQ(service.show("Question?", BoxStyle::question), Answer::yes);
     ASSERT_EQ(platform.boxes.size(), 1u);
     EXPECT_EQ(platform.boxes[0].caption, "VELUMTAR       ");
     EXPECT_EQ(platform.boxes[0].text, "Question?");
     EXPECT_EQ(platform.boxes[0].type, 324u);
     // A failed box answers like OK, so a question reads as No.
-    EXPECT_EQ(service.show("Again?", '4'), '0');
+    EXPECT_EQ(service.show("Again?", BoxStyle::question), Answer::ok);
 }
 
 TEST(MessageService, TextBufferKeepsItsWidthAndCutsLongTexts) {
@@ -61,9 +65,10 @@ TEST(Unattended, RecordsBoxesAndTakesScriptedAnswers) {
     platform.env["VELUMTAR_ANSWERS"] = "Y";
     Unattended unattended(platform);
     MessageService service(platform, unattended, "VELUMTAR");
-    EXPECT_EQ(service.show("first?", '4'), '3');   // the scripted Y
-    EXPECT_EQ(service.show("second?", '4'), '4');  // answers used up: default No
-    EXPECT_EQ(service.show("note", '0'), '0');
+    EXPECT_EQ(service.show("first?", BoxStyle::question), Answer::yes);  // the scripted Y
+    EXPECT_EQ(service.show("second?", BoxStyle::question),
+              Answer::no);  // answers used up: default No
+    EXPECT_EQ(service.show("note", BoxStyle::information), Answer::ok);
     EXPECT_TRUE(platform.boxes.empty());
     EXPECT_EQ(platform.contentOf("C:\\T.JSONL"),
               "{\"caption\": \"VELUMTAR       \", \"style\": \"4\", \"type\": 324, "
