@@ -9,7 +9,7 @@
 
 #include "files/keyed_crash_check.h"
 #include "platform/posix/posix_test_util.h"
-#include "platform/scratch.h"
+#include "support/scratch.h"
 
 namespace velumtar {
 namespace {

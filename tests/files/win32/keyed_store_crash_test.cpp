@@ -7,7 +7,7 @@
 #include <thread>
 
 #include "files/keyed_crash_check.h"
-#include "platform/scratch.h"
+#include "support/scratch.h"
 #include "platform/win32/win32_test_util.h"
 
 namespace velumtar {

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/scratch.h"
+#include "support/scratch.h"
 
 namespace velumtar::test {
 namespace {
