@@ -17,6 +17,7 @@ def main():
     parser.add_argument("--exe", required=True)
     parser.add_argument("--bin-dir", required=True)
     parser.add_argument("-k", dest="pattern", default=None, help="run tests matching this")
+    parser.add_argument("modules", nargs="*", help="modules to run (test_crash, ...); all if none")
     args = parser.parse_args()
     harness.CONFIG.update(mode="wine" if args.wine else "native", exe=os.path.abspath(args.exe),
                           bin_dir=os.path.abspath(args.bin_dir))
@@ -24,7 +25,10 @@ def main():
     loader = unittest.TestLoader()
     if args.pattern:
         loader.testNamePatterns = ["*%s*" % args.pattern]
-    suite = loader.discover(here, pattern="test_*.py", top_level_dir=here)
+    if args.modules:
+        suite = loader.loadTestsFromNames(os.path.splitext(m)[0] for m in args.modules)
+    else:
+        suite = loader.discover(here, pattern="test_*.py", top_level_dir=here)
     result = unittest.TextTestRunner(verbosity=2).run(suite)
     failed = len(result.failures) + len(result.errors)
     passed = result.testsRun - failed - len(result.skipped)

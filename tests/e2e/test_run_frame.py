@@ -124,7 +124,7 @@ class InstanceGuard(DriveTest):
     def holder(self):
         """Holds the marker from another real process, as a running instance does."""
         release = os.path.join(self.drive.scratch, "release")
-        proc = self.drive_process(helper("marker_holder"),
+        proc = self.drive_process(helper("hold_file"),
                                   ["C:\\VELUMTAR.AKT", self.drive.tool_path(release)])
         self.assertTrue(wait_for(lambda: self.drive.exists("C:\\VELUMTAR.AKT")))
         return proc, release

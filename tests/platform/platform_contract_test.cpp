@@ -1,22 +1,117 @@
 // What every implementation of the platform seam promises, checked against
-// the real system of the build (POSIX natively, Win32 under Wine). Only the
-// seam and the scratch-directory helper are used here.
+// the real system of the build (POSIX natively, Win32 under Wine), against the
+// in-memory platform the unit tests use, and against the fault platform on top
+// of it with no fault set. Only the seam and a target's way to put files in
+// place are used here.
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <memory>
 #include <string>
 
 #include "platform/platform.h"
-#include "platform/scratch.h"
+#include "support/fake_platform.h"
+#include "support/fault_platform.h"
+#include "support/scratch.h"
 
 namespace velumtar::test {
 namespace {
 
-Platform& platform() {
-    return systemPlatform();
-}
+// A platform under test with the means to prepare its files from outside.
+class ContractTarget {
+  public:
+    virtual ~ContractTarget() = default;
+    virtual Platform& platform() = 0;
+    // A fresh, empty directory as a drive path.
+    virtual std::string scratch() = 0;
+    // A file written now with `content` (drive path).
+    virtual void put(const std::string& path, const std::string& content) = 0;
+    virtual void makeDirectory(const std::string& path) = 0;
+    virtual void setReadOnly(const std::string& path, bool readOnly) = 0;
+};
+
+// The system's platform: files prepared on the host's file system.
+class SystemTarget : public ContractTarget {
+  public:
+    Platform& platform() override { return systemPlatform(); }
+    std::string scratch() override { return scratchDirectory(); }
+    void put(const std::string& path, const std::string& content) override {
+        std::ofstream out(std::filesystem::path(hostPath(path)), std::ios::binary);
+        out << content;
+    }
+    void makeDirectory(const std::string& path) override {
+        std::filesystem::create_directories(std::filesystem::path(hostPath(path)));
+    }
+    void setReadOnly(const std::string& path, bool readOnly) override {
+        std::filesystem::permissions(
+            std::filesystem::path(hostPath(path)), std::filesystem::perms::owner_write,
+            readOnly ? std::filesystem::perm_options::remove : std::filesystem::perm_options::add);
+    }
+};
+
+// The in-memory platform, whose clock stands at the time its files were
+// last written; optionally seen through the fault platform.
+class MemoryTarget : public ContractTarget {
+  public:
+    explicit MemoryTarget(bool faults) : faults_(memory_) {
+        memory_.clock = {"20250630", "08154200"};
+        memory_.env["PATH"] = "C:\\TOOLS";
+        seen_ = faults ? static_cast<Platform*>(&faults_) : &memory_;
+    }
+    Platform& platform() override { return *seen_; }
+    std::string scratch() override {
+        const std::string path = "C:\\SCRATCH" + std::to_string(++scratches_);
+        memory_.addDirectory(path);
+        return path;
+    }
+    void put(const std::string& path, const std::string& content) override {
+        memory_.putFile(path, content);
+        memory_.addFile(path, content.size());
+    }
+    void makeDirectory(const std::string& path) override { memory_.addDirectory(path); }
+    void setReadOnly(const std::string& path, bool readOnly) override {
+        FakeEntry& entry = memory_.tree.at(memory_.normalise(path));
+        entry.attributes =
+            readOnly ? entry.attributes | attr::readOnly : entry.attributes & ~attr::readOnly;
+    }
+
+  private:
+    FakePlatform memory_;
+    FaultPlatform faults_;
+    Platform* seen_;
+    int scratches_ = 0;
+};
+
+struct TargetKind {
+    const char* name;
+    std::function<std::unique_ptr<ContractTarget>()> make;
+};
+
+class PlatformContract : public ::testing::TestWithParam<TargetKind> {
+  protected:
+    Platform& platform() { return target_->platform(); }
+    std::string scratchDirectory() { return target_->scratch(); }
+
+    std::string readFile(const std::string& path) {
+        PlatformStatus status;
+        auto file = platform().openFile(path, OpenMode::read, status);
+        if (file == nullptr) {
+            return "<not opened>";
+        }
+        std::uint64_t size = 0;
+        EXPECT_EQ(file->size(size), PlatformStatus::ok);
+        std::string data(size, '\0');
+        std::size_t got = 0;
+        EXPECT_EQ(file->read(0, data.data(), data.size(), got), PlatformStatus::ok);
+        data.resize(got);
+        return data;
+    }
+
+    std::unique_ptr<ContractTarget> target_ = GetParam().make();
+};
 
 // A path enclosed in double quotes, as several callers pass them.
 std::string inQuotes(const std::string& path) {
@@ -26,27 +121,7 @@ std::string inQuotes(const std::string& path) {
     return text;
 }
 
-void writeHost(const std::string& path, const std::string& content) {
-    std::ofstream out(std::filesystem::path(path), std::ios::binary);
-    out << content;
-}
-
-std::string readFile(const std::string& path) {
-    PlatformStatus status;
-    auto file = platform().openFile(path, OpenMode::read, status);
-    if (file == nullptr) {
-        return "<not opened>";
-    }
-    std::uint64_t size = 0;
-    EXPECT_EQ(file->size(size), PlatformStatus::ok);
-    std::string data(size, '\0');
-    std::size_t got = 0;
-    EXPECT_EQ(file->read(0, data.data(), data.size(), got), PlatformStatus::ok);
-    data.resize(got);
-    return data;
-}
-
-TEST(PlatformContract, OpenModes) {
+TEST_P(PlatformContract, OpenModes) {
     const std::string dir = scratchDirectory();
     const std::string name = dir + "\\RECORDS.DBI";
     PlatformStatus status;
@@ -97,21 +172,20 @@ TEST(PlatformContract, OpenModes) {
     EXPECT_EQ(status, PlatformStatus::notFound);
 }
 
-TEST(PlatformContract, UpperCasedNamesFindMixedCaseFiles) {
+TEST_P(PlatformContract, UpperCasedNamesFindMixedCaseFiles) {
     const std::string dir = scratchDirectory();
-    std::filesystem::create_directories(std::filesystem::path(hostPath(dir) + "/Sub Dir"));
-    writeHost(hostPath(dir) + "/Sub Dir/Mixed.Txt", "mixed");
+    target_->makeDirectory(dir + "\\Sub Dir");
+    target_->put(dir + "\\Sub Dir\\Mixed.Txt", "mixed");
     EXPECT_EQ(readFile(dir + "\\SUB DIR\\MIXED.TXT"), "mixed");
     EXPECT_TRUE(platform().fileExists(dir + "\\SUB DIR\\MIXED.TXT"));
     EXPECT_TRUE(platform().fileExists(inQuotes(dir + "\\sub dir\\mixed.txt")));
     EXPECT_FALSE(platform().fileExists(dir + "\\SUB DIR\\OTHER.TXT"));
 }
 
-TEST(PlatformContract, RemoveAndRename) {
+TEST_P(PlatformContract, RemoveAndRename) {
     const std::string dir = scratchDirectory();
-    const std::string host = hostPath(dir);
-    writeHost(host + "/FROM.TMP", "from");
-    writeHost(host + "/TO.LOG", "to");
+    target_->put(dir + "\\FROM.TMP", "from");
+    target_->put(dir + "\\TO.LOG", "to");
 
     EXPECT_NE(platform().renameFile(dir + "\\FROM.TMP", dir + "\\TO.LOG"), PlatformStatus::ok);
     EXPECT_EQ(readFile(dir + "\\TO.LOG"), "to");
@@ -123,24 +197,20 @@ TEST(PlatformContract, RemoveAndRename) {
     EXPECT_EQ(platform().removeFile(dir + "\\FROM.TMP"), PlatformStatus::notFound);
 
     // Replacing takes the place of an existing file in one step.
-    writeHost(host + "/NEW.TMP", "new");
+    target_->put(dir + "\\NEW.TMP", "new");
     EXPECT_EQ(platform().replaceFile(dir + "\\NEW.TMP", dir + "\\TO.LOG"), PlatformStatus::ok);
     EXPECT_EQ(readFile(dir + "\\TO.LOG"), "new");
     EXPECT_FALSE(platform().fileExists(dir + "\\NEW.TMP"));
 
     // A read-only file is not removed.
-    writeHost(host + "/KEEP.DBI", "keep");
-    std::filesystem::permissions(std::filesystem::path(host + "/KEEP.DBI"),
-                                 std::filesystem::perms::owner_write,
-                                 std::filesystem::perm_options::remove);
+    target_->put(dir + "\\KEEP.DBI", "keep");
+    target_->setReadOnly(dir + "\\KEEP.DBI", true);
     EXPECT_NE(platform().removeFile(dir + "\\KEEP.DBI"), PlatformStatus::ok);
     EXPECT_TRUE(platform().fileExists(dir + "\\KEEP.DBI"));
-    std::filesystem::permissions(std::filesystem::path(host + "/KEEP.DBI"),
-                                 std::filesystem::perms::owner_write,
-                                 std::filesystem::perm_options::add);
+    target_->setReadOnly(dir + "\\KEEP.DBI", false);
 }
 
-TEST(PlatformContract, HeldMarkerIsLockedUntilReleased) {
+TEST_P(PlatformContract, HeldMarkerIsLockedUntilReleased) {
     const std::string dir = scratchDirectory();
     const std::string marker = dir + "\\VELUMTAR.AKT";
     EXPECT_EQ(platform().probe(marker), PlatformStatus::notFound);
@@ -165,17 +235,20 @@ TEST(PlatformContract, HeldMarkerIsLockedUntilReleased) {
 // Returns to the working directory of the test's start when it ends.
 class StayInDirectory {
   public:
-    StayInDirectory() { EXPECT_TRUE(platform().currentDirectory(saved_)); }
-    ~StayInDirectory() { EXPECT_TRUE(platform().changeDirectory(inQuotes(saved_ + "\\"))); }
+    explicit StayInDirectory(Platform& platform) : platform_(platform) {
+        EXPECT_TRUE(platform_.currentDirectory(saved_));
+    }
+    ~StayInDirectory() { EXPECT_TRUE(platform_.changeDirectory(inQuotes(saved_ + "\\"))); }
 
   private:
+    Platform& platform_;
     std::string saved_;
 };
 
-TEST(PlatformContract, WorkingDirectoryAndRelativeNames) {
+TEST_P(PlatformContract, WorkingDirectoryAndRelativeNames) {
     const std::string dir = scratchDirectory();
-    std::filesystem::create_directories(std::filesystem::path(hostPath(dir) + "/Inner"));
-    StayInDirectory stay;
+    target_->makeDirectory(dir + "\\Inner");
+    StayInDirectory stay(platform());
 
     ASSERT_TRUE(platform().changeDirectory(inQuotes(platform().upperCase(dir) + "\\INNER")));
     std::string current;
@@ -192,12 +265,11 @@ TEST(PlatformContract, WorkingDirectoryAndRelativeNames) {
     EXPECT_TRUE(platform().fileExists("\"LOCAL.DBI\""));
 }
 
-TEST(PlatformContract, ListingDeliversEveryEntry) {
+TEST_P(PlatformContract, ListingDeliversEveryEntry) {
     const std::string dir = scratchDirectory();
-    const std::string host = hostPath(dir);
-    std::filesystem::create_directories(std::filesystem::path(host + "/Folder"));
-    writeHost(host + "/Prog.Exe", "abc");
-    StayInDirectory stay;
+    target_->makeDirectory(dir + "\\Folder");
+    target_->put(dir + "\\Prog.Exe", "abc");
+    StayInDirectory stay(platform());
     ASSERT_TRUE(platform().changeDirectory(inQuotes(dir)));
 
     auto listing = platform().newListing();
@@ -237,9 +309,9 @@ TEST(PlatformContract, ListingDeliversEveryEntry) {
     EXPECT_EQ(count, 2) << "an empty directory lists only its dot entries";
 }
 
-TEST(PlatformContract, FileFactsAndClock) {
+TEST_P(PlatformContract, FileFactsAndClock) {
     const std::string dir = scratchDirectory();
-    writeHost(hostPath(dir) + "/Facts.Bin", std::string(1234, 'x'));
+    target_->put(dir + "\\Facts.Bin", std::string(1234, 'x'));
     const LocalDateTime before = platform().localDateTime();
     ASSERT_EQ(before.date.size(), 8u);
     ASSERT_EQ(before.time.size(), 8u);
@@ -261,13 +333,21 @@ TEST(PlatformContract, FileFactsAndClock) {
     EXPECT_EQ(platform().fileInformation(dir + "\\MISSING.BIN", info), PlatformStatus::notFound);
 }
 
-TEST(PlatformContract, TextAndEnvironment) {
+TEST_P(PlatformContract, TextAndEnvironment) {
     EXPECT_EQ(platform().upperCase("velumtar c:\\x-1"), "VELUMTAR C:\\X-1");
     EXPECT_FALSE(platform().environment("VELUMTAR_SURELY_UNSET_VARIABLE").has_value());
     auto path = platform().environment("PATH");
     ASSERT_TRUE(path.has_value());
     EXPECT_FALSE(path->empty());
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Platforms, PlatformContract,
+    ::testing::Values(TargetKind{"system", [] { return std::make_unique<SystemTarget>(); }},
+                      TargetKind{"memory", [] { return std::make_unique<MemoryTarget>(false); }},
+                      TargetKind{"memoryWithFaults",
+                                 [] { return std::make_unique<MemoryTarget>(true); }}),
+    [](const ::testing::TestParamInfo<TargetKind>& info) { return info.param.name; });
 
 }  // namespace
 }  // namespace velumtar::test

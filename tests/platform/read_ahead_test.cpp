@@ -14,7 +14,7 @@
 #include <set>
 #include <thread>
 
-#include "platform/scratch.h"
+#include "support/scratch.h"
 
 namespace velumtar::test {
 namespace {

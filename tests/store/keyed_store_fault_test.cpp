@@ -7,7 +7,8 @@
 #include <vector>
 
 #include "keyed_test_util.h"
-#include "memory_platform.h"
+#include "support/fake_platform.h"
+#include "support/fault_platform.h"
 
 namespace velumtar {
 namespace {
@@ -81,7 +82,7 @@ class KeyedStoreFaultTest : public ::testing::Test {
         }
         ASSERT_TRUE(store->close().isSuccess());
         ASSERT_TRUE(test::loadVerified(platform, path, base));
-        pristine = *platform.files.at(path);
+        pristine = memory.contentOf(path);
     }
 
     std::unique_ptr<KeyedStore> openSmallCache() {
@@ -97,7 +98,8 @@ class KeyedStoreFaultTest : public ::testing::Test {
     void failEachInTurn(bool syncs) {
         const Workload workload{99, 4, 300};
         for (long n = 1;; ++n) {
-            *platform.files.at(path) = pristine;
+            memory.putFile(path, pristine);
+            platform.forgetUnsynced();
             platform.resetFaults();
             auto store = openSmallCache();
             ASSERT_TRUE(store);
@@ -121,9 +123,10 @@ class KeyedStoreFaultTest : public ::testing::Test {
         }
     }
 
-    test::MemoryPlatform platform;
+    test::FakePlatform memory;
+    test::FaultPlatform platform{memory};
     Content base;
-    test::MemoryFileData pristine;
+    std::string pristine;
 };
 
 TEST_F(KeyedStoreFaultTest, EachWriteFailingInTurnLeavesTheLastCommit) {

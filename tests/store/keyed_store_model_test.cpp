@@ -11,8 +11,8 @@
 #include <utility>
 #include <vector>
 
-#include "memory_platform.h"
 #include "store/keyed_store_engine.h"
+#include "support/fake_platform.h"
 
 namespace velumtar {
 namespace {
@@ -36,7 +36,6 @@ class ModelRun {
   public:
     ModelRun(Shape shape, std::uint32_t seed, std::size_t keySpace)
         : shape_(shape), random_(seed), keySpace_(keySpace) {
-        platform_.trackUnsynced = false;
         for (std::size_t n = 0; n < keySpace; ++n) {
             keys_.push_back(makeKey(n));
         }
@@ -266,7 +265,7 @@ class ModelRun {
     Shape shape_;
     std::mt19937 random_;
     std::size_t keySpace_;
-    test::MemoryPlatform platform_;
+    test::FakePlatform platform_;
     std::unique_ptr<KeyedStore> store_;
     Model model_;
     std::vector<std::pair<std::string, std::optional<std::string>>> undo_;

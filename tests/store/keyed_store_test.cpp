@@ -7,7 +7,8 @@
 #include <set>
 
 #include "keyed_test_util.h"
-#include "memory_platform.h"
+#include "support/fake_platform.h"
+#include "support/fault_platform.h"
 
 namespace velumtar {
 namespace {
@@ -38,15 +39,18 @@ class KeyedStoreTest : public ::testing::Test {
         }
         ASSERT_TRUE(store->close().isSuccess());
     }
-    std::vector<std::uint8_t>& bytes() { return platform.files.at(path)->content; }
+    std::vector<std::uint8_t> bytes() const {
+        const std::string content = memory.contentOf(path);
+        return std::vector<std::uint8_t>(content.begin(), content.end());
+    }
     // Installs `content` as the file, durable.
     void replaceFile(const std::vector<std::uint8_t>& content) {
-        auto& data = *platform.files.at(path);
-        data.content = data.durable = content;
-        data.pending.clear();
+        memory.putFile(path, std::string(content.begin(), content.end()));
+        platform.forgetUnsynced();
     }
 
-    test::MemoryPlatform platform;
+    test::FakePlatform memory;
+    test::FaultPlatform platform{memory};
 };
 
 TEST_F(KeyedStoreTest, OpenStatusesOfMissingAndExistingFiles) {
@@ -74,7 +78,7 @@ TEST_F(KeyedStoreTest, OpenStatusesOfMissingAndExistingFiles) {
     store = open(KeyedOpenMode::output, st);
     EXPECT_EQ(st, status::created);
 
-    platform.denyAccess = true;
+    memory.refused.insert(path);
     EXPECT_EQ(open(KeyedOpenMode::update, st), nullptr);
     EXPECT_EQ(st, status::accessDenied);
 }

@@ -11,9 +11,10 @@ namespace {
 
 class MemoryFile : public File {
   public:
-    MemoryFile(std::shared_ptr<std::string> data, std::shared_ptr<long> budget,
+    MemoryFile(std::shared_ptr<std::string> data, OpenMode mode, std::shared_ptr<long> budget,
                std::vector<std::string>& syncs, std::string name, bool torn)
         : data_(std::move(data)),
+          mode_(mode),
           budget_(std::move(budget)),
           syncs_(syncs),
           name_(std::move(name)),
@@ -28,6 +29,10 @@ class MemoryFile : public File {
         return PlatformStatus::ok;
     }
     PlatformStatus write(std::uint64_t offset, const void* buffer, std::size_t length) override {
+        if (readOnly())
+            return PlatformStatus::accessDenied;
+        if (mode_ == OpenMode::append)
+            offset = data_->size();
         if (budget_) {
             if (*budget_ == 0) {
                 if (torn_)
@@ -45,6 +50,8 @@ class MemoryFile : public File {
         return PlatformStatus::ok;
     }
     PlatformStatus truncate(std::uint64_t size) override {
+        if (readOnly())
+            return PlatformStatus::accessDenied;
         data_->resize(size);
         return PlatformStatus::ok;
     }
@@ -54,6 +61,7 @@ class MemoryFile : public File {
     }
 
   private:
+    bool readOnly() const { return mode_ == OpenMode::read || mode_ == OpenMode::readFollowing; }
     void put(std::uint64_t offset, const void* buffer, std::size_t length) {
         if (data_->size() < offset + length)
             data_->resize(offset + length, '\0');
@@ -61,6 +69,7 @@ class MemoryFile : public File {
     }
 
     std::shared_ptr<std::string> data_;
+    OpenMode mode_;
     std::shared_ptr<long> budget_;  // writes left before failing; null: unlimited
     std::vector<std::string>& syncs_;
     std::string name_;
@@ -167,6 +176,22 @@ class TreeListing : public DirectoryListing {
 
 FakePlatform::FakePlatform() {
     directories.insert("C:");
+    directories.insert(workingDirectory);
+}
+
+std::string FakePlatform::parentOf(const std::string& normalised) {
+    const std::size_t cut = normalised.rfind('\\');
+    return cut == std::string::npos ? std::string() : normalised.substr(0, cut);
+}
+
+void FakePlatform::moveEntry(const std::string& from, const std::string& to) {
+    auto entry = tree.find(from);
+    if (entry == tree.end())
+        return;
+    FakeEntry moved = entry->second;
+    tree.erase(entry);
+    moved.name = to.substr(to.rfind('\\') + 1);
+    tree[to] = moved;
 }
 
 std::string FakePlatform::normalise(std::string_view path) const {
@@ -361,7 +386,13 @@ PlatformStatus FakePlatform::removeFile(std::string_view path) {
     std::string p = normalise(path);
     if (heldByOthers.count(p) || heldHere.count(p))
         return PlatformStatus::locked;
-    return files.erase(p) ? PlatformStatus::ok : PlatformStatus::notFound;
+    auto entry = tree.find(p);
+    if (entry != tree.end() && (entry->second.attributes & attr::readOnly) != 0)
+        return PlatformStatus::accessDenied;
+    if (!files.erase(p))
+        return PlatformStatus::notFound;
+    tree.erase(p);
+    return PlatformStatus::ok;
 }
 
 PlatformStatus FakePlatform::renameFile(std::string_view from, std::string_view to) {
@@ -372,6 +403,7 @@ PlatformStatus FakePlatform::renameFile(std::string_view from, std::string_view 
         return PlatformStatus::ioError;
     files[t] = files[f];
     files.erase(f);
+    moveEntry(f, t);
     return PlatformStatus::ok;
 }
 
@@ -381,11 +413,13 @@ PlatformStatus FakePlatform::replaceFile(std::string_view from, std::string_view
         return PlatformStatus::notFound;
     files[t] = files[f];
     files.erase(f);
+    moveEntry(f, t);
     return PlatformStatus::ok;
 }
 
 bool FakePlatform::fileExists(std::string_view path) {
-    return files.count(normalise(path)) != 0;
+    const std::string p = withoutTrailingBackslash(normalise(path));
+    return files.count(p) != 0 || tree.count(p) != 0 || directories.count(p) != 0;
 }
 
 std::unique_ptr<File> FakePlatform::openFile(std::string_view path, OpenMode mode,
@@ -395,10 +429,15 @@ std::unique_ptr<File> FakePlatform::openFile(std::string_view path, OpenMode mod
         status = PlatformStatus::locked;
         return nullptr;
     }
+    if (refused.count(p)) {
+        status = PlatformStatus::accessDenied;
+        return nullptr;
+    }
     auto it = files.find(p);
     status = PlatformStatus::ok;
     if (it == files.end()) {
-        if (mode == OpenMode::read || mode == OpenMode::readFollowing) {
+        if (mode == OpenMode::read || mode == OpenMode::readFollowing ||
+            !isDirectory(parentOf(p))) {
             status = PlatformStatus::notFound;
             return nullptr;
         }
@@ -408,8 +447,8 @@ std::unique_ptr<File> FakePlatform::openFile(std::string_view path, OpenMode mod
         it->second->clear();
     }
     return std::make_unique<MemoryFile>(
-        it->second, p == failWritesTo ? writesBeforeFailure : std::shared_ptr<long>(), syncs, p,
-        tornFailures);
+        it->second, mode, p == failWritesTo ? writesBeforeFailure : std::shared_ptr<long>(), syncs,
+        p, tornFailures);
 }
 
 std::unique_ptr<ExclusiveHold> FakePlatform::holdExclusive(std::string_view path,
@@ -426,7 +465,7 @@ std::unique_ptr<ExclusiveHold> FakePlatform::holdExclusive(std::string_view path
 
 PlatformStatus FakePlatform::probe(std::string_view path) {
     std::string p = normalise(path);
-    if (heldByOthers.count(p))
+    if (heldByOthers.count(p) || heldHere.count(p))
         return PlatformStatus::locked;
     return files.count(p) ? PlatformStatus::ok : PlatformStatus::notFound;
 }

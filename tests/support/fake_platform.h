@@ -1,5 +1,7 @@
-// An in-memory platform for unit tests: files and directories live in maps,
-// boxes and launches are recorded, and failures can be switched on.
+// The in-memory platform for unit tests: files and directories live in maps,
+// boxes and launches are recorded, and failures can be switched on. It keeps
+// the promises of the platform seam that the contract test checks; faults of
+// the device and power failures come from FaultPlatform on top of it.
 #pragma once
 
 #include <map>
@@ -58,6 +60,7 @@ class FakePlatform : public Platform {
     bool workingDirectoryReadable = true;
     LocalDateTime clock{"20261207", "12345600"};
     std::set<std::string> heldByOthers;  // paths another process holds
+    std::set<std::string> refused;       // paths whose opening is refused
     std::string arguments;
     // Fails every write to a file whose normalised name equals this, once
     // `writesBeforeFailure` writes to it have succeeded (-1: never fail).
@@ -70,9 +73,10 @@ class FakePlatform : public Platform {
     // The normalised name of each file forced to the device, in order.
     std::vector<std::string> syncs;
 
-    // File contents by normalised path (upper case, drive form).
+    // File contents by normalised path (upper case, drive form). A file is
+    // created only in a directory of `directories` or of the tree.
     std::map<std::string, std::shared_ptr<std::string>> files;
-    std::set<std::string> directories;
+    std::set<std::string> directories;  // the root and the working directory to begin with
 
     // The listed tree by normalised path. Record files in `files` are not
     // listed; directories in `directories` can be entered and list as empty.
@@ -141,6 +145,10 @@ class FakePlatform : public Platform {
     std::set<std::string> heldHere;
 
   private:
+    static std::string parentOf(const std::string& normalised);
+    // Moves the listed entry of a renamed file along with it.
+    void moveEntry(const std::string& from, const std::string& to);
+
     std::size_t nextBox_ = 0;
 };
 

@@ -7,7 +7,7 @@
 
 #include "platform/platform.h"
 #include "platform/posix/posix_test_util.h"
-#include "platform/scratch.h"
+#include "support/scratch.h"
 
 namespace velumtar::test {
 namespace {
@@ -161,9 +161,9 @@ class HolderProcess {
   public:
     explicit HolderProcess(const std::string& drivePath) {
         const std::string host = hostPath(scratchDirectory());
-        ready_ = host + "/ready";
+        output_ = host + "/output";
         release_ = host + "/release";
-        pid_ = spawnProcess({helperProgram("hold_file"), drivePath, ready_, release_});
+        pid_ = spawnProcess({helperProgram("hold_file"), drivePath, release_}, output_);
     }
     ~HolderProcess() {
         if (pid_ > 0) {
@@ -172,7 +172,16 @@ class HolderProcess {
         }
     }
     // True once the helper holds the file.
-    bool holds() { return pid_ > 0 && waitForFile(ready_) && readHostFile(ready_) == "held\n"; }
+    bool holds() {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        std::string said;
+        while (pid_ > 0 && said.find('\n') == std::string::npos &&
+               std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            said = readHostFile(output_);
+        }
+        return said == "held\n";
+    }
     void kill() {
         ::kill(pid_, SIGKILL);
         waitForExit(pid_);
@@ -186,7 +195,7 @@ class HolderProcess {
     }
 
   private:
-    std::string ready_, release_;
+    std::string output_, release_;
     pid_t pid_ = -1;
 };
 

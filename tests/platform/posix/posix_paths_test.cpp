@@ -8,7 +8,7 @@
 
 #include "platform/posix/posix_internal.h"
 #include "platform/posix/posix_test_util.h"
-#include "platform/scratch.h"
+#include "support/scratch.h"
 
 namespace velumtar::test {
 namespace {

@@ -14,7 +14,7 @@
 
 #include "platform/platform.h"
 #include "platform/posix/posix_test_util.h"
-#include "platform/scratch.h"
+#include "support/scratch.h"
 
 namespace velumtar::test {
 namespace {

@@ -2,6 +2,7 @@
 // second processes.
 #pragma once
 
+#include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -56,18 +57,24 @@ inline std::string helperProgram(const std::string& name) {
     return (std::filesystem::read_symlink("/proc/self/exe").parent_path() / name).string();
 }
 
-// Starts `argv` as a child process; returns its pid or -1.
-inline pid_t spawnProcess(const std::vector<std::string>& argv) {
+// Starts `argv` as a child process, its standard output going to the host
+// file `output` when one is named; returns its pid or -1.
+inline pid_t spawnProcess(const std::vector<std::string>& argv, const std::string& output = {}) {
     std::vector<char*> args;
     for (const std::string& arg : argv) {
         args.push_back(const_cast<char*>(arg.c_str()));
     }
     args.push_back(nullptr);
-    pid_t pid = -1;
-    if (::posix_spawnp(&pid, args[0], nullptr, nullptr, args.data(), environ) != 0) {
-        return -1;
+    posix_spawn_file_actions_t actions;
+    ::posix_spawn_file_actions_init(&actions);
+    if (!output.empty()) {
+        ::posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, output.c_str(),
+                                           O_WRONLY | O_CREAT | O_TRUNC, 0644);
     }
-    return pid;
+    pid_t pid = -1;
+    const int failed = ::posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
+    ::posix_spawn_file_actions_destroy(&actions);
+    return failed != 0 ? -1 : pid;
 }
 
 // Waits until `path` exists, for at most `seconds`.

@@ -6,7 +6,7 @@
 #include <map>
 
 #include "platform/platform.h"
-#include "platform/scratch.h"
+#include "support/scratch.h"
 #include "platform/win32/win32_support.h"
 #include "platform/win32/win32_test_util.h"
 

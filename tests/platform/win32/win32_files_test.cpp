@@ -8,7 +8,7 @@
 #include <winioctl.h>
 
 #include "platform/platform.h"
-#include "platform/scratch.h"
+#include "support/scratch.h"
 #include "platform/win32/win32_test_util.h"
 
 namespace velumtar {

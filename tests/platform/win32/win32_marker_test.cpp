@@ -1,5 +1,5 @@
 // The exclusively held instance marker, seen from a second process: the
-// helper marker_holder.exe holds it, this test probes it, and after the
+// helper hold_file.exe holds it, this test probes it, and after the
 // helper is killed the marker can be taken over at once.
 #include <gtest/gtest.h>
 
@@ -7,7 +7,7 @@
 #include <thread>
 
 #include "platform/platform.h"
-#include "platform/scratch.h"
+#include "support/scratch.h"
 #include "platform/win32/win32_test_util.h"
 
 namespace velumtar {
@@ -26,7 +26,7 @@ class Win32Marker : public ::testing::Test {
 
     // Starts the helper on the marker and waits until it holds it.
     void startHolder(ChildProcess& holder) {
-        const std::wstring helper = test::win32::binaryDirectory() + L"\\marker_holder.exe";
+        const std::wstring helper = test::win32::binaryDirectory() + L"\\hold_file.exe";
         ASSERT_TRUE(holder.start(inQuotes(helper) + L" " + inQuotes(wide(marker)) + L" " +
                                  inQuotes(wide(release))));
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);

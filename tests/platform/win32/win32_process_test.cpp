@@ -8,7 +8,7 @@
 #include <thread>
 
 #include "platform/platform.h"
-#include "platform/scratch.h"
+#include "support/scratch.h"
 #include "platform/win32/win32_test_util.h"
 
 namespace velumtar {
@@ -22,7 +22,7 @@ std::string helperCommand(const std::string& marker, const std::string& release)
     std::string helper;
     const std::wstring directory = test::win32::binaryDirectory();
     helper.assign(directory.begin(), directory.end());  // the build folder is ASCII
-    return inQuotes(helper + "\\marker_holder.exe") + " " + inQuotes(marker) + " " +
+    return inQuotes(helper + "\\hold_file.exe") + " " + inQuotes(marker) + " " +
            inQuotes(release);
 }
 

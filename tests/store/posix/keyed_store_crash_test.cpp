@@ -8,8 +8,8 @@
 #include <thread>
 
 #include "platform/posix/posix_test_util.h"
-#include "platform/scratch.h"
 #include "store/keyed_crash_check.h"
+#include "support/scratch.h"
 
 namespace velumtar {
 namespace {

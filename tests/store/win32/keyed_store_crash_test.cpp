@@ -6,7 +6,8 @@
 #include <chrono>
 #include <thread>
 
-#include "platform/scratch.h"
+#include "store/keyed_crash_check.h"
+#include "support/scratch.h"
 #include "platform/win32/win32_test_util.h"
 #include "store/keyed_crash_check.h"
 

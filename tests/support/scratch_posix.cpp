@@ -9,7 +9,7 @@
 #include <string>
 #include <system_error>
 
-#include "platform/scratch.h"
+#include "support/scratch.h"
 
 namespace velumtar::test {
 namespace {

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/scratch.h"
+#include "support/scratch.h"
 
 namespace velumtar::test {
 namespace {
@@ -72,16 +72,33 @@ void removeCreated() {
     }
 }
 
+// The folder that holds the scratch folders: the one VELUMTAR_TEST_SCRATCH
+// names (slashes allowed), else the temporary folder. Under Wine the test
+// run names one outside drive C:, which the end-to-end tests point elsewhere
+// while they run.
+std::wstring scratchBase() {
+    wchar_t chosen[MAX_PATH + 1] = {};
+    DWORD length = GetEnvironmentVariableW(L"VELUMTAR_TEST_SCRATCH", chosen, MAX_PATH + 1);
+    if (length == 0 || length > MAX_PATH) {
+        length = GetTempPathW(MAX_PATH + 1, chosen);
+    }
+    std::wstring base(chosen, length);
+    for (wchar_t& c : base) {
+        if (c == L'/') {
+            c = L'\\';
+        }
+    }
+    if (!base.empty() && base.back() == L'\\') {
+        base.pop_back();
+    }
+    return base;
+}
+
 }  // namespace
 
 std::string scratchDirectory() {
     static unsigned counter = 0;
-    wchar_t temp[MAX_PATH + 1] = {};
-    const DWORD length = GetTempPathW(MAX_PATH + 1, temp);
-    std::wstring base(temp, length);
-    if (!base.empty() && base.back() == L'\\') {
-        base.pop_back();
-    }
+    std::wstring base = scratchBase();
     std::lock_guard lock(createdMutex);
     if (created().empty()) {
         std::atexit(removeCreated);
