@@ -22,7 +22,7 @@ class WorkFile : public KeyedFile {
 
 // Removes the work file and opens it anew, empty, for update. A failure is
 // reported (DELETE or OPEN) and answers false.
-bool prepareWorkFile(WorkFile& workFile, MessageService& messages);
+[[nodiscard]] bool prepareWorkFile(WorkFile& workFile, MessageService& messages);
 
 // New, Changed, Deleted and LOCKED, shown as 9 decimal digits. A counter
 // stops at 999,999,999 rather than wrap.
