@@ -46,6 +46,7 @@ bool RunControl::repairDatabase() {
     std::uint64_t recovered = 0;
     if (!database_.salvage(recovered))
         return false;
+    // A failed log entry was shown; the repaired database is used all the same.
     (void)runLog_.logRepair(recovered);
     return true;
 }
@@ -114,6 +115,7 @@ void RunControl::compareRun() {
             newBuildRun();
             return;
         }
+        // A failure was shown; the passes store the run state anew.
         (void)database_.clearRunState();
     }
     if (!prepareWorkFile(workFile_, messages_))
@@ -165,6 +167,8 @@ void RunControl::newBuildRun() {
         discardDatabase();
         return;
     }
+    // Failures were shown. A run state left behind makes the next compare
+    // run report the interruption; a missing log entry loses only the entry.
     (void)database_.clearRunState();
     (void)runLog_.logNewBuild(counters_, extensions_.available());
     endOfRunMessage();
@@ -174,6 +178,8 @@ void RunControl::newBuildRun() {
 // compare run builds anew.
 void RunControl::discardDatabase() {
     database_.close();
+    // A database that stays holds the build's run state, so the next compare
+    // run still builds anew.
     (void)database_.deleteFile();
 }
 

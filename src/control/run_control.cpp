@@ -119,6 +119,8 @@ void RunControl::endOfRun() {
     runLog_.close();
     log_.close();
     extensions_.close();
+    // The work file is made anew by every run that uses it; one that stays
+    // costs only space.
     (void)platform_.removeFile(files::kWorkFile);
     releaseMarker();
 }

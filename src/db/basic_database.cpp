@@ -90,74 +90,100 @@ bool BasicDatabase::clearRunState() {
     return true;
 }
 
-void BasicDatabase::purgeExtensions(ExtensionDatabase* extensions) {
-    bool compaction = false;
-    // A failure was shown: a later one of the same pass is not shown again.
-    bool shown = false;
-    auto show = [&](std::string_view file) {
-        if (!shown)
+// Shows the first failed deletion of a purge: a later failure of the same
+// pass is not shown again.
+class BasicDatabase::DeletionReport {
+  public:
+    explicit DeletionReport(MessageService& messages) : messages_(messages) {}
+    void failed(std::string_view file) {
+        if (!shown_)
             reportFileError(messages_, kDelete, file);
-        shown = true;
-    };
+        shown_ = true;
+    }
+
+  private:
+    MessageService& messages_;
+    bool shown_ = false;
+};
+
+void BasicDatabase::purgeExtensions(ExtensionDatabase* extensions) {
+    DeletionReport report(messages_);
+    bool compaction = false;
     if (!open(KeyedOpenMode::update)) {
         reportFileError(messages_, kOpen, files::kBasicDatabase);
     } else if (!extensions) {
-        while (readNext()) {
-            if (view().at(dbrec::extensionMark) == ' ')
-                continue;
-            if (!deleteRecord()) {
-                show(files::kBasicDatabase);
-                compaction = false;
-                break;
-            }
-            compaction = true;
-        }
-        if (readFailed()) {
-            // A damaged page is not the end of the entries.
-            reportFileError(messages_, kRead, files::kBasicDatabase);
-            damageMet = true;
-            compaction = false;
-        }
+        compaction = purgeMarkedEntries(report);
     } else if (!extensions->open(KeyedOpenMode::update)) {
         reportFileError(messages_, kOpen, files::kExtensionDatabase);
         extensions->setAvailable(false);
     } else {
-        RecordView entry(extensions->record());
-        bool failed = false;
-        while (!failed && extensions->readNext()) {
-            if (entry.at(extrec::removedMark) == ' ')
-                continue;
-            std::string key(entry.get(extrec::key));
-            clearRecord();
-            startAt();
-            // startAt delivered the first record; go through it and the rest.
-            for (bool more = found(); more; more = readNext()) {
-                RecordView v = view();
-                if (v.at(dbrec::extensionMark) == ' ' || v.get(dbrec::userExtension) != key) {
-                    continue;
-                }
-                if (!deleteRecord()) {
-                    show(files::kBasicDatabase);
-                    failed = true;
-                    break;
-                }
-            }
-            if (!failed && readFailed()) {
-                // The extension's mark stays for a later purge.
-                reportFileError(messages_, kRead, files::kBasicDatabase);
-                damageMet = true;
-                failed = true;
-            }
-            if (failed)
-                break;
-            if (!extensions->deleteRecord()) {
-                show(files::kExtensionDatabase);
-                extensions->setAvailable(false);
-                compaction = false;
-                break;
-            }
+        purgeRemovedExtensions(*extensions, report);
+    }
+    if (!closePurge(extensions, report))
+        compaction = false;
+    if (compaction)
+        compact();
+    if (extensions && !extensions->available())
+        extensions->removeFile();
+}
+
+bool BasicDatabase::purgeMarkedEntries(DeletionReport& report) {
+    bool deleted = false;
+    while (readNext()) {
+        if (view().at(dbrec::extensionMark) == ' ')
+            continue;
+        if (!deleteRecord()) {
+            report.failed(files::kBasicDatabase);
+            return false;
+        }
+        deleted = true;
+    }
+    if (readFailed()) {
+        // A damaged page is not the end of the entries.
+        reportFileError(messages_, kRead, files::kBasicDatabase);
+        damageMet = true;
+        return false;
+    }
+    return deleted;
+}
+
+void BasicDatabase::purgeRemovedExtensions(ExtensionDatabase& extensions, DeletionReport& report) {
+    RecordView entry(extensions.record());
+    while (extensions.readNext()) {
+        if (entry.at(extrec::removedMark) == ' ')
+            continue;
+        if (!purgeEntriesOf(std::string(entry.get(extrec::key)), report))
+            return;
+        if (!extensions.deleteRecord()) {
+            report.failed(files::kExtensionDatabase);
+            extensions.setAvailable(false);
+            return;
         }
     }
+}
+
+bool BasicDatabase::purgeEntriesOf(const std::string& key, DeletionReport& report) {
+    clearRecord();
+    for (bool more = startAt(); more; more = readNext()) {
+        RecordView v = view();
+        if (v.at(dbrec::extensionMark) == ' ' || v.get(dbrec::userExtension) != key)
+            continue;
+        if (!deleteRecord()) {
+            report.failed(files::kBasicDatabase);
+            return false;
+        }
+    }
+    if (readFailed()) {
+        // The extension's mark stays for a later purge.
+        reportFileError(messages_, kRead, files::kBasicDatabase);
+        damageMet = true;
+        return false;
+    }
+    return true;
+}
+
+bool BasicDatabase::closePurge(ExtensionDatabase* extensions, DeletionReport& report) {
+    bool closed = true;
     if (extensions && extensions->readFailed()) {
         reportFileError(messages_, kRead, files::kExtensionDatabase);
         extensions->setAvailable(false);
@@ -165,22 +191,19 @@ void BasicDatabase::purgeExtensions(ExtensionDatabase* extensions) {
     // The deletions become durable at the close; a failure there is shown
     // as a failed deletion.
     if (!closeCommitted()) {
-        show(files::kBasicDatabase);
-        compaction = false;
+        report.failed(files::kBasicDatabase);
+        closed = false;
         // The extensions keep their removed marks, so that the next run
         // purges their entries again.
         if (extensions)
             extensions->discardChanges();
     }
     if (extensions && !extensions->closeCommitted()) {
-        show(files::kExtensionDatabase);
+        report.failed(files::kExtensionDatabase);
         extensions->setAvailable(false);
-        compaction = false;
+        closed = false;
     }
-    if (compaction)
-        compact();
-    if (extensions && !extensions->available())
-        extensions->removeFile();
+    return closed;
 }
 
 void BasicDatabase::compact() {
@@ -343,6 +366,8 @@ void BasicDatabase::recoverCompaction() {
         if (complete && !restoreFromCopy())
             return;
     }
+    // A copy that stays is taken up by recoverCompaction at the next start,
+    // which removes any copy it does not need.
     (void)copy.remove();
 }
 

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "files/keyed_file.h"
 #include "files/record_view.h"
@@ -27,13 +28,13 @@ class BasicDatabase : public KeyedFile {
     // The run state: none when the record is absent or holds another
     // character than '1' or '2'. REQUIRES: open. A failed read answers none
     // and leaves readFailed() set for the caller.
-    RunState readRunState();
+    [[nodiscard]] RunState readRunState();
     // Stores the run-state record with `state` and makes it durable. A
     // failure is reported (READ, WRITE or REWRITE) and answers false.
-    bool storeRunState(RunState state);
+    [[nodiscard]] bool storeRunState(RunState state);
     // Removes the run-state record and makes that durable. A failure is
     // reported (READ or DELETE) and answers false.
-    bool clearRunState();
+    [[nodiscard]] bool clearRunState();
 
     // Deletes the entries of files watched through a user extension that is
     // no longer listed. With `extensions` (the extension database is
@@ -54,7 +55,7 @@ class BasicDatabase : public KeyedFile {
     // database. False when the copy or the rebuild failed: the database is
     // then as it was, or its complete copy is kept for recoverCompaction().
     // `fileEntries`: the file entries recovered.
-    bool salvage(std::uint64_t& fileEntries);
+    [[nodiscard]] bool salvage(std::uint64_t& fileEntries);
     // At the start of a run, when a copy work file is there: only a database
     // that a compaction emptied (it holds the compaction record) is rebuilt
     // from a complete copy. Any other copy is removed unused.
@@ -75,6 +76,18 @@ class BasicDatabase : public KeyedFile {
     static constexpr char kCompactionRecord = '1';
 
   private:
+    class DeletionReport;
+    // The steps of purgeExtensions. Without the extension database: deletes
+    // every entry with an extension mark; whether any was deleted and no
+    // failure met. With it: the entries of each extension marked removed,
+    // then its entry; then of one extension's entries (false after a
+    // reported failure). closePurge makes the deletions durable; false when
+    // that failed.
+    bool purgeMarkedEntries(DeletionReport& report);
+    void purgeRemovedExtensions(ExtensionDatabase& extensions, DeletionReport& report);
+    bool purgeEntriesOf(const std::string& key, DeletionReport& report);
+    bool closePurge(ExtensionDatabase* extensions, DeletionReport& report);
+
     bool restoreFromCopy();
     // Whether the database holds the compaction record.
     bool emptiedByCompaction();

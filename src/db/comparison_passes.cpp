@@ -67,7 +67,8 @@ bool underLockedDirectory(WorkFile& workFile, std::string_view path) {
 BuildResult buildAnew(WorkFile& workFile, BasicDatabase& database) {
     RecordView work = workFile.view();
     RecordView entry = database.view();
-    for (firstFileEntry(workFile); isFileEntry(workFile); workFile.readNext()) {
+    for (bool more = firstFileEntry(workFile) && isFileEntry(workFile); more;
+         more = workFile.readNext() && isFileEntry(workFile)) {
         readEntryOf(work, database);
         entry.set(dbrec::facts, work.get(workrec::facts));
         bool existed = database.found();
@@ -90,7 +91,8 @@ bool markNewAndChanged(WorkFile& workFile, BasicDatabase& database, MessageServi
     counters.zero(FindingCounters::kChanged);
     RecordView work = workFile.view();
     RecordView entry = database.view();
-    for (firstFileEntry(workFile); isFileEntry(workFile); workFile.readNext()) {
+    for (bool more = firstFileEntry(workFile) && isFileEntry(workFile); more;
+         more = workFile.readNext() && isFileEntry(workFile)) {
         if (!readEntryOf(work, database) && database.readFailed()) {
             // A damaged page is not a missing entry: the file is not new.
             reportFileError(messages, kRead, files::kBasicDatabase);
@@ -135,6 +137,8 @@ bool markNewAndChanged(WorkFile& workFile, BasicDatabase& database, MessageServi
         reportFileError(messages, kRead, files::kWorkFile);
         return false;
     }
+    // A failure was shown; the run state left behind makes the next run
+    // report the interruption.
     (void)database.clearRunState();
     return true;
 }
@@ -147,8 +151,8 @@ bool sweepDeleted(WorkFile& workFile, BasicDatabase& database, MessageService& m
     RecordView work = workFile.view();
     RecordView entry = database.view();
     database.setFirstFileKey();
-    for (database.startAt(); database.found() && entry.at(dbrec::recordType) == 'F';
-         database.readNext()) {
+    for (bool more = database.startAt(); more && entry.at(dbrec::recordType) == 'F';
+         more = database.readNext()) {
         work.set(workrec::key, entry.get(dbrec::key));
         if (workFile.readByKey())
             continue;
@@ -178,6 +182,8 @@ bool sweepDeleted(WorkFile& workFile, BasicDatabase& database, MessageService& m
         reportFileError(messages, kRead, files::kBasicDatabase);
         return false;
     }
+    // A failure was shown; the run state left behind makes the next run
+    // report the interruption.
     (void)database.clearRunState();
     return true;
 }

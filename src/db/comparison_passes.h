@@ -23,17 +23,18 @@ struct BuildResult {
 
 // REQUIRES: the database new and open for update, the work file filled.
 // Failures are left to the caller to report.
-BuildResult buildAnew(WorkFile& workFile, BasicDatabase& database);
+[[nodiscard]] BuildResult buildAnew(WorkFile& workFile, BasicDatabase& database);
 
 // REQUIRES: both files open. Failures are reported here. An unchanged file
 // whose deletion is still pending loses that flag.
-bool markNewAndChanged(WorkFile& workFile, BasicDatabase& database, MessageService& messages,
-                       FindingCounters& counters);
+[[nodiscard]] bool markNewAndChanged(WorkFile& workFile, BasicDatabase& database,
+                                     MessageService& messages, FindingCounters& counters);
 // Flags the entries whose file the walk did not find, except where it could
 // not look: below a directory it marked locked, and, when
 // `userExtensionsUnseen` (the user's extension list was not in use for the
 // walk although it is valid), entries of files watched through that list.
-bool sweepDeleted(WorkFile& workFile, BasicDatabase& database, MessageService& messages,
-                  FindingCounters& counters, bool userExtensionsUnseen = false);
+[[nodiscard]] bool sweepDeleted(WorkFile& workFile, BasicDatabase& database,
+                                MessageService& messages, FindingCounters& counters,
+                                bool userExtensionsUnseen = false);
 
 }  // namespace velumtar

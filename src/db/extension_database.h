@@ -32,7 +32,7 @@ class ExtensionDatabase : public KeyedFile {
     // deleted entries. Silent; a failure clears `available`. False
     // when the file could not be read through (a damaged page): it is then
     // not emptied, `available` is cleared, and the caller tells the user.
-    bool compactExtensionDatabase();
+    [[nodiscard]] bool compactExtensionDatabase();
 
   private:
     bool available_ = false;

@@ -20,6 +20,6 @@ class WorkFile : public KeyedFile {
 
 // Removes the work file and opens it anew, empty, for update. A failure is
 // reported (DELETE or OPEN) and answers false.
-bool prepareWorkFile(WorkFile& workFile, MessageService& messages);
+[[nodiscard]] bool prepareWorkFile(WorkFile& workFile, MessageService& messages);
 
 }  // namespace velumtar

@@ -103,6 +103,8 @@ bool KeyedFile::discardChanges() {
 
 void KeyedFile::removeWithoutTest() {
     close();
+    // The caller asked for no outcome: a file that stays is found by the
+    // next open.
     if (!injectedFault(platform_, FaultKind::remove, name_))
         (void)platform_.removeFile(name_);
 }

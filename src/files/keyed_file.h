@@ -55,24 +55,24 @@ class KeyedFile {
 
     // Each operation returns its outcome. Opening an open file succeeds and
     // does nothing.
-    bool open(KeyedOpenMode mode);
+    [[nodiscard]] bool open(KeyedOpenMode mode);
     // Closes (a commit point); always yes. Clears the open flag and `found`.
     bool close();
-    bool readByKey();
-    bool startAt();
-    bool readNext();
+    [[nodiscard]] bool readByKey();
+    [[nodiscard]] bool startAt();
+    [[nodiscard]] bool readNext();
     // Rewrites the record when `found` is set, else writes it as new.
     // Does not change `found`.
-    bool store();
-    bool deleteRecord();
+    [[nodiscard]] bool store();
+    [[nodiscard]] bool deleteRecord();
     // Closes and removes the file; yes when the file is gone afterwards
     // (also when it never existed).
-    bool deleteFile();
+    [[nodiscard]] bool deleteFile();
     // Makes every change so far durable.
-    bool commit();
+    [[nodiscard]] bool commit();
     // Closes like close(), and answers whether the changes since the last
     // commit point were made durable by it (yes when there were none).
-    bool closeCommitted();
+    [[nodiscard]] bool closeCommitted();
     // Closes without making the changes since the last commit point durable:
     // the file stays as that commit point left it. Always yes.
     bool discardChanges();

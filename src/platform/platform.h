@@ -21,7 +21,7 @@
 namespace velumtar {
 
 // Outcome of a platform call, translated once at the seam.
-enum class PlatformStatus {
+enum class [[nodiscard]] PlatformStatus{
     ok,
     created,       // openFile: the file did not exist and was created empty
     notFound,      // the file or directory does not exist
@@ -170,9 +170,9 @@ class Platform {
 
     // The working directory as a drive path without trailing backslash, for
     // example "C:\TOOLS" or "C:" for the root; false when it cannot be read.
-    virtual bool currentDirectory(std::string& path) = 0;
+    [[nodiscard]] virtual bool currentDirectory(std::string& path) = 0;
     // Changes the working directory; `path` may be quoted. "C:\" is the root.
-    virtual bool changeDirectory(std::string_view path) = 0;
+    [[nodiscard]] virtual bool changeDirectory(std::string_view path) = 0;
 
     virtual std::unique_ptr<DirectoryListing> newListing() = 0;
 
@@ -196,7 +196,7 @@ class Platform {
     // case apart), the lookup finds the same one whatever the order of the
     // directory: the one spelt as asked, else the first in byte order. The
     // hints of the listing delivered last play no part.
-    virtual bool entryName(std::string_view path, std::string& name) = 0;
+    [[nodiscard]] virtual bool entryName(std::string_view path, std::string& name) = 0;
 
     virtual LocalDateTime localDateTime() = 0;
 

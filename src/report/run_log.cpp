@@ -1,5 +1,7 @@
 #include "report/run_log.h"
 
+#include <vector>
+
 #include "db/finding_counters.h"
 #include "files/file_error.h"
 #include "files/file_facts.h"
@@ -45,6 +47,45 @@ constexpr std::string_view kLostAreNew = "Files whose records were lost are repo
 // LOCKED.
 constexpr std::array<std::string_view, 4> kCategoryLabels = {"New    ", "Changed", "Deleted",
                                                              "LOCKED "};
+
+// A line of a result entry after its dated first one.
+struct EntryLine {
+    std::string text;
+    // The summary line it becomes once written (1 to 4 for the count lines
+    // of New, Changed, Deleted and LOCKED); 0 for none.
+    std::size_t summarySlot = 0;
+};
+
+std::string textLine(std::string_view text) {
+    std::string line(logline::kWidth, ' ');
+    RecordView(line.data()).set(logline::text, text);
+    return line;
+}
+
+// After the first line: the extension line when the extension database was
+// in use, the errors line, with `withCounts` a count line per non-zero
+// counter, then the empty closing line.
+std::vector<EntryLine> resultLines(const FindingCounters& counters, bool extensionInUse,
+                                   bool repaired, bool withCounts) {
+    std::vector<EntryLine> lines;
+    if (extensionInUse)
+        lines.push_back({textLine(kExtensionInUse)});
+    std::string_view errors = repaired                                       ? kDatabaseDamaged
+                              : counters.value[FindingCounters::kLocked] > 0 ? kWithErrors
+                                                                             : kWithoutErrors;
+    lines.push_back({textLine(errors)});
+    for (std::size_t category = 0; withCounts && category < kCategoryLabels.size(); ++category) {
+        if (counters.value[category] == 0)
+            continue;
+        std::string line(logline::kWidth, ' ');
+        RecordView v(line.data());
+        v.set(logline::count, editedCount(counters.value[category]));
+        v.set(logline::label, kCategoryLabels[category]);
+        lines.push_back({std::move(line), category + 1});
+    }
+    lines.push_back({std::string(logline::kWidth, ' ')});
+    return lines;
+}
 
 }  // namespace
 
@@ -121,43 +162,16 @@ bool RunLog::writeResultEntry(std::string_view firstText, const FindingCounters&
     // The first summary line is the dated first line, cut after "result".
     if (withCounts)
         summaryLines_[0] = line_.substr(0, kSummaryWidth);
-    // Category 0 comes before the count lines; 1 to 4 are New, Changed,
-    // Deleted and LOCKED; past 4 only the empty closing line is left.
-    std::size_t category = withCounts ? 0 : 4;
-    bool extensionPending = extensionDatabaseInUse;
-    bool errorsDone = false;
-    bool countLine = false;
-    for (;;) {
-        const bool closing = allBlank(line_);
-        const std::string written = line_;
+    const std::vector<EntryLine> lines =
+        resultLines(counters, extensionDatabaseInUse, repaired_, withCounts);
+    if (!writeLine())
+        return false;
+    for (const EntryLine& line : lines) {
+        line_ = line.text;
         if (!writeLine())
             return false;
-        if (closing)
-            break;
-        if (countLine)
-            summaryLines_[category] = written.substr(0, kSummaryWidth);
-        countLine = false;
-        if (extensionPending) {
-            extensionPending = false;
-            setText(kExtensionInUse);
-        } else if (!errorsDone) {
-            errorsDone = true;
-            if (repaired_)
-                setText(kDatabaseDamaged);
-            else
-                setText(counters.value[FindingCounters::kLocked] > 0 ? kWithErrors
-                                                                     : kWithoutErrors);
-        } else {
-            ++category;
-            while (category <= 4 && counters.value[category - 1] == 0)
-                ++category;
-            if (category <= 4) {
-                RecordView v(line_.data());
-                v.set(logline::count, editedCount(counters.value[category - 1]));
-                v.set(logline::label, kCategoryLabels[category - 1]);
-                countLine = true;
-            }
-        }
+        if (line.summarySlot != 0)
+            summaryLines_[line.summarySlot] = line.text.substr(0, kSummaryWidth);
     }
     log_.close();
     return true;

@@ -37,14 +37,14 @@ class RunLog {
     // "Extension-File in use!" line; only the LOCKED counter matters to a
     // build entry. An interruption is of a build anew (`buildingAnew`) or of
     // a comparison.
-    bool logComparison(const FindingCounters& counters, bool extensionDatabaseInUse);
-    bool logNewBuild(const FindingCounters& counters, bool extensionDatabaseInUse);
-    bool logInterruption(bool buildingAnew);
+    [[nodiscard]] bool logComparison(const FindingCounters& counters, bool extensionDatabaseInUse);
+    [[nodiscard]] bool logNewBuild(const FindingCounters& counters, bool extensionDatabaseInUse);
+    [[nodiscard]] bool logInterruption(bool buildingAnew);
     // The entry of a damaged basic database that was replaced by the records
     // it still held: their number, and that the files of lost records are
     // reported as New. The result entries of the same run then say that the
     // run met errors.
-    bool logRepair(std::uint64_t recoveredEntries);
+    [[nodiscard]] bool logRepair(std::uint64_t recoveredEntries);
 
     // The five lines of the closing message, 54 characters each, filled by
     // logComparison: its first line, then the count lines of New, Changed,
@@ -69,9 +69,10 @@ class RunLog {
     // kept trimmed copy in place) and starts the current line with the date
     // and time; false after a reported failure.
     bool startEntry();
-    // The first line `firstText`, the extension line when pending, the
-    // errors line, with `withCounts` a count line per non-zero counter (and
-    // the summary lines), then the empty closing line.
+    // The first line `firstText`, the extension line when the extension
+    // database was in use, the errors line, with `withCounts` a count line
+    // per non-zero counter (and the summary lines), then the empty closing
+    // line: the lines are built first, then written.
     bool writeResultEntry(std::string_view firstText, const FindingCounters& counters,
                           bool extensionDatabaseInUse, bool withCounts);
     // Writes the current line and blanks it; false after a reported failure,

@@ -419,6 +419,8 @@ void DirectoryWalk::finish(const std::string& startDirectory) {
         listing_->end();
     listing_.reset();
     extensions_.closeAfterWalk();
+    // Every later file name is a full path: a working directory that stays
+    // elsewhere changes nothing the run reads or writes.
     (void)platform_.changeDirectory(changeTarget(startDirectory));
 }
 

@@ -30,7 +30,7 @@ class DirectoryWalk {
 
     // REQUIRES: the work file is open for update and empty. The working
     // directory is back at `startDirectory` (searchPattern form) on return.
-    Result walk(const std::string& startDirectory);
+    [[nodiscard]] Result walk(const std::string& startDirectory);
 
   private:
     enum class EntryType { root, directory, file };

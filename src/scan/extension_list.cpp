@@ -94,68 +94,86 @@ void ExtensionList::synchroniseExtensions() {
     entriesDeleted_ = false;
     LineFile file(platform_, std::string(files::kExtensionFile), files::kExtensionFileRecord,
                   LineFile::Links::followed);
-    RecordView entry = extensions_.view();
     if (!extensions_.open(KeyedOpenMode::update)) {
         reportFileError(messages_, kOpen, files::kExtensionDatabase);
         extensions_.setAvailable(false);
     } else {
         extensions_.setAvailable(true);
-        (void)file.openInput();
-        std::string line;
-        bool failed = false;
-        while (!failed && file.isOpen() && file.readNext(line).isSuccess()) {
-            if (allBlank(line))
-                continue;
-            std::string key = upperAscii(std::string_view(line).substr(0, 4));
-            extensions_.clearRecord();
-            entry.set(extrec::key, key);
-            if (extensions_.readByKey()) {
-                entry.set(extrec::marks, "  E");
-            } else {
-                extensions_.clearRecord();
-                entry.set(extrec::key, key);
-                entry.set(extrec::marks, "E  ");
-            }
-            bool existed = extensions_.found();
-            if (!extensions_.store()) {
-                reportFileError(messages_, extensions_.failedOperation(existed ? kRewrite : kWrite),
-                                files::kExtensionDatabase);
-                extensions_.setAvailable(false);
-                failed = true;
-            }
-        }
-        if (!failed) {
-            extensions_.clearRecord();
-            for (bool more = extensions_.startAt(); more; more = extensions_.readNext()) {
-                if (entry.at(extrec::addedMark) != ' ' || entry.at(extrec::seenMark) != ' ') {
-                    entry.set(extrec::marks, "   ");
-                } else if (databaseExists_) {
-                    entry.at(extrec::removedMark) = 'E';
-                } else {
-                    if (!extensions_.deleteRecord()) {
-                        reportFileError(messages_, kDelete, files::kExtensionDatabase);
-                        extensions_.setAvailable(false);
-                        break;
-                    }
-                    entriesDeleted_ = true;
-                    continue;
-                }
-                if (!extensions_.store()) {
-                    reportFileError(messages_, kRewrite, files::kExtensionDatabase);
-                    extensions_.setAvailable(false);
-                    entriesDeleted_ = false;
-                    break;
-                }
-            }
-            if (extensions_.readFailed() && extensions_.available()) {
-                // A damaged page is not the end of the entries.
-                reportFileError(messages_, kRead, files::kExtensionDatabase);
-                extensions_.setAvailable(false);
-                entriesDeleted_ = false;
-            }
-        }
+        // A list that cannot be opened again (it was read by validate just
+        // before) marks no entry as listed.
+        if (!file.openInput().isSuccess() || markListedEntries(file))
+            settleEntries();
     }
     file.close();
+    finishSynchronisation();
+}
+
+bool ExtensionList::markListedEntries(LineFile& file) {
+    RecordView entry = extensions_.view();
+    std::string line;
+    while (file.readNext(line).isSuccess()) {
+        if (allBlank(line))
+            continue;
+        std::string key = upperAscii(std::string_view(line).substr(0, 4));
+        extensions_.clearRecord();
+        entry.set(extrec::key, key);
+        if (extensions_.readByKey()) {
+            entry.set(extrec::marks, "  E");
+        } else {
+            extensions_.clearRecord();
+            entry.set(extrec::key, key);
+            entry.set(extrec::marks, "E  ");
+        }
+        bool existed = extensions_.found();
+        if (!extensions_.store()) {
+            reportFileError(messages_, extensions_.failedOperation(existed ? kRewrite : kWrite),
+                            files::kExtensionDatabase);
+            extensions_.setAvailable(false);
+            return false;
+        }
+    }
+    return true;
+}
+
+void ExtensionList::settleEntries() {
+    extensions_.clearRecord();
+    for (bool more = extensions_.startAt(); more; more = extensions_.readNext()) {
+        if (!settleEntry())
+            return;
+    }
+    if (extensions_.readFailed() && extensions_.available()) {
+        // A damaged page is not the end of the entries.
+        reportFileError(messages_, kRead, files::kExtensionDatabase);
+        extensions_.setAvailable(false);
+        entriesDeleted_ = false;
+    }
+}
+
+bool ExtensionList::settleEntry() {
+    RecordView entry = extensions_.view();
+    if (entry.at(extrec::addedMark) != ' ' || entry.at(extrec::seenMark) != ' ') {
+        entry.set(extrec::marks, "   ");
+    } else if (databaseExists_) {
+        entry.at(extrec::removedMark) = 'E';
+    } else {
+        if (!extensions_.deleteRecord()) {
+            reportFileError(messages_, kDelete, files::kExtensionDatabase);
+            extensions_.setAvailable(false);
+            return false;
+        }
+        entriesDeleted_ = true;
+        return true;
+    }
+    if (!extensions_.store()) {
+        reportFileError(messages_, kRewrite, files::kExtensionDatabase);
+        extensions_.setAvailable(false);
+        entriesDeleted_ = false;
+        return false;
+    }
+    return true;
+}
+
+void ExtensionList::finishSynchronisation() {
     // The entries become durable at the close: a failure there is a failed
     // rewrite of the marks, unless a failure was shown already.
     if (!extensions_.closeCommitted() && extensions_.available()) {
@@ -207,84 +225,121 @@ WatchedNames ExtensionList::watchedNames() {
     return names;
 }
 
+namespace {
+
+// Every test value is a dot, three characters and a blank, looked for
+// anywhere in the blank-padded 255-character name: only a dot of the name can
+// start a match, and most names have one or two. Goes through the three
+// characters after each dot of the name that is followed by them and a blank.
+class CandidateExtensions {
+  public:
+    // `text`: the padded name; `length`: the length of the name in it.
+    CandidateExtensions(std::string_view text, std::size_t length)
+        : text_(text), length_(length), dot_(text.find('.')) {
+        skipUnfit();
+    }
+    bool done() const { return dot_ == std::string_view::npos || dot_ >= length_; }
+    std::string_view current() const { return text_.substr(dot_ + 1, 3); }
+    void next() {
+        dot_ = text_.find('.', dot_ + 1);
+        skipUnfit();
+    }
+
+  private:
+    static constexpr std::size_t kTestWidth = 5;
+    void skipUnfit() {
+        while (!done() && (dot_ + kTestWidth > text_.size() || text_[dot_ + kTestWidth - 1] != ' '))
+            dot_ = text_.find('.', dot_ + 1);
+    }
+
+    std::string_view text_;
+    std::size_t length_;
+    std::size_t dot_;
+};
+
+bool hasDefaultExtension(std::string_view text, std::size_t length) {
+    for (CandidateExtensions c(text, length); !c.done(); c.next()) {
+        if (std::find(DefaultExtensions.begin(), DefaultExtensions.end(), c.current()) !=
+            DefaultExtensions.end()) {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool isExcludedName(std::string_view text) {
+    for (std::string_view excluded : ExcludedFileNames) {
+        if (text.find(excluded) != std::string_view::npos)
+            return true;
+    }
+    return false;
+}
+
+}  // namespace
+
 bool ExtensionList::qualifies(std::string_view name, std::string& userExtension) {
     userExtension.assign(4, ' ');
-    // Every test value is a dot, three characters and a blank, looked for
-    // anywhere in the blank-padded 255-character name: only a dot of the name
-    // can start a match, and most names have one or two.
     std::array<char, kNameWidth> field;
     const std::size_t length = std::min(name.size(), kNameWidth);
     std::copy_n(name.begin(), length, field.begin());
     std::fill(field.begin() + static_cast<std::ptrdiff_t>(length), field.end(), ' ');
     const std::string_view text(field.data(), field.size());
-    constexpr std::size_t kTestWidth = 5;
 
-    // The three characters after each dot that is followed by them and a blank.
-    auto forEachCandidate = [&](auto&& visit) {
-        for (std::size_t dot = text.find('.'); dot != std::string_view::npos && dot < length;
-             dot = text.find('.', dot + 1)) {
-            if (dot + kTestWidth > text.size() || text[dot + kTestWidth - 1] != ' ')
-                continue;
-            if (visit(text.substr(dot + 1, 3)))
-                return;
-        }
-    };
+    bool watched =
+        hasDefaultExtension(text, length) || (extensions_.available() && extensions_.isOpen() &&
+                                              matchUserEntry(text, length, userExtension));
+    return watched && !isExcludedName(text);
+}
 
-    bool result = false;
-    forEachCandidate([&](std::string_view extension) {
-        for (std::string_view watched : DefaultExtensions) {
-            if (watched == extension)
-                result = true;
-        }
-        return result;
-    });
-    if (!result && extensions_.available() && extensions_.isOpen()) {
-        // The user's entries are tried in key order, so the smallest key that
-        // occurs in the name is the one that counts; the wildcard entry only
-        // when none does.
-        RecordView entry = extensions_.view();
-        std::string best;
-        forEachCandidate([&](std::string_view extension) {
-            std::string key = "." + std::string(extension);
-            if (extension == "*.*" || (!best.empty() && key >= best))
-                return false;
-            extensions_.clearRecord();
-            entry.set(extrec::key, key);
-            if (extensions_.readByKey())
-                best = std::move(key);
-            return extensions_.readFailed();
-        });
-        if (extensions_.readFailed()) {
-            // Not found is not the same as unreadable: the walk goes on
-            // without the user's extensions, and says so.
-            reportFileError(messages_, kRead, files::kExtensionDatabase);
-            extensions_.setAvailable(false);
-            extensions_.close();
-            return false;
-        }
-        if (!best.empty()) {
-            result = true;
-            userExtension.assign(best);
-        } else {
-            extensions_.clearRecord();
-            entry.set(extrec::key, ".*.*");
-            if (extensions_.readByKey()) {
-                result = true;
-                userExtension = ".*.*";
-            } else if (extensions_.readFailed()) {
-                reportFileError(messages_, kRead, files::kExtensionDatabase);
-                extensions_.setAvailable(false);
-                extensions_.close();
-            }
-        }
-    }
-    if (!result)
+bool ExtensionList::matchUserEntry(std::string_view text, std::size_t length,
+                                   std::string& userExtension) {
+    std::string best = smallestListedCandidate(text, length);
+    if (extensions_.readFailed()) {
+        // Not found is not the same as unreadable: the walk goes on without
+        // the user's extensions, and says so.
+        stopUsingExtensionDatabase();
         return false;
-    for (std::string_view excluded : ExcludedFileNames) {
-        if (text.find(excluded) != std::string_view::npos)
-            return false;
     }
-    return true;
+    if (!best.empty()) {
+        userExtension.assign(best);
+        return true;
+    }
+    // The wildcard entry counts only when no listed extension occurs.
+    if (readExtensionEntry(".*.*")) {
+        userExtension = ".*.*";
+        return true;
+    }
+    if (extensions_.readFailed())
+        stopUsingExtensionDatabase();
+    return false;
+}
+
+std::string ExtensionList::smallestListedCandidate(std::string_view text, std::size_t length) {
+    // The smallest key that occurs in the name is the one that counts.
+    std::string best;
+    for (CandidateExtensions c(text, length); !c.done(); c.next()) {
+        std::string_view extension = c.current();
+        std::string key = "." + std::string(extension);
+        if (extension == "*.*" || (!best.empty() && key >= best))
+            continue;
+        if (readExtensionEntry(key))
+            best = std::move(key);
+        if (extensions_.readFailed())
+            break;
+    }
+    return best;
+}
+
+bool ExtensionList::readExtensionEntry(std::string_view key) {
+    extensions_.clearRecord();
+    extensions_.view().set(extrec::key, key);
+    return extensions_.readByKey();
+}
+
+void ExtensionList::stopUsingExtensionDatabase() {
+    reportFileError(messages_, kRead, files::kExtensionDatabase);
+    extensions_.setAvailable(false);
+    extensions_.close();
 }
 
 }  // namespace velumtar

@@ -14,6 +14,7 @@ namespace velumtar {
 
 class BasicDatabase;
 class ExtensionDatabase;
+class LineFile;
 class MessageService;
 
 inline constexpr std::array<std::string_view, 12> DefaultExtensions = {
@@ -64,7 +65,30 @@ class ExtensionList {
 
   private:
     void validate();
+    // Brings the extension database in line with the valid list: marks each
+    // listed entry as added or seen, then settles every entry, then makes
+    // the changes durable (compacting after deletions). A failure is
+    // reported and gives the database up.
     void synchroniseExtensions();
+    // False after a reported failure.
+    bool markListedEntries(LineFile& file);
+    // Entries added or seen lose their marks; an unlisted entry is marked
+    // removed while the basic database may hold its files, else deleted.
+    void settleEntries();
+    bool settleEntry();
+    void finishSynchronisation();
+
+    // Whether the padded name `text` (the name's `length` characters, then
+    // blanks) qualifies through an entry of the user's list; sets
+    // `userExtension` to it. A failed read is reported and the extension
+    // database is given up for the rest of the walk.
+    bool matchUserEntry(std::string_view text, std::size_t length, std::string& userExtension);
+    // The smallest listed key among the name's candidate extensions; empty
+    // when none is listed or a read failed.
+    std::string smallestListedCandidate(std::string_view text, std::size_t length);
+    // Reads the extension database's entry for `key`; whether it is there.
+    bool readExtensionEntry(std::string_view key);
+    void stopUsingExtensionDatabase();
 
     Platform& platform_;
     MessageService& messages_;

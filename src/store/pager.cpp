@@ -486,6 +486,26 @@ FileStatus Pager::commit() {
     if (!changed_) {
         return status::success;
     }
+    FileStatus s = writeDirtyPages();
+    if (!s.isSuccess()) {
+        return s;
+    }
+    const std::uint32_t used = usedPageCount();
+    TreeState next = tree_;
+    next.sequence = tree_.sequence + 1;
+    next.pageCount = used;
+    s = publishMeta(next);
+    if (!s.isSuccess()) {
+        return s;
+    }
+    tree_ = next;
+    changed_ = false;
+    settlePageStates();
+    releaseTail(used);
+    return status::success;
+}
+
+FileStatus Pager::writeDirtyPages() {
     // Changed pages go first, in file order; they all sit at places the last
     // commit does not use.
     std::vector<std::uint32_t> dirty;
@@ -507,29 +527,37 @@ FileStatus Pager::commit() {
     if (ps != PlatformStatus::ok) {
         return ioFailure(ps);
     }
+    return status::success;
+}
+
+std::uint32_t Pager::usedPageCount() const {
     std::uint32_t used = metaPageCount;
     for (std::uint32_t i = metaPageCount; i < states_.size(); ++i) {
         if (states_[i] == PageState::committed || states_[i] == PageState::owned) {
             used = i + 1;
         }
     }
-    TreeState next = tree_;
-    next.sequence = tree_.sequence + 1;
-    next.pageCount = used;
+    return used;
+}
+
+FileStatus Pager::publishMeta(const TreeState& next) {
     // The meta page of the older commit is overwritten; the newer one stays
     // intact, so a torn write here falls back to it.
     std::vector<std::uint8_t> metaPage(pageSize);
     encodeMeta(metaPage.data(), next);
-    ps = file_.write(static_cast<std::uint64_t>(next.sequence % metaPageCount) * pageSize,
-                     metaPage.data(), pageSize);
+    PlatformStatus ps =
+        file_.write(static_cast<std::uint64_t>(next.sequence % metaPageCount) * pageSize,
+                    metaPage.data(), pageSize);
     if (ps == PlatformStatus::ok) {
         ps = file_.sync();
     }
     if (ps != PlatformStatus::ok) {
         return ioFailure(ps);
     }
-    tree_ = next;
-    changed_ = false;
+    return status::success;
+}
+
+void Pager::settlePageStates() {
     freeCount_ = 0;
     for (std::uint32_t i = metaPageCount; i < states_.size(); ++i) {
         PageState& state = states_[i];
@@ -541,21 +569,24 @@ FileStatus Pager::commit() {
         }
     }
     freeHint_ = metaPageCount;
-    // Free pages at the end are given back to the file system. Failing to do
-    // so only wastes space.
-    if (used < states_.size()) {
-        for (std::uint32_t i = used; i < states_.size(); ++i) {
-            std::int64_t frame = lookup(i);
-            if (frame >= 0) {
-                eraseMapping(i);
-                frames_[frame] = Frame{};
-            }
-        }
-        freeCount_ -= states_.size() - used;
-        states_.resize(used);
-        (void)file_.truncate(static_cast<std::uint64_t>(used) * pageSize);
+}
+
+void Pager::releaseTail(std::uint32_t used) {
+    if (used >= states_.size()) {
+        return;
     }
-    return status::success;
+    for (std::uint32_t i = used; i < states_.size(); ++i) {
+        std::int64_t frame = lookup(i);
+        if (frame >= 0) {
+            eraseMapping(i);
+            frames_[frame] = Frame{};
+        }
+    }
+    freeCount_ -= states_.size() - used;
+    states_.resize(used);
+    // Failing to shorten the file only wastes space: the pages past `used`
+    // belong to no commit.
+    (void)file_.truncate(static_cast<std::uint64_t>(used) * pageSize);
 }
 
 }  // namespace velumtar::keyed

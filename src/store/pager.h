@@ -112,6 +112,15 @@ class Pager {
     void eraseMapping(std::uint32_t page);
     FileStatus takeFrame(std::uint32_t& frame);
     FileStatus writeFrame(std::uint32_t frame);
+    // The steps of a commit: the changed pages written and synced, the
+    // number of pages the new tree uses, the meta page of the new commit
+    // written and synced, the page states once it is durable, and the free
+    // pages at the end of the file given back to the file system.
+    FileStatus writeDirtyPages();
+    std::uint32_t usedPageCount() const;
+    FileStatus publishMeta(const TreeState& next);
+    void settlePageStates();
+    void releaseTail(std::uint32_t used);
     FileStatus fail(FileStatus status);
     FileStatus ioFailure(PlatformStatus platformStatus);
     void encodeMeta(std::uint8_t* out, const TreeState& state) const;

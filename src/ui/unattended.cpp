@@ -96,6 +96,8 @@ void Unattended::append(const std::string& line) {
     std::uint64_t size = 0;
     if (file->size(size) != PlatformStatus::ok)
         return;
+    // The transcript is a record for the one who reads it; a line it cannot
+    // take changes nothing in the run.
     (void)file->write(size, line.data(), line.size());
 }
 

@@ -107,7 +107,7 @@ TEST(ExtensionList, NoListRemovesAnOldExtensionDatabase) {
     f.writeList(".jpg\r\n");
     f.prepare();
     ASSERT_TRUE(f.platform.has("C:\\TOOLS\\VELULIST.DBI"));
-    f.platform.removeFile("C:\\TOOLS\\VELULIST.EXT");
+    ASSERT_EQ(f.platform.removeFile("C:\\TOOLS\\VELULIST.EXT"), PlatformStatus::ok);
     f.prepare();
     EXPECT_FALSE(f.platform.has("C:\\TOOLS\\VELULIST.DBI"));
     EXPECT_FALSE(f.extensions.available());

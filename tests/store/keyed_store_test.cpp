@@ -74,7 +74,7 @@ TEST_F(KeyedStoreTest, OpenStatusesOfMissingAndExistingFiles) {
     EXPECT_EQ(store->write(record.data()), status::wrongMode);
     store.reset();
 
-    platform.removeFile(path);
+    ASSERT_EQ(platform.removeFile(path), PlatformStatus::ok);
     store = open(KeyedOpenMode::output, st);
     EXPECT_EQ(st, status::created);
 

@@ -1,6 +1,8 @@
 // The scan and database components wired to an in-memory platform.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <string>
 #include <vector>
 
@@ -49,7 +51,7 @@ struct ScanFixture {
         v.at(dbrec::recordType) = 'F';
         v.set(dbrec::path, path);
         v.set(dbrec::facts, sampleFacts(attr::archive, userExtension).str());
-        database.store();
+        EXPECT_TRUE(database.store());
     }
     // Every record of a keyed file read through `reader`, in key order.
     template <typename Reader>

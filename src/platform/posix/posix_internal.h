@@ -47,6 +47,38 @@ struct SplitPath {
     std::vector<std::string> components;  // as written, not yet matched against the disk
 };
 
+// What recent scans saw beyond the name they looked for: a scan of a
+// directory keeps, in upper-cased order, the names from the one sought
+// onwards (at most `windowSize`). A walk in key order enters the
+// sub-directories of a directory in that same order, so one scan of a large
+// directory answers the lookups of the many sub-directories that follow, long
+// after they have left the directory cache. Bounded by the number of windows
+// and the names kept over all of them.
+class ScanWindows {
+  public:
+    struct Window {
+        std::string directory;
+        std::string low;        // upper-cased name the scan was made for
+        std::string high;       // largest upper-cased name kept
+        bool complete = false;  // no name after `low` was left out
+        std::vector<std::pair<std::string, std::string>> names;  // upper-cased -> real, sorted
+    };
+    static constexpr std::size_t windowSize = 1024;
+    static constexpr std::size_t windowCount = 32;
+    static constexpr std::size_t nameBudget = 8192;
+
+    // The name a recent scan of `dir` found for the upper-cased `key`, when
+    // the scan's window covers it.
+    std::optional<std::string> find(const std::string& dir, const std::string& key) const;
+    // Keeps `window` as the most recent, in place of an older window of the
+    // same directory, and drops the oldest windows beyond the bounds.
+    void keep(Window window);
+
+  private:
+    std::deque<Window> windows_;  // most recent first
+    std::size_t names_ = 0;
+};
+
 // Maps drive paths onto host paths and back. Drive C: is `root`, drive Z: is
 // "/", names without a drive are relative to the working directory. Matching
 // against the disk is case-insensitive (ASCII folding): each component is
@@ -150,9 +182,6 @@ class PathResolver {
     // directory listed last delivered last.
     std::optional<std::string> listedNameFor(std::string_view name) const;
     std::optional<std::string> findInDirectory(const std::string& dir, const std::string& name);
-    // The name a recent scan of `dir` found for the upper-cased `key`, when the
-    // scan's window covers it.
-    std::optional<std::string> fromScanWindow(const std::string& dir, const std::string& key);
     std::string cacheKey(const SplitPath& split, std::size_t count) const;
     void cachePut(std::string key, std::string host);
 
@@ -177,25 +206,7 @@ class PathResolver {
     std::uint64_t directoryChanges_ = 0;
     std::string working_;  // the working directory enter() set; empty: ask the system
 
-    // What recent scans saw beyond the name they looked for: a scan of a
-    // directory keeps, in upper-cased order, the names from the one sought
-    // onwards (at most `scanWindowSize`). A walk in key order enters the
-    // sub-directories of a directory in that same order, so one scan of a
-    // large directory answers the lookups of the many sub-directories that
-    // follow, long after they have left the directory cache. Bounded by the
-    // number of windows and the names kept over all of them.
-    struct ScanWindow {
-        std::string directory;
-        std::string low;        // upper-cased name the scan was made for
-        std::string high;       // largest upper-cased name kept
-        bool complete = false;  // no name after `low` was left out
-        std::vector<std::pair<std::string, std::string>> names;  // upper-cased -> real, sorted
-    };
-    static constexpr std::size_t scanWindowSize = 1024;
-    static constexpr std::size_t scanWindowCount = 32;
-    static constexpr std::size_t scanWindowBudget = 8192;
-    std::deque<ScanWindow> windows_;  // most recent first
-    std::size_t windowNames_ = 0;
+    ScanWindows windows_;
 
     std::uint64_t scans_ = 0;
     std::uint64_t entryStats_ = 0;

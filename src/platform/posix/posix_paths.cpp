@@ -421,18 +421,17 @@ bool PathResolver::listedEntry(std::string_view path, std::string& host) const {
     return true;
 }
 
-std::optional<std::string> PathResolver::fromScanWindow(const std::string& dir,
-                                                        const std::string& key) {
-    for (auto window = windows_.begin(); window != windows_.end(); ++window) {
-        if (window->directory != dir || key < window->low ||
-            (!window->complete && key > window->high)) {
+std::optional<std::string> ScanWindows::find(const std::string& dir, const std::string& key) const {
+    for (const Window& window : windows_) {
+        if (window.directory != dir || key < window.low ||
+            (!window.complete && key > window.high)) {
             continue;
         }
         auto found =
-            std::lower_bound(window->names.begin(), window->names.end(), key,
+            std::lower_bound(window.names.begin(), window.names.end(), key,
                              [](const std::pair<std::string, std::string>& entry,
                                 const std::string& wanted) { return entry.first < wanted; });
-        if (found == window->names.end() || found->first != key) {
+        if (found == window.names.end() || found->first != key) {
             return std::nullopt;
         }
         return found->second;
@@ -440,32 +439,80 @@ std::optional<std::string> PathResolver::fromScanWindow(const std::string& dir,
     return std::nullopt;
 }
 
-std::optional<std::string> PathResolver::findInDirectory(const std::string& dir,
-                                                         const std::string& name) {
-    const std::string key = nameKey(name);
-    if (std::optional<std::string> seen = fromScanWindow(dir, key)) {
-        // Seen by an earlier scan: still there under that name?
-        if (exists(join(dir, *seen))) {
-            return seen;
+void ScanWindows::keep(Window window) {
+    for (auto old = windows_.begin(); old != windows_.end(); ++old) {
+        if (old->directory == window.directory) {
+            names_ -= old->names.size();
+            windows_.erase(old);
+            break;
         }
     }
-    ++scans_;
-    DIR* stream = ::opendir(dir.c_str());
-    if (stream == nullptr) {
-        return std::nullopt;
+    names_ += window.names.size();
+    windows_.push_front(std::move(window));
+    while (windows_.size() > windowCount || (names_ > nameBudget && windows_.size() > 1)) {
+        names_ -= windows_.back().names.size();
+        windows_.pop_back();
     }
-    // Of several spellings of the name the first in byte order wins, so that
-    // the choice does not depend on the order of the directory; the window
-    // keeps the smallest names from `key` onwards, ties in byte order of
-    // their spellings, in a heap whose top is the one to drop next.
-    using Seen = std::pair<std::string, std::string>;
+}
+
+namespace {
+
+// Collects the window of one scan: the smallest upper-cased names from the
+// one sought onwards, ties in byte order of their spellings, in a heap whose
+// top is the one to drop next.
+class WindowCollector {
+  public:
+    explicit WindowCollector(const std::string& key) : key_(key) {}
+
+    void offer(std::string upperName, const char* spelling) {
+        Kept kept{{std::move(upperName), spelling}};
+        if (heap_.size() == ScanWindows::windowSize) {
+            dropped_ = true;
+            if (!(kept < heap_.front())) {
+                return;
+            }
+            std::pop_heap(heap_.begin(), heap_.end());
+            heap_.pop_back();
+        }
+        heap_.push_back(std::move(kept));
+        std::push_heap(heap_.begin(), heap_.end());
+    }
+
+    ScanWindows::Window take(const std::string& dir) {
+        std::sort_heap(heap_.begin(), heap_.end());
+        ScanWindows::Window window;
+        window.directory = dir;
+        window.low = key_;
+        window.complete = !dropped_;
+        window.high = heap_.empty() ? key_ : heap_.back().entry.first;
+        window.names.reserve(heap_.size());
+        for (Kept& kept : heap_) {
+            window.names.push_back(std::move(kept.entry));
+        }
+        heap_.clear();
+        return window;
+    }
+
+  private:
     struct Kept {
-        Seen entry;
+        std::pair<std::string, std::string> entry;  // upper-cased, real
         bool operator<(const Kept& other) const { return entry < other.entry; }
     };
-    std::vector<Kept> heap;
-    std::optional<std::string> match;
-    bool dropped = false;
+    const std::string& key_;
+    std::vector<Kept> heap_;
+    bool dropped_ = false;
+};
+
+// Reads the directory `dir` for the entry whose upper-cased name is `key`.
+// Of several spellings of the name the first in byte order wins, so that the
+// choice does not depend on the order of the directory. False when the
+// directory cannot be read.
+bool scanDirectory(const std::string& dir, const std::string& key,
+                   std::optional<std::string>& match, WindowCollector& window) {
+    DIR* stream = ::opendir(dir.c_str());
+    if (stream == nullptr) {
+        return false;
+    }
     while (const dirent* entry = ::readdir(stream)) {
         std::string upperName = nameKey(entry->d_name);
         if (upperName < key) {
@@ -474,44 +521,30 @@ std::optional<std::string> PathResolver::findInDirectory(const std::string& dir,
         if (upperName == key && (!match || *match > entry->d_name)) {
             match = entry->d_name;
         }
-        Kept kept{{std::move(upperName), entry->d_name}};
-        if (heap.size() == scanWindowSize) {
-            dropped = true;
-            if (!(kept < heap.front())) {
-                continue;
-            }
-            std::pop_heap(heap.begin(), heap.end());
-            heap.pop_back();
-        }
-        heap.push_back(std::move(kept));
-        std::push_heap(heap.begin(), heap.end());
+        window.offer(std::move(upperName), entry->d_name);
     }
     ::closedir(stream);
+    return true;
+}
 
-    std::sort_heap(heap.begin(), heap.end());
-    ScanWindow window;
-    window.directory = dir;
-    window.low = key;
-    window.complete = !dropped;
-    window.high = heap.empty() ? key : heap.back().entry.first;
-    window.names.reserve(heap.size());
-    for (Kept& kept : heap) {
-        window.names.push_back(std::move(kept.entry));
-    }
-    for (auto old = windows_.begin(); old != windows_.end(); ++old) {
-        if (old->directory == dir) {
-            windowNames_ -= old->names.size();
-            windows_.erase(old);
-            break;
+}  // namespace
+
+std::optional<std::string> PathResolver::findInDirectory(const std::string& dir,
+                                                         const std::string& name) {
+    const std::string key = nameKey(name);
+    if (std::optional<std::string> seen = windows_.find(dir, key)) {
+        // Seen by an earlier scan: still there under that name?
+        if (exists(join(dir, *seen))) {
+            return seen;
         }
     }
-    windowNames_ += window.names.size();
-    windows_.push_front(std::move(window));
-    while (windows_.size() > scanWindowCount ||
-           (windowNames_ > scanWindowBudget && windows_.size() > 1)) {
-        windowNames_ -= windows_.back().names.size();
-        windows_.pop_back();
+    ++scans_;
+    std::optional<std::string> match;
+    WindowCollector window(key);
+    if (!scanDirectory(dir, key, match, window)) {
+        return std::nullopt;
     }
+    windows_.keep(window.take(dir));
     return match;
 }
 
