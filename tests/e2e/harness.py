@@ -32,8 +32,9 @@ WINE_START_ATTEMPTS = 4
 WINE_CRASH = re.compile(rb"^wine: Unhandled", re.MULTILINE)
 CRASH_STATUS = 255
 # Wine's error channels for module loading and exceptions, so that a failed
-# run leaves the reason in the test output.
-WINE_DEBUG = "-all,err+module,err+seh"
+# run leaves the reason in the test output; VELUMTAR_E2E_WINEDEBUG asks for
+# more while a fault is hunted.
+WINE_DEBUG = os.environ.get("VELUMTAR_E2E_WINEDEBUG") or "-all,err+module,err+seh"
 
 def wine():
     return CONFIG["mode"] == "wine"
@@ -153,8 +154,8 @@ class Drive:
             what = "velumtar failed" if started else "Wine could not start velumtar"
             again = ("" if started or attempt == WINE_START_ATTEMPTS
                      else ", attempt %d of %d, starting again" % (attempt, WINE_START_ATTEMPTS))
-            note("%s %r, status %d%s:\n%s" % (
-                what, list(args), code, again,
+            note("%s %r, status %d, %s%s:\n%s" % (
+                what, list(args), code, self.transcript_state(), again,
                 output.decode("utf-8", "replace").rstrip() or "(no output)"))
             if started:
                 break
@@ -166,6 +167,13 @@ class Drive:
                                 env=self.environment(answers, clock),
                                 stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                 stderr=subprocess.DEVNULL, **kw)
+
+    def transcript_state(self):
+        """How far a run got: the tool writes every box it shows."""
+        if not os.path.exists(self.transcript):
+            return "no transcript"
+        with open(self.transcript, "rb") as f:
+            return "transcript of %d lines" % f.read().count(b"\n")
 
     def transcript_entries(self):
         if not os.path.exists(self.transcript):
