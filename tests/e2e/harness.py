@@ -18,12 +18,16 @@ import unittest
 
 CONFIG = {"mode": "native", "exe": None, "bin_dir": None}
 
-# Wine failing to bring a process up: its loader (a line "wine: ...") or its
-# fallback launcher ("Application could not be started ...") says so and the
-# status is 1, before any of the program has run. The tool itself writes
-# nothing to standard output or standard error.
+# Wine failing to bring a process up: its loader says so, either plainly (a
+# line "wine: ...") or on one of its error channels ("err:virtual:... wine:
+# failed to map the shared user data: c0000018" when the address space of a
+# new process happens to be laid out so that Wine cannot place its fixed
+# pages), or its fallback launcher does ("Application could not be started
+# ..."); the status is 1, before any of the program has run. The tool itself
+# writes nothing to standard output or standard error.
 WINE_START_FAILURE = re.compile(
-    rb"^(wine: (?!Unhandled)|Application could not be started)", re.MULTILINE)
+    rb"^((?:[0-9a-f]+:)?err:[\w-]+:\w+ wine: (?!Unhandled)|wine: (?!Unhandled)"
+    rb"|Application could not be started)", re.MULTILINE)
 WINE_START_STATUS = 1
 WINE_START_ATTEMPTS = 4
 # An exception inside the program ("wine: Unhandled ..."): Wine's debugger
@@ -31,10 +35,12 @@ WINE_START_ATTEMPTS = 4
 # violation), but at times with 0; such a run is counted as failed.
 WINE_CRASH = re.compile(rb"^wine: Unhandled", re.MULTILINE)
 CRASH_STATUS = 255
-# Wine's error channels for module loading and exceptions, so that a failed
-# run leaves the reason in the test output; VELUMTAR_E2E_WINEDEBUG asks for
-# more while a fault is hunted.
-WINE_DEBUG = os.environ.get("VELUMTAR_E2E_WINEDEBUG") or "-all,err+module,err+seh"
+# Every error channel of Wine, so that a failed run leaves the reason in the
+# test output: with only some of them on, a start failure reported on another
+# one ends the process with status 1 and no word at all.
+# VELUMTAR_E2E_WINEDEBUG asks for more while a fault is hunted.
+WINE_DEBUG = os.environ.get("VELUMTAR_E2E_WINEDEBUG") or "-all,err+all"
+
 
 def wine():
     return CONFIG["mode"] == "wine"
