@@ -132,40 +132,15 @@ class Drive:
         return (["wine", exe] if wine() else [exe]) + list(args)
 
     def run(self, *args, answers=None, clock=None, timeout=300, faults=None):
-        """Runs the tool to its end; returns (exit code, transcript entries).
-
-        A run that Wine failed to start is started again, a bounded number of
-        times, each time noted in the test output; any other failure is
-        returned as it is, with what the process wrote."""
-        command = self.command(args)
-        env = self.environment(answers, clock, faults=faults)
-        for attempt in range(1, WINE_START_ATTEMPTS + 1):
-            if os.path.exists(self.transcript):
-                os.remove(self.transcript)
-            # Files, not pipes: a process that outlives the run must not
-            # hold the test up.
-            with tempfile.TemporaryFile() as out:
-                code = subprocess.run(command, cwd=self.start, env=env,
-                                      stdin=subprocess.DEVNULL, stdout=out, stderr=out,
-                                      timeout=timeout).returncode
-                out.seek(0)
-                output = out.read()
-            if code == 0 and wine() and WINE_CRASH.search(output):
-                code = CRASH_STATUS
-            if code == 0:
-                break
-            # Every run of the tool ends with a box, so a transcript means
-            # that the tool ran, whatever Wine said.
-            started = not wine_start_failed(code, output) or os.path.exists(self.transcript)
-            what = "velumtar failed" if started else "Wine could not start velumtar"
-            again = ("" if started or attempt == WINE_START_ATTEMPTS
-                     else ", attempt %d of %d, starting again" % (attempt, WINE_START_ATTEMPTS))
-            note("%s %r, status %d, %s%s:\n%s" % (
-                what, list(args), code, self.transcript_state(), again,
-                output.decode("utf-8", "replace").rstrip() or "(no output)"))
-            if started:
-                break
-            time.sleep(0.5 * attempt)
+        """Runs the tool to its end; returns (exit code, transcript entries)."""
+        if os.path.exists(self.transcript):
+            os.remove(self.transcript)
+        # Every run of the tool ends with a box, so a transcript means that
+        # the tool ran, whatever Wine said.
+        code, _, _ = run_program(self.command(args), self.start,
+                                 self.environment(answers, clock, faults=faults), timeout,
+                                 args=args, ran=lambda: os.path.exists(self.transcript),
+                                 state=self.transcript_state)
         return code, self.transcript_entries()
 
     def start_process(self, *args, answers=None, clock=None, **kw):
@@ -186,6 +161,43 @@ class Drive:
             return []
         with open(self.transcript, "rb") as f:
             return [json.loads(line) for line in f.read().decode("utf-8").splitlines()]
+
+
+def run_program(command, cwd, env, timeout, args=None, name="velumtar", ran=None, state=None,
+                expected=(0,)):
+    """Runs a program to its end; returns (exit code, standard output,
+    standard error).
+
+    A run that Wine failed to start is started again, a bounded number of
+    times, each time noted in the test output; `ran` tells whether the program
+    ran all the same. Any other status than the `expected` ones is returned
+    as it is and noted with what the process wrote."""
+    for attempt in range(1, WINE_START_ATTEMPTS + 1):
+        # Files, not pipes: a process that outlives the run must not hold the
+        # test up.
+        with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+            code = subprocess.run(command, cwd=cwd, env=env, stdin=subprocess.DEVNULL,
+                                  stdout=out, stderr=err, timeout=timeout).returncode
+            out.seek(0)
+            err.seek(0)
+            stdout, stderr = out.read(), err.read()
+        output = stdout + stderr
+        if code == 0 and wine() and WINE_CRASH.search(output):
+            code = CRASH_STATUS
+        started = not wine_start_failed(code, output) or (ran is not None and ran())
+        if started and code in expected:
+            break
+        what = ("%s failed" if started else "Wine could not start %s") % name
+        again = ("" if started or attempt == WINE_START_ATTEMPTS
+                 else ", attempt %d of %d, starting again" % (attempt, WINE_START_ATTEMPTS))
+        note("%s %r, status %d%s%s:\n%s" % (
+            what, list(args if args is not None else command[1:]), code,
+            ", " + state() if state else "", again,
+            output.decode("utf-8", "replace").rstrip() or "(no output)"))
+        if started:
+            break
+        time.sleep(0.5 * attempt)
+    return code, stdout, stderr
 
 
 def wine_start_failed(code, output):
