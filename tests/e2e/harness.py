@@ -18,12 +18,16 @@ import unittest
 
 CONFIG = {"mode": "native", "exe": None, "bin_dir": None}
 
-# Wine failing to bring a process up: its loader (a line "wine: ...") or its
-# fallback launcher ("Application could not be started ...") says so and the
-# status is 1, before any of the program has run. The tool itself writes
-# nothing to standard output or standard error.
+# Wine failing to bring a process up: its loader says so, either plainly (a
+# line "wine: ...") or on one of its error channels ("err:virtual:... wine:
+# failed to map the shared user data: c0000018" when the address space of a
+# new process happens to be laid out so that Wine cannot place its fixed
+# pages), or its fallback launcher does ("Application could not be started
+# ..."); the status is 1, before any of the program has run. The tool itself
+# writes nothing to standard output or standard error.
 WINE_START_FAILURE = re.compile(
-    rb"^(wine: (?!Unhandled)|Application could not be started)", re.MULTILINE)
+    rb"^((?:[0-9a-f]+:)?err:[\w-]+:\w+ wine: (?!Unhandled)|wine: (?!Unhandled)"
+    rb"|Application could not be started)", re.MULTILINE)
 WINE_START_STATUS = 1
 WINE_START_ATTEMPTS = 4
 # An exception inside the program ("wine: Unhandled ..."): Wine's debugger
@@ -31,9 +35,12 @@ WINE_START_ATTEMPTS = 4
 # violation), but at times with 0; such a run is counted as failed.
 WINE_CRASH = re.compile(rb"^wine: Unhandled", re.MULTILINE)
 CRASH_STATUS = 255
-# Wine's error channels for module loading and exceptions, so that a failed
-# run leaves the reason in the test output.
-WINE_DEBUG = "-all,err+module,err+seh"
+# Every error channel of Wine, so that a failed run leaves the reason in the
+# test output: with only some of them on, a start failure reported on another
+# one ends the process with status 1 and no word at all.
+# VELUMTAR_E2E_WINEDEBUG asks for more while a fault is hunted.
+WINE_DEBUG = os.environ.get("VELUMTAR_E2E_WINEDEBUG") or "-all,err+all"
+
 
 def wine():
     return CONFIG["mode"] == "wine"
@@ -125,40 +132,15 @@ class Drive:
         return (["wine", exe] if wine() else [exe]) + list(args)
 
     def run(self, *args, answers=None, clock=None, timeout=300, faults=None):
-        """Runs the tool to its end; returns (exit code, transcript entries).
-
-        A run that Wine failed to start is started again, a bounded number of
-        times, each time noted in the test output; any other failure is
-        returned as it is, with what the process wrote."""
-        command = self.command(args)
-        env = self.environment(answers, clock, faults=faults)
-        for attempt in range(1, WINE_START_ATTEMPTS + 1):
-            if os.path.exists(self.transcript):
-                os.remove(self.transcript)
-            # Files, not pipes: a process that outlives the run must not
-            # hold the test up.
-            with tempfile.TemporaryFile() as out:
-                code = subprocess.run(command, cwd=self.start, env=env,
-                                      stdin=subprocess.DEVNULL, stdout=out, stderr=out,
-                                      timeout=timeout).returncode
-                out.seek(0)
-                output = out.read()
-            if code == 0 and wine() and WINE_CRASH.search(output):
-                code = CRASH_STATUS
-            if code == 0:
-                break
-            # Every run of the tool ends with a box, so a transcript means
-            # that the tool ran, whatever Wine said.
-            started = not wine_start_failed(code, output) or os.path.exists(self.transcript)
-            what = "velumtar failed" if started else "Wine could not start velumtar"
-            again = ("" if started or attempt == WINE_START_ATTEMPTS
-                     else ", attempt %d of %d, starting again" % (attempt, WINE_START_ATTEMPTS))
-            note("%s %r, status %d%s:\n%s" % (
-                what, list(args), code, again,
-                output.decode("utf-8", "replace").rstrip() or "(no output)"))
-            if started:
-                break
-            time.sleep(0.5 * attempt)
+        """Runs the tool to its end; returns (exit code, transcript entries)."""
+        if os.path.exists(self.transcript):
+            os.remove(self.transcript)
+        # Every run of the tool ends with a box, so a transcript means that
+        # the tool ran, whatever Wine said.
+        code, _, _ = run_program(self.command(args), self.start,
+                                 self.environment(answers, clock, faults=faults), timeout,
+                                 args=args, ran=lambda: os.path.exists(self.transcript),
+                                 state=self.transcript_state)
         return code, self.transcript_entries()
 
     def start_process(self, *args, answers=None, clock=None, **kw):
@@ -167,11 +149,55 @@ class Drive:
                                 stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                 stderr=subprocess.DEVNULL, **kw)
 
+    def transcript_state(self):
+        """How far a run got: the tool writes every box it shows."""
+        if not os.path.exists(self.transcript):
+            return "no transcript"
+        with open(self.transcript, "rb") as f:
+            return "transcript of %d lines" % f.read().count(b"\n")
+
     def transcript_entries(self):
         if not os.path.exists(self.transcript):
             return []
         with open(self.transcript, "rb") as f:
             return [json.loads(line) for line in f.read().decode("utf-8").splitlines()]
+
+
+def run_program(command, cwd, env, timeout, args=None, name="velumtar", ran=None, state=None,
+                expected=(0,)):
+    """Runs a program to its end; returns (exit code, standard output,
+    standard error).
+
+    A run that Wine failed to start is started again, a bounded number of
+    times, each time noted in the test output; `ran` tells whether the program
+    ran all the same. Any other status than the `expected` ones is returned
+    as it is and noted with what the process wrote."""
+    for attempt in range(1, WINE_START_ATTEMPTS + 1):
+        # Files, not pipes: a process that outlives the run must not hold the
+        # test up.
+        with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+            code = subprocess.run(command, cwd=cwd, env=env, stdin=subprocess.DEVNULL,
+                                  stdout=out, stderr=err, timeout=timeout).returncode
+            out.seek(0)
+            err.seek(0)
+            stdout, stderr = out.read(), err.read()
+        output = stdout + stderr
+        if code == 0 and wine() and WINE_CRASH.search(output):
+            code = CRASH_STATUS
+        started = not wine_start_failed(code, output) or (ran is not None and ran())
+        if started and code in expected:
+            break
+        what = ("%s failed" if started else "Wine could not start %s") % name
+        again = ("" if started or attempt == WINE_START_ATTEMPTS
+                 else ", attempt %d of %d, starting again" % (attempt, WINE_START_ATTEMPTS))
+        note("%s %r, status %d%s%s:\n%s" % (
+            what, list(args if args is not None else command[1:]), code,
+            ", " + state() if state else "", again,
+            output.decode("utf-8", "replace").rstrip() or "(no output)"))
+        if started:
+            break
+        time.sleep(0.5 * attempt)
+    return code, stdout, stderr
 
 
 def wine_start_failed(code, output):

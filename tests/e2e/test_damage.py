@@ -9,9 +9,8 @@ undamaged database does, and the compare after it must find nothing.
 """
 import os
 import struct
-import subprocess
 
-from harness import CONFIG, DriveTest, boxes, wine
+from harness import CONFIG, DriveTest, boxes, run_program, wine
 
 DBI = "C:\\VELUMTAR.DBI"
 TXT = "C:\\VELUMTAR.TXT"
@@ -127,13 +126,11 @@ class DamagedDatabase(DriveTest):
         """Runs velumtar-check on the database: (exit code, pages damaged)."""
         exe = os.path.join(CONFIG["bin_dir"], "velumtar-check" + (".exe" if wine() else ""))
         env = self.drive.environment(transcript=False)
-        proc = subprocess.run((["wine", exe] if wine() else [exe]) + [DBI], cwd=self.drive.start,
-                              env=env, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
-                              timeout=120)
-        out = proc.stdout.decode("latin-1")
-        damaged = [line.split(":")[1].strip() for line in out.splitlines()
+        code, out, _ = run_program((["wine", exe] if wine() else [exe]) + [DBI], self.drive.start,
+                                   env, 120, name="velumtar-check", expected=(0, 1))
+        damaged = [line.split(":")[1].strip() for line in out.decode("latin-1").splitlines()
                    if "pages damaged" in line]
-        return proc.returncode, damaged[0] if damaged else "0"
+        return code, damaged[0] if damaged else "0"
 
     def log(self):
         return self.drive.read(LOG).decode("latin-1") if self.drive.exists(LOG) else ""

@@ -108,6 +108,13 @@ class WineStart(DriveTest):
         self.assertTrue(all("Application could not be started" in n for n in notes), notes)
         self.assertIn("starting again", notes[0])
         self.assertNotIn("starting again", notes[-1])
+        # Wine's loader failing on an error channel, with the same status: the
+        # line as Wine writes it when it cannot place its fixed pages.
+        code, notes = self.run_exe("cmd", "/c", "echo err:virtual:virtual_alloc_first_teb wine: "
+                                   "failed to map the shared user data: c0000018& exit 1")
+        self.assertEqual(code, 1)
+        self.assertEqual(len(notes), harness.WINE_START_ATTEMPTS, notes)
+        self.assertIn("Wine could not start velumtar", notes[0])
         # A program that ran and ended with the same status is not.
         code, notes = self.run_exe("cmd", "/c", "exit 1")
         self.assertEqual(code, 1)

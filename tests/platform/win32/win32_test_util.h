@@ -6,6 +6,7 @@
 // After <windows.h>, which defines the types it uses.
 #include <winioctl.h>
 
+#include <cstdio>
 #include <string>
 #include <string_view>
 
@@ -119,7 +120,11 @@ class ChildProcess {
 
     // Starts `commandLine` with its standard handles on NUL, so that a child
     // copy of the test binary does not mix its report into this one's.
+    // Under Wine a new process now and then dies in Wine's own start-up,
+    // before any of the program has run, and the creation fails: it is tried
+    // again a few times, each failure noted on standard error.
     bool start(std::wstring commandLine) {
+        constexpr int kAttempts = 4;
         SECURITY_ATTRIBUTES inheritable{sizeof inheritable, nullptr, TRUE};
         HANDLE nul =
             CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
@@ -128,8 +133,16 @@ class ChildProcess {
         startup.cb = sizeof startup;
         startup.dwFlags = STARTF_USESTDHANDLES;
         startup.hStdInput = startup.hStdOutput = startup.hStdError = nul;
-        const bool started = CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE, 0,
-                                            nullptr, nullptr, &startup, &info_) != 0;
+        bool started = false;
+        for (int attempt = 1; attempt <= kAttempts && !started; ++attempt) {
+            started = CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE, 0,
+                                     nullptr, nullptr, &startup, &info_) != 0;
+            if (!started) {
+                std::fprintf(stderr, "[child] could not be started, error %lu, attempt %d of %d\n",
+                             GetLastError(), attempt, kAttempts);
+                Sleep(100 * attempt);
+            }
+        }
         if (nul != INVALID_HANDLE_VALUE) {
             CloseHandle(nul);
         }
