@@ -126,6 +126,26 @@ class WineStart(DriveTest):
         self.assertEqual(len(notes), 1, notes)
         self.assertIn("wine: Unhandled page fault", notes[0])
 
+    def test_unit_test_runner_retries_only_start_failures(self):
+        import subprocess
+        runner = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
+                              "wine_run.sh")
+        cases = [
+            # Wine's loader failing, as it writes it: tried four times.
+            ("echo err:virtual:virtual_alloc_first_teb wine: failed to map the shared user "
+             "data: c0000018 1>&2& exit 1", 3),
+            # The program ran (it wrote to standard output) and failed.
+            ("echo [==========] 1 test ran& echo wine: a word of the program 1>&2& exit 1", 0),
+            ("exit 1", 0),
+        ]
+        for command, retries in cases:
+            with self.subTest(command=command):
+                proc = subprocess.run([runner, "cmd", "/c", command], capture_output=True,
+                                      env=self.drive.environment(transcript=False))
+                self.assertEqual(proc.returncode, 1)
+                self.assertEqual(proc.stderr.count(b"[wine_run] Wine could not start"), retries,
+                                 proc.stderr)
+
 
 class InstanceGuard(DriveTest):
     def holder(self):
