@@ -20,8 +20,8 @@ for attempt in 1 2 3 4; do
   wine "$@" >"$out" 2>"$err"
   status=$?
   if [ $status -eq 1 ] && [ ! -s "$out" ] && [ $attempt -lt 4 ] &&
-    grep -Eq '(^|: )wine: ' "$err" && ! grep -q 'wine: Unhandled' "$err"; then
-    echo "[wine_run] Wine could not start $1 (attempt $attempt of 4): $(grep -Em1 '(^|: )wine: ' "$err")" >&2
+    grep -Eq '^(err:[^ ]* )?wine: ' "$err" && ! grep -q 'wine: Unhandled' "$err"; then
+    echo "[wine_run] Wine could not start $1 (attempt $attempt of 4): $(grep -Em1 '^(err:[^ ]* )?wine: ' "$err")" >&2
     sleep "$attempt"
     continue
   fi
