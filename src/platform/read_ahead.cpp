@@ -94,7 +94,7 @@ class ReadAheadListing final : public DirectoryListing {
 
 ReadAheadPlatform::ReadAheadPlatform(Platform& system, std::unique_ptr<DirectoryReader> reader,
                                      Limits limits)
-    : system_(system), reader_(std::move(reader)), limits_(limits) {}
+    : ForwardingPlatform(system), system_(system), reader_(std::move(reader)), limits_(limits) {}
 
 ReadAheadPlatform::~ReadAheadPlatform() {
     stopWorkers();
@@ -512,11 +512,6 @@ PlatformStatus ReadAheadPlatform::fileInformation(std::string_view path, FileInf
         return reader_->facts(native_, item.entry.name, info);
     }
     return system_.fileInformation(path, info);
-}
-
-void ReadAheadPlatform::exitProcess(int code) {
-    system_.exitProcess(code);
-    std::abort();  // not reached: the system's exit never returns
 }
 
 Platform& withReadAhead(Platform& system, std::unique_ptr<DirectoryReader> reader) {

@@ -46,7 +46,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/platform.h"
+#include "platform/forwarding_platform.h"
 
 namespace velumtar::readahead {
 
@@ -131,7 +131,7 @@ class DirectoryReader {
                                  FileInformation& info) = 0;
 };
 
-class ReadAheadPlatform final : public Platform {
+class ReadAheadPlatform final : public ForwardingPlatform {
   public:
     ReadAheadPlatform(Platform& system, std::unique_ptr<DirectoryReader> reader, Limits limits);
     ~ReadAheadPlatform() override;
@@ -156,44 +156,7 @@ class ReadAheadPlatform final : public Platform {
     bool changeDirectory(std::string_view path) override;
     std::unique_ptr<DirectoryListing> newListing() override;
     PlatformStatus fileInformation(std::string_view path, FileInformation& info) override;
-
     // Everything else is the system's.
-    int messageBox(std::string_view text, std::string_view caption, unsigned type) override {
-        return system_.messageBox(text, caption, type);
-    }
-    LaunchStage startProcess(std::string_view commandLine, int showWindow, bool wait) override {
-        return system_.startProcess(commandLine, showWindow, wait);
-    }
-    std::string upperCase(std::string_view text) override { return system_.upperCase(text); }
-    bool currentDirectory(std::string& path) override { return system_.currentDirectory(path); }
-    bool entryName(std::string_view path, std::string& name) override {
-        return system_.entryName(path, name);
-    }
-    LocalDateTime localDateTime() override { return system_.localDateTime(); }
-    PlatformStatus removeFile(std::string_view path) override { return system_.removeFile(path); }
-    PlatformStatus renameFile(std::string_view from, std::string_view to) override {
-        return system_.renameFile(from, to);
-    }
-    PlatformStatus replaceFile(std::string_view from, std::string_view to) override {
-        return system_.replaceFile(from, to);
-    }
-    bool fileExists(std::string_view path) override { return system_.fileExists(path); }
-    std::unique_ptr<File> openFile(std::string_view path, OpenMode mode,
-                                   PlatformStatus& status) override {
-        return system_.openFile(path, mode, status);
-    }
-    std::unique_ptr<ExclusiveHold> holdExclusive(std::string_view path,
-                                                 PlatformStatus& status) override {
-        return system_.holdExclusive(path, status);
-    }
-    PlatformStatus probe(std::string_view path) override { return system_.probe(path); }
-    std::string argumentText(int argc, char** argv) override {
-        return system_.argumentText(argc, argv);
-    }
-    std::optional<std::string> environment(std::string_view name) override {
-        return system_.environment(name);
-    }
-    [[noreturn]] void exitProcess(int code) override;
 
   private:
     friend class ReadAheadListing;

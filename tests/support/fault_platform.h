@@ -11,13 +11,13 @@
 #include <string>
 #include <vector>
 
-#include "platform/platform.h"
+#include "platform/forwarding_platform.h"
 
 namespace velumtar::test {
 
-class FaultPlatform : public Platform {
+class FaultPlatform : public ForwardingPlatform {
   public:
-    explicit FaultPlatform(Platform& inner) : inner_(inner) {}
+    explicit FaultPlatform(Platform& inner) : ForwardingPlatform(inner), inner_(inner) {}
 
     // Calls counted since the last reset, over every file; the call with the
     // number given in failWriteAt / failSyncAt (1 = the first) and every
@@ -56,43 +56,7 @@ class FaultPlatform : public Platform {
     PlatformStatus removeFile(std::string_view path) override;
     PlatformStatus renameFile(std::string_view from, std::string_view to) override;
     PlatformStatus replaceFile(std::string_view from, std::string_view to) override;
-
-    int messageBox(std::string_view text, std::string_view caption, unsigned type) override {
-        return inner_.messageBox(text, caption, type);
-    }
-    LaunchStage startProcess(std::string_view commandLine, int showWindow, bool wait) override {
-        return inner_.startProcess(commandLine, showWindow, wait);
-    }
-    std::string upperCase(std::string_view text) override { return inner_.upperCase(text); }
-    bool currentDirectory(std::string& path) override { return inner_.currentDirectory(path); }
-    bool changeDirectory(std::string_view path) override { return inner_.changeDirectory(path); }
-    std::unique_ptr<DirectoryListing> newListing() override { return inner_.newListing(); }
-    void beginReadAhead(const WatchedNames& files) override { inner_.beginReadAhead(files); }
-    void readAhead(std::string_view pattern) override { inner_.readAhead(pattern); }
-    void endReadAhead() override { inner_.endReadAhead(); }
-    PlatformStatus fileInformation(std::string_view path, FileInformation& info) override {
-        return inner_.fileInformation(path, info);
-    }
-    bool entryName(std::string_view path, std::string& name) override {
-        return inner_.entryName(path, name);
-    }
-    LocalDateTime localDateTime() override { return inner_.localDateTime(); }
-    bool fileExists(std::string_view path) override { return inner_.fileExists(path); }
-    std::unique_ptr<ExclusiveHold> holdExclusive(std::string_view path,
-                                                 PlatformStatus& status) override {
-        return inner_.holdExclusive(path, status);
-    }
-    PlatformStatus probe(std::string_view path) override { return inner_.probe(path); }
-    std::string argumentText(int argc, char** argv) override {
-        return inner_.argumentText(argc, argv);
-    }
-    std::optional<std::string> environment(std::string_view name) override {
-        return inner_.environment(name);
-    }
-    [[noreturn]] void exitProcess(int code) override {
-        inner_.exitProcess(code);
-        std::abort();  // not reached: the platform underneath ends the process
-    }
+    // Every other call goes to the platform underneath.
 
   private:
     // A moved file keeps what is unsynced of it under its new name.
