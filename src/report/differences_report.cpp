@@ -164,41 +164,28 @@ class ReportWriter {
     LineFile report_;
 };
 
-bool writeLockedSection(ReportWriter& out, WorkFile& workFile) {
+std::string lockedLine(std::string_view label, std::string_view path, std::string_view facts) {
+    std::string line = blankLine(label);
+    RecordView v(line.data());
+    FileFacts f = factsOf(facts);
+    v.set(reportline::status, "LOCKED");
+    v.set(reportline::path, path);
+    v.set(reportline::overflow, overflowMark(f));
+    return line;
+}
+
+// Writes the line `lineFor` makes for each work record of `type`, in key
+// order; it makes none when it answers false. False when a line cannot be
+// written or the work file cannot be read.
+template <class LineFor>
+bool writeLinesOf(ReportWriter& out, WorkFile& workFile, char type, LineFor lineFor) {
     workFile.clearRecord();
     RecordView entry = workFile.view();
-    entry.at(workrec::recordType) = 'A';
-    for (bool more = workFile.startAt(); more && entry.at(workrec::recordType) == 'A';
+    entry.at(workrec::recordType) = type;
+    std::string line;
+    for (bool more = workFile.startAt(); more && entry.at(workrec::recordType) == type;
          more = workFile.readNext()) {
-        if (entry.at(workrec::lockedMark) == ' ')
-            continue;
-        std::string line = blankLine("DIRECTORY:");
-        RecordView v(line.data());
-        FileFacts f = factsOf(entry.get(workrec::facts));
-        v.set(reportline::status, "LOCKED");
-        v.set(reportline::path, withoutPatterns(entry.get(workrec::path)));
-        v.set(reportline::overflow, overflowMark(f));
-        if (!out.write(line))
-            return false;
-    }
-    if (workFile.readFailed()) {
-        reportFileError(out.messages(), kRead, files::kWorkFile);
-        return false;
-    }
-    // Then the entries not watched because another spelling of their name
-    // is, under their own spelling, counted with the locked directories.
-    workFile.clearRecord();
-    entry.at(workrec::recordType) = 'T';
-    for (bool more = workFile.startAt(); more && entry.at(workrec::recordType) == 'T';
-         more = workFile.readNext()) {
-        const bool directory = entry.at(workrec::twinKind) == 'A';
-        std::string line = blankLine(directory ? "DIRECTORY:" : "Path-Name:");
-        RecordView v(line.data());
-        FileFacts f = factsOf(entry.get(workrec::facts));
-        v.set(reportline::status, "LOCKED");
-        v.set(reportline::path, entry.get(workrec::path));
-        v.set(reportline::overflow, overflowMark(f));
-        if (!out.write(line))
+        if (lineFor(entry, line) && !out.write(line))
             return false;
     }
     if (workFile.readFailed()) {
@@ -206,6 +193,25 @@ bool writeLockedSection(ReportWriter& out, WorkFile& workFile) {
         return false;
     }
     return true;
+}
+
+bool writeLockedSection(ReportWriter& out, WorkFile& workFile) {
+    const bool directories =
+        writeLinesOf(out, workFile, 'A', [](RecordView entry, std::string& line) {
+            if (entry.at(workrec::lockedMark) == ' ')
+                return false;
+            line = lockedLine("DIRECTORY:", withoutPatterns(entry.get(workrec::path)),
+                              entry.get(workrec::facts));
+            return true;
+        });
+    // Then the entries not watched because another spelling of their name
+    // is, under their own spelling, counted with the locked directories.
+    return directories && writeLinesOf(out, workFile, 'T', [](RecordView entry, std::string& line) {
+               const bool directory = entry.at(workrec::twinKind) == 'A';
+               line = lockedLine(directory ? "DIRECTORY:" : "Path-Name:", entry.get(workrec::path),
+                                 entry.get(workrec::facts));
+               return true;
+           });
 }
 
 // Findings made durable together. Each finding is committed (its entry
