@@ -86,7 +86,7 @@ struct Limits {
     // A directory whose reading takes longer than this, and may have waited
     // (Snapshot::mayHaveWaited), was waiting for the disk: then all
     // `threads` read at once for the next `slowSpell` reads.
-    std::int64_t slowMicroseconds = 1000;
+    std::int64_t slowMicroseconds = 100;
     int slowSpell = 512;
 };
 
