@@ -184,7 +184,7 @@ def run_program(command, cwd, env, timeout, args=None, name="velumtar", ran=None
         output = stdout + stderr
         if code == 0 and wine() and WINE_CRASH.search(output):
             code = CRASH_STATUS
-        started = not wine_start_failed(code, output) or (ran is not None and ran())
+        started = not wine_start_failed(code, output, ran)
         if started and code in expected:
             break
         what = ("%s failed" if started else "Wine could not start %s") % name
@@ -200,9 +200,17 @@ def run_program(command, cwd, env, timeout, args=None, name="velumtar", ran=None
     return code, stdout, stderr
 
 
-def wine_start_failed(code, output):
-    """Whether a run's status and output are Wine's own start failure."""
-    return wine() and code == WINE_START_STATUS and bool(WINE_START_FAILURE.search(output))
+def wine_start_failed(code, output, ran=None):
+    """Whether a run's status and output are Wine's own start failure.
+
+    Wine's line alone is the sign when `ran` can tell whether the program
+    ran: a script that starts the program may end with any status of its
+    own after the program could not be started."""
+    if not wine() or not WINE_START_FAILURE.search(output):
+        return False
+    if ran is not None:
+        return not ran()
+    return code == WINE_START_STATUS
 
 
 def note(text):

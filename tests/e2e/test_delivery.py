@@ -14,7 +14,7 @@ import unittest
 import xml.etree.ElementTree as ET
 import zipfile
 
-from harness import CONFIG, DriveTest, wine
+from harness import CONFIG, DriveTest, helper, run_program, wine
 
 SOURCE = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 HELP = os.path.join(SOURCE, "doc", "help")
@@ -239,10 +239,9 @@ class HelpWindow(unittest.TestCase):
     def test_the_help_window_shows_the_title_and_the_contents(self):
         title = help_title()
         self.assertTrue(self.window(title), "no window titled %r" % title)
-        tree = subprocess.run(["wine", os.path.join(CONFIG["bin_dir"], "tests", "help_tree.exe"),
-                               title, "30"], env=self.env, stdin=subprocess.DEVNULL,
-                              capture_output=True, timeout=120)
-        entries = tree.stdout.decode("utf-8").replace("\r", "").splitlines()
+        _, out, _ = run_program(["wine", helper("help_tree"), title, "30"], self.directory,
+                                self.env, 120, name="help_tree")
+        entries = out.decode("utf-8").replace("\r", "").splitlines()
         self.assertEqual(entries, [name for name, _ in sitemap(os.path.join(HELP, "toc.hhc"))])
 
 
@@ -388,11 +387,13 @@ class ScheduledRuns(DriveTest):
         self.make("C:\\App\\b.dll")
         share = os.path.join(self.drive.scratch, "share")
         os.makedirs(share)
-        subprocess.run(["wine", "cmd", "/c", "C:\\TOOLS\\velumtar-scheduled.cmd",
-                        self.drive.tool_path(share)], env=self.drive.environment(transcript=False),
-                       check=True, timeout=300, stdin=subprocess.DEVNULL,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        transcript = read(os.path.join(tools, "velumtar-transcript.jsonl"))
+        written = os.path.join(tools, "velumtar-transcript.jsonl")
+        code, _, _ = run_program(["wine", "cmd", "/c", "C:\\TOOLS\\velumtar-scheduled.cmd",
+                                  self.drive.tool_path(share)], self.drive.start,
+                                 self.drive.environment(transcript=False), 300,
+                                 name="velumtar-scheduled.cmd", ran=lambda: os.path.exists(written))
+        self.assertEqual(code, 0)
+        transcript = read(written)
         self.assertIn("Display list of details?", transcript.splitlines()[-2])
         computers = os.listdir(share)
         self.assertEqual(len(computers), 1, computers)

@@ -115,6 +115,14 @@ class WineStart(DriveTest):
         self.assertEqual(code, 1)
         self.assertEqual(len(notes), harness.WINE_START_ATTEMPTS, notes)
         self.assertIn("Wine could not start velumtar", notes[0])
+        # A script whose program Wine could not start ends with a status of
+        # its own: the line and the program's missing trace tell.
+        with mock.patch.object(harness, "note") as note:
+            code, _, _ = harness.run_program(
+                ["wine", "cmd", "/c", "echo wine: could not load kernel32.dll& exit 0"],
+                self.drive.start, self.drive.environment(transcript=False), 120,
+                ran=lambda: False)
+        self.assertEqual((code, note.call_count), (0, harness.WINE_START_ATTEMPTS))
         # A program that ran and ended with the same status is not.
         code, notes = self.run_exe("cmd", "/c", "exit 1")
         self.assertEqual(code, 1)
