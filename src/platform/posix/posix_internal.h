@@ -223,13 +223,17 @@ PlatformStatus replaceHostFile(const std::string& from, const std::string& to);
 std::unique_ptr<ExclusiveHold> holdHostFile(const std::string& host, PlatformStatus& status);
 PlatformStatus probeHostFile(const std::string& host);
 
+// `dir` and `name` joined by one slash.
+std::string join(const std::string& dir, std::string_view name);
+
 // Listing and file facts (posix_listing.cpp).
 std::unique_ptr<DirectoryListing> newHostListing(PathResolver& resolver);
 PlatformStatus hostFileInformation(const std::string& host, FileInformation& info);
 // The same for the entry `name` of the open directory `directoryFd`, whose
-// host path is `host` (the extended attribute is read by path).
-PlatformStatus hostFileInformationAt(int directoryFd, const char* name, const std::string& host,
-                                     FileInformation& info);
+// host path is `directoryHost` (where the system cannot read the extended
+// attribute relative to the directory, it is read by path).
+PlatformStatus hostFileInformationAt(int directoryFd, const char* name,
+                                     const std::string& directoryHost, FileInformation& info);
 // Fills `entry` for an entry readdir delivered from the open directory
 // `directoryFd` with its name and type, as a listing reports it; false when
 // the entry vanished since. `stated` tells whether that took an lstat.

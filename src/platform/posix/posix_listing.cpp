@@ -302,21 +302,10 @@ bool readDosAttribAt(int, const char*, std::string&) {
 }
 #endif
 
-// `directoryFd` and `entryName`, when given, name the entry relative to its
-// open directory for reading the extended attribute.
-PlatformStatus factsFromStat(const struct stat& st, const std::string& host, FileInformation& info,
-                             int directoryFd = -1, const char* entryName = nullptr) {
-    // A link carries no extended attribute of its own that Wine would read.
+// `dosAttrib` is the entry's extended attribute, `name` its last component.
+PlatformStatus factsFromStat(const struct stat& st, std::string_view name,
+                             const std::string& dosAttrib, FileInformation& info) {
     const EntryKind kind = kindFromMode(st.st_mode);
-    std::string dosAttrib;
-    if ((S_ISREG(st.st_mode) || S_ISDIR(st.st_mode)) &&
-        (entryName == nullptr || !readDosAttribAt(directoryFd, entryName, dosAttrib))) {
-        dosAttrib = readDosAttrib(host);
-    }
-    const std::size_t slash = host.find_last_of('/');
-    const std::string_view name = slash == std::string::npos
-                                      ? std::string_view(host)
-                                      : std::string_view(host).substr(slash + 1);
     info.attributes = entryAttributes(kind, st.st_mode, name, dosAttrib);
     struct tm local;
     if (::localtime_r(&st.st_mtim.tv_sec, &local) == nullptr) {
@@ -333,6 +322,11 @@ PlatformStatus factsFromStat(const struct stat& st, const std::string& host, Fil
     return PlatformStatus::ok;
 }
 
+// A link carries no extended attribute of its own that Wine would read.
+bool carriesDosAttrib(const struct stat& st) {
+    return S_ISREG(st.st_mode) || S_ISDIR(st.st_mode);
+}
+
 }  // namespace
 
 PlatformStatus hostFileInformation(const std::string& host, FileInformation& info) {
@@ -340,16 +334,27 @@ PlatformStatus hostFileInformation(const std::string& host, FileInformation& inf
     if (::lstat(host.c_str(), &st) != 0) {
         return statusFromErrno(errno);
     }
-    return factsFromStat(st, host, info);
+    const std::string dosAttrib = carriesDosAttrib(st) ? readDosAttrib(host) : std::string();
+    const std::size_t slash = host.find_last_of('/');
+    const std::string_view name = slash == std::string::npos
+                                      ? std::string_view(host)
+                                      : std::string_view(host).substr(slash + 1);
+    return factsFromStat(st, name, dosAttrib, info);
 }
 
-PlatformStatus hostFileInformationAt(int directoryFd, const char* name, const std::string& host,
-                                     FileInformation& info) {
+PlatformStatus hostFileInformationAt(int directoryFd, const char* name,
+                                     const std::string& directoryHost, FileInformation& info) {
     struct stat st;
     if (::fstatat(directoryFd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
         return statusFromErrno(errno);
     }
-    return factsFromStat(st, host, info, directoryFd, name);
+    std::string dosAttrib;
+    if (carriesDosAttrib(st) && !readDosAttribAt(directoryFd, name, dosAttrib)) {
+        // The whole path only where the system cannot read it relative to
+        // the open directory.
+        dosAttrib = readDosAttrib(join(directoryHost, name));
+    }
+    return factsFromStat(st, name, dosAttrib, info);
 }
 
 LocalDateTime hostLocalDateTime() {

@@ -12,6 +12,16 @@
 #include "platform/posix/posix_internal.h"
 
 namespace velumtar::posix {
+
+std::string join(const std::string& dir, std::string_view name) {
+    std::string out = dir;
+    if (out.empty() || out.back() != '/') {
+        out += '/';
+    }
+    out += name;
+    return out;
+}
+
 namespace {
 
 bool isDirectory(const std::string& path) {
@@ -22,15 +32,6 @@ bool isDirectory(const std::string& path) {
 bool exists(const std::string& path) {
     struct stat st;
     return ::lstat(path.c_str(), &st) == 0;
-}
-
-std::string join(const std::string& dir, std::string_view name) {
-    std::string out = dir;
-    if (out.empty() || out.back() != '/') {
-        out += '/';
-    }
-    out += name;
-    return out;
 }
 
 bool systemWorkingDirectory(std::string& out) {

@@ -1,7 +1,8 @@
 // The POSIX side of reading ahead: workers open a directory by its host
-// path, stamp it (device, inode, modification and change times) and list it
-// through the open descriptor, reading the facts of the watched files relative
-// to it; they never change the working directory. At the directory's turn the
+// path (or relative to its parent, when they read that last), stamp it
+// (device, inode, modification and change times) and list it through the
+// open descriptor, reading the facts of the watched files relative to it;
+// they never change the working directory. At the directory's turn the
 // walk's thread changes into it as the platform's change of directory does and
 // stamps "." again.
 #include <dirent.h>
@@ -14,6 +15,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <string>
+#include <vector>
 
 #include "platform/posix/posix_internal.h"
 #include "platform/read_ahead.h"
@@ -49,14 +52,55 @@ long voluntarySwitches() {
     return ::getrusage(RUSAGE_THREAD, &usage) == 0 ? usage.ru_nvcsw : -1;
 }
 
-std::string joined(const std::string& parent, std::string_view name) {
-    std::string path = parent;
-    if (path.empty() || path.back() != '/') {
-        path += '/';
+constexpr int kOpenFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+
+// The directories a worker read last, kept open: the walk's order brings
+// their sub-directories soon after them, and one opened relative to its open
+// parent spares the system the lookup of the whole path. A parent replaced
+// meanwhile costs nothing: its turn finds another directory at the path.
+class OpenDirectories {
+  public:
+    OpenDirectories() = default;
+    ~OpenDirectories() {
+        for (const Kept& kept : kept_) {
+            ::close(kept.fd);
+        }
     }
-    path += name;
-    return path;
-}
+    OpenDirectories(const OpenDirectories&) = delete;
+    OpenDirectories& operator=(const OpenDirectories&) = delete;
+
+    int open(const std::string& native) const {
+        const std::size_t slash = native.find_last_of('/');
+        if (slash != std::string::npos && slash > 0 && slash + 1 < native.size()) {
+            const std::string_view parent(native.data(), slash);
+            for (const Kept& kept : kept_) {
+                if (kept.native == parent) {
+                    return ::openat(kept.fd, native.c_str() + slash + 1, kOpenFlags);
+                }
+            }
+        }
+        return ::open(native.c_str(), kOpenFlags);
+    }
+
+    // Takes over `fd`.
+    void keep(const std::string& native, int fd) {
+        if (kept_.size() == kKept) {
+            ::close(kept_.front().fd);
+            kept_.erase(kept_.begin());
+        }
+        kept_.push_back({native, fd});
+    }
+
+  private:
+    static constexpr std::size_t kKept = 8;
+    struct Kept {
+        std::string native;
+        int fd;
+    };
+    std::vector<Kept> kept_;
+};
+
+thread_local OpenDirectories openDirectories;
 
 class PosixReader final : public readahead::DirectoryReader {
   public:
@@ -65,7 +109,7 @@ class PosixReader final : public readahead::DirectoryReader {
         const long switchesBefore = voluntarySwitches();
         struct timespec start;
         ::clock_gettime(CLOCK_REALTIME, &start);
-        const int fd = ::open(native.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        const int fd = openDirectories.open(native);
         if (fd < 0) {
             return false;
         }
@@ -96,10 +140,20 @@ class PosixReader final : public readahead::DirectoryReader {
                 break;
             }
         }
-        ::close(fd);
+        if (complete && hasDirectories(out)) {
+            openDirectories.keep(native, fd);
+        } else {
+            ::close(fd);
+        }
         const long switchesAfter = voluntarySwitches();
         out.mayHaveWaited = switchesBefore < 0 || switchesAfter != switchesBefore;
         return complete;
+    }
+
+    static bool hasDirectories(const readahead::Snapshot& snapshot) {
+        return std::any_of(snapshot.items.begin(), snapshot.items.end(), [](const auto& item) {
+            return item.entry.kind == EntryKind::directory;
+        });
     }
 
     // Adds one listed entry; false when the listing grows beyond `maxBytes`.
@@ -118,8 +172,8 @@ class PosixReader final : public readahead::DirectoryReader {
             }
             if (listed.entry.kind == EntryKind::file &&
                 readahead::wanted(files, asciiUpper(text))) {
-                listed.hasFacts = hostFileInformationAt(fd, name, joined(native, text),
-                                                        listed.facts) == PlatformStatus::ok;
+                listed.hasFacts =
+                    hostFileInformationAt(fd, name, native, listed.facts) == PlatformStatus::ok;
             }
         }
         out.bytes += sizeof(readahead::Item) + text.size();
@@ -137,7 +191,7 @@ class PosixReader final : public readahead::DirectoryReader {
     }
 
     std::string childNative(const std::string& parent, const std::string& name) override {
-        return joined(parent, name);
+        return join(parent, name);
     }
 
     bool enter(const std::string& native, DirectoryStamp& now) override {
@@ -151,7 +205,7 @@ class PosixReader final : public readahead::DirectoryReader {
 
     PlatformStatus facts(const std::string& parent, const std::string& name,
                          FileInformation& info) override {
-        return hostFileInformation(joined(parent, name), info);
+        return hostFileInformation(join(parent, name), info);
     }
 };
 
