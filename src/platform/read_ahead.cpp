@@ -247,12 +247,14 @@ void ReadAheadPlatform::work() {
         ++reading_;
         lock.unlock();
 
+        const long waitsBefore = reader_->waits();
         const auto started = std::chrono::steady_clock::now();
         Snapshot snapshot;
         const bool read = reader_->read(job->native, files_, limits_.bytes / 8, snapshot);
-        const bool slow =
-            snapshot.mayHaveWaited && std::chrono::steady_clock::now() - started >
-                                          std::chrono::microseconds(limits_.slowMicroseconds);
+        // Long, and not only for taking turns with other work on the cores.
+        const bool slow = std::chrono::steady_clock::now() - started >
+                              std::chrono::microseconds(limits_.slowMicroseconds) &&
+                          (waitsBefore < 0 || reader_->waits() != waitsBefore);
         children.clear();
         if (read)
             predictChildren(key, job->native, snapshot, children);

@@ -68,10 +68,6 @@ struct Snapshot {
     DirectoryStamp stamp;
     std::vector<Item> items;  // in the system's order, "." and ".." included
     std::size_t bytes = 0;    // memory the listing takes, roughly
-    // False when the reader knows its thread never gave up the processor to
-    // wait while reading (for the disk, or a lock): a long reading was then
-    // only held up by other work taking turns on the cores.
-    bool mayHaveWaited = true;
 };
 
 struct Limits {
@@ -83,8 +79,8 @@ struct Limits {
     // cache): more would only take turns on the cores with the walk. 0: one
     // less than the cores, at least one.
     int quickThreads = 0;
-    // A directory whose reading takes longer than this, and may have waited
-    // (Snapshot::mayHaveWaited), was waiting for the disk: then all
+    // A directory whose reading takes longer than this, while its thread
+    // may have waited (DirectoryReader::waits), was waiting for the disk: then all
     // `threads` read at once for the next `slowSpell` reads.
     std::int64_t slowMicroseconds = 100;
     int slowSpell = 512;
@@ -113,6 +109,12 @@ class DirectoryReader {
     // recently that its stamp cannot tell a later change.
     virtual bool read(const std::string& native, const WatchedNames& files, std::size_t maxBytes,
                       Snapshot& out) = 0;
+
+    // How often the calling thread gave up the processor to wait so far (for
+    // the disk, or a lock), never counting turns it was only made to take on
+    // a core; -1 when the system cannot tell. A reading is asked for it
+    // before, and after only when it took long.
+    virtual long waits() { return -1; }
 
     // Any thread.
     virtual std::string childNative(const std::string& parent, const std::string& name) = 0;

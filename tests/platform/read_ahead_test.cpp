@@ -200,13 +200,14 @@ class SlowReader final : public readahead::DirectoryReader {
             ;
         std::this_thread::sleep_for(std::chrono::milliseconds(3));
         const bool read = system_->read(native, files, maxBytes, out);
-        out.mayHaveWaited = waited_;
         --reading;
         return read;
     }
     std::string childNative(const std::string& parent, const std::string& name) override {
         return system_->childNative(parent, name);
     }
+    // Every reading gave up the processor, or none did.
+    long waits() override { return waited_ ? ++waits_ : 0; }
     std::string upper(std::string_view name) override { return system_->upper(name); }
     bool workingNative(std::string& native) override { return system_->workingNative(native); }
     bool enter(const std::string& native, readahead::DirectoryStamp& now) override {
@@ -219,6 +220,7 @@ class SlowReader final : public readahead::DirectoryReader {
 
   private:
     const bool waited_;
+    std::atomic<long> waits_{0};
     std::unique_ptr<DirectoryReader> system_ = readahead::newSystemReader();
 };
 

@@ -45,13 +45,6 @@ DirectoryStamp stampOf(const struct stat& st) {
     return stamp;
 }
 
-// Times this thread gave up the processor to wait: for the disk, or for a
-// lock. Never counts a thread that was only made to take turns on a core.
-long voluntarySwitches() {
-    struct rusage usage;
-    return ::getrusage(RUSAGE_THREAD, &usage) == 0 ? usage.ru_nvcsw : -1;
-}
-
 constexpr int kOpenFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 
 // The directories a worker read last, kept open: the walk's order brings
@@ -106,7 +99,6 @@ class PosixReader final : public readahead::DirectoryReader {
   public:
     bool read(const std::string& native, const WatchedNames& files, std::size_t maxBytes,
               readahead::Snapshot& out) override {
-        const long switchesBefore = voluntarySwitches();
         struct timespec start;
         ::clock_gettime(CLOCK_REALTIME, &start);
         const int fd = openDirectories.open(native);
@@ -145,8 +137,6 @@ class PosixReader final : public readahead::DirectoryReader {
         } else {
             ::close(fd);
         }
-        const long switchesAfter = voluntarySwitches();
-        out.mayHaveWaited = switchesBefore < 0 || switchesAfter != switchesBefore;
         return complete;
     }
 
@@ -182,6 +172,12 @@ class PosixReader final : public readahead::DirectoryReader {
         }
         out.items.push_back(std::move(listed));
         return true;
+    }
+
+    // The thread's voluntary context switches.
+    long waits() override {
+        struct rusage usage;
+        return ::getrusage(RUSAGE_THREAD, &usage) == 0 ? usage.ru_nvcsw : -1;
     }
 
     std::string upper(std::string_view name) override { return asciiUpper(name); }
