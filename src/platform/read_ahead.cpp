@@ -42,12 +42,13 @@ bool wanted(const WatchedNames& names, std::string_view upperName) {
          dot = upperName.find('.', dot + 1)) {
         // The three characters after the dot, blank padded past the end of
         // the name, then a blank or the end.
-        std::string extension(upperName.substr(dot + 1, 3));
-        extension.resize(3, ' ');
         if (dot + 4 < upperName.size() && upperName[dot + 4] != ' ')
             continue;
+        char extension[3] = {' ', ' ', ' '};
+        upperName.copy(extension, 3, dot + 1);
+        const std::string_view padded(extension, 3);
         for (const std::string& watched : names.extensions) {
-            if (watched == extension)
+            if (watched == padded)
                 return true;
         }
     }

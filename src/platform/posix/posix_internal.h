@@ -22,6 +22,8 @@ PlatformStatus statusFromErrno(int error);
 
 // ASCII upper-casing; bytes of 128 and above stay as they are.
 std::string asciiUpper(std::string_view text);
+// The same into `out`, whose room is used again.
+void asciiUpper(std::string_view text, std::string& out);
 // Equal but for the case of ASCII letters; a control character equals '?'.
 bool asciiEqualFold(std::string_view a, std::string_view b);
 // A name as the tool keeps it, the key under which it is looked up: ASCII

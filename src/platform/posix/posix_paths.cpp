@@ -90,11 +90,16 @@ PlatformStatus statusFromErrno(int error) {
     }
 }
 
-std::string asciiUpper(std::string_view text) {
-    std::string out(text);
+void asciiUpper(std::string_view text, std::string& out) {
+    out.assign(text);
     for (char& c : out) {
         c = upper(c);
     }
+}
+
+std::string asciiUpper(std::string_view text) {
+    std::string out;
+    asciiUpper(text, out);
     return out;
 }
 

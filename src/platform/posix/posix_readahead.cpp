@@ -160,10 +160,13 @@ class PosixReader final : public readahead::DirectoryReader {
             if (!describeEntry(fd, name, type, listed.entry, stated)) {
                 return true;
             }
-            if (listed.entry.kind == EntryKind::file &&
-                readahead::wanted(files, asciiUpper(text))) {
-                listed.hasFacts =
-                    hostFileInformationAt(fd, name, native, listed.facts) == PlatformStatus::ok;
+            if (listed.entry.kind == EntryKind::file) {
+                thread_local std::string upperName;
+                asciiUpper(text, upperName);
+                if (readahead::wanted(files, upperName)) {
+                    listed.hasFacts =
+                        hostFileInformationAt(fd, name, native, listed.facts) == PlatformStatus::ok;
+                }
             }
         }
         out.bytes += sizeof(readahead::Item) + text.size();
