@@ -45,6 +45,9 @@ DirectoryStamp stampOf(const struct stat& st) {
     return stamp;
 }
 
+// The size of a directory record of a short name.
+constexpr std::size_t kShortRecord = 32;
+
 constexpr int kOpenFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 
 // The directories a worker read last, kept open: the walk's order brings
@@ -123,6 +126,8 @@ class PosixReader final : public readahead::DirectoryReader {
                 complete = got == 0;
                 break;
             }
+            // Room for about as many entries as arrived, at once.
+            out.items.reserve(out.items.size() + static_cast<std::size_t>(got) / kShortRecord);
             for (ssize_t at = 0; at < got && complete;) {
                 const auto* item = reinterpret_cast<const dirent64*>(buffer + at);
                 at += item->d_reclen;
