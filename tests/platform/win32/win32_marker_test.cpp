@@ -6,8 +6,6 @@
 #include <chrono>
 #include <thread>
 
-#include "platform/platform.h"
-#include "support/scratch.h"
 #include "platform/win32/win32_test_util.h"
 
 namespace velumtar {
@@ -17,12 +15,10 @@ using test::win32::ChildProcess;
 using test::win32::inQuotes;
 using test::win32::wide;
 
-class Win32Marker : public ::testing::Test {
+class Win32Marker : public test::win32::ScratchTest {
   protected:
-    Platform& platform = systemPlatform();
-    std::string dir = test::scratchDirectory();
-    std::string marker = dir + "\\VELUMTAR.AKT";
-    std::string release = dir + "\\release";
+    std::string marker = path("VELUMTAR.AKT");
+    std::string release = path("release");
 
     // Starts the helper on the marker and waits until it holds it.
     void startHolder(ChildProcess& holder) {
