@@ -12,12 +12,10 @@
 namespace velumtar {
 namespace {
 
-using test::win32::inQuotes;
-using test::win32::wide;
-using test::win32::writeFile;
+using namespace test::win32;
 
 // Restores the working directory a test changes.
-class Win32Directory : public test::win32::ScratchTest {
+class Win32Directory : public ScratchTest {
   protected:
     std::string saved;
 
@@ -125,7 +123,7 @@ TEST_F(Win32Directory, ListingResultsAtTheEdges) {
 TEST_F(Win32Directory, JunctionsAndDirectoryLinksAreReparsePoints) {
     ASSERT_TRUE(CreateDirectoryW(wide(path("target")).c_str(), nullptr));
     ASSERT_TRUE(CreateDirectoryW(wide(path("junction")).c_str(), nullptr));
-    const bool junction = test::win32::makeJunction(wide(path("junction")), wide(path("target")));
+    const bool junction = makeJunction(wide(path("junction")), wide(path("target")));
     if (!junction) {
         RemoveDirectoryW(wide(path("junction")).c_str());
     }

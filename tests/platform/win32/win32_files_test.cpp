@@ -6,11 +6,9 @@
 namespace velumtar {
 namespace {
 
-using test::win32::inQuotes;
-using test::win32::wide;
-using test::win32::writeFile;
+using namespace test::win32;
 
-class Win32Files : public test::win32::ScratchTest {
+class Win32Files : public ScratchTest {
   protected:
     std::string readAll(const std::string& name) {
         PlatformStatus status = PlatformStatus::ioError;
