@@ -47,8 +47,11 @@ std::atomic<unsigned long long> directories{0};
 std::atomic<unsigned long long> stated{0};
 std::atomic<unsigned long long> bytes{0};
 
-// Lists the directory open as `fd` (taken over and closed) and everything below.
-void walk(int fd) {
+// Lists the directory open as `fd` (taken over and closed): stats the watched
+// files and hands each sub-directory to `onDirectory(parentFd, name)`, while
+// the directory is still open.
+template <class OnDirectory>
+void listDirectory(int fd, OnDirectory onDirectory) {
     DIR* dir = fdopendir(fd);
     if (dir == nullptr) {
         close(fd);
@@ -67,9 +70,7 @@ void walk(int fd) {
             type = S_ISDIR(st.st_mode) ? DT_DIR : S_ISREG(st.st_mode) ? DT_REG : DT_UNKNOWN;
         }
         if (type == DT_DIR) {
-            int child = openat(dirfd(dir), name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
-            if (child >= 0)
-                walk(child);
+            onDirectory(dirfd(dir), name);
         } else if ((type == DT_REG || type == DT_LNK) && watched(name)) {
             struct stat st;
             if (fstatat(dirfd(dir), name, &st, AT_SYMLINK_NOFOLLOW) == 0) {
@@ -79,6 +80,15 @@ void walk(int fd) {
         }
     }
     closedir(dir);
+}
+
+// Lists the directory open as `fd` (taken over and closed) and everything below.
+void walk(int fd) {
+    listDirectory(fd, [](int parent, const char* name) {
+        int child = openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
+        if (child >= 0)
+            walk(child);
+    });
 }
 
 // The shared stack of the threaded walk, and the number of threads listing a
@@ -92,35 +102,8 @@ void listOne(const std::string& path) {
     int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0)
         return;
-    DIR* dir = fdopendir(fd);
-    if (dir == nullptr) {
-        close(fd);
-        return;
-    }
-    ++directories;
     std::vector<std::string> found;
-    while (const dirent* entry = readdir(dir)) {
-        const char* name = entry->d_name;
-        if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0')))
-            continue;
-        unsigned char type = entry->d_type;
-        if (type == DT_UNKNOWN) {
-            struct stat st;
-            if (fstatat(dirfd(dir), name, &st, AT_SYMLINK_NOFOLLOW) != 0)
-                continue;
-            type = S_ISDIR(st.st_mode) ? DT_DIR : S_ISREG(st.st_mode) ? DT_REG : DT_UNKNOWN;
-        }
-        if (type == DT_DIR) {
-            found.push_back(path + "/" + name);
-        } else if ((type == DT_REG || type == DT_LNK) && watched(name)) {
-            struct stat st;
-            if (fstatat(dirfd(dir), name, &st, AT_SYMLINK_NOFOLLOW) == 0) {
-                ++stated;
-                bytes += static_cast<unsigned long long>(st.st_size);
-            }
-        }
-    }
-    closedir(dir);
+    listDirectory(fd, [&](int, const char* name) { found.push_back(path + "/" + name); });
     std::lock_guard<std::mutex> lock(stackLock);
     for (std::string& sub : found)
         stack.push_back(std::move(sub));

@@ -235,6 +235,19 @@ class Platform {
 
     // Ends the process with `code`. Never returns.
     [[noreturn]] virtual void exitProcess(int code) = 0;
+
+  protected:
+    // main()'s arguments after the program name, joined by single blanks.
+    static std::string joinArguments(int argc, char** argv) {
+        std::string text;
+        for (int i = 1; i < argc; ++i) {
+            if (i > 1) {
+                text += ' ';
+            }
+            text += argv[i];
+        }
+        return text;
+    }
 };
 
 // The real system's implementation (Win32 or POSIX, chosen by the build).

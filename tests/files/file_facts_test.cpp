@@ -9,15 +9,7 @@ namespace velumtar {
 namespace {
 
 FileInformation info(std::uint64_t size, int y, int mo, int d, int h, int mi, int s) {
-    FileInformation i;
-    i.size = size;
-    i.year = y;
-    i.month = mo;
-    i.day = d;
-    i.hour = h;
-    i.minute = mi;
-    i.second = s;
-    return i;
+    return {.size = size, .year = y, .month = mo, .day = d, .hour = h, .minute = mi, .second = s};
 }
 
 TEST(FileFacts, LayoutOfAFileFoundThroughADefaultExtension) {

@@ -36,14 +36,8 @@ struct ReportFixture : test::ScanFixture {
     }
     void addFinding(const std::string& path, char flag) { addFinding(path, flag, someFacts()); }
     static FileFacts someFacts() {
-        FileInformation info;
-        info.year = 2025;
-        info.month = 1;
-        info.day = 2;
-        info.hour = 3;
-        info.minute = 4;
-        info.second = 5;
-        info.size = 12345;
+        const FileInformation info{
+            .size = 12345, .year = 2025, .month = 1, .day = 2, .hour = 3, .minute = 4, .second = 5};
         return factsFrom(info, attr::archive | attr::readOnly | attr::system, "    ");
     }
     // A directory entry of the work file, locked or not.

@@ -25,18 +25,11 @@ std::string directoryEntry(const std::string& path, char mark = ' ') {
     return key('A', path) + facts;
 }
 
-// Facts of a file added by the in-memory platform: written 2025-06-30 08:15:42.
+// Facts of a file of `size` bytes the in-memory platform added.
 std::string listedFacts(std::uint64_t size, std::uint8_t attributes = attr::archive,
                         const std::string& userExtension = "    ") {
-    FileInformation info;
-    info.size = size;
-    info.year = 2025;
-    info.month = 6;
-    info.day = 30;
-    info.hour = 8;
-    info.minute = 15;
-    info.second = 42;
-    return std::string(factsFrom(info, attributes, userExtension).str());
+    return std::string(
+        factsFrom(test::FakePlatform::addedFileInformation(size), attributes, userExtension).str());
 }
 
 std::string fileEntry(const std::string& path, std::string_view facts) {

@@ -324,13 +324,7 @@ FakeEntry& FakePlatform::addDirectory(const std::string& path) {
 FakeEntry& FakePlatform::addFile(const std::string& path, std::uint64_t size,
                                  std::uint8_t attributes) {
     FakeEntry& entry = addEntry(path, EntryKind::file, attributes);
-    entry.info.size = size;
-    entry.info.year = 2025;
-    entry.info.month = 6;
-    entry.info.day = 30;
-    entry.info.hour = 8;
-    entry.info.minute = 15;
-    entry.info.second = 42;
+    entry.info = addedFileInformation(size);
     return entry;
 }
 

@@ -107,6 +107,16 @@ class FakePlatform : public Platform {
     FakeEntry& addFile(const std::string& path, std::uint64_t size = 0,
                        std::uint8_t attributes = attr::archive);
     FakeEntry& addEntry(const std::string& path, EntryKind kind, std::uint8_t attributes);
+    // The size and last-write time addFile gives a file of `size` bytes.
+    static FileInformation addedFileInformation(std::uint64_t size) {
+        return {.size = size,
+                .year = 2025,
+                .month = 6,
+                .day = 30,
+                .hour = 8,
+                .minute = 15,
+                .second = 42};
+    }
     // The normalised paths of the entries listed in `directory` (normalised),
     // in listing order, without dot entries.
     std::vector<std::string> childrenOf(const std::string& directory) const;

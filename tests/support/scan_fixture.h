@@ -38,11 +38,7 @@ struct ScanFixture {
     // Facts of a file last written on 2 January 2025, with these attributes
     // and user extension.
     static FileFacts sampleFacts(std::uint8_t attributes, const std::string& userExtension) {
-        FileInformation info;
-        info.year = 2025;
-        info.month = 1;
-        info.day = 2;
-        return factsFrom(info, attributes, userExtension);
+        return factsFrom({.year = 2025, .month = 1, .day = 2}, attributes, userExtension);
     }
     // A file entry of the basic database with the given path and facts marks.
     void addEntry(const std::string& path, const std::string& userExtension = "    ") {

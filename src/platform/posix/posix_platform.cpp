@@ -156,16 +156,7 @@ class PosixPlatform final : public Platform {
         return posix::probeHostFile(host);
     }
 
-    std::string argumentText(int argc, char** argv) override {
-        std::string text;
-        for (int i = 1; i < argc; ++i) {
-            if (i > 1) {
-                text += ' ';
-            }
-            text += argv[i];
-        }
-        return text;
-    }
+    std::string argumentText(int argc, char** argv) override { return joinArguments(argc, argv); }
 
     std::optional<std::string> environment(std::string_view name) override {
         const char* value = std::getenv(std::string(name).c_str());

@@ -147,13 +147,7 @@ class Win32Platform final : public Platform {
             LocalFree(arguments);
             return text;
         }
-        for (int i = 1; i < argc; ++i) {
-            if (i > 1) {
-                text += ' ';
-            }
-            text += argv[i];
-        }
-        return text;
+        return joinArguments(argc, argv);
     }
 
     std::optional<std::string> environment(std::string_view name) override {

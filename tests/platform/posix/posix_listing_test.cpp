@@ -15,6 +15,7 @@
 #include "platform/posix/posix_internal.h"
 #include "platform/posix/posix_test_util.h"
 #include "support/scratch.h"
+#include "support/write_time.h"
 
 namespace velumtar::test {
 namespace {
@@ -44,6 +45,27 @@ std::map<std::string, Seen> listAll(std::string_view pattern,
     EXPECT_EQ(result, ListingResult::end);
     listing->end();
     return seen;
+}
+
+// Lists the working directory, the upper-cased drive path `listed`, as the
+// walk does and asks for the facts of each file by its upper-cased full path
+// right after the listing delivered it; hands both to `seen`.
+template <class Seen>
+void factsOfListedFiles(const std::string& listed, Seen seen) {
+    auto listing = platform().newListing();
+    ListingEntry entry;
+    for (ListingResult r = listing->first("\"*.*\"", entry); r == ListingResult::entry;
+         r = listing->next(entry)) {
+        if (entry.kind != EntryKind::file) {
+            continue;
+        }
+        FileInformation info;
+        ASSERT_EQ(platform().fileInformation(
+                      "\"" + listed + "\\" + platform().upperCase(entry.name) + "\"", info),
+                  PlatformStatus::ok)
+            << entry.name;
+        seen(entry, info);
+    }
 }
 
 // Sets TZ for one test and restores it afterwards.
@@ -258,21 +280,12 @@ TEST(PosixFacts, SizeAndLocalTimeOfTheEntryItself) {
         ASSERT_EQ(platform().fileInformation("\"" + dir + "\\YEAR END.DAT\"", info),
                   PlatformStatus::ok);
         EXPECT_EQ(info.size, 5u);
-        EXPECT_EQ(info.year, 2021);
-        EXPECT_EQ(info.month, 12);
-        EXPECT_EQ(info.day, 31);
-        EXPECT_EQ(info.hour, 23);
-        EXPECT_EQ(info.minute, 59);
-        EXPECT_EQ(info.second, 59);
-        EXPECT_EQ(info.hundredths, 0);
+        EXPECT_EQ(writeTime(info), "2021-12-31 23:59:59.00");
     }
     {
         TimeZone zone("XYZ-2");
         ASSERT_EQ(platform().fileInformation(dir + "\\YEAR END.DAT", info), PlatformStatus::ok);
-        EXPECT_EQ(info.year, 2022);
-        EXPECT_EQ(info.month, 1);
-        EXPECT_EQ(info.day, 1);
-        EXPECT_EQ(info.hour, 1);
+        EXPECT_EQ(writeTime(info), "2022-01-01 01:59:59.00");
     }
     ASSERT_EQ(platform().fileInformation(dir + "\\LINK.DAT", info), PlatformStatus::ok);
     EXPECT_EQ(info.size, std::string("Year End.dat").size()) << "the link itself, not its target";
@@ -323,21 +336,9 @@ TEST(PosixFacts, FactsOfListedFilesNeedNoDirectoryScan) {
     ASSERT_TRUE(platform().changeDirectory("\"" + listed + "\""));
     const auto scans = posix::processResolver().scanCount();
 
-    auto listing = platform().newListing();
-    ListingEntry entry;
     int files = 0;
-    for (ListingResult r = listing->first("\"*.*\"", entry); r == ListingResult::entry;
-         r = listing->next(entry)) {
-        if (entry.kind != EntryKind::file) {
-            continue;
-        }
-        FileInformation info;
-        ASSERT_EQ(platform().fileInformation(
-                      "\"" + listed + "\\" + platform().upperCase(entry.name) + "\"", info),
-                  PlatformStatus::ok)
-            << entry.name;
-        ++files;
-    }
+    ASSERT_NO_FATAL_FAILURE(
+        factsOfListedFiles(listed, [&](const ListingEntry&, const FileInformation&) { ++files; }));
     EXPECT_EQ(files, 2000);
     EXPECT_EQ(posix::processResolver().scanCount(), scans);
 }
@@ -361,24 +362,14 @@ TEST(PosixFacts, FactsOfAFileListedWithoutStatCarryItsAttributes) {
     ASSERT_TRUE(platform().changeDirectory("\"" + listed + "\""));
     const auto stats = posix::processResolver().entryStatCount();
     std::map<std::string, std::string> flags;
-    auto listing = platform().newListing();
-    ListingEntry entry;
-    for (ListingResult r = listing->first("\"*.*\"", entry); r == ListingResult::entry;
-         r = listing->next(entry)) {
-        if (entry.kind != EntryKind::file) {
-            continue;
-        }
-        FileInformation info;
-        ASSERT_EQ(platform().fileInformation(
-                      "\"" + listed + "\\" + platform().upperCase(entry.name) + "\"", info),
-                  PlatformStatus::ok)
-            << entry.name;
-        const auto bit = [&](std::uint8_t mask, char letter) {
-            return (info.attributes & mask) != 0 ? letter : ' ';
-        };
-        flags[entry.name] = {bit(attr::archive, 'A'), bit(attr::readOnly, 'R'),
-                             bit(attr::system, 'S'), bit(attr::hidden, 'H')};
-    }
+    ASSERT_NO_FATAL_FAILURE(
+        factsOfListedFiles(listed, [&](const ListingEntry& entry, const FileInformation& info) {
+            const auto bit = [&](std::uint8_t mask, char letter) {
+                return (info.attributes & mask) != 0 ? letter : ' ';
+            };
+            flags[entry.name] = {bit(attr::archive, 'A'), bit(attr::readOnly, 'R'),
+                                 bit(attr::system, 'S'), bit(attr::hidden, 'H')};
+        }));
     if (posix::processResolver().entryStatCount() != stats) {
         GTEST_SKIP() << "the file system reports no entry types";
     }

@@ -5,29 +5,22 @@
 #include <cwchar>
 #include <map>
 
-#include "platform/platform.h"
-#include "support/scratch.h"
 #include "platform/win32/win32_support.h"
 #include "platform/win32/win32_test_util.h"
+#include "support/write_time.h"
 
 namespace velumtar {
 namespace {
 
-using test::win32::inQuotes;
-using test::win32::wide;
-using test::win32::writeFile;
+using namespace test::win32;
 
 // Restores the working directory a test changes.
-class Win32Directory : public ::testing::Test {
+class Win32Directory : public ScratchTest {
   protected:
-    Platform& platform = systemPlatform();
-    std::string dir = test::scratchDirectory();
     std::string saved;
 
     void SetUp() override { ASSERT_TRUE(platform.currentDirectory(saved)); }
     void TearDown() override { platform.changeDirectory(saved + "\\"); }
-
-    std::string path(const std::string& name) const { return dir + "\\" + name; }
 
     // Lists `pattern` in `directory` as the walk does: change into it, then
     // list relative to it. Entries by name.
@@ -130,7 +123,7 @@ TEST_F(Win32Directory, ListingResultsAtTheEdges) {
 TEST_F(Win32Directory, JunctionsAndDirectoryLinksAreReparsePoints) {
     ASSERT_TRUE(CreateDirectoryW(wide(path("target")).c_str(), nullptr));
     ASSERT_TRUE(CreateDirectoryW(wide(path("junction")).c_str(), nullptr));
-    const bool junction = test::win32::makeJunction(wide(path("junction")), wide(path("target")));
+    const bool junction = makeJunction(wide(path("junction")), wide(path("target")));
     if (!junction) {
         RemoveDirectoryW(wide(path("junction")).c_str());
     }
@@ -218,13 +211,7 @@ TEST_F(Win32Directory, FileInformationSizeAndLocalTime) {
     FileInformation info;
     ASSERT_EQ(platform.fileInformation(inQuotes(path("facts.exe")), info), PlatformStatus::ok);
     EXPECT_EQ(info.size, 1234u);
-    EXPECT_EQ(info.year, 2019);
-    EXPECT_EQ(info.month, 12);
-    EXPECT_EQ(info.day, 31);
-    EXPECT_EQ(info.hour, 23);
-    EXPECT_EQ(info.minute, 59);
-    EXPECT_EQ(info.second, 59);
-    EXPECT_EQ(info.hundredths, 0);
+    EXPECT_EQ(test::writeTime(info), "2019-12-31 23:59:59.00");
 
     ASSERT_TRUE(writeFile(path("empty.exe"), ""));
     ASSERT_EQ(platform.fileInformation(path("empty.exe"), info), PlatformStatus::ok);

@@ -1,30 +1,15 @@
 // The Win32 file services: open modes and their statuses, positional I/O,
 // sizes beyond 4 GB, removal and renaming, and names outside the ANSI code
 // page.
-#include <gtest/gtest.h>
-
-#include <windows.h>
-// After <windows.h>, which defines the types it uses.
-#include <winioctl.h>
-
-#include "platform/platform.h"
-#include "support/scratch.h"
 #include "platform/win32/win32_test_util.h"
 
 namespace velumtar {
 namespace {
 
-using test::win32::inQuotes;
-using test::win32::wide;
-using test::win32::writeFile;
+using namespace test::win32;
 
-class Win32Files : public ::testing::Test {
+class Win32Files : public ScratchTest {
   protected:
-    Platform& platform = systemPlatform();
-    std::string dir = test::scratchDirectory();
-
-    std::string path(const std::string& name) const { return dir + "\\" + name; }
-
     std::string readAll(const std::string& name) {
         PlatformStatus status = PlatformStatus::ioError;
         auto file = platform.openFile(path(name), OpenMode::read, status);
@@ -47,20 +32,23 @@ TEST_F(Win32Files, OpenModesReportWhetherTheFileWasCreated) {
     EXPECT_EQ(status, PlatformStatus::notFound);
     EXPECT_FALSE(platform.fileExists(path("missing.dat")));
 
-    ASSERT_NE(platform.openFile(path("rw.dat"), OpenMode::readWrite, status), nullptr);
-    EXPECT_EQ(status, PlatformStatus::created);
-    ASSERT_NE(platform.openFile(path("rw.dat"), OpenMode::readWrite, status), nullptr);
-    EXPECT_EQ(status, PlatformStatus::ok);
-
-    ASSERT_NE(platform.openFile(path("app.dat"), OpenMode::append, status), nullptr);
-    EXPECT_EQ(status, PlatformStatus::created);
-    ASSERT_NE(platform.openFile(path("app.dat"), OpenMode::append, status), nullptr);
-    EXPECT_EQ(status, PlatformStatus::ok);
-
-    ASSERT_NE(platform.openFile(path("new.dat"), OpenMode::truncate, status), nullptr);
-    EXPECT_EQ(status, PlatformStatus::created);
-    ASSERT_NE(platform.openFile(path("new.dat"), OpenMode::read, status), nullptr);
-    EXPECT_EQ(status, PlatformStatus::ok);
+    // In order: each mode creates its file, then finds it.
+    const struct {
+        const char* name;
+        OpenMode mode;
+        PlatformStatus status;
+    } opens[] = {
+        {"rw.dat", OpenMode::readWrite, PlatformStatus::created},
+        {"rw.dat", OpenMode::readWrite, PlatformStatus::ok},
+        {"app.dat", OpenMode::append, PlatformStatus::created},
+        {"app.dat", OpenMode::append, PlatformStatus::ok},
+        {"new.dat", OpenMode::truncate, PlatformStatus::created},
+        {"new.dat", OpenMode::read, PlatformStatus::ok},
+    };
+    for (const auto& open : opens) {
+        ASSERT_NE(platform.openFile(path(open.name), open.mode, status), nullptr) << open.name;
+        EXPECT_EQ(status, open.status) << open.name;
+    }
 
     // A missing folder is not found, for reading and for creating alike.
     EXPECT_EQ(platform.openFile(path("no\\such.dat"), OpenMode::truncate, status), nullptr);

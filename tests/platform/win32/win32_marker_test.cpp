@@ -6,27 +6,21 @@
 #include <chrono>
 #include <thread>
 
-#include "platform/platform.h"
-#include "support/scratch.h"
 #include "platform/win32/win32_test_util.h"
 
 namespace velumtar {
 namespace {
 
-using test::win32::ChildProcess;
-using test::win32::inQuotes;
-using test::win32::wide;
+using namespace test::win32;
 
-class Win32Marker : public ::testing::Test {
+class Win32Marker : public ScratchTest {
   protected:
-    Platform& platform = systemPlatform();
-    std::string dir = test::scratchDirectory();
-    std::string marker = dir + "\\VELUMTAR.AKT";
-    std::string release = dir + "\\release";
+    std::string marker = path("VELUMTAR.AKT");
+    std::string release = path("release");
 
     // Starts the helper on the marker and waits until it holds it.
     void startHolder(ChildProcess& holder) {
-        const std::wstring helper = test::win32::binaryDirectory() + L"\\hold_file.exe";
+        const std::wstring helper = binaryDirectory() + L"\\hold_file.exe";
         ASSERT_TRUE(holder.start(inQuotes(helper) + L" " + inQuotes(wide(marker)) + L" " +
                                  inQuotes(wide(release))));
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
@@ -66,7 +60,7 @@ TEST_F(Win32Marker, HeldMarkerIsLockedForOtherProcessesUntilTheHolderIsKilled) {
 TEST_F(Win32Marker, ReleasedMarkerCanBeTakenOver) {
     ChildProcess holder;
     startHolder(holder);
-    ASSERT_TRUE(test::win32::writeFile(release, ""));
+    ASSERT_TRUE(writeFile(release, ""));
     EXPECT_EQ(holder.wait(30000), 0);
     EXPECT_EQ(platform.probe(marker), PlatformStatus::ok);
 

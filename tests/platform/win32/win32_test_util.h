@@ -1,7 +1,9 @@
-// Small helpers for the Win32 platform tests: preparing files through the
-// wide API and starting other processes.
+// Small helpers for the Win32 platform tests: a fixture in a scratch
+// directory, preparing files through the wide API and starting other
+// processes.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <windows.h>
 // After <windows.h>, which defines the types it uses.
 #include <winioctl.h>
@@ -10,7 +12,20 @@
 #include <string>
 #include <string_view>
 
+#include "platform/platform.h"
+#include "support/scratch.h"
+
 namespace velumtar::test::win32 {
+
+// A test of the system's platform in a fresh scratch directory.
+class ScratchTest : public ::testing::Test {
+  protected:
+    Platform& platform = systemPlatform();
+    std::string dir = scratchDirectory();
+
+    // The drive path of `name` in the scratch directory.
+    std::string path(const std::string& name) const { return dir + "\\" + name; }
+};
 
 inline std::wstring wide(std::string_view utf8) {
     if (utf8.empty()) {
