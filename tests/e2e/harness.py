@@ -52,6 +52,19 @@ def helper(name):
     return path
 
 
+def repoint(link, target):
+    """Points the symbolic link `link` at `target` in one step.
+
+    Wine finds the system's libraries through drive C:; a process of another
+    test that starts while the link is missing cannot load them (status
+    c0000135), so the link is never removed, only replaced."""
+    fresh = os.path.join(os.path.dirname(link), ".%s.%d" % (os.path.basename(link), os.getpid()))
+    if os.path.lexists(fresh):
+        os.remove(fresh)
+    os.symlink(target, fresh)
+    os.replace(fresh, link)
+
+
 class Drive:
     """Drive C: for one test, with a start directory below its root."""
 
@@ -67,8 +80,7 @@ class Drive:
             os.symlink(os.path.join(prefix, "drive_c", "windows"),
                        os.path.join(self.root, "windows"))
             self.dosdevice = os.path.join(prefix, "dosdevices", "c:")
-            os.remove(self.dosdevice)
-            os.symlink(self.root, self.dosdevice)
+            repoint(self.dosdevice, self.root)
         self.start_name = "Start Dir"
         self.start = os.path.join(self.root, self.start_name)
         os.makedirs(self.start)
@@ -76,8 +88,7 @@ class Drive:
 
     def close(self):
         if wine():
-            os.remove(self.dosdevice)
-            os.symlink("../drive_c", self.dosdevice)
+            repoint(self.dosdevice, "../drive_c")
         subprocess.run(["chmod", "-R", "u+rwx", self.scratch], stderr=subprocess.DEVNULL)
         shutil.rmtree(self.scratch, ignore_errors=True)
 

@@ -1,6 +1,9 @@
 """Start-up, instance guard, information commands and the unattended mode."""
 import os
 import pty
+import shutil
+import tempfile
+import threading
 import unittest
 from unittest import mock
 
@@ -153,6 +156,34 @@ class WineStart(DriveTest):
                 self.assertEqual(proc.returncode, 1)
                 self.assertEqual(proc.stderr.count(b"[wine_run] Wine could not start"), retries,
                                  proc.stderr)
+
+
+class DriveLink(unittest.TestCase):
+    def test_drive_c_is_never_missing_while_it_is_pointed_elsewhere(self):
+        # Under Wine a process of another test may start at any moment and
+        # must find the system's libraries through drive C:.
+        base = tempfile.mkdtemp(prefix="velumtar-link-")
+        self.addCleanup(shutil.rmtree, base)
+        link = os.path.join(base, "c:")
+        for drive in ("a", "b"):
+            os.makedirs(os.path.join(base, drive, "windows"))
+        os.symlink(os.path.join(base, "a"), link)
+        missing = []
+        done = threading.Event()
+
+        def watch():
+            while not done.is_set():
+                if not os.path.exists(os.path.join(link, "windows")):
+                    missing.append(1)
+
+        watcher = threading.Thread(target=watch)
+        watcher.start()
+        for i in range(2000):
+            harness.repoint(link, os.path.join(base, "ab"[i % 2]))
+        done.set()
+        watcher.join()
+        self.assertEqual(len(missing), 0)
+        self.assertEqual(sorted(os.listdir(base)), ["a", "b", "c:"])
 
 
 class InstanceGuard(DriveTest):
