@@ -33,6 +33,10 @@ std::string patternOf(std::string_view directory) {
     return pattern;
 }
 
+// How long the walk's thread waits for a worker to finish the directory it
+// needs before it sleeps.
+constexpr std::chrono::microseconds kSpin{100};
+
 }  // namespace
 
 bool wanted(const WatchedNames& names, std::string_view upperName) {
@@ -222,77 +226,89 @@ std::size_t ReadAheadPlatform::addJob(std::string key, std::string native) {
     return 1;
 }
 
+ReadAheadPlatform::JobMap::iterator ReadAheadPlatform::nextJob() {
+    if (waitingJobs_.empty())
+        return jobs_.end();
+    // The nearest directory in key order that no one reads yet, among the
+    // nearest the buffer can hold. A full buffer gives up the farthest
+    // directory read for it.
+    JobMap::iterator it = *waitingJobs_.begin();
+    if (full() && !makeRoomBefore(it->first))
+        return jobs_.end();
+    return it;
+}
+
 void ReadAheadPlatform::work() {
     std::unique_lock<std::mutex> lock(mutex_);
     std::vector<std::pair<std::string, std::string>> children;
     for (;;) {
         if (stopping_)
             return;
-        // The nearest directory in key order that no one reads yet, among the
-        // nearest the buffer can hold. A full buffer gives up the farthest
-        // directory read for it.
-        JobMap::iterator it = waitingJobs_.empty() || reading_ >= allowedReaders()
-                                  ? jobs_.end()
-                                  : *waitingJobs_.begin();
-        if (it != jobs_.end() && full() && !makeRoomBefore(it->first))
-            it = jobs_.end();
+        JobMap::iterator it = reading_ >= allowedReaders() ? jobs_.end() : nextJob();
         if (it == jobs_.end()) {
             ++idle_;
             wake_.wait(lock);
             --idle_;
             continue;
         }
-        std::shared_ptr<Job> job = it->second;
-        const std::string key = it->first;
-        setState(it, Job::State::running);
         ++reading_;
-        lock.unlock();
-
-        const long waitsBefore = reader_->waits();
-        const auto started = std::chrono::steady_clock::now();
-        Snapshot snapshot;
-        const bool read = reader_->read(job->native, files_, limits_.bytes / 8, snapshot);
-        // Long, and not only for taking turns with other work on the cores.
-        const bool slow = std::chrono::steady_clock::now() - started >
-                              std::chrono::microseconds(limits_.slowMicroseconds) &&
-                          (waitsBefore < 0 || reader_->waits() != waitsBefore);
-        children.clear();
-        if (read)
-            predictChildren(key, job->native, snapshot, children);
-
-        lock.lock();
+        const std::size_t added = read(lock, it, children);
         --reading_;
-        // The disk is being waited for: many requests at once let it answer
-        // them in its own order. Otherwise the spell runs out.
-        const bool widen = slow && slowSpell_ == 0 && limits_.threads > quickThreads_;
-        if (slow)
-            slowSpell_ = limits_.slowSpell;
-        else if (slowSpell_ > 0)
-            --slowSpell_;
-        if (widen)
-            wake_.notify_all();
-        it = jobs_.find(key);
-        // Dropped meanwhile (the walk went past it, or reading ahead ended):
-        // the job no longer counts.
-        if (it == jobs_.end() || it->second != job)
-            continue;
-        if (read) {
-            job->snapshot = std::move(snapshot);
-            setState(it, Job::State::ready);
-        } else {
-            erase(it);
-        }
-        std::size_t added = 0;
-        for (auto& [childKey, childNative] : children)
-            added += addJob(std::move(childKey), std::move(childNative));
-        if (walkWaits_)
-            ready_.notify_all();
         // This worker takes one of them; idle ones the rest, as many as may
         // read at once.
         const int free = std::min(idle_, allowedReaders() - reading_ - 1);
         for (int i = 0; i < free && static_cast<std::size_t>(i) + 1 < added; ++i)
             wake_.notify_one();
     }
+}
+
+std::size_t ReadAheadPlatform::read(std::unique_lock<std::mutex>& lock, JobMap::iterator it,
+                                    std::vector<std::pair<std::string, std::string>>& children) {
+    std::shared_ptr<Job> job = it->second;
+    const std::string key = it->first;
+    setState(it, Job::State::running);
+    lock.unlock();
+
+    const long waitsBefore = reader_->waits();
+    const auto started = std::chrono::steady_clock::now();
+    Snapshot snapshot;
+    const bool read = reader_->read(job->native, files_, limits_.bytes / 8, snapshot);
+    // Long, and not only for taking turns with other work on the cores.
+    const bool slow = std::chrono::steady_clock::now() - started >
+                          std::chrono::microseconds(limits_.slowMicroseconds) &&
+                      (waitsBefore < 0 || reader_->waits() != waitsBefore);
+    children.clear();
+    if (read)
+        predictChildren(key, job->native, snapshot, children);
+
+    lock.lock();
+    // The disk is being waited for: many requests at once let it answer
+    // them in its own order. Otherwise the spell runs out.
+    const bool widen = slow && slowSpell_ == 0 && limits_.threads > quickThreads_;
+    if (slow)
+        slowSpell_ = limits_.slowSpell;
+    else if (slowSpell_ > 0)
+        --slowSpell_;
+    if (widen)
+        wake_.notify_all();
+    it = jobs_.find(key);
+    // Dropped meanwhile (the walk went past it, or reading ahead ended):
+    // the job no longer counts.
+    if (it == jobs_.end() || it->second != job)
+        return 0;
+    if (read) {
+        job->snapshot = std::move(snapshot);
+        setState(it, Job::State::ready);
+    } else {
+        erase(it);
+    }
+    job->settled.store(true, std::memory_order_release);
+    std::size_t added = 0;
+    for (auto& [childKey, childNative] : children)
+        added += addJob(std::move(childKey), std::move(childNative));
+    if (walkWaits_)
+        ready_.notify_all();
+    return added;
 }
 
 void ReadAheadPlatform::predictChildren(const std::string& key, const std::string& native,
@@ -376,7 +392,29 @@ std::shared_ptr<ReadAheadPlatform::Job> ReadAheadPlatform::take(const std::strin
     auto it = jobs_.find(pattern);
     if (it != jobs_.end()) {
         job = it->second;
-        // A worker on it already: waiting for it is faster than starting over.
+        // A worker on it already: waiting for it is faster than starting
+        // over. Meanwhile this thread reads the nearest directories no one
+        // reads yet, which keeps both it and the worker busy instead of
+        // putting it to sleep for a few microseconds.
+        std::vector<std::pair<std::string, std::string>> children;
+        for (JobMap::iterator next;
+             job->state == Job::State::running && (next = nextJob()) != jobs_.end();) {
+            const std::size_t added = read(lock, next, children);
+            const int free = std::min(idle_, allowedReaders() - reading_);
+            for (int i = 0; i < free && static_cast<std::size_t>(i) < added; ++i)
+                wake_.notify_one();
+        }
+        if (job->state == Job::State::running) {
+            // The worker is about to finish: a short spin is cheaper than
+            // sleeping and being woken.
+            lock.unlock();
+            const auto until = std::chrono::steady_clock::now() + kSpin;
+            for (int i = 1; !job->settled.load(std::memory_order_acquire); ++i) {
+                if (i % 64 == 0 && std::chrono::steady_clock::now() > until)
+                    break;
+            }
+            lock.lock();
+        }
         walkWaits_ = true;
         ready_.wait(lock, [&] {
             auto found = jobs_.find(pattern);

@@ -34,6 +34,7 @@
 // to `Limits::waiting`, the nearest in key order.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -168,6 +169,8 @@ class ReadAheadPlatform final : public ForwardingPlatform {
         std::string native;
         State state = State::waiting;
         bool ambiguous = false;
+        // Set once a reading of it ended; read without the lock.
+        std::atomic<bool> settled{false};
         Snapshot snapshot;
     };
     using JobMap = std::map<std::string, std::shared_ptr<Job>, KeyOrder>;
@@ -179,6 +182,14 @@ class ReadAheadPlatform final : public ForwardingPlatform {
     using JobSet = std::set<JobMap::iterator, ByKey>;
 
     void work();
+    // The nearest job waiting to be read, room made for it; end() if none.
+    // REQUIRES: mutex_ held.
+    JobMap::iterator nextJob();
+    // Reads the waiting job `it` with the lock released, then files the
+    // result and queues the sub-directories it found. Returns how many were
+    // queued. REQUIRES: mutex_ held by `lock`; held again on return.
+    std::size_t read(std::unique_lock<std::mutex>& lock, JobMap::iterator it,
+                     std::vector<std::pair<std::string, std::string>>& children);
     void stopWorkers();
     // Removes a job and its share of the limits. REQUIRES: mutex_ held.
     JobMap::iterator erase(JobMap::iterator it);

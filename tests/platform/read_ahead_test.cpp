@@ -186,15 +186,28 @@ TEST(ReadAhead, DirectoryChangedBetweenItsReadingAndItsTurnIsListedAtItsTurn) {
     EXPECT_EQ(platform.counts().served, 2u);
 }
 
+void waitUntil(const std::function<bool()>& done) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!done() && std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+}
+
 // The system's reader, made slow, that may or may not say it waited for the
 // device; it counts how many threads read at once.
 class SlowReader final : public readahead::DirectoryReader {
   public:
     explicit SlowReader(bool waited) : waited_(waited) {}
-    std::atomic<int> reading{0}, mostReading{0};
+    std::atomic<int> reading{0}, mostReading{0}, started{0}, readByCreator{0};
+    // Other threads' readings wait until the creating thread has read one.
+    bool holdOthers = false;
 
     bool read(const std::string& native, const WatchedNames& files, std::size_t maxBytes,
               readahead::Snapshot& out) override {
+        ++started;
+        if (std::this_thread::get_id() == creator_)
+            ++readByCreator;
+        else if (holdOthers)
+            waitUntil([&] { return readByCreator > 0; });
         const int now = ++reading;
         for (int most = mostReading; now > most && !mostReading.compare_exchange_weak(most, now);)
             ;
@@ -219,6 +232,7 @@ class SlowReader final : public readahead::DirectoryReader {
     }
 
   private:
+    const std::thread::id creator_ = std::this_thread::get_id();
     const bool waited_;
     std::atomic<long> waits_{0};
     std::unique_ptr<DirectoryReader> system_ = readahead::newSystemReader();
@@ -251,6 +265,33 @@ TEST(ReadAhead, AllWorkersReadAtOnceOnlyWhileTheDeviceIsWaitedFor) {
         else
             EXPECT_EQ(slow.mostReading, 1);
     }
+}
+
+// While the directory it needs is being read, the walk's thread reads the
+// next ones itself rather than sleep.
+TEST(ReadAhead, TheWalkReadsAheadWhileTheWorkerReadsWhatItNeeds) {
+    const std::string top = scratchDirectory();
+    for (int i = 0; i < 20; ++i)
+        makeFile(fs::path(hostPath(top)) / ("D" + std::to_string(i)) / "f.exe");
+    letTheTreeSettle();
+    const std::vector<std::string> expected = walkLog(systemPlatform(), top, false);
+
+    auto reader = std::make_unique<SlowReader>(false);
+    SlowReader& slow = *reader;
+    slow.holdOthers = true;
+    Limits limits;
+    limits.threads = 1;
+    ReadAheadPlatform platform(systemPlatform(), std::move(reader), limits);
+    // The worker starts on the first directory and holds it until the walk
+    // has read one of the others.
+    EXPECT_EQ(walkLog(platform, top, true,
+                      [&](const std::string& pattern) {
+                          if (pattern != top + "\\*")
+                              waitUntil([&] { return slow.started > 0; });
+                      }),
+              expected);
+    EXPECT_GT(slow.readByCreator, 0);
+    EXPECT_GE(platform.counts().served, 2u);
 }
 
 }  // namespace
