@@ -269,14 +269,14 @@ std::size_t ReadAheadPlatform::read(std::unique_lock<std::mutex>& lock, JobMap::
     setState(it, Job::State::running);
     lock.unlock();
 
-    const long waitsBefore = reader_->waits();
+    const long waitsBefore = reader_->deviceWaits();
     const auto started = std::chrono::steady_clock::now();
     Snapshot snapshot;
     const bool read = reader_->read(job->native, files_, limits_.bytes / 8, snapshot);
-    // Long, and not only for taking turns with other work on the cores.
+    // Long, and the device was waited for (not a lock or the cores).
     const bool slow = std::chrono::steady_clock::now() - started >
                           std::chrono::microseconds(limits_.slowMicroseconds) &&
-                      (waitsBefore < 0 || reader_->waits() != waitsBefore);
+                      (waitsBefore < 0 || reader_->deviceWaits() != waitsBefore);
     children.clear();
     if (read)
         predictChildren(key, job->native, snapshot, children);

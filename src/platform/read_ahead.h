@@ -81,7 +81,7 @@ struct Limits {
     // less than the cores, at least one.
     int quickThreads = 0;
     // A directory whose reading takes longer than this, while its thread
-    // may have waited (DirectoryReader::waits), was waiting for the disk: then all
+    // may have waited (DirectoryReader::deviceWaits), was waiting for the disk: then all
     // `threads` read at once for the next `slowSpell` reads.
     std::int64_t slowMicroseconds = 100;
     int slowSpell = 512;
@@ -111,11 +111,13 @@ class DirectoryReader {
     virtual bool read(const std::string& native, const WatchedNames& files, std::size_t maxBytes,
                       Snapshot& out) = 0;
 
-    // How often the calling thread gave up the processor to wait so far (for
-    // the disk, or a lock), never counting turns it was only made to take on
-    // a core; -1 when the system cannot tell. A reading is asked for it
-    // before, and after only when it took long.
-    virtual long waits() { return -1; }
+    // A count that grows whenever the calling thread waits for the device
+    // (blocks read for it, or where the system does not count those, times
+    // it gave up the processor to wait); -1 when the system cannot tell. A
+    // waiting for a lock or the heap should not move it: only the device
+    // widens the pool. A reading is asked for it before, and after only when
+    // it took long.
+    virtual long deviceWaits() { return -1; }
 
     // Any thread.
     virtual std::string childNative(const std::string& parent, const std::string& name) = 0;

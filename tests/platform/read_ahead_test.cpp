@@ -220,7 +220,7 @@ class SlowReader final : public readahead::DirectoryReader {
         return system_->childNative(parent, name);
     }
     // Every reading gave up the processor, or none did.
-    long waits() override { return waited_ ? ++waits_ : 0; }
+    long deviceWaits() override { return waited_ ? ++waits_ : 0; }
     std::string upper(std::string_view name) override { return system_->upper(name); }
     bool workingNative(std::string& native) override { return system_->workingNative(native); }
     bool enter(const std::string& native, readahead::DirectoryStamp& now) override {

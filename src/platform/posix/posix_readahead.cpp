@@ -100,6 +100,8 @@ thread_local OpenDirectories openDirectories;
 
 class PosixReader final : public readahead::DirectoryReader {
   public:
+    PosixReader() : inputCounted_(::access("/proc/self/io", R_OK) == 0) {}
+
     bool read(const std::string& native, const WatchedNames& files, std::size_t maxBytes,
               readahead::Snapshot& out) override {
         struct timespec start;
@@ -182,10 +184,16 @@ class PosixReader final : public readahead::DirectoryReader {
         return true;
     }
 
-    // The thread's voluntary context switches.
-    long waits() override {
+    // The blocks the system read from the device for this thread. Without
+    // the kernel's accounting of each task's input (no /proc/self/io) that
+    // count stays 0; the thread's voluntary context switches stand in, which
+    // count waiting for a lock as well.
+    long deviceWaits() override {
         struct rusage usage;
-        return ::getrusage(RUSAGE_THREAD, &usage) == 0 ? usage.ru_nvcsw : -1;
+        if (::getrusage(RUSAGE_THREAD, &usage) != 0) {
+            return -1;
+        }
+        return inputCounted_ ? usage.ru_inblock : usage.ru_nvcsw;
     }
 
     std::string upper(std::string_view name) override { return asciiUpper(name); }
@@ -211,6 +219,9 @@ class PosixReader final : public readahead::DirectoryReader {
                          FileInformation& info) override {
         return hostFileInformation(join(parent, name), info);
     }
+
+  private:
+    const bool inputCounted_;
 };
 
 }  // namespace
