@@ -36,6 +36,18 @@ std::string patternOf(std::string_view directory) {
 // How long the walk's thread waits for a worker to finish the directory it
 // needs before it sleeps.
 constexpr std::chrono::microseconds kSpin{100};
+constexpr int kLockTries = 2000;
+
+// Takes the lock held by `lock`. The lock is held for a few microseconds at
+// a time: trying for a while is cheaper than sleeping and being woken, which
+// costs the other thread a system call and this one the wait for its core.
+void acquire(std::unique_lock<std::mutex>& lock) {
+    for (int i = 0; i < kLockTries; ++i) {
+        if (lock.try_lock())
+            return;
+    }
+    lock.lock();
+}
 
 }  // namespace
 
@@ -281,7 +293,7 @@ std::size_t ReadAheadPlatform::read(std::unique_lock<std::mutex>& lock, JobMap::
     if (read)
         predictChildren(key, job->native, snapshot, children);
 
-    lock.lock();
+    acquire(lock);
     // The disk is being waited for: many requests at once let it answer
     // them in its own order. Otherwise the spell runs out.
     const bool widen = slow && slowSpell_ == 0 && limits_.threads > quickThreads_;
@@ -361,7 +373,8 @@ void ReadAheadPlatform::flushHints() {
     std::size_t added = 0;
     std::size_t idle = 0;  // idle workers that may start reading
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        std::unique_lock<std::mutex> lock(mutex_, std::defer_lock);
+        acquire(lock);
         for (auto& [key, native] : hints_)
             added += addJob(std::move(key), std::move(native));
         idle = static_cast<std::size_t>(std::max(0, std::min(idle_, allowedReaders() - reading_)));
@@ -383,7 +396,8 @@ void ReadAheadPlatform::waitFor(std::string_view pattern) {
 }
 
 std::shared_ptr<ReadAheadPlatform::Job> ReadAheadPlatform::take(const std::string& pattern) {
-    std::unique_lock<std::mutex> lock(mutex_);
+    std::unique_lock<std::mutex> lock(mutex_, std::defer_lock);
+    acquire(lock);
     // The walk goes on in key order: nothing before this directory will be
     // asked for again.
     for (auto it = jobs_.begin(); it != jobs_.end() && keyLess(it->first, pattern);)
@@ -413,7 +427,7 @@ std::shared_ptr<ReadAheadPlatform::Job> ReadAheadPlatform::take(const std::strin
                 if (i % 64 == 0 && std::chrono::steady_clock::now() > until)
                     break;
             }
-            lock.lock();
+            acquire(lock);
         }
         walkWaits_ = true;
         ready_.wait(lock, [&] {
