@@ -75,7 +75,7 @@ struct Limits {
     int threads = 8;
     std::size_t directories = 256;
     std::size_t bytes = std::size_t{2} << 20;
-    std::size_t waiting = 2048;
+    std::size_t waiting = 4096;
     // Workers reading at once while the system answers quickly (a warm
     // cache): more would only take turns on the cores with the walk. 0: one
     // less than the cores, at least one.
