@@ -407,12 +407,14 @@ std::shared_ptr<ReadAheadPlatform::Job> ReadAheadPlatform::take(const std::strin
     if (it != jobs_.end()) {
         job = it->second;
         // A worker on it already: waiting for it is faster than starting
-        // over. Meanwhile this thread reads the nearest directories no one
-        // reads yet, which keeps both it and the worker busy instead of
-        // putting it to sleep for a few microseconds.
+        // over. While the cache answers, this thread reads the nearest
+        // directories no one reads yet meanwhile, which keeps both it and the
+        // worker busy instead of putting it to sleep for a few microseconds.
+        // While the disk is waited for, a reading of its own could hold it
+        // long after its directory is ready: it waits.
         std::vector<std::pair<std::string, std::string>> children;
-        for (JobMap::iterator next;
-             job->state == Job::State::running && (next = nextJob()) != jobs_.end();) {
+        for (JobMap::iterator next; job->state == Job::State::running && slowSpell_ == 0 &&
+                                    (next = nextJob()) != jobs_.end();) {
             const std::size_t added = read(lock, next, children);
             const int free = std::min(idle_, allowedReaders() - reading_);
             for (int i = 0; i < free && static_cast<std::size_t>(i) < added; ++i)
