@@ -37,6 +37,8 @@ std::string patternOf(std::string_view directory) {
 // needs before it sleeps.
 constexpr std::chrono::microseconds kSpin{100};
 constexpr int kLockTries = 2000;
+// Directories noted for a refill at most.
+constexpr std::size_t kOverflows = 8;
 
 // Takes the lock held by `lock`. The lock is held for a few microseconds at
 // a time: trying for a while is cheaper than sleeping and being woken, which
@@ -146,6 +148,8 @@ void ReadAheadPlatform::stopWorkers() {
         stopping_ = true;
         for (auto it = jobs_.begin(); it != jobs_.end();)
             it = erase(it);
+        overflows_.clear();
+        passed_.clear();
     }
     wake_.notify_all();
     ready_.notify_all();
@@ -232,10 +236,94 @@ std::size_t ReadAheadPlatform::addJob(std::string key, std::string native) {
     it->second = std::make_shared<Job>();
     it->second->native = std::move(native);
     waitingJobs_.insert(it);
-    // Too many waiting: the farthest in key order is left to the walk.
-    if (waitingJobs_.size() > limits_.waiting)
-        erase(*std::prev(waitingJobs_.end()));
+    // Too many waiting: the farthest in key order is left out for now.
+    if (waitingJobs_.size() > limits_.waiting) {
+        JobMap::iterator farthest = *std::prev(waitingJobs_.end());
+        if (!droppedAny_ || keyLess(farthest->first, dropped_))
+            dropped_ = farthest->first;
+        droppedAny_ = true;
+        erase(farthest);
+    }
     return 1;
+}
+
+std::size_t ReadAheadPlatform::addChildren(
+    const std::string& key, const std::string& native,
+    std::vector<std::pair<std::string, std::string>>& children) {
+    droppedAny_ = false;
+    std::size_t added = 0;
+    for (auto& [childKey, childNative] : children)
+        added += addJob(std::move(childKey), std::move(childNative));
+    if (droppedAny_)
+        noteOverflow(key, native);
+    return added;
+}
+
+void ReadAheadPlatform::noteOverflow(const std::string& key, const std::string& native) {
+    // Those left out may be any directory's; they are counted as this one's,
+    // whose sub-directories filled the list. A few such notes at most: the
+    // sub-directories of any other are left to the walk.
+    auto note = std::find_if(overflows_.begin(), overflows_.end(),
+                             [&](const Overflow& o) { return o.key == key; });
+    if (note != overflows_.end()) {
+        if (keyLess(dropped_, note->cut))
+            note->cut = dropped_;
+    } else if (overflows_.size() < kOverflows) {
+        overflows_.push_back({key, native, dropped_});
+    }
+}
+
+void ReadAheadPlatform::refill(std::unique_lock<std::mutex>& lock) {
+    Overflow note = std::move(overflows_.front());
+    overflows_.erase(overflows_.begin());
+    const std::string passed = passed_;
+    // Half the list at a time: what is taken from the listing stays small.
+    const std::size_t room = std::max<std::size_t>(1, limits_.waiting / 2);
+    refilling_ = true;
+    ++reading_;
+    lock.unlock();
+
+    // The nearest `room` sub-directories from the cut on that the walk has
+    // not passed, kept in a heap whose top is the farthest of them.
+    using Child = std::pair<std::string, std::string>;
+    const auto farther = [](const Child& a, const Child& b) { return keyLess(a.first, b.first); };
+    std::vector<Child> nearest;
+    bool more = false;
+    std::string nextCut;
+    const auto leaveOut = [&](const std::string& key) {
+        if (!more || keyLess(key, nextCut))
+            nextCut = key;
+        more = true;
+    };
+    const std::string_view base = std::string_view(note.key).substr(0, note.key.size() - 1);
+    std::string key;
+    const bool listed = reader_->subdirectories(note.native, [&](const std::string& name) {
+        if (!childKey(base, name, key) || keyLess(key, note.cut) || !keyLess(passed, key))
+            return;
+        if (nearest.size() == room) {
+            if (!keyLess(key, nearest.front().first)) {
+                leaveOut(key);
+                return;
+            }
+            std::pop_heap(nearest.begin(), nearest.end(), farther);
+            leaveOut(nearest.back().first);
+            nearest.pop_back();
+        }
+        nearest.emplace_back(key, reader_->childNative(note.native, name));
+        std::push_heap(nearest.begin(), nearest.end(), farther);
+    });
+
+    acquire(lock);
+    --reading_;
+    refilling_ = false;
+    if (!listed || stopping_)
+        return;
+    addChildren(note.key, note.native, nearest);
+    if (more) {
+        droppedAny_ = true;
+        dropped_ = nextCut;
+        noteOverflow(note.key, note.native);
+    }
 }
 
 ReadAheadPlatform::JobMap::iterator ReadAheadPlatform::nextJob() {
@@ -256,6 +344,13 @@ void ReadAheadPlatform::work() {
     for (;;) {
         if (stopping_)
             return;
+        // A directory whose sub-directories did not all fit in the waiting
+        // list is listed again once the list has room.
+        if (!overflows_.empty() && !refilling_ && reading_ < allowedReaders() &&
+            waitingJobs_.size() <= limits_.waiting / 2) {
+            refill(lock);
+            continue;
+        }
         JobMap::iterator it = reading_ >= allowedReaders() ? jobs_.end() : nextJob();
         if (it == jobs_.end()) {
             ++idle_;
@@ -315,37 +410,37 @@ std::size_t ReadAheadPlatform::read(std::unique_lock<std::mutex>& lock, JobMap::
         erase(it);
     }
     job->settled.store(true, std::memory_order_release);
-    std::size_t added = 0;
-    for (auto& [childKey, childNative] : children)
-        added += addJob(std::move(childKey), std::move(childNative));
+    const std::size_t added = addChildren(key, job->native, children);
     if (walkWaits_)
         ready_.notify_all();
     return added;
 }
 
+bool ReadAheadPlatform::childKey(std::string_view base, const std::string& name, std::string& key) {
+    // The walk enters a sub-directory under its parent's pattern with the
+    // upper-case name over the asterisk, when that sorts after the parent
+    // and fits the path field.
+    constexpr std::size_t kPathWidth = 253;
+    if (name.empty() || name.back() == ' ' || std::any_of(name.begin(), name.end(), [](char c) {
+            return c == '"' || static_cast<unsigned char>(c) < ' ';
+        }))
+        return false;
+    key.assign(base);
+    key += reader_->upper(name);
+    if (static_cast<unsigned char>(key[base.size()]) <= '*' || key.size() + 2 > kPathWidth)
+        return false;
+    key += "\\*";
+    return true;
+}
+
 void ReadAheadPlatform::predictChildren(const std::string& key, const std::string& native,
                                         const Snapshot& snapshot,
                                         std::vector<std::pair<std::string, std::string>>& out) {
-    // The walk enters a sub-directory under its parent's pattern with the
-    // upper-case name over the asterisk, when that sorts after the parent
-    // and fits the path field. Names it would change (quotes, trailing
-    // blanks, control characters) are left to its own announcement.
-    constexpr std::size_t kPathWidth = 253;
     const std::string_view base = std::string_view(key).substr(0, key.size() - 1);
+    std::string child;
     for (const Item& item : snapshot.items) {
-        if (item.entry.kind != EntryKind::directory)
-            continue;
-        const std::string& name = item.entry.name;
-        if (name.empty() || name.back() == ' ' || std::any_of(name.begin(), name.end(), [](char c) {
-                return c == '"' || static_cast<unsigned char>(c) < ' ';
-            }))
-            continue;
-        std::string child(base);
-        child += reader_->upper(name);
-        if (static_cast<unsigned char>(child[base.size()]) <= '*' || child.size() + 2 > kPathWidth)
-            continue;
-        child += "\\*";
-        out.emplace_back(std::move(child), reader_->childNative(native, name));
+        if (item.entry.kind == EntryKind::directory && childKey(base, item.entry.name, child))
+            out.emplace_back(std::move(child), reader_->childNative(native, item.entry.name));
     }
 }
 
@@ -375,8 +470,7 @@ void ReadAheadPlatform::flushHints() {
     {
         std::unique_lock<std::mutex> lock(mutex_, std::defer_lock);
         acquire(lock);
-        for (auto& [key, native] : hints_)
-            added += addJob(std::move(key), std::move(native));
+        added = addChildren(patternOf(directory_), native_, hints_);
         idle = static_cast<std::size_t>(std::max(0, std::min(idle_, allowedReaders() - reading_)));
     }
     hints_.clear();
@@ -400,6 +494,7 @@ std::shared_ptr<ReadAheadPlatform::Job> ReadAheadPlatform::take(const std::strin
     acquire(lock);
     // The walk goes on in key order: nothing before this directory will be
     // asked for again.
+    passed_ = pattern;
     for (auto it = jobs_.begin(); it != jobs_.end() && keyLess(it->first, pattern);)
         it = erase(it);
     std::shared_ptr<Job> job;

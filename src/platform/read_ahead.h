@@ -38,6 +38,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -110,6 +111,12 @@ class DirectoryReader {
     // recently that its stamp cannot tell a later change.
     virtual bool read(const std::string& native, const WatchedNames& files, std::size_t maxBytes,
                       Snapshot& out) = 0;
+
+    // Worker threads. Hands `take` the name of every sub-directory of
+    // `native` (not links), in the system's order; false when the listing
+    // fails.
+    virtual bool subdirectories(const std::string& native,
+                                const std::function<void(const std::string&)>& take) = 0;
 
     // A count that grows whenever the calling thread waits for the device
     // (blocks read for it, or where the system does not count those, times
@@ -204,8 +211,26 @@ class ReadAheadPlatform final : public ForwardingPlatform {
     // Gives up the farthest directory read after `key`; false when none.
     bool makeRoomBefore(const std::string& key);
     // Adds a job unless its key is known; another native path for a known
-    // key makes it ambiguous. Returns the number added.
+    // key makes it ambiguous. Returns the number added. A full waiting list
+    // leaves out its farthest job, noted in dropped_.
     std::size_t addJob(std::string key, std::string native);
+    // Adds the sub-directories `children` of the directory `key` (`native`);
+    // when the waiting list had to leave some out, the directory is noted
+    // for a refill. REQUIRES: mutex_ held.
+    std::size_t addChildren(const std::string& key, const std::string& native,
+                            std::vector<std::pair<std::string, std::string>>& children);
+    // Notes the directory `key` for a refill from dropped_ on.
+    // REQUIRES: mutex_ held.
+    void noteOverflow(const std::string& key, const std::string& native);
+    // Lists a directory noted in overflows_ again and queues those of its
+    // sub-directories from the cut on that the walk has not passed yet.
+    // REQUIRES: mutex_ held by `lock`; held again on return.
+    void refill(std::unique_lock<std::mutex>& lock);
+    // The key under which the walk will enter the sub-directory `name` of
+    // the directory whose pattern without its asterisk is `base`; false for
+    // names the walk would change (quotes, trailing blanks, control
+    // characters), which are left to its own announcement.
+    bool childKey(std::string_view base, const std::string& name, std::string& key);
     // The sub-directories of a directory read that the walk will enter.
     void predictChildren(const std::string& key, const std::string& native,
                          const Snapshot& snapshot,
@@ -244,6 +269,19 @@ class ReadAheadPlatform final : public ForwardingPlatform {
     bool stopping_ = false;
     int idle_ = 0;            // workers waiting for a job or for room
     bool walkWaits_ = false;  // the walk's thread waits for a job to finish
+    // A directory of more sub-directories than the waiting list holds: those
+    // from `cut` on in key order were left out, and are queued again from
+    // its listing once the list has room.
+    struct Overflow {
+        std::string key;
+        std::string native;
+        std::string cut;
+    };
+    std::vector<Overflow> overflows_;
+    bool refilling_ = false;
+    bool droppedAny_ = false;
+    std::string dropped_;  // the nearest key addJob left out, when droppedAny_
+    std::string passed_;   // the directory the walk took last
     // Set before the workers start; read only while they run.
     WatchedNames files_;
     std::vector<std::thread> workers_;

@@ -216,6 +216,10 @@ class SlowReader final : public readahead::DirectoryReader {
         --reading;
         return read;
     }
+    bool subdirectories(const std::string& native,
+                        const std::function<void(const std::string&)>& take) override {
+        return system_->subdirectories(native, take);
+    }
     std::string childNative(const std::string& parent, const std::string& name) override {
         return system_->childNative(parent, name);
     }
@@ -292,6 +296,28 @@ TEST(ReadAhead, TheWalkReadsAheadWhileTheWorkerReadsWhatItNeeds) {
               expected);
     EXPECT_GT(slow.readByCreator, 0);
     EXPECT_GE(platform.counts().served, 2u);
+}
+
+// A directory of more sub-directories than the waiting list holds: the rest
+// are queued again from its listing as the walk goes on, not left to it.
+TEST(ReadAhead, SubdirectoriesBeyondTheWaitingListAreReadAheadLater) {
+    const std::string top = scratchDirectory();
+    for (int i = 0; i < 40; ++i)
+        makeFile(fs::path(hostPath(top)) / ("D" + std::to_string(i)) / "f.exe");
+    letTheTreeSettle();
+    const std::vector<std::string> expected = walkLog(systemPlatform(), top, false);
+
+    Limits limits;
+    limits.threads = 1;
+    limits.waiting = 4;
+    ReadAheadPlatform platform(systemPlatform(), readahead::newSystemReader(), limits);
+    EXPECT_EQ(walkLog(platform, top, true,
+                      [&](const std::string& pattern) { platform.waitFor(pattern); }),
+              expected);
+    // The top itself, and perhaps one that had not been queued again by its
+    // turn.
+    EXPECT_LE(platform.counts().listedHere, 3u);
+    EXPECT_GE(platform.counts().served, 38u);
 }
 
 }  // namespace

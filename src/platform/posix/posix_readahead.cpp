@@ -147,6 +147,32 @@ class PosixReader final : public readahead::DirectoryReader {
         return complete;
     }
 
+    bool subdirectories(const std::string& native,
+                        const std::function<void(const std::string&)>& take) override {
+        const int fd = ::open(native.c_str(), kOpenFlags);
+        if (fd < 0) {
+            return false;
+        }
+        alignas(8) char buffer[32768];
+        ssize_t got;
+        ListingEntry entry;
+        while ((got = ::getdents64(fd, buffer, sizeof buffer)) > 0) {
+            for (ssize_t at = 0; at < got;) {
+                const auto* item = reinterpret_cast<const dirent64*>(buffer + at);
+                at += item->d_reclen;
+                const std::string_view name = item->d_name;
+                bool stated = false;
+                if (name != "." && name != ".." &&
+                    describeEntry(fd, item->d_name, item->d_type, entry, stated) &&
+                    entry.kind == EntryKind::directory) {
+                    take(entry.name);
+                }
+            }
+        }
+        ::close(fd);
+        return got == 0;
+    }
+
     static bool hasDirectories(const readahead::Snapshot& snapshot) {
         return std::any_of(snapshot.items.begin(), snapshot.items.end(), [](const auto& item) {
             return item.entry.kind == EntryKind::directory;

@@ -94,6 +94,28 @@ class Win32Reader final : public readahead::DirectoryReader {
         return complete;
     }
 
+    bool subdirectories(const std::string& native,
+                        const std::function<void(const std::string&)>& take) override {
+        const std::wstring pattern = widen(joined(native, "*.*"));
+        WIN32_FIND_DATAW data{};
+        HANDLE find =
+            FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &data,
+                             FindExSearchLimitToDirectories, nullptr, FIND_FIRST_EX_LARGE_FETCH);
+        if (find == INVALID_HANDLE_VALUE) {
+            return false;
+        }
+        ListingEntry entry;
+        do {
+            describeEntry(data, entry);
+            if (entry.kind == EntryKind::directory) {
+                take(entry.name);
+            }
+        } while (FindNextFileW(find, &data));
+        const bool complete = GetLastError() == ERROR_NO_MORE_FILES;
+        FindClose(find);
+        return complete;
+    }
+
     std::string upper(std::string_view name) override {
         std::wstring wide = widen(name);
         CharUpperBuffW(wide.data(), static_cast<DWORD>(wide.size()));
