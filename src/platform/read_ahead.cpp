@@ -37,8 +37,9 @@ std::string patternOf(std::string_view directory) {
 // needs before it sleeps.
 constexpr std::chrono::microseconds kSpin{100};
 constexpr int kLockTries = 2000;
-// Directories noted for a refill at most.
+// Directories noted for a refill at most, and refills of one directory.
 constexpr std::size_t kOverflows = 8;
+constexpr int kMostRefills = 16;
 
 // Takes the lock held by `lock`. The lock is held for a few microseconds at
 // a time: trying for a while is cheaper than sleeping and being woken, which
@@ -249,27 +250,33 @@ std::size_t ReadAheadPlatform::addJob(std::string key, std::string native) {
 
 std::size_t ReadAheadPlatform::addChildren(
     const std::string& key, const std::string& native,
-    std::vector<std::pair<std::string, std::string>>& children) {
+    std::vector<std::pair<std::string, std::string>>& children, int refills) {
     droppedAny_ = false;
     std::size_t added = 0;
     for (auto& [childKey, childNative] : children)
         added += addJob(std::move(childKey), std::move(childNative));
     if (droppedAny_)
-        noteOverflow(key, native);
+        noteOverflow(key, native, refills);
     return added;
 }
 
-void ReadAheadPlatform::noteOverflow(const std::string& key, const std::string& native) {
+void ReadAheadPlatform::noteOverflow(const std::string& key, const std::string& native,
+                                     int refills) {
     // Those left out may be any directory's; they are counted as this one's,
-    // whose sub-directories filled the list. A few such notes at most: the
-    // sub-directories of any other are left to the walk.
+    // whose sub-directories filled the list. A few such notes at most, and a
+    // directory is listed again a few times at most (each listing reads it
+    // whole): the sub-directories of any other, and the farthest of a huge
+    // one, are left to the walk.
+    if (refills > kMostRefills)
+        return;
     auto note = std::find_if(overflows_.begin(), overflows_.end(),
                              [&](const Overflow& o) { return o.key == key; });
     if (note != overflows_.end()) {
         if (keyLess(dropped_, note->cut))
             note->cut = dropped_;
+        note->refills = std::max(note->refills, refills);
     } else if (overflows_.size() < kOverflows) {
-        overflows_.push_back({key, native, dropped_});
+        overflows_.push_back({key, native, dropped_, refills});
     }
 }
 
@@ -318,11 +325,11 @@ void ReadAheadPlatform::refill(std::unique_lock<std::mutex>& lock) {
     refilling_ = false;
     if (!listed || stopping_)
         return;
-    addChildren(note.key, note.native, nearest);
+    addChildren(note.key, note.native, nearest, note.refills + 1);
     if (more) {
         droppedAny_ = true;
         dropped_ = nextCut;
-        noteOverflow(note.key, note.native);
+        noteOverflow(note.key, note.native, note.refills + 1);
     }
 }
 

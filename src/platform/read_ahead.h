@@ -218,10 +218,11 @@ class ReadAheadPlatform final : public ForwardingPlatform {
     // when the waiting list had to leave some out, the directory is noted
     // for a refill. REQUIRES: mutex_ held.
     std::size_t addChildren(const std::string& key, const std::string& native,
-                            std::vector<std::pair<std::string, std::string>>& children);
-    // Notes the directory `key` for a refill from dropped_ on.
-    // REQUIRES: mutex_ held.
-    void noteOverflow(const std::string& key, const std::string& native);
+                            std::vector<std::pair<std::string, std::string>>& children,
+                            int refills = 0);
+    // Notes the directory `key` for a refill from dropped_ on; `refills`:
+    // how often it was listed again so far. REQUIRES: mutex_ held.
+    void noteOverflow(const std::string& key, const std::string& native, int refills);
     // Lists a directory noted in overflows_ again and queues those of its
     // sub-directories from the cut on that the walk has not passed yet.
     // REQUIRES: mutex_ held by `lock`; held again on return.
@@ -276,6 +277,7 @@ class ReadAheadPlatform final : public ForwardingPlatform {
         std::string key;
         std::string native;
         std::string cut;
+        int refills = 0;
     };
     std::vector<Overflow> overflows_;
     bool refilling_ = false;

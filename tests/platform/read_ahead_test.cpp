@@ -197,7 +197,7 @@ void waitUntil(const std::function<bool()>& done) {
 class SlowReader final : public readahead::DirectoryReader {
   public:
     explicit SlowReader(bool waited) : waited_(waited) {}
-    std::atomic<int> reading{0}, mostReading{0}, started{0}, readByCreator{0};
+    std::atomic<int> reading{0}, mostReading{0}, started{0}, readByCreator{0}, listings{0};
     // Other threads' readings wait until the creating thread has read one.
     bool holdOthers = false;
 
@@ -218,6 +218,7 @@ class SlowReader final : public readahead::DirectoryReader {
     }
     bool subdirectories(const std::string& native,
                         const std::function<void(const std::string&)>& take) override {
+        ++listings;
         return system_->subdirectories(native, take);
     }
     std::string childNative(const std::string& parent, const std::string& name) override {
@@ -299,7 +300,9 @@ TEST(ReadAhead, TheWalkReadsAheadWhileTheWorkerReadsWhatItNeeds) {
 }
 
 // A directory of more sub-directories than the waiting list holds: the rest
-// are queued again from its listing as the walk goes on, not left to it.
+// are queued again from its listing as the walk goes on (half the list at a
+// time), not left to it; but it is listed again a bounded number of times,
+// however many sub-directories it has.
 TEST(ReadAhead, SubdirectoriesBeyondTheWaitingListAreReadAheadLater) {
     const std::string top = scratchDirectory();
     for (int i = 0; i < 40; ++i)
@@ -307,17 +310,25 @@ TEST(ReadAhead, SubdirectoriesBeyondTheWaitingListAreReadAheadLater) {
     letTheTreeSettle();
     const std::vector<std::string> expected = walkLog(systemPlatform(), top, false);
 
-    Limits limits;
-    limits.threads = 1;
-    limits.waiting = 4;
-    ReadAheadPlatform platform(systemPlatform(), readahead::newSystemReader(), limits);
-    EXPECT_EQ(walkLog(platform, top, true,
-                      [&](const std::string& pattern) { platform.waitFor(pattern); }),
-              expected);
-    // The top itself, and perhaps one that had not been queued again by its
-    // turn.
-    EXPECT_LE(platform.counts().listedHere, 3u);
-    EXPECT_GE(platform.counts().served, 38u);
+    for (std::size_t waiting : {8, 2}) {
+        SCOPED_TRACE(waiting);
+        auto reader = std::make_unique<SlowReader>(false);
+        SlowReader& slow = *reader;
+        Limits limits;
+        limits.threads = 1;
+        limits.waiting = waiting;
+        ReadAheadPlatform platform(systemPlatform(), std::move(reader), limits);
+        EXPECT_EQ(walkLog(platform, top, true,
+                          [&](const std::string& pattern) { platform.waitFor(pattern); }),
+                  expected);
+        EXPECT_LE(slow.listings, 17);
+        if (waiting == 8) {
+            // The top itself, and perhaps one that had not been queued again
+            // by its turn.
+            EXPECT_LE(platform.counts().listedHere, 3u);
+            EXPECT_GE(platform.counts().served, 38u);
+        }
+    }
 }
 
 }  // namespace
