@@ -192,6 +192,17 @@ void waitUntil(const std::function<bool()>& done) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
 
+// A scratch directory of `count` sub-directories holding a watched file
+// each, settled; `expected` receives the system's own walk of it.
+std::string flatTree(int count, std::vector<std::string>& expected) {
+    const std::string top = scratchDirectory();
+    for (int i = 0; i < count; ++i)
+        makeFile(fs::path(hostPath(top)) / ("D" + std::to_string(i)) / "f.exe");
+    letTheTreeSettle();
+    expected = walkLog(systemPlatform(), top, false);
+    return top;
+}
+
 // The system's reader, made slow, that may or may not say it waited for the
 // device; it counts how many threads read at once.
 class SlowReader final : public readahead::DirectoryReader {
@@ -244,12 +255,8 @@ class SlowReader final : public readahead::DirectoryReader {
 };
 
 TEST(ReadAhead, AllWorkersReadAtOnceOnlyWhileTheDeviceIsWaitedFor) {
-    const std::string top = scratchDirectory();
-    const fs::path host = hostPath(top);
-    for (int i = 0; i < 40; ++i)
-        makeFile(host / ("D" + std::to_string(i)) / "f.exe");
-    letTheTreeSettle();
-    const std::vector<std::string> expected = walkLog(systemPlatform(), top, false);
+    std::vector<std::string> expected;
+    const std::string top = flatTree(40, expected);
 
     for (bool waited : {false, true}) {
         SCOPED_TRACE(waited ? "readings wait for the device" : "the cache answers");
@@ -275,11 +282,8 @@ TEST(ReadAhead, AllWorkersReadAtOnceOnlyWhileTheDeviceIsWaitedFor) {
 // While the directory it needs is being read, the walk's thread reads the
 // next ones itself rather than sleep.
 TEST(ReadAhead, TheWalkReadsAheadWhileTheWorkerReadsWhatItNeeds) {
-    const std::string top = scratchDirectory();
-    for (int i = 0; i < 20; ++i)
-        makeFile(fs::path(hostPath(top)) / ("D" + std::to_string(i)) / "f.exe");
-    letTheTreeSettle();
-    const std::vector<std::string> expected = walkLog(systemPlatform(), top, false);
+    std::vector<std::string> expected;
+    const std::string top = flatTree(20, expected);
 
     auto reader = std::make_unique<SlowReader>(false);
     SlowReader& slow = *reader;
@@ -304,11 +308,8 @@ TEST(ReadAhead, TheWalkReadsAheadWhileTheWorkerReadsWhatItNeeds) {
 // time), not left to it; but it is listed again a bounded number of times,
 // however many sub-directories it has.
 TEST(ReadAhead, SubdirectoriesBeyondTheWaitingListAreReadAheadLater) {
-    const std::string top = scratchDirectory();
-    for (int i = 0; i < 40; ++i)
-        makeFile(fs::path(hostPath(top)) / ("D" + std::to_string(i)) / "f.exe");
-    letTheTreeSettle();
-    const std::vector<std::string> expected = walkLog(systemPlatform(), top, false);
+    std::vector<std::string> expected;
+    const std::string top = flatTree(40, expected);
 
     for (std::size_t waiting : {8, 2}) {
         SCOPED_TRACE(waiting);
