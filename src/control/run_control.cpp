@@ -115,12 +115,14 @@ void RunControl::releaseMarker() {
 
 void RunControl::endOfRun() {
     database_.close();
-    workFile_.close();
+    // The work file is made anew by every run that uses it and removed here,
+    // so its last changes are dropped rather than forced to the disk first
+    // (on a large drive that write is a good part of the run's end). One
+    // that stays costs only space.
+    workFile_.discardChanges();
     runLog_.close();
     log_.close();
     extensions_.close();
-    // The work file is made anew by every run that uses it; one that stays
-    // costs only space.
     (void)platform_.removeFile(files::kWorkFile);
     releaseMarker();
 }
