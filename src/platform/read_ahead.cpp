@@ -508,19 +508,28 @@ std::shared_ptr<ReadAheadPlatform::Job> ReadAheadPlatform::take(const std::strin
     auto it = jobs_.find(pattern);
     if (it != jobs_.end()) {
         job = it->second;
+        std::vector<std::pair<std::string, std::string>> children;
+        const auto readHere = [&](JobMap::iterator at) {
+            const std::size_t added = read(lock, at, children);
+            const int free = std::min(idle_, allowedReaders() - reading_);
+            for (int i = 0; i < free && static_cast<std::size_t>(i) < added; ++i)
+                wake_.notify_one();
+        };
+        // No worker came to it yet: this thread reads it as a worker would.
+        // Listing it at its turn would cost as much, and would find the
+        // disk's spelling of its path again, and queue its sub-directories
+        // only as the walk announces them.
+        if (job->state == Job::State::waiting)
+            readHere(it);
         // A worker on it already: waiting for it is faster than starting
         // over. While the cache answers, this thread reads the nearest
         // directories no one reads yet meanwhile, which keeps both it and the
         // worker busy instead of putting it to sleep for a few microseconds.
         // While the disk is waited for, a reading of its own could hold it
         // long after its directory is ready: it waits.
-        std::vector<std::pair<std::string, std::string>> children;
         for (JobMap::iterator next; job->state == Job::State::running && slowSpell_ == 0 &&
                                     (next = nextJob()) != jobs_.end();) {
-            const std::size_t added = read(lock, next, children);
-            const int free = std::min(idle_, allowedReaders() - reading_);
-            for (int i = 0; i < free && static_cast<std::size_t>(i) < added; ++i)
-                wake_.notify_one();
+            readHere(next);
         }
         if (job->state == Job::State::running) {
             // The worker is about to finish: a short spin is cheaper than

@@ -303,6 +303,26 @@ TEST(ReadAhead, TheWalkReadsAheadWhileTheWorkerReadsWhatItNeeds) {
     EXPECT_GE(platform.counts().served, 2u);
 }
 
+// The walk comes to a directory no worker has begun (here the buffer holds
+// one directory, so the worker sleeps until the walk takes it): its thread
+// reads that directory as a worker would, rather than leaving it to the
+// system.
+TEST(ReadAhead, ADirectoryNoWorkerHasBegunIsReadByTheWalksThread) {
+    std::vector<std::string> expected;
+    const std::string top = flatTree(20, expected);
+
+    auto reader = std::make_unique<SlowReader>(false);
+    SlowReader& slow = *reader;
+    Limits limits;
+    limits.threads = 1;
+    limits.directories = 1;
+    ReadAheadPlatform platform(systemPlatform(), std::move(reader), limits);
+    EXPECT_EQ(walkLog(platform, top, true), expected);
+    EXPECT_EQ(platform.counts().listedHere, 1u);  // the top
+    EXPECT_EQ(platform.counts().served, 20u);
+    EXPECT_GT(slow.readByCreator, 0);
+}
+
 // A directory of more sub-directories than the waiting list holds: the rest
 // are queued again from its listing as the walk goes on (half the list at a
 // time), not left to it; but it is listed again a bounded number of times,
