@@ -168,7 +168,7 @@ void ReadAheadPlatform::setState(JobMap::iterator it, Job::State state) {
     Job& job = *it->second;
     switch (job.state) {
         case Job::State::waiting:
-            waitingJobs_.erase(it);
+            waitingJobs_.erase(job.place);
             break;
         case Job::State::running:
             --held_;
@@ -176,14 +176,14 @@ void ReadAheadPlatform::setState(JobMap::iterator it, Job::State state) {
         case Job::State::ready:
             --held_;
             heldBytes_ -= job.snapshot.bytes;
-            readyJobs_.erase(it);
+            readyJobs_.erase(job.place);
             break;
     }
     job.state = state;
     switch (state) {
         case Job::State::waiting:
             job.snapshot = Snapshot{};
-            waitingJobs_.insert(it);
+            job.place = waitingJobs_.insert(it).first;
             break;
         case Job::State::running:
             ++held_;
@@ -191,7 +191,7 @@ void ReadAheadPlatform::setState(JobMap::iterator it, Job::State state) {
         case Job::State::ready:
             ++held_;
             heldBytes_ += job.snapshot.bytes;
-            readyJobs_.insert(it);
+            job.place = readyJobs_.insert(it).first;
             break;
     }
 }
@@ -199,12 +199,12 @@ void ReadAheadPlatform::setState(JobMap::iterator it, Job::State state) {
 ReadAheadPlatform::JobMap::iterator ReadAheadPlatform::erase(JobMap::iterator it) {
     const Job& job = *it->second;
     if (job.state == Job::State::waiting) {
-        waitingJobs_.erase(it);
+        waitingJobs_.erase(job.place);
     } else {
         --held_;
         if (job.state == Job::State::ready) {
             heldBytes_ -= job.snapshot.bytes;
-            readyJobs_.erase(it);
+            readyJobs_.erase(job.place);
         }
     }
     return jobs_.erase(it);
@@ -236,7 +236,7 @@ std::size_t ReadAheadPlatform::addJob(std::string key, std::string native) {
     }
     it->second = std::make_shared<Job>();
     it->second->native = std::move(native);
-    waitingJobs_.insert(it);
+    it->second->place = waitingJobs_.insert(it).first;
     // Too many waiting: the farthest in key order is left out for now.
     if (waitingJobs_.size() > limits_.waiting) {
         JobMap::iterator farthest = *std::prev(waitingJobs_.end());

@@ -173,6 +173,14 @@ class ReadAheadPlatform final : public ForwardingPlatform {
   private:
     friend class ReadAheadListing;
 
+    struct Job;
+    using JobMap = std::map<std::string, std::shared_ptr<Job>, KeyOrder>;
+    struct ByKey {
+        bool operator()(JobMap::iterator a, JobMap::iterator b) const {
+            return keyLess(a->first, b->first);
+        }
+    };
+    using JobSet = std::set<JobMap::iterator, ByKey>;
     struct Job {
         enum class State { waiting, running, ready };
         std::string native;
@@ -181,14 +189,10 @@ class ReadAheadPlatform final : public ForwardingPlatform {
         // Set once a reading of it ended; read without the lock.
         std::atomic<bool> settled{false};
         Snapshot snapshot;
+        // Its entry in waitingJobs_ or readyJobs_ while waiting or ready: it
+        // leaves the set without a search by key.
+        JobSet::iterator place;
     };
-    using JobMap = std::map<std::string, std::shared_ptr<Job>, KeyOrder>;
-    struct ByKey {
-        bool operator()(JobMap::iterator a, JobMap::iterator b) const {
-            return keyLess(a->first, b->first);
-        }
-    };
-    using JobSet = std::set<JobMap::iterator, ByKey>;
 
     void work();
     // The nearest job waiting to be read, room made for it; end() if none.
