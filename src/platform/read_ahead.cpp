@@ -40,6 +40,11 @@ constexpr int kLockTries = 2000;
 // Directories noted for a refill at most, and refills of one directory.
 constexpr std::size_t kOverflows = 8;
 constexpr int kMostRefills = 16;
+// Listings' rooms (of at most kSpareItems entries), and jobs with their
+// entries, kept for reuse at most: a few more than are in use at once.
+constexpr std::size_t kSpareListings = 8;
+constexpr std::size_t kSpareItems = 128;
+constexpr std::size_t kSpareJobs = 64;
 
 // Takes the lock held by `lock`. The lock is held for a few microseconds at
 // a time: trying for a while is cheaper than sleeping and being woken, which
@@ -157,6 +162,7 @@ void ReadAheadPlatform::stopWorkers() {
     for (std::thread& worker : workers_)
         worker.join();
     workers_.clear();
+    releasedJobs_.clear();
     active_ = false;
     hints_.clear();
     entered_.reset();
@@ -168,7 +174,7 @@ void ReadAheadPlatform::setState(JobMap::iterator it, Job::State state) {
     Job& job = *it->second;
     switch (job.state) {
         case Job::State::waiting:
-            waitingJobs_.erase(job.place);
+            unplace(waitingJobs_, job.place);
             break;
         case Job::State::running:
             --held_;
@@ -176,14 +182,14 @@ void ReadAheadPlatform::setState(JobMap::iterator it, Job::State state) {
         case Job::State::ready:
             --held_;
             heldBytes_ -= job.snapshot.bytes;
-            readyJobs_.erase(job.place);
+            unplace(readyJobs_, job.place);
             break;
     }
     job.state = state;
     switch (state) {
         case Job::State::waiting:
             job.snapshot = Snapshot{};
-            job.place = waitingJobs_.insert(it).first;
+            job.place = place(waitingJobs_, it);
             break;
         case Job::State::running:
             ++held_;
@@ -191,7 +197,7 @@ void ReadAheadPlatform::setState(JobMap::iterator it, Job::State state) {
         case Job::State::ready:
             ++held_;
             heldBytes_ += job.snapshot.bytes;
-            job.place = readyJobs_.insert(it).first;
+            job.place = place(readyJobs_, it);
             break;
     }
 }
@@ -199,15 +205,74 @@ void ReadAheadPlatform::setState(JobMap::iterator it, Job::State state) {
 ReadAheadPlatform::JobMap::iterator ReadAheadPlatform::erase(JobMap::iterator it) {
     const Job& job = *it->second;
     if (job.state == Job::State::waiting) {
-        waitingJobs_.erase(job.place);
+        unplace(waitingJobs_, job.place);
     } else {
         --held_;
         if (job.state == Job::State::ready) {
             heldBytes_ -= job.snapshot.bytes;
-            readyJobs_.erase(job.place);
+            unplace(readyJobs_, job.place);
         }
     }
-    return jobs_.erase(it);
+    // The entry and its job are kept for the next directory queued: the
+    // strings keep their room.
+    const JobMap::iterator next = std::next(it);
+    JobMap::node_type node = jobs_.extract(it);
+    recycle(std::move(node.mapped()));
+    if (spareEntries_.size() < kSpareJobs)
+        spareEntries_.push_back(std::move(node));
+    return next;
+}
+
+ReadAheadPlatform::JobSet::iterator ReadAheadPlatform::place(JobSet& set, JobMap::iterator it) {
+    if (spareNodes_.empty())
+        return set.insert(it).first;
+    JobSet::node_type node = std::move(spareNodes_.back());
+    spareNodes_.pop_back();
+    node.value() = it;
+    return set.insert(std::move(node)).position;
+}
+
+void ReadAheadPlatform::unplace(JobSet& set, JobSet::iterator at) {
+    spareNodes_.push_back(set.extract(at));
+}
+
+void ReadAheadPlatform::release(std::shared_ptr<Job>& job) {
+    if (job && job.use_count() == 1 && releasedJobs_.size() < kSpareJobs)
+        releasedJobs_.push_back(std::move(job));
+    job.reset();
+}
+
+void ReadAheadPlatform::recycle(std::shared_ptr<Job>&& job) {
+    // Held elsewhere still (a worker reading it, the walk listing it): the
+    // last one to let go frees it.
+    if (!job || job.use_count() != 1 || spareJobs_.size() >= kSpareJobs) {
+        job.reset();
+        return;
+    }
+    // Its listing's names are freed by the worker that reuses the room.
+    std::vector<Item>& items = job->snapshot.items;
+    if (items.capacity() > 0 && items.capacity() <= kSpareItems &&
+        spareItems_.size() < kSpareListings)
+        spareItems_.push_back(std::move(items));
+    std::vector<Item>().swap(items);
+    spareJobs_.push_back(std::move(job));
+}
+
+std::shared_ptr<ReadAheadPlatform::Job> ReadAheadPlatform::newJob(const std::string& native) {
+    std::shared_ptr<Job> job;
+    if (spareJobs_.empty()) {
+        job = std::make_shared<Job>();
+    } else {
+        job = std::move(spareJobs_.back());
+        spareJobs_.pop_back();
+        job->state = Job::State::waiting;
+        job->ambiguous = false;
+        job->settled.store(false, std::memory_order_relaxed);
+        job->snapshot.stamp = DirectoryStamp{};
+        job->snapshot.bytes = 0;
+    }
+    job->native = native;
+    return job;
 }
 
 bool ReadAheadPlatform::full() const {
@@ -225,18 +290,26 @@ bool ReadAheadPlatform::makeRoomBefore(const std::string& key) {
     return true;
 }
 
-std::size_t ReadAheadPlatform::addJob(std::string key, std::string native) {
-    auto [it, added] = jobs_.try_emplace(std::move(key), nullptr);
-    if (!added) {
+std::size_t ReadAheadPlatform::addJob(const std::string& key, const std::string& native) {
+    const JobMap::iterator at = jobs_.lower_bound(key);
+    if (at != jobs_.end() && !keyLess(key, at->first)) {
         // Two entries under one key: which one the walk enters is the
         // system's choice.
-        if (it->second->native != native)
-            it->second->ambiguous = true;
+        if (at->second->native != native)
+            at->second->ambiguous = true;
         return 0;
     }
-    it->second = std::make_shared<Job>();
-    it->second->native = std::move(native);
-    it->second->place = waitingJobs_.insert(it).first;
+    JobMap::iterator it;
+    if (spareEntries_.empty()) {
+        it = jobs_.emplace_hint(at, key, newJob(native));
+    } else {
+        JobMap::node_type node = std::move(spareEntries_.back());
+        spareEntries_.pop_back();
+        node.key() = key;
+        node.mapped() = newJob(native);
+        it = jobs_.insert(at, std::move(node));
+    }
+    it->second->place = place(waitingJobs_, it);
     // Too many waiting: the farthest in key order is left out for now.
     if (waitingJobs_.size() > limits_.waiting) {
         JobMap::iterator farthest = *std::prev(waitingJobs_.end());
@@ -248,13 +321,13 @@ std::size_t ReadAheadPlatform::addJob(std::string key, std::string native) {
     return 1;
 }
 
-std::size_t ReadAheadPlatform::addChildren(
-    const std::string& key, const std::string& native,
-    std::vector<std::pair<std::string, std::string>>& children, int refills) {
+std::size_t ReadAheadPlatform::addChildren(const std::string& key, const std::string& native,
+                                           const std::vector<Child>& children, std::size_t count,
+                                           int refills) {
     droppedAny_ = false;
     std::size_t added = 0;
-    for (auto& [childKey, childNative] : children)
-        added += addJob(std::move(childKey), std::move(childNative));
+    for (std::size_t i = 0; i < count; ++i)
+        added += addJob(children[i].first, children[i].second);
     if (droppedAny_)
         noteOverflow(key, native, refills);
     return added;
@@ -292,7 +365,6 @@ void ReadAheadPlatform::refill(std::unique_lock<std::mutex>& lock) {
 
     // The nearest `room` sub-directories from the cut on that the walk has
     // not passed, kept in a heap whose top is the farthest of them.
-    using Child = std::pair<std::string, std::string>;
     const auto farther = [](const Child& a, const Child& b) { return keyLess(a.first, b.first); };
     std::vector<Child> nearest;
     bool more = false;
@@ -325,7 +397,7 @@ void ReadAheadPlatform::refill(std::unique_lock<std::mutex>& lock) {
     refilling_ = false;
     if (!listed || stopping_)
         return;
-    addChildren(note.key, note.native, nearest, note.refills + 1);
+    addChildren(note.key, note.native, nearest, nearest.size(), note.refills + 1);
     if (more) {
         droppedAny_ = true;
         dropped_ = nextCut;
@@ -347,7 +419,7 @@ ReadAheadPlatform::JobMap::iterator ReadAheadPlatform::nextJob() {
 
 void ReadAheadPlatform::work() {
     std::unique_lock<std::mutex> lock(mutex_);
-    std::vector<std::pair<std::string, std::string>> children;
+    std::vector<Child> children;
     for (;;) {
         if (stopping_)
             return;
@@ -377,23 +449,28 @@ void ReadAheadPlatform::work() {
 }
 
 std::size_t ReadAheadPlatform::read(std::unique_lock<std::mutex>& lock, JobMap::iterator it,
-                                    std::vector<std::pair<std::string, std::string>>& children) {
+                                    std::vector<Child>& children) {
     std::shared_ptr<Job> job = it->second;
     const std::string key = it->first;
     setState(it, Job::State::running);
+    // A listing's room from one the walk is done with: no allocation for it.
+    Snapshot snapshot;
+    if (!spareItems_.empty()) {
+        snapshot.items = std::move(spareItems_.back());
+        spareItems_.pop_back();
+    }
     lock.unlock();
+    // Its names are freed here, where the next ones are made.
+    snapshot.items.clear();
 
     const long waitsBefore = reader_->deviceWaits();
     const auto started = std::chrono::steady_clock::now();
-    Snapshot snapshot;
     const bool read = reader_->read(job->native, files_, limits_.bytes / 8, snapshot);
     // Long, and the device was waited for (not a lock or the cores).
     const bool slow = std::chrono::steady_clock::now() - started >
                           std::chrono::microseconds(limits_.slowMicroseconds) &&
                       (waitsBefore < 0 || reader_->deviceWaits() != waitsBefore);
-    children.clear();
-    if (read)
-        predictChildren(key, job->native, snapshot, children);
+    const std::size_t count = read ? predictChildren(key, job->native, snapshot, children) : 0;
 
     acquire(lock);
     // The disk is being waited for: many requests at once let it answer
@@ -417,7 +494,7 @@ std::size_t ReadAheadPlatform::read(std::unique_lock<std::mutex>& lock, JobMap::
         erase(it);
     }
     job->settled.store(true, std::memory_order_release);
-    const std::size_t added = addChildren(key, job->native, children);
+    const std::size_t added = addChildren(key, job->native, children, count);
     if (walkWaits_)
         ready_.notify_all();
     return added;
@@ -440,15 +517,19 @@ bool ReadAheadPlatform::childKey(std::string_view base, const std::string& name,
     return true;
 }
 
-void ReadAheadPlatform::predictChildren(const std::string& key, const std::string& native,
-                                        const Snapshot& snapshot,
-                                        std::vector<std::pair<std::string, std::string>>& out) {
+std::size_t ReadAheadPlatform::predictChildren(const std::string& key, const std::string& native,
+                                               const Snapshot& snapshot, std::vector<Child>& out) {
     const std::string_view base = std::string_view(key).substr(0, key.size() - 1);
-    std::string child;
+    std::size_t count = 0;
     for (const Item& item : snapshot.items) {
-        if (item.entry.kind == EntryKind::directory && childKey(base, item.entry.name, child))
-            out.emplace_back(std::move(child), reader_->childNative(native, item.entry.name));
+        if (item.entry.kind != EntryKind::directory)
+            continue;
+        if (count == out.size())
+            out.emplace_back();
+        if (childKey(base, item.entry.name, out[count].first))
+            out[count++].second = reader_->childNative(native, item.entry.name);
     }
+    return count;
 }
 
 void ReadAheadPlatform::readAhead(std::string_view pattern) {
@@ -477,7 +558,7 @@ void ReadAheadPlatform::flushHints() {
     {
         std::unique_lock<std::mutex> lock(mutex_, std::defer_lock);
         acquire(lock);
-        added = addChildren(patternOf(directory_), native_, hints_);
+        added = addChildren(patternOf(directory_), native_, hints_, hints_.size());
         idle = static_cast<std::size_t>(std::max(0, std::min(idle_, allowedReaders() - reading_)));
     }
     hints_.clear();
@@ -499,6 +580,9 @@ void ReadAheadPlatform::waitFor(std::string_view pattern) {
 std::shared_ptr<ReadAheadPlatform::Job> ReadAheadPlatform::take(const std::string& pattern) {
     std::unique_lock<std::mutex> lock(mutex_, std::defer_lock);
     acquire(lock);
+    for (std::shared_ptr<Job>& released : releasedJobs_)
+        recycle(std::move(released));
+    releasedJobs_.clear();
     // The walk goes on in key order: nothing before this directory will be
     // asked for again.
     passed_ = pattern;
@@ -508,9 +592,8 @@ std::shared_ptr<ReadAheadPlatform::Job> ReadAheadPlatform::take(const std::strin
     auto it = jobs_.find(pattern);
     if (it != jobs_.end()) {
         job = it->second;
-        std::vector<std::pair<std::string, std::string>> children;
         const auto readHere = [&](JobMap::iterator at) {
-            const std::size_t added = read(lock, at, children);
+            const std::size_t added = read(lock, at, walkChildren_);
             const int free = std::min(idle_, allowedReaders() - reading_);
             for (int i = 0; i < free && static_cast<std::size_t>(i) < added; ++i)
                 wake_.notify_one();
@@ -573,8 +656,8 @@ bool ReadAheadPlatform::changeDirectory(std::string_view path) {
     if (!active_)
         return system_.changeDirectory(path);
     flushHints();
-    entered_.reset();
-    listed_.reset();
+    release(entered_);
+    release(listed_);
     lastName_.clear();
     directory_ = unquoted(path);
     nativeKnown_ = false;
@@ -606,7 +689,7 @@ std::unique_ptr<DirectoryListing> ReadAheadPlatform::newListing() {
 
 ListingResult ReadAheadPlatform::first(DirectoryListing& system, std::string_view pattern,
                                        ListingEntry& entry) {
-    listed_.reset();
+    release(listed_);
     lastName_.clear();
     // The working directory's whole listing, once, as it was read ahead.
     std::string_view mask = unquoted(pattern);
@@ -615,7 +698,7 @@ ListingResult ReadAheadPlatform::first(DirectoryListing& system, std::string_vie
         index_ = 0;
         return deliver(entry);
     }
-    entered_.reset();
+    release(entered_);
     return noteSystem(system.first(pattern, entry), entry);
 }
 
@@ -627,7 +710,7 @@ ListingResult ReadAheadPlatform::next(DirectoryListing& system, ListingEntry& en
 
 void ReadAheadPlatform::end(DirectoryListing& system) {
     flushHints();
-    listed_.reset();
+    release(listed_);
     system.end();
 }
 

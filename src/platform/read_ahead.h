@@ -181,6 +181,8 @@ class ReadAheadPlatform final : public ForwardingPlatform {
         }
     };
     using JobSet = std::set<JobMap::iterator, ByKey>;
+    // A sub-directory to queue: its key and native path.
+    using Child = std::pair<std::string, std::string>;
     struct Job {
         enum class State { waiting, running, ready };
         std::string native;
@@ -202,13 +204,27 @@ class ReadAheadPlatform final : public ForwardingPlatform {
     // result and queues the sub-directories it found. Returns how many were
     // queued. REQUIRES: mutex_ held by `lock`; held again on return.
     std::size_t read(std::unique_lock<std::mutex>& lock, JobMap::iterator it,
-                     std::vector<std::pair<std::string, std::string>>& children);
+                     std::vector<Child>& children);
     void stopWorkers();
     // Removes a job and its share of the limits. REQUIRES: mutex_ held.
     JobMap::iterator erase(JobMap::iterator it);
     // Moves a job to another state, keeping the counts and sets.
     // REQUIRES: mutex_ held.
     void setState(JobMap::iterator it, Job::State state);
+    // Files a job in `set` or takes it out, keeping the set's node for the
+    // next job: no allocation while the sets keep their size.
+    // REQUIRES: mutex_ held.
+    JobSet::iterator place(JobSet& set, JobMap::iterator it);
+    void unplace(JobSet& set, JobSet::iterator at);
+    // The walk's thread: lets go of a job, kept for reuse at its next take
+    // when no one else holds it.
+    void release(std::shared_ptr<Job>& job);
+    // Keeps a job no one else holds for reuse, and its listing's room; frees
+    // it otherwise. REQUIRES: mutex_ held.
+    void recycle(std::shared_ptr<Job>&& job);
+    // A waiting job for `native`, reused when one is spare.
+    // REQUIRES: mutex_ held.
+    std::shared_ptr<Job> newJob(const std::string& native);
     bool full() const;
     // How many workers may read at once now.
     int allowedReaders() const { return slowSpell_ > 0 ? limits_.threads : quickThreads_; }
@@ -217,13 +233,12 @@ class ReadAheadPlatform final : public ForwardingPlatform {
     // Adds a job unless its key is known; another native path for a known
     // key makes it ambiguous. Returns the number added. A full waiting list
     // leaves out its farthest job, noted in dropped_.
-    std::size_t addJob(std::string key, std::string native);
-    // Adds the sub-directories `children` of the directory `key` (`native`);
-    // when the waiting list had to leave some out, the directory is noted
-    // for a refill. REQUIRES: mutex_ held.
+    std::size_t addJob(const std::string& key, const std::string& native);
+    // Adds the first `count` sub-directories `children` of the directory
+    // `key` (`native`); when the waiting list had to leave some out, the
+    // directory is noted for a refill. REQUIRES: mutex_ held.
     std::size_t addChildren(const std::string& key, const std::string& native,
-                            std::vector<std::pair<std::string, std::string>>& children,
-                            int refills = 0);
+                            const std::vector<Child>& children, std::size_t count, int refills = 0);
     // Notes the directory `key` for a refill from dropped_ on; `refills`:
     // how often it was listed again so far. REQUIRES: mutex_ held.
     void noteOverflow(const std::string& key, const std::string& native, int refills);
@@ -236,10 +251,11 @@ class ReadAheadPlatform final : public ForwardingPlatform {
     // names the walk would change (quotes, trailing blanks, control
     // characters), which are left to its own announcement.
     bool childKey(std::string_view base, const std::string& name, std::string& key);
-    // The sub-directories of a directory read that the walk will enter.
-    void predictChildren(const std::string& key, const std::string& native,
-                         const Snapshot& snapshot,
-                         std::vector<std::pair<std::string, std::string>>& out);
+    // The sub-directories of a directory read that the walk will enter, in
+    // the first elements of `out` (their strings keep their room from one
+    // directory to the next); returns how many.
+    std::size_t predictChildren(const std::string& key, const std::string& native,
+                                const Snapshot& snapshot, std::vector<Child>& out);
     // Hands the directories announced so far to the workers.
     void flushHints();
     // The job for `pattern` when it was read ahead; drops every job before it.
@@ -284,6 +300,12 @@ class ReadAheadPlatform final : public ForwardingPlatform {
         int refills = 0;
     };
     std::vector<Overflow> overflows_;
+    // Kept for reuse instead of freed: set and map entries, jobs, and
+    // listings whose room a worker fills again.
+    std::vector<JobSet::node_type> spareNodes_;
+    std::vector<JobMap::node_type> spareEntries_;
+    std::vector<std::shared_ptr<Job>> spareJobs_;
+    std::vector<std::vector<Item>> spareItems_;
     bool refilling_ = false;
     bool droppedAny_ = false;
     std::string dropped_;  // the nearest key addJob left out, when droppedAny_
@@ -299,8 +321,10 @@ class ReadAheadPlatform final : public ForwardingPlatform {
     bool nativeKnown_ = false;
     std::shared_ptr<Job> entered_;  // read ahead for the working directory, not yet listed
     std::shared_ptr<Job> listed_;   // the job whose listing is being delivered
-    std::size_t index_ = 0;         // next item of listed_
-    std::string lastName_;          // the entry a listing delivered last
+    std::vector<std::shared_ptr<Job>> releasedJobs_;  // recycled at the next take
+    std::vector<Child> walkChildren_;  // sub-directories of a directory this thread reads
+    std::size_t index_ = 0;            // next item of listed_
+    std::string lastName_;             // the entry a listing delivered last
     // Directories announced during the listing: key and native path.
     std::vector<std::pair<std::string, std::string>> hints_;
     bool lastIsFile_ = false;

@@ -352,5 +352,26 @@ TEST(ReadAhead, SubdirectoriesBeyondTheWaitingListAreReadAheadLater) {
     }
 }
 
+// Jobs and their entries are reused once the walk is done with them: a
+// directory queued later starts afresh, whatever the one before it in the
+// same job was (here two spellings under one key, never served).
+TEST(ReadAhead, AReusedJobCarriesNothingOver) {
+    const std::string top = scratchDirectory();
+    const fs::path host = hostPath(top);
+    makeFile(host / "Abc" / "f.exe");
+    makeFile(host / "ABC" / "f.exe");
+    for (int i = 0; i < 100; ++i)
+        makeFile(host / "Z" / ("D" + std::to_string(i)) / "f.exe");
+    letTheTreeSettle();
+    const std::vector<std::string> expected = walkLog(systemPlatform(), top, false);
+
+    ReadAheadPlatform platform(systemPlatform(), readahead::newSystemReader(), Limits{});
+    EXPECT_EQ(walkLog(platform, top, true,
+                      [&](const std::string& pattern) { platform.waitFor(pattern); }),
+              expected);
+    // Z and every directory in it.
+    EXPECT_GE(platform.counts().served, 101u);
+}
+
 }  // namespace
 }  // namespace velumtar::test
