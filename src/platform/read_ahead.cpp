@@ -233,7 +233,10 @@ ReadAheadPlatform::JobSet::iterator ReadAheadPlatform::place(JobSet& set, JobMap
 }
 
 void ReadAheadPlatform::unplace(JobSet& set, JobSet::iterator at) {
-    spareNodes_.push_back(set.extract(at));
+    if (spareNodes_.size() < kSpareJobs)
+        spareNodes_.push_back(set.extract(at));
+    else
+        set.erase(at);
 }
 
 void ReadAheadPlatform::release(std::shared_ptr<Job>& job) {
