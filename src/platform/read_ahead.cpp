@@ -402,6 +402,13 @@ void ReadAheadPlatform::refill(std::unique_lock<std::mutex>& lock) {
         return;
     addChildren(note.key, note.native, nearest, nearest.size(), note.refills + 1);
     if (more) {
+        // The farthest name kept may share its key with one left out (two
+        // spellings of one name): which one the walk enters is the system's
+        // choice, and the next refill, from that key on, may come after the
+        // walk took it. It is not served.
+        const JobMap::iterator split = jobs_.find(nextCut);
+        if (split != jobs_.end())
+            split->second->ambiguous = true;
         droppedAny_ = true;
         dropped_ = nextCut;
         noteOverflow(note.key, note.native, note.refills + 1);
