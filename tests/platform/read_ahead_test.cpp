@@ -352,6 +352,37 @@ TEST(ReadAhead, SubdirectoriesBeyondTheWaitingListAreReadAheadLater) {
     }
 }
 
+// Two spellings of one name under one key, left out of a waiting list of one
+// and then listed again with room for one: the spelling that listing keeps
+// is whichever comes first, not the one the system picks for the walk. Ten
+// names, so that the system's order puts the other spelling first in some.
+TEST(ReadAhead, ASpellingKeptWhileItsTwinWasLeftOutIsNotServed) {
+    const std::string scratch = scratchDirectory();
+    for (int i = 0; i < 10; ++i) {
+        const std::string top = scratch + "\\T" + std::to_string(i);
+        const fs::path host = hostPath(top);
+        makeFile(host / "A" / "a.exe");
+        makeFile(host / ("Dir" + std::to_string(i)) / "lower.exe");
+        makeFile(host / ("DIR" + std::to_string(i)) / "upper.exe");
+    }
+    letTheTreeSettle();
+    for (int i = 0; i < 10; ++i) {
+        SCOPED_TRACE(i);
+        const std::string top = scratch + "\\T" + std::to_string(i);
+        Limits limits;
+        limits.threads = 1;
+        limits.waiting = 1;
+        ReadAheadPlatform platform(systemPlatform(), readahead::newSystemReader(), limits);
+        // A moment before each directory lets the worker list the top again.
+        EXPECT_EQ(walkLog(platform, top, true,
+                          [&](const std::string& pattern) {
+                              std::this_thread::sleep_for(std::chrono::milliseconds(5));
+                              platform.waitFor(pattern);
+                          }),
+                  walkLog(systemPlatform(), top, false));
+    }
+}
+
 // Jobs and their entries are reused once the walk is done with them: a
 // directory queued later starts afresh, whatever the one before it in the
 // same job was (here two spellings under one key, never served).
