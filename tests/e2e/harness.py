@@ -18,6 +18,9 @@ import unittest
 
 CONFIG = {"mode": "native", "exe": None, "bin_dir": None}
 
+# Runs a command as user 'nobody' (the caller is root).
+NOBODY = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]
+
 # Wine failing to bring a process up: its loader says so, either plainly (a
 # line "wine: ...") or on one of its error channels ("err:virtual:... wine:
 # failed to map the shared user data: c0000018" when the address space of a
@@ -138,9 +141,26 @@ class Drive:
         env.pop("DISPLAY", None)
         return env
 
-    def command(self, args):
+    def command(self, args, as_nobody=False):
+        """The command line of a run; as_nobody runs it as user 'nobody'."""
         exe = CONFIG["exe"]
+        if as_nobody:
+            return NOBODY + [self.runnable_copy()] + list(args)
         return (["wine", exe] if wine() else [exe]) + list(args)
+
+    def runnable_copy(self):
+        """A copy of the executable that another user can run: the build
+        tree may lie in a folder only its owner can enter. The copy sits in
+        the scratch directory, which is made enterable for everyone."""
+        folder = os.path.join(self.scratch, "bin")
+        copy = os.path.join(folder, os.path.basename(CONFIG["exe"]))
+        if not os.path.exists(copy):
+            os.makedirs(folder, exist_ok=True)
+            shutil.copy(CONFIG["exe"], copy)
+            os.chmod(copy, 0o755)
+            os.chmod(folder, 0o755)
+            os.chmod(self.scratch, os.stat(self.scratch).st_mode | 0o711)
+        return copy
 
     def run(self, *args, answers=None, clock=None, timeout=300, faults=None):
         """Runs the tool to its end; returns (exit code, transcript entries)."""

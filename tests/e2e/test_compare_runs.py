@@ -181,8 +181,7 @@ class LockedDirectories(DriveTest):
         if os.path.exists(self.drive.transcript):
             os.remove(self.drive.transcript)
         env = self.drive.environment(answers=answers, clock=CLOCK)
-        subprocess.run(["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]
-                       + self.drive.command([letter]), cwd=self.drive.start, env=env,
+        subprocess.run(self.drive.command([letter], as_nobody=True), cwd=self.drive.start, env=env,
                        stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                        stderr=subprocess.DEVNULL, check=True, timeout=120)
         return self.drive.transcript_entries()

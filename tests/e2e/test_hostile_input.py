@@ -7,7 +7,7 @@ import subprocess
 import threading
 import unittest
 
-from harness import T2020, DriveTest, boxes, wine
+from harness import NOBODY, T2020, DriveTest, boxes, wine
 
 BUILD_DONE = "Finish NEW building of the basic database.\r\nPlease confirm"
 NO_DIFFERENCES = "No differences detected" + " " * 19 + "\r\nPlease confirm"
@@ -281,8 +281,7 @@ class OwnFiles(DriveTest):
     case checks that nothing outside the drive changed and that a later
     compare agrees with the tree on disk."""
 
-    USERS = {"root": None, "nobody": ["setpriv", "--reuid=65534", "--regid=65534",
-                                      "--clear-groups"]}
+    USERS = {"root": None, "nobody": NOBODY}
 
     def fresh(self, shared=False):
         self.tearDown()
@@ -304,7 +303,7 @@ class OwnFiles(DriveTest):
         else:
             if os.path.exists(self.drive.transcript):
                 os.remove(self.drive.transcript)
-            proc = subprocess.run(self.USERS[user] + self.drive.command([letter]),
+            proc = subprocess.run(self.drive.command([letter], as_nobody=True),
                                   cwd=self.drive.start, env=self.drive.environment(answers="N"),
                                   stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                   stderr=subprocess.DEVNULL, timeout=timeout)
