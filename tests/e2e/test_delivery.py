@@ -326,8 +326,9 @@ class ScheduledRuns(DriveTest):
         units = tempfile.mkdtemp(prefix="velumtar-units-")
         try:
             for name in ("velumtar-compare.service", "velumtar-compare.timer"):
+                # Quoted: the build tree's path may hold blanks.
                 text = read(os.path.join(SCHEDULED, name)).replace("/usr/bin/velumtar",
-                                                                   CONFIG["exe"])
+                                                                   '"%s"' % CONFIG["exe"])
                 with open(os.path.join(units, name), "w") as f:
                     f.write(text)
             # The units name velumtar(1) as their documentation: the built one.
