@@ -245,6 +245,18 @@ class HelpWindow(unittest.TestCase):
         self.assertEqual(entries, [name for name, _ in sitemap(os.path.join(HELP, "toc.hhc"))])
 
 
+def build_type():
+    with open(os.path.join(CONFIG["bin_dir"], "CMakeCache.txt")) as f:
+        found = re.search(r"^CMAKE_BUILD_TYPE:\w+=(.*)$", f.read(), re.M)
+    return found.group(1) if found else ""
+
+
+# The packages do not depend on reading ahead: they are checked in one of the
+# two runs of this module only.
+once = unittest.skipIf(os.environ.get("VELUMTAR_READAHEAD") == "0",
+                       "checked in the run with reading ahead")
+
+
 def cpack(generator, into):
     subprocess.run(["cpack", "-G", generator, "-B", into, "--config",
                     os.path.join(CONFIG["bin_dir"], "CPackConfig.cmake")],
@@ -285,6 +297,8 @@ class Packages(DriveTest):
         pages = {"/usr/share/doc/velumtar/html/" + os.path.basename(p)
                  for p in glob.glob(os.path.join(HELP, "*.html"))}
         expected = {"/usr/bin/velumtar", "/usr/bin/velumtar-check", "/usr/share/man/man1/velumtar.1.gz",
+                    "/usr/share/man/man1/velumtar-check.1.gz", "/usr/share/doc/velumtar/copyright",
+                    "/usr/share/doc/velumtar/changelog.gz",
                     "/usr/share/doc/velumtar/examples/velumtar-compare.service",
                     "/usr/share/doc/velumtar/examples/velumtar-compare.timer",
                     "/usr/share/doc/velumtar/examples/velumtar.cron"} | pages
@@ -292,6 +306,16 @@ class Packages(DriveTest):
         root = os.path.join(self.packages, "root")
         subprocess.run(["dpkg", "-x", deb, root], check=True)
         self.help_offered(os.path.join(root, "usr", "bin", "velumtar"))
+
+    @once
+    @unittest.skipIf(wine() or build_type() != "Release", "the Linux package as delivered")
+    def test_deb_is_policy_clean(self):
+        if not shutil.which("lintian"):
+            self.skipTest("lintian is not installed")
+        deb = cpack("DEB", self.packages)
+        result = subprocess.run(["lintian", "--fail-on", "error,warning", deb],
+                                capture_output=True, text=True, timeout=600)
+        self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
 
     @unittest.skipUnless(wine(), "the Windows package")
     def test_zip_holds_the_tool_its_help_and_a_readme(self):
