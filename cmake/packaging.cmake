@@ -1,6 +1,7 @@
 # Installation and packages. Windows: everything in one directory, as the
-# tool opens its help from the directory it is started in; CPack makes a ZIP.
-# Linux: the usual file-system layout; CPack makes a .deb.
+# tool opens its help from the directory it is started in; CPack makes a ZIP
+# and, with wixl, an MSI of the same files (cmake/msi_package.cmake).
+# Linux: the usual file-system layout; CPack makes a .deb that passes lintian.
 include(GNUInstallDirs)
 
 if(WIN32)
@@ -62,6 +63,17 @@ set(CPACK_STRIP_FILES ON)
 if(WIN32)
   set(CPACK_GENERATOR ZIP)
   set(CPACK_PACKAGE_FILE_NAME velumtar-${PROJECT_VERSION}-win64)
+  find_program(WIXL wixl)
+  if(WIXL)
+    list(APPEND CPACK_GENERATOR External)
+    set(CPACK_EXTERNAL_ENABLE_STAGING ON)
+    set(CPACK_EXTERNAL_PACKAGE_SCRIPT ${CMAKE_SOURCE_DIR}/cmake/msi_package.cmake)
+    set(CPACK_VELUMTAR_WIXL ${WIXL})
+    set(CPACK_VELUMTAR_WXS ${CMAKE_SOURCE_DIR}/packaging/velumtar.wxs)
+    set(CPACK_VELUMTAR_ICON ${CMAKE_SOURCE_DIR}/resources/velumtar.ico)
+  else()
+    message(WARNING "wixl not found (package wixl): the MSI is not built")
+  endif()
 else()
   set(CPACK_GENERATOR DEB)
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
