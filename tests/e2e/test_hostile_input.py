@@ -537,6 +537,10 @@ class OwnFiles(DriveTest):
         os.rmdir(self.drive.host(TXT))
         os.rename(aside, away)
         self.assertEqual(self.run_as("root", "C"), [NO_DIFFERENCES])
+        # Nor when a later report is written for another finding.
+        self.put(self.drive.host("C:\\App\\new.exe"))
+        self.assertTrue(self.run_as("root", "C")[-1].endswith(DETAILS))
+        self.assertEqual(self.reported(), [("New", "C:\\APP\\NEW.EXE")])
         self.agrees_with_tree("root", False)
 
 
