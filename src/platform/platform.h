@@ -50,6 +50,16 @@ enum class EntryKind {
     other,         // FIFO, socket, device: not a file the tool watches
 };
 
+// Facts of one file: the full 64-bit size, the last-write time in local time
+// and the attribute bits (`attr`) as a listing that describes the file in full
+// reports them.
+struct FileInformation {
+    std::uint64_t size = 0;
+    std::uint8_t attributes = 0;
+    int year = 0, month = 0, day = 0;
+    int hour = 0, minute = 0, second = 0, hundredths = 0;
+};
+
 // One entry delivered by a directory listing. Its attribute bits may be
 // incomplete where the system's listing does not carry them (POSIX reports a
 // file as archive, hidden for a leading dot): the facts of a file take theirs
@@ -58,6 +68,12 @@ struct ListingEntry {
     std::string name;  // as stored on disk, UTF-8, not upper-cased
     std::uint8_t attributes = 0;
     EntryKind kind = EntryKind::other;
+    // A file's facts as the listing itself reported them, where the system's
+    // listing carries them whole (the Windows find data). They describe a
+    // listed file that its path cannot reach: a reserved device name, a
+    // trailing dot or blank, a character the path rules take for syntax.
+    bool hasFacts = false;
+    FileInformation facts;
 };
 
 // Result codes of the listing, as the walk tests them.
@@ -77,16 +93,6 @@ class DirectoryListing {
     virtual ListingResult first(std::string_view pattern, ListingEntry& entry) = 0;
     virtual ListingResult next(ListingEntry& entry) = 0;
     virtual void end() = 0;
-};
-
-// Facts of one file: the full 64-bit size, the last-write time in local time
-// and the attribute bits (`attr`) as a listing that describes the file in full
-// reports them.
-struct FileInformation {
-    std::uint64_t size = 0;
-    std::uint8_t attributes = 0;
-    int year = 0, month = 0, day = 0;
-    int hour = 0, minute = 0, second = 0, hundredths = 0;
 };
 
 // Local date and time of day as the clock reports them: "YYYYMMDD" and

@@ -37,6 +37,7 @@ struct FakeEntry {
     bool enterable = true;                           // directories: changeDirectory succeeds
     PlatformStatus infoStatus = PlatformStatus::ok;  // files: what fileInformation answers
     bool vanishes = false;                           // gone once a listing delivered it
+    bool listedWithFacts = false;  // files: the listing carries `info` (as on Windows)
 };
 
 // A failing listing of one directory: `result` is answered instead of the
