@@ -20,16 +20,18 @@ def sha256_hex(data):
     return hashlib.sha256(data).hexdigest()
 
 
-class Scenario(DriveTest):
-    """A build and two compares over a small tree with every kind of finding
-    and a file replaced with its size and time kept."""
-
+class FingerprintDrive(DriveTest):
     def contents(self, drive_path, data, when=T2020):
         host = self.drive.host(drive_path)
         os.makedirs(os.path.dirname(host), exist_ok=True)
         with open(host, "wb") as f:
             f.write(data)
         os.utime(host, (when, when))
+
+
+class Scenario(FingerprintDrive):
+    """A build and two compares over a small tree with every kind of finding
+    and a file replaced with its size and time kept."""
 
     def scenario(self, environment=None):
         """Runs the scenario; returns the digest of every output after every run."""
@@ -79,7 +81,7 @@ ON = {"VELUMTAR_FINGERPRINTS": "SHA256"}
 OFF = {"VELUMTAR_FINGERPRINTS": ""}
 
 
-class Fingerprints(Scenario):
+class Fingerprints(FingerprintDrive):
     """Files replaced with their size and time kept, unreadable, growing and
     of several names, with the switch and without it."""
 
