@@ -246,11 +246,28 @@ class InstanceGuard(DriveTest):
         self.assertIn("'X'", entries[0]["text"])
         self.assertFalse(self.drive.exists("C:\\VELUMTAR.AKT"))
 
+    @unittest.skipUnless(wine(), "Windows keeps the name of a file held open")
+    def test_a_held_marker_cannot_be_deleted_or_moved_by_another_program(self):
+        proc, release = self.holder()
+        try:
+            for command in ("del C:\\VELUMTAR.AKT", "ren C:\\VELUMTAR.AKT MOVED.AKT",
+                            "move /y C:\\VELUMTAR.AKT C:\\MOVED.AKT"):
+                harness.run_program(["wine", "cmd", "/c", command], self.drive.start,
+                                    self.drive.environment(transcript=False), 120)
+                self.assertTrue(self.drive.exists("C:\\VELUMTAR.AKT"), command)
+                self.assertFalse(self.drive.exists("C:\\MOVED.AKT"), command)
+            code, entries = self.drive.run("C")
+            self.assertIn("already runs", entries[0]["text"])
+        finally:
+            open(release, "w").close()
+            proc.wait(timeout=60)
+
     @unittest.skipIf(wine(), "a box blocks only on a terminal")
     def test_a_compare_keeps_the_drive_whatever_becomes_of_its_marker(self):
         """A compare waits at its closing question on its terminal while its
-        marker's name is removed or moved away: a second compare is still
-        refused and changes nothing; the first ends with a sound database."""
+        marker's name is removed, moved away or taken by another file: a second
+        compare is still refused and changes nothing; the first ends with a
+        sound database."""
         import subprocess
         self.make("C:\\App\\a.exe")
         self.make("C:\\App\\b.dll")
@@ -258,7 +275,13 @@ class InstanceGuard(DriveTest):
         self.assertEqual(code, 0)
         marker = self.drive.host("C:\\VELUMTAR.AKT")
         check = os.path.join(harness.CONFIG["bin_dir"], "velumtar-check")
-        ways = [("unlinked", os.remove), ("renamed", lambda m: os.rename(m, m + ".old"))]
+        def replace(m):
+            with open(m + ".new", "w") as f:
+                f.write("another file")
+            os.replace(m + ".new", m)
+
+        ways = [("unlinked", os.remove), ("renamed", lambda m: os.rename(m, m + ".old")),
+                ("replaced", replace)]
         for number, (way, change) in enumerate(ways):
             with self.subTest(way=way):
                 self.make("C:\\App\\a.exe", size=20 + number)
@@ -282,7 +305,8 @@ class InstanceGuard(DriveTest):
                         "caption": CAPTION, "style": "0", "type": 64, "answer": "0",
                         "text": "The program already runs. You can't start it a 2nd or more "
                                 "times."}])
-                    self.assertFalse(os.path.lexists(marker))
+                    if way != "replaced":
+                        self.assertFalse(os.path.lexists(marker))
                     for name, data in kept.items():
                         self.assertEqual(self.drive.read(name), data, name)
                     os.write(fd, b"\r")  # No: the report is not shown

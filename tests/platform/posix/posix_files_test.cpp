@@ -236,45 +236,6 @@ TEST(PosixFiles, MarkerHeldByAnotherProcessIsLockedUntilItDies) {
     EXPECT_EQ(platform().removeFile(marker), PlatformStatus::ok);
 }
 
-// Whoever may write the marker's directory may remove its name or put another
-// file under it: the holder's lock stays with the directory, so another
-// process is still refused, and makes nothing under the name.
-TEST(PosixFiles, HoldOutlastsItsNameBeingRemovedOrReplaced) {
-    const std::string dir = scratchDirectory();
-    const std::string marker = dir + "\\VELUMTAR.AKT";
-    const std::string host = hostPath(dir) + "/VELUMTAR.AKT";
-    const struct {
-        const char* name;
-        void (*change)(const std::string& host);
-        bool named;  // a file has the name afterwards
-    } ways[] = {
-        {"unlinked", [](const std::string& h) { std::filesystem::remove(h); }, false},
-        {"renamed", [](const std::string& h) { std::filesystem::rename(h, h + ".old"); }, false},
-        {"replaced",
-         [](const std::string& h) {
-             writeHostFile(h + ".new", "other");
-             std::filesystem::rename(h + ".new", h);
-         },
-         true},
-    };
-    for (const auto& way : ways) {
-        HolderProcess holder(marker);
-        ASSERT_TRUE(holder.holds()) << way.name;
-        way.change(host);
-        EXPECT_EQ(platform().probe(marker), PlatformStatus::locked) << way.name;
-        PlatformStatus status;
-        EXPECT_EQ(platform().holdExclusive(marker, status), nullptr) << way.name;
-        EXPECT_EQ(status, PlatformStatus::locked) << way.name;
-        EXPECT_EQ(std::filesystem::exists(host), way.named) << way.name;
-        HolderProcess second(marker);
-        EXPECT_FALSE(second.holds()) << way.name;
-        holder.kill();
-        EXPECT_NE(platform().probe(marker), PlatformStatus::locked) << way.name;
-        std::filesystem::remove(host);
-        std::filesystem::remove(host + ".old");
-    }
-}
-
 TEST(PosixFiles, HoldIsReleasedWithTheHolderAndNotInheritedByChildren) {
     const std::string dir = scratchDirectory();
     const std::string marker = dir + "\\VELUMTAR.AKT";
