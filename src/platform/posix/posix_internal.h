@@ -26,9 +26,10 @@ std::string asciiUpper(std::string_view text);
 void asciiUpper(std::string_view text, std::string& out);
 // Equal but for the case of ASCII letters; a control character equals '?'.
 bool asciiEqualFold(std::string_view a, std::string_view b);
-// A name as the tool keeps it, the key under which it is looked up: ASCII
-// upper case, each control character '?', without trailing blanks. Names
-// that differ only in these are spellings of one name.
+// A drive name (see util/name_mapping.h) as the tool keeps it, the key under
+// which it is looked up: ASCII upper case, each control character '?',
+// without trailing blanks. Names that differ only in these are spellings of
+// one name.
 std::string nameKey(std::string_view name);
 bool sameName(std::string_view a, std::string_view b);
 
@@ -43,7 +44,9 @@ std::string_view stripPathQuotes(std::string_view path);
 std::string chooseDriveRoot(const char* driveC, const char* winePrefix, const char* home);
 
 // A drive path taken apart: the host directory it starts from and its
-// components, with "." and ".." already applied.
+// components, with "." and ".." already applied. The components are drive
+// names (a host path's names are mapped as a listing maps them): the host
+// name of each is hostName() of it.
 struct SplitPath {
     std::string base;                     // absolute host directory, no trailing slash but "/"
     std::vector<std::string> components;  // as written, not yet matched against the disk
@@ -82,11 +85,14 @@ class ScanWindows {
 };
 
 // Maps drive paths onto host paths and back. Drive C: is `root`, drive Z: is
-// "/", names without a drive are relative to the working directory. Matching
-// against the disk is case-insensitive (ASCII folding): each component is
-// tried as written first, then its parent directory is scanned for a name that
-// differs only in case. A component that exists in neither form is kept as
-// written, so a new file is created with the name given.
+// "/", names without a drive are relative to the working directory. A drive
+// path's names are drive names: a host name's characters that a Windows path
+// takes for syntax are mapped (util/name_mapping.h), and a name reaches
+// exactly its own entry. Matching against the disk is case-insensitive
+// (ASCII folding): each component is tried as written first, then its parent
+// directory is scanned for a name that differs only in case. A component
+// that exists in neither form is kept as written, so a new file is created
+// with the name given.
 //
 // Memory stays bounded: a small cache of resolved directories and the names of
 // the last entries a listing delivered. Both are hints that are checked against
@@ -110,7 +116,8 @@ class PathResolver {
     bool hostPath(std::string_view path, std::string& host);
 
     // The drive form of an absolute host path: "C:\A\B" below the root ("C:"
-    // for the root itself), otherwise "Z:\A\B" ("Z:" for "/").
+    // for the root itself), otherwise "Z:\A\B" ("Z:" for "/"); each name
+    // mapped.
     std::string drivePath(std::string_view host) const;
 
     // The host path for a split path, matched case-insensitively. A directory
@@ -123,10 +130,10 @@ class PathResolver {
     std::string resolve(const SplitPath& split, bool checkRemembered = true,
                         bool* remembered = nullptr);
 
-    // The name, spelt as on disk, of the entry `path` names: the spelling
-    // given when it exists, else the first spelling of the name in byte
-    // order. Unlike hostPath it takes no hint from the listing. False when
-    // there is none.
+    // The drive name, spelt as on disk, of the entry `path` names: the
+    // spelling given when it exists, else the first spelling of the name in
+    // byte order. Unlike hostPath it takes no hint from the listing. False
+    // when there is none.
     bool canonicalName(std::string_view path, std::string& name);
 
     // Records that `host` is the directory the components of `split` name, so
@@ -137,7 +144,8 @@ class PathResolver {
     // to it. Names noted for another directory are forgotten. `isWorking` tells
     // that `host` was read as the working directory just now.
     void beginListing(const std::string& host, bool isWorking = false);
-    // A listing delivered `name`; a later lookup of its upper-cased form needs
+    // A listing delivered `name` (a drive name); a later lookup of its
+    // upper-cased form needs
     // no scan: a file's until the next name is noted, a directory's while the
     // bounded cache of resolved directories keeps it.
     void noteListed(const std::string& name, bool isDirectory = false);
@@ -163,9 +171,9 @@ class PathResolver {
     bool listedIsWorking() const {
         return listedIsWorking_ && listedGeneration_ == directoryChanges_;
     }
-    // The on-disk name of the entry `path` names when a listing of the
-    // directory listed last delivered it (see listedEntry); not checked
-    // against the disk.
+    // The drive name, spelt as on disk, of the entry `path` names when a
+    // listing of the directory listed last delivered it (see listedEntry);
+    // not checked against the disk.
     bool listedName(std::string_view path, std::string& name) const;
     const std::string& listedDirectory() const { return listedDirectory_; }
 
@@ -237,8 +245,8 @@ PlatformStatus hostFileInformation(const std::string& host, FileInformation& inf
 PlatformStatus hostFileInformationAt(int directoryFd, const char* name,
                                      const std::string& directoryHost, FileInformation& info);
 // Fills `entry` for an entry readdir delivered from the open directory
-// `directoryFd` with its name and type, as a listing reports it; false when
-// the entry vanished since. `stated` tells whether that took an lstat.
+// `directoryFd` with its drive name and type, as a listing reports it; false
+// when the entry vanished since. `stated` tells whether that took an lstat.
 bool describeEntry(int directoryFd, const char* name, unsigned char type, ListingEntry& entry,
                    bool& stated);
 LocalDateTime hostLocalDateTime();

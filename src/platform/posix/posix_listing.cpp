@@ -31,6 +31,7 @@
 #include <cstdlib>
 
 #include "platform/posix/posix_internal.h"
+#include "util/name_mapping.h"
 
 namespace velumtar::posix {
 namespace {
@@ -126,7 +127,7 @@ std::uint8_t listedAttributes(EntryKind kind, std::string_view name) {
 
 bool describeEntry(int directoryFd, const char* name, unsigned char type, ListingEntry& entry,
                    bool& stated) {
-    entry.name = name;
+    entry.name = driveName(name);
     stated = false;
     if (type == DT_REG || type == DT_DIR) {
         entry.kind = type == DT_DIR ? EntryKind::directory : EntryKind::file;

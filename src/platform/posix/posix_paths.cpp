@@ -10,6 +10,7 @@
 #include <cstdlib>
 
 #include "platform/posix/posix_internal.h"
+#include "util/name_mapping.h"
 
 namespace velumtar::posix {
 
@@ -61,6 +62,16 @@ char upper(char c) {
 // character as '?'.
 char fold(char c) {
     return static_cast<unsigned char>(c) < 0x20 || c == 0x7F ? '?' : upper(c);
+}
+
+// The host entry `component` (a drive name) names exactly, if any: its host
+// name. A '?' of a drive name stands for a control character, which one is
+// not known: such a name is only found by its key.
+std::optional<std::string> exactHostName(std::string_view component) {
+    if (component.find('?') != std::string_view::npos) {
+        return std::nullopt;
+    }
+    return hostName(component);
 }
 
 // A name without its trailing blanks, which the tool's fixed fields lose.
@@ -200,6 +211,7 @@ PathResolver::PathResolver(std::string root) : root_(canonicalRoot(root)) {
 bool PathResolver::split(std::string_view path, SplitPath& out) const {
     std::string_view rest = stripPathQuotes(path);
     bool relative = false;
+    bool hostPathForm = false;
     if (rest.size() >= 2 && rest[1] == ':') {
         char drive = upper(rest[0]);
         if (drive == 'C') {
@@ -211,8 +223,10 @@ bool PathResolver::split(std::string_view path, SplitPath& out) const {
         }
         rest.remove_prefix(2);
     } else if (!rest.empty() && rest.front() == '/') {
-        // A host path, as a POSIX user writes it (a transcript file, say).
+        // A host path, as a POSIX user writes it (a transcript file, say):
+        // its names are host names, a backslash among them.
         out.base = "/";
+        hostPathForm = true;
     } else if (!rest.empty() && rest.front() == '\\') {
         // The root of the drive the working directory is on.
         std::string cwd;
@@ -229,7 +243,7 @@ bool PathResolver::split(std::string_view path, SplitPath& out) const {
 
     out.components.clear();
     while (!rest.empty()) {
-        std::size_t cut = rest.find_first_of("\\/");
+        std::size_t cut = hostPathForm ? rest.find('/') : rest.find_first_of("\\/");
         std::string_view part = rest.substr(0, cut);
         rest.remove_prefix(cut == std::string_view::npos ? rest.size() : cut + 1);
         if (part.empty() || part == ".") {
@@ -243,7 +257,7 @@ bool PathResolver::split(std::string_view path, SplitPath& out) const {
             }
             continue;
         }
-        out.components.emplace_back(part);
+        out.components.push_back(hostPathForm ? driveName(part) : std::string(part));
     }
     return true;
 }
@@ -302,8 +316,13 @@ std::string PathResolver::drivePath(std::string_view host) const {
         rest = host == "/" ? std::string_view() : host;
     }
     std::string out{drive, ':'};
-    for (char c : rest) {
-        out += c == '/' ? '\\' : c;
+    while (!rest.empty()) {
+        // Each name as the drive shows it.
+        rest.remove_prefix(1);
+        const std::size_t slash = rest.find('/');
+        out += '\\';
+        out += driveName(rest.substr(0, slash));
+        rest.remove_prefix(slash == std::string_view::npos ? rest.size() : slash);
     }
     return out;
 }
@@ -385,11 +404,12 @@ void PathResolver::noteListed(const std::string& name, bool isDirectory) {
     bool better = known == directories_.end() || upperName == name;
     if (!better) {
         const std::string& host = known->second;
-        const std::string_view chosen = std::string_view(host).substr(host.find_last_of('/') + 1);
+        const std::string chosen =
+            driveName(std::string_view(host).substr(host.find_last_of('/') + 1));
         better = chosen != upperName && name < chosen;
     }
     if (better) {
-        cachePut(std::move(key), join(listedDirectory_, name));
+        cachePut(std::move(key), join(listedDirectory_, hostName(name)));
     }
 }
 
@@ -419,7 +439,7 @@ bool PathResolver::listedEntry(std::string_view path, std::string& host) const {
     if (!listedName(path, name)) {
         return false;
     }
-    std::string candidate = join(listedDirectory_, name);
+    std::string candidate = join(listedDirectory_, hostName(name));
     if (!exists(candidate)) {
         return false;
     }
@@ -520,7 +540,7 @@ bool scanDirectory(const std::string& dir, const std::string& key,
         return false;
     }
     while (const dirent* entry = ::readdir(stream)) {
-        std::string upperName = nameKey(entry->d_name);
+        std::string upperName = nameKey(driveName(entry->d_name));
         if (upperName < key) {
             continue;
         }
@@ -583,7 +603,7 @@ std::string PathResolver::resolve(const SplitPath& split, bool checkRemembered, 
             parent = real;
             if (real == listedDirectory_) {
                 if (std::optional<std::string> listed = listedNameFor(parts[i])) {
-                    std::string candidate = join(real, *listed);
+                    std::string candidate = join(real, hostName(*listed));
                     if (exists(candidate)) {
                         real = std::move(candidate);
                         continue;
@@ -591,10 +611,12 @@ std::string PathResolver::resolve(const SplitPath& split, bool checkRemembered, 
                 }
             }
         }
-        std::string exact = join(real, parts[i]);
-        if (exists(exact)) {
-            real = std::move(exact);
-            continue;
+        if (std::optional<std::string> name = exactHostName(parts[i])) {
+            std::string exact = join(real, *name);
+            if (exists(exact)) {
+                real = std::move(exact);
+                continue;
+            }
         }
         std::optional<std::string> match = findInDirectory(real, parts[i]);
         if (match) {
@@ -603,7 +625,7 @@ std::string PathResolver::resolve(const SplitPath& split, bool checkRemembered, 
         }
         // Not on disk in any case: the rest stays as written.
         for (std::size_t j = i; j < count; ++j) {
-            real = join(real, parts[j]);
+            real = join(real, hostName(parts[j]));
         }
         return real;
     }
@@ -621,7 +643,8 @@ bool PathResolver::canonicalName(std::string_view path, std::string& name) {
     const std::string last = split.components.back();
     split.components.pop_back();
     const std::string dir = resolve(split);
-    if (exists(join(dir, last))) {
+    if (std::optional<std::string> exact = exactHostName(last);
+        exact && exists(join(dir, *exact))) {
         name = last;
         return true;
     }
@@ -629,7 +652,7 @@ bool PathResolver::canonicalName(std::string_view path, std::string& name) {
     if (!match || !exists(join(dir, *match))) {
         return false;
     }
-    name = std::move(*match);
+    name = driveName(*match);
     return true;
 }
 
