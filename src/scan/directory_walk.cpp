@@ -13,6 +13,7 @@
 #include "scan/extension_list.h"
 #include "ui/message_service.h"
 #include "ui/messages.h"
+#include "util/name_mapping.h"
 #include "util/text_field.h"
 
 namespace velumtar {
@@ -194,12 +195,12 @@ void DirectoryWalk::keepName(std::string_view listed) {
 }
 
 DirectoryWalk::Next DirectoryWalk::lockedDirectory(std::string_view quotedPath) {
-    messages_.show(messages::enterDirectoryError(quotedPath), messages::kError);
+    const std::string shown = shownName(quotedPath);
+    messages_.show(messages::enterDirectoryError(shown), messages::kError);
     counters_.add(FindingCounters::kLocked);
     if (trimmedRight(pattern_) == kRootPattern)
         return Next::stop;
-    if (messages_.show(messages::ignoreLockedQuestion(quotedPath), messages::kQuestion) !=
-        Answer::yes)
+    if (messages_.show(messages::ignoreLockedQuestion(shown), messages::kQuestion) != Answer::yes)
         return Next::stop;
     return markCurrentSkipped() ? Next::goOn : Next::stop;
 }
@@ -339,7 +340,8 @@ bool DirectoryWalk::readFacts(std::string_view userExtension, bool& gone) {
         status = platform_.fileInformation(path, info);
     }
     if (status != PlatformStatus::ok) {
-        messages_.show(messages::fileFactsError(trimmedRight(fullPath_)), messages::kError);
+        messages_.show(messages::fileFactsError(shownName(trimmedRight(fullPath_))),
+                       messages::kError);
         return false;
     }
     // The file's own attributes, not the listing's: a listing may leave out

@@ -14,6 +14,15 @@ NO_DIFFERENCES = "No differences detected" + " " * 19 + "\r\nPlease confirm"
 TXT = "C:\\VELUMTAR.TXT"
 
 
+def special_name_shown(host):
+    """How the report shows the file at the host path `host` below the drive:
+    upper case, a backslash of a name as U+F05C, every other character as
+    listed."""
+    return "C:\\" + "\\".join(
+        "".join("\uf05c" if c == "\\" else c.upper() if "a" <= c <= "z" else c for c in name)
+        for name in host.split("/"))
+
+
 class HostileInput(DriveTest):
     inputs = 0
 
@@ -148,6 +157,42 @@ class HostileInput(DriveTest):
             text = self.drive.read(name).decode("utf-8")
             self.assertEqual([c for c in text if ord(c) < 32 and c not in "\r\n"], [], name)
         self.assertNotIn("\\u00c3", json.dumps(texts))
+
+    @unittest.skipIf(wine(), "names only a POSIX file system allows")
+    def test_names_with_windows_path_syntax_reach_their_own_entries(self):
+        # Each case: files (host paths below the drive, "/" the separator)
+        # and empty directories. A character a Windows path takes for syntax
+        # is an ordinary one in a POSIX name: each file is its own entry,
+        # found new, unchanged, changed and deleted like any other, and no
+        # directory is entered twice or leads back to its parent.
+        cases = [
+            (["X/Y.EXE", "X\\Y.EXE"], []),
+            (["E/e.exe", "E\\/hidden.exe"], []),
+            (["top.exe", "sub/s.exe"], ["\\", "sub/\\", "\\\\"]),
+            (["w*ld/c?rd.exe", "dr:ve/<in>.exe", "p|pe.exe", '"q"/"q".exe', "a\\*.exe"], []),
+            # A name holding the private-use form of a backslash itself.
+            (["lit\uf05c.exe", "lit\\.exe", "lit\uf000\uf05c.exe"], ["\uf000"]),
+        ]
+        for files, directories in cases:
+            with self.subTest(files=files):
+                self.tearDown()
+                self.setUp()
+                self.put(self.drive.host("C:\\Base\\keep.exe"))
+                self.assertEqual(self.texts("N"), [BUILD_DONE])
+                for name in files:
+                    self.put(os.path.join(self.drive.root, name))
+                for name in directories:
+                    os.makedirs(os.path.join(self.drive.root, name))
+                shown = sorted(special_name_shown(name) for name in files)
+                hosts = [os.path.join(self.drive.root, name) for name in files]
+                for status, change in [("New", None), ("Changed", lambda h: self.put(h, b"new")),
+                                       ("Deleted", os.remove)]:
+                    for host in hosts if change else []:
+                        change(host)
+                    texts = self.texts()
+                    self.assertTrue(texts[-1].endswith("Display list of details?"), texts)
+                    self.assertEqual(self.reported(), [(status, p) for p in shown])
+                    self.assertEqual(self.texts(), [NO_DIFFERENCES])
 
     def test_case_twins_watch_one_spelling_and_tell_the_other(self):
         # Under Wine the Windows build meets the twins of a Linux directory.
