@@ -136,19 +136,43 @@ class PathResolver {
     // when there is none.
     bool canonicalName(std::string_view path, std::string& name);
 
+    // How many leading components of `split` are written as their keys.
+    // Only these are looked up in and kept by the cache of directories: a
+    // name spelt otherwise (a directory the walk watches under one of
+    // several spellings of its name) is that spelling, which the cache, kept
+    // by key, cannot tell from the others.
+    static std::size_t keyedPrefix(const SplitPath& split);
+
     // Records that `host` is the directory the components of `split` name, so
     // that later paths below it are resolved without scanning.
     void rememberDirectory(const SplitPath& split, const std::string& host);
 
     // A listing of the directory `host` begins: names noted from here on belong
     // to it. Names noted for another directory are forgotten. `isWorking` tells
-    // that `host` was read as the working directory just now.
-    void beginListing(const std::string& host, bool isWorking = false);
+    // that `host` was read as the working directory just now; `keyed` that it
+    // was reached by its key (see keyedPrefix), so that the directories it
+    // lists may be remembered by theirs.
+    void beginListing(const std::string& host, bool isWorking = false, bool keyed = true);
     // A listing delivered `name` (a drive name); a later lookup of its
-    // upper-cased form needs
-    // no scan: a file's until the next name is noted, a directory's while the
-    // bounded cache of resolved directories keeps it.
+    // upper-cased form needs no scan: a file's until the next name is noted,
+    // a directory's while the bounded cache of resolved directories keeps it.
     void noteListed(const std::string& name, bool isDirectory = false);
+    // The state of the listing begun last. A listing of another directory
+    // that runs within it (a second look the walk takes) keeps it aside and
+    // puts it back when it ends, so that the names noted afterwards still
+    // belong to the directory they are listed in.
+    struct ListingState {
+        std::string directory, drivePath, lastListed, key;
+        bool keyKnown = false, isWorking = false, keyed = true;
+        std::uint64_t generation = 0;
+    };
+    ListingState listingState() const;
+    void restoreListing(ListingState state);
+    // Listings open now, counted by the listings themselves.
+    int openListings = 0;
+    // Whether `path` (as split takes it) is written as its key throughout,
+    // from a working directory entered by its key for a relative one.
+    bool keyedPath(std::string_view path) const;
 
     // Changes the working directory to the host directory `host` (resolved
     // by this resolver), relative to the current one when `host` lies below
@@ -160,8 +184,13 @@ class PathResolver {
     // system for it. Code that changes it otherwise (tests) must call this.
     void forgetWorkingDirectory() {
         working_.clear();
+        workingKeyed_ = true;
         ++directoryChanges_;
     }
+    // Whether the working directory was entered by a path written as its key
+    // (enter() takes it so; a caller that entered it by a spelling tells).
+    bool workingKeyed() const { return workingKeyed_; }
+    void setWorkingKeyed(bool keyed) { workingKeyed_ = keyed; }
     // The working directory as a host path: the one enter() set, else the
     // system's.
     bool workingDirectory(std::string& out) const;
@@ -211,10 +240,12 @@ class PathResolver {
     // or Z: (empty otherwise).
     std::string listedKey_;
     bool listedKeyKnown_ = false;  // listedKey_ is computed at the first directory noted
+    bool listedKeyed_ = true;
     bool listedIsWorking_ = false;
     std::uint64_t listedGeneration_ = 0;
     std::uint64_t directoryChanges_ = 0;
     std::string working_;  // the working directory enter() set; empty: ask the system
+    bool workingKeyed_ = true;
 
     ScanWindows windows_;
 

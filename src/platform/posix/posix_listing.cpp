@@ -186,7 +186,12 @@ class HostListing final : public DirectoryListing {
         if (stream_ == nullptr) {
             return errno == EACCES ? ListingResult::accessDenied : ListingResult::error;
         }
-        resolver_.beginListing(directory_, cut == std::string_view::npos);
+        if (resolver_.openListings++ > 0) {
+            outer_ = resolver_.listingState();
+        }
+        const bool keyed = cut == std::string_view::npos ? resolver_.workingKeyed()
+                                                         : resolver_.keyedPath(text.substr(0, cut));
+        resolver_.beginListing(directory_, cut == std::string_view::npos, keyed);
         return next(entry);
     }
 
@@ -221,6 +226,11 @@ class HostListing final : public DirectoryListing {
         if (stream_ != nullptr) {
             ::closedir(stream_);
             stream_ = nullptr;
+            --resolver_.openListings;
+            if (outer_) {
+                resolver_.restoreListing(std::move(*outer_));
+                outer_.reset();
+            }
         }
     }
 
@@ -240,6 +250,8 @@ class HostListing final : public DirectoryListing {
     std::string directory_;
     std::string mask_;
     bool matchAll_ = true;
+    // The listing this one runs within, put back at its end.
+    std::optional<PathResolver::ListingState> outer_;
 };
 
 }  // namespace

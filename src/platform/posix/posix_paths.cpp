@@ -295,6 +295,7 @@ bool PathResolver::enter(const std::string& host) {
         return false;
     }
     working_ = host;
+    workingKeyed_ = true;
     ++directoryChanges_;
     return true;
 }
@@ -325,6 +326,15 @@ std::string PathResolver::drivePath(std::string_view host) const {
         rest.remove_prefix(slash == std::string_view::npos ? rest.size() : slash);
     }
     return out;
+}
+
+std::size_t PathResolver::keyedPrefix(const SplitPath& split) {
+    std::size_t keyed = 0;
+    while (keyed < split.components.size() &&
+           nameKey(split.components[keyed]) == split.components[keyed]) {
+        ++keyed;
+    }
+    return keyed;
 }
 
 std::string PathResolver::cacheKey(const SplitPath& split, std::size_t count) const {
@@ -358,20 +368,48 @@ void PathResolver::cachePut(std::string key, std::string host) {
 }
 
 void PathResolver::rememberDirectory(const SplitPath& split, const std::string& host) {
-    if (!split.components.empty()) {
+    if (!split.components.empty() && keyedPrefix(split) == split.components.size()) {
         cachePut(cacheKey(split, split.components.size()), host);
     }
 }
 
-void PathResolver::beginListing(const std::string& host, bool isWorking) {
+void PathResolver::beginListing(const std::string& host, bool isWorking, bool keyed) {
     listedIsWorking_ = isWorking;
     listedGeneration_ = directoryChanges_;
     lastListed_.clear();
-    if (host != listedDirectory_) {
+    if (host != listedDirectory_ || keyed != listedKeyed_) {
         listedDirectory_ = host;
         listedDrivePath_ = drivePath(host);
         listedKeyKnown_ = false;
+        listedKeyed_ = keyed;
     }
+}
+
+PathResolver::ListingState PathResolver::listingState() const {
+    return {listedDirectory_, listedDrivePath_, lastListed_,  listedKey_,
+            listedKeyKnown_,  listedIsWorking_, listedKeyed_, listedGeneration_};
+}
+
+void PathResolver::restoreListing(ListingState state) {
+    listedDirectory_ = std::move(state.directory);
+    listedDrivePath_ = std::move(state.drivePath);
+    lastListed_ = std::move(state.lastListed);
+    listedKey_ = std::move(state.key);
+    listedKeyKnown_ = state.keyKnown;
+    listedIsWorking_ = state.isWorking;
+    listedKeyed_ = state.keyed;
+    listedGeneration_ = state.generation;
+}
+
+bool PathResolver::keyedPath(std::string_view path) const {
+    SplitPath split;
+    if (!this->split(path, split) || keyedPrefix(split) != split.components.size()) {
+        return false;
+    }
+    std::string_view rest = stripPathQuotes(path);
+    const bool relative = !(rest.size() >= 2 && rest[1] == ':') && !rest.empty() &&
+                          rest.front() != '/' && rest.front() != '\\';
+    return !relative || workingKeyed_;
 }
 
 void PathResolver::noteListed(const std::string& name, bool isDirectory) {
@@ -386,7 +424,7 @@ void PathResolver::noteListed(const std::string& name, bool isDirectory) {
         listedKeyKnown_ = true;
         SplitPath split;
         listedKey_.clear();
-        if (this->split(listedDrivePath_, split)) {
+        if (listedKeyed_ && this->split(listedDrivePath_, split)) {
             listedKey_ = cacheKey(split, split.components.size());
         }
     }
@@ -577,11 +615,12 @@ std::optional<std::string> PathResolver::findInDirectory(const std::string& dir,
 std::string PathResolver::resolve(const SplitPath& split, bool checkRemembered, bool* remembered) {
     const std::vector<std::string>& parts = split.components;
     const std::size_t count = parts.size();
+    const std::size_t keyed = keyedPrefix(split);
     std::string real = split.base;
     std::size_t start = 0;
 
     // Start below the deepest directory resolved before, if it still exists.
-    for (std::size_t k = count; k >= 1; --k) {
+    for (std::size_t k = keyed; k >= 1; --k) {
         auto found = directories_.find(cacheKey(split, k));
         if (found == directories_.end()) {
             continue;
@@ -601,8 +640,10 @@ std::string PathResolver::resolve(const SplitPath& split, bool checkRemembered, 
     for (std::size_t i = start; i < count; ++i) {
         if (i + 1 == count) {
             parent = real;
+            // A name spelt otherwise than its key is that spelling only.
             if (real == listedDirectory_) {
-                if (std::optional<std::string> listed = listedNameFor(parts[i])) {
+                std::optional<std::string> listed = listedNameFor(parts[i]);
+                if (listed && (i < keyed || *listed == parts[i])) {
                     std::string candidate = join(real, hostName(*listed));
                     if (exists(candidate)) {
                         real = std::move(candidate);
@@ -629,7 +670,7 @@ std::string PathResolver::resolve(const SplitPath& split, bool checkRemembered, 
         }
         return real;
     }
-    if (count >= 2 && start < count - 1) {
+    if (count >= 2 && start < count - 1 && keyed >= count - 1) {
         cachePut(cacheKey(split, count - 1), parent);
     }
     return real;

@@ -57,6 +57,8 @@ class PosixPlatform final : public Platform {
         if (!remembered) {
             resolver.rememberDirectory(split, host);
         }
+        resolver.setWorkingKeyed(posix::PathResolver::keyedPrefix(split) ==
+                                 split.components.size());
         return true;
     }
 

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <set>
 #include <string>
@@ -223,6 +224,36 @@ TEST(PathMapping, EveryHostNameReachesItsOwnEntry) {
         top.insert(resolver.drivePath(root + "/" + host.substr(0, host.find('/'))));
     }
     EXPECT_EQ(listed, top);
+}
+
+// A name written otherwise than its key is that spelling: the walk enters a
+// directory whose name has several spellings by the one it watches. Neither
+// the directories remembered by key nor a listing of such a directory,
+// nested in another listing or not, lead a key to another spelling.
+TEST(PathMapping, ASpellingReachesItselfAndTeachesNoKey) {
+    const std::string root = freshRoot();
+    writeHostFile(root + "/sys/sub/a.exe", "");
+    writeHostFile(root + "/SYS/sub/b.exe", "");
+    PathResolver resolver(root);
+    auto listAll = [&](const std::string& pattern, const std::function<void()>& within = {}) {
+        std::unique_ptr<DirectoryListing> listing = posix::newHostListing(resolver);
+        ListingEntry entry;
+        for (ListingResult r = listing->first(pattern, entry); r == ListingResult::entry;
+             r = listing->next(entry)) {
+            if (within && entry.name == "sys") {
+                within();
+            }
+        }
+    };
+    listAll("\"C:\\*.*\"", [&] {
+        // Within the listing of the root: a look into the spelling "sys".
+        listAll("\"C:\\sys\\*.*\"");
+        EXPECT_EQ(resolver.listedDirectory(), root);
+    });
+    for (int round = 0; round < 2; ++round) {
+        EXPECT_EQ(mapped(resolver, "C:\\SYS\\SUB\\B.EXE"), root + "/SYS/sub/b.exe");
+        EXPECT_EQ(mapped(resolver, "C:\\sys\\SUB\\A.EXE"), root + "/sys/sub/a.exe");
+    }
 }
 
 TEST(PathMapping, ListedNamesAreFoundWithoutScanning) {
