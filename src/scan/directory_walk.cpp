@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 
+#include "db/basic_database.h"
 #include "db/finding_counters.h"
 #include "db/work_file.h"
 #include "files/file_error.h"
@@ -31,6 +32,10 @@ constexpr std::string_view kListingPattern = "\"*.*\"";
 constexpr int kLookupRounds = 3;
 // Marks the end of a path in a field, like a blank or a NUL.
 constexpr char kEndMarker = 5;
+// Recorded files below a directory whose name has several spellings that
+// are looked for in each spelling, and spellings of one name compared.
+constexpr std::size_t kWatchedSamples = 8;
+constexpr std::size_t kMostSpellings = 16;
 
 // Directories that are neither recorded nor entered: the system's restore
 // data and recycle bins, and the card store. An entry counts with its
@@ -78,21 +83,35 @@ std::size_t contentLength(std::string_view field) {
     return end;
 }
 
+// `path` is `directory` or lies below it.
+bool within(std::string_view path, std::string_view directory) {
+    return path.substr(0, directory.size()) == directory &&
+           (path.size() == directory.size() || path[directory.size()] == '\\');
+}
+
+std::string quoted(std::string_view path) {
+    return "\"" + std::string(path) + "\"";
+}
+
 }  // namespace
 
 DirectoryWalk::DirectoryWalk(Platform& platform, MessageService& messages, WorkFile& workFile,
-                             ExtensionList& extensions, FindingCounters& counters)
+                             ExtensionList& extensions, FindingCounters& counters,
+                             BasicDatabase* watched)
     : platform_(platform),
       messages_(messages),
       workFile_(workFile),
       extensions_(extensions),
-      counters_(counters) {}
+      counters_(counters),
+      watched_(watched) {}
 
 DirectoryWalk::Result DirectoryWalk::walk(const std::string& startDirectory) {
     extensions_.openForWalk();
     platform_.beginReadAhead(extensions_.watchedNames());
     workFile_.clearRecord();
     pattern_ = padded(kRootPattern, kPatternWidth);
+    otherSpellings_ = false;
+    spellings_.clear();
     listing_ = platform_.newListing();
     Result completed = Result::stopped;
     if (recordEntry(EntryType::root, "    "))
@@ -120,7 +139,8 @@ DirectoryWalk::Result DirectoryWalk::visitDirectories() {
 }
 
 DirectoryWalk::Next DirectoryWalk::enterAndList() {
-    std::string target = changeTarget(pattern_);
+    chooseEnteredSpelling();
+    std::string target = changeTarget(spelt(trimmedRight(pattern_)));
     if (!platform_.changeDirectory(target))
         return lockedDirectory(target);
     if (!listing_) {
@@ -170,10 +190,7 @@ DirectoryWalk::Next DirectoryWalk::examine(const ListingEntry& entry) {
     // entry would lead back into the parent and the walk round in circles.
     if (excludedDirectory(name_) || allBlank(name_))
         return Next::goOn;
-    if (!recordEntry(EntryType::directory, "    "))
-        return Next::stop;
-    announceDirectory();
-    return Next::goOn;
+    return recordEntry(EntryType::directory, "    ") ? Next::goOn : Next::stop;
 }
 
 void DirectoryWalk::announceDirectory() {
@@ -236,6 +253,7 @@ DirectoryWalk::Found DirectoryWalk::nextDirectory() {
             if (record.at(workrec::lockedMark) == 'G')
                 continue;
             pattern_ = padded(record.get(workrec::path), kPatternWidth);
+            otherSpellings_ = record.at(workrec::otherSpellings) == 'S';
             return Found::directory;
         }
         if (workFile_.lastStatus().isEndOfFile())
@@ -266,13 +284,18 @@ bool DirectoryWalk::recordEntry(EntryType type, std::string_view userExtension) 
     // An entry of this run under the same key: another spelling of the same
     // name was listed before (a POSIX file system tells case, trailing
     // blanks and control characters apart). Whatever the listing's order,
-    // the spelling a lookup of the name finds is watched, with its own facts;
-    // the others are told as twins.
+    // one spelling is watched, with its own facts; the others are told as
+    // twins. The directory's entry notes that it has twins, for its turn.
     const bool twin =
         again && type != EntryType::root && !unreachable && length <= workrec::path.width;
-    if (twin && !isChosenSpelling())
-        return recordTwin(type, listedName_);
     RecordView record = workFile_.view();
+    if (twin && type == EntryType::directory)
+        record.at(workrec::otherSpellings) = 'S';
+    if (twin && !isChosenSpelling(type)) {
+        if (type == EntryType::directory && !storeRecord())
+            return false;
+        return recordTwin(type, listedName_);
+    }
 
     if (type != EntryType::file) {
         // An entry already there keeps its other facts, its skip mark among
@@ -289,7 +312,11 @@ bool DirectoryWalk::recordEntry(EntryType type, std::string_view userExtension) 
             counters_.add(FindingCounters::kLocked);
         }
         record.set(workrec::facts, directoryFacts.str());
-        return storeRecord() && (!twin || recordOtherSpellings(type));
+        if (!storeRecord())
+            return false;
+        if (type == EntryType::directory)
+            announceDirectory();
+        return !twin || recordOtherSpellings(type);
     }
 
     if (length > workrec::path.width) {
@@ -305,12 +332,12 @@ bool DirectoryWalk::recordEntry(EntryType type, std::string_view userExtension) 
 }
 
 template <typename Each>
-bool DirectoryWalk::relist(Each each) {
+bool DirectoryWalk::relist(std::string_view pattern, Each each) {
     std::unique_ptr<DirectoryListing> listing = platform_.newListing();
     if (!listing)
         return false;
     ListingEntry entry;
-    ListingResult result = listing->first(kListingPattern, entry);
+    ListingResult result = listing->first(pattern, entry);
     for (; result == ListingResult::entry; result = listing->next(entry)) {
         if (entry.kind == EntryKind::file || entry.kind == EntryKind::directory)
             each(entry);
@@ -321,7 +348,7 @@ bool DirectoryWalk::relist(Each each) {
 
 bool DirectoryWalk::readFacts(std::string_view userExtension, bool& gone) {
     RecordView record = workFile_.view();
-    const std::string path = "\"" + std::string(trimmedRight(record.get(workrec::path))) + "\"";
+    const std::string path = quoted(spelt(trimmedRight(record.get(workrec::path))));
     FileInformation info;
     PlatformStatus status = platform_.fileInformation(path, info);
     gone = false;
@@ -330,8 +357,9 @@ bool DirectoryWalk::readFacts(std::string_view userExtension, bool& gone) {
     // sight in silence. One removed and made anew meanwhile is asked again.
     for (int round = 0; status == PlatformStatus::notFound && round < kLookupRounds; ++round) {
         bool listed = false;
-        if (!relist(
-                [&](const ListingEntry& entry) { listed = listed || entry.name == listedName_; }))
+        if (!relist(kListingPattern, [&](const ListingEntry& entry) {
+                listed = listed || entry.name == listedName_;
+            }))
             break;
         if (!listed) {
             gone = true;
@@ -350,11 +378,114 @@ bool DirectoryWalk::readFacts(std::string_view userExtension, bool& gone) {
     return true;
 }
 
-bool DirectoryWalk::isChosenSpelling() {
+bool DirectoryWalk::isChosenSpelling(EntryType type) {
+    const std::string_view path = trimmedRight(fullPath_);
     std::string chosen;
-    if (!platform_.entryName("\"" + std::string(trimmedRight(fullPath_)) + "\"", chosen))
+    if (type == EntryType::directory)
+        chosen = chooseSpelling("", path);
+    else if (!platform_.entryName(quoted(spelt(path)), chosen))
         return true;
-    return chosen == listedName_;
+    return chosen.empty() || chosen == listedName_;
+}
+
+std::string DirectoryWalk::chooseSpelling(std::string_view base, std::string_view keyPath) {
+    const std::string_view key = keyPath.substr(keyPath.find_last_of('\\') + 1);
+    const std::vector<std::string> candidates = spellingsOf(base, key);
+    const std::vector<std::string> watched = watchedBelow(keyPath);
+    std::string chosen;
+    std::size_t chosenHolds = 0;
+    for (const std::string& spelling : candidates) {
+        std::size_t holds = 0;
+        for (const std::string& file : watched)
+            holds += holdsFile(std::string(base) + spelling + "\\", file);
+        // Of spellings that hold as many, the one spelt as the key, else
+        // the first in byte order, whatever the order of the listing.
+        const bool better =
+            chosen.empty() || holds > chosenHolds ||
+            (holds == chosenHolds && chosen != key && (spelling == key || spelling < chosen));
+        if (better) {
+            chosen = spelling;
+            chosenHolds = holds;
+        }
+    }
+    return chosen;
+}
+
+std::vector<std::string> DirectoryWalk::spellingsOf(std::string_view base, std::string_view key) {
+    const std::string name = name_;
+    std::vector<std::string> spellings;
+    // A failed listing leaves the choice to the spellings seen; the walk
+    // meets the failure itself when it lists or enters the directory.
+    (void)relist(quoted(std::string(base) + "*.*"), [&](const ListingEntry& entry) {
+        if (entry.kind != EntryKind::directory || spellings.size() == kMostSpellings)
+            return;
+        keepName(entry.name);
+        showControls(name_);
+        if (trimmedRight(name_) == key)
+            spellings.push_back(entry.name);
+    });
+    name_ = name;
+    return spellings;
+}
+
+bool DirectoryWalk::holdsFile(const std::string& base, std::string_view path) {
+    if (platform_.fileExists(quoted(base + std::string(path))))
+        return true;
+    // A directory on the way whose name has other spellings: the file may
+    // be in another one than a lookup finds.
+    const std::size_t slash = path.find('\\');
+    if (slash == std::string_view::npos)
+        return false;
+    for (const std::string& spelling : spellingsOf(base, path.substr(0, slash))) {
+        if (holdsFile(base + spelling + "\\", path.substr(slash + 1)))
+            return true;
+    }
+    return false;
+}
+
+std::vector<std::string> DirectoryWalk::watchedBelow(std::string_view keyPath) {
+    std::vector<std::string> files;
+    if (watched_ == nullptr || !watched_->isOpen())
+        return files;
+    const std::string prefix = std::string(keyPath) + "\\";
+    watched_->clearRecord();
+    RecordView record = watched_->view();
+    record.at(dbrec::recordType) = 'F';
+    record.set(dbrec::path, prefix);
+    // A failed read leaves the database refusing further reads; the
+    // comparison meets it and repairs the database.
+    for (bool more = watched_->startAt(); more && files.size() < kWatchedSamples;
+         more = watched_->readNext()) {
+        const std::string_view path = trimmedRight(record.get(dbrec::path));
+        if (record.at(dbrec::recordType) != 'F' || path.substr(0, prefix.size()) != prefix)
+            break;
+        // A path cut to its field names no file.
+        if (record.get(dbrec::facts).front() != 'L')
+            files.emplace_back(path.substr(prefix.size()));
+    }
+    return files;
+}
+
+void DirectoryWalk::chooseEnteredSpelling() {
+    std::string_view path = trimmedRight(pattern_);
+    path.remove_suffix(kSuffix.size());
+    while (!spellings_.empty() && !within(path, spellings_.back().key))
+        spellings_.pop_back();
+    if (!otherSpellings_)
+        return;
+    const std::size_t slash = path.find_last_of('\\');
+    const std::string base = spelt(path.substr(0, slash)) + "\\";
+    const std::string chosen = chooseSpelling(base, path);
+    if (!chosen.empty())
+        spellings_.push_back({std::string(path), base + chosen});
+}
+
+std::string DirectoryWalk::spelt(std::string_view keyPath) const {
+    for (auto it = spellings_.rbegin(); it != spellings_.rend(); ++it) {
+        if (within(keyPath, it->key))
+            return it->spelt + std::string(keyPath.substr(it->key.size()));
+    }
+    return std::string(keyPath);
 }
 
 bool DirectoryWalk::recordOtherSpellings(EntryType type) {
@@ -364,7 +495,7 @@ bool DirectoryWalk::recordOtherSpellings(EntryType type) {
     bool stored = true;
     // A failed listing leaves the twins untold; the main listing of the
     // directory meets the same failure and reports it.
-    (void)relist([&](const ListingEntry& entry) {
+    (void)relist(kListingPattern, [&](const ListingEntry& entry) {
         if (!stored || entry.kind != kind || entry.name == chosen)
             return;
         keepName(entry.name);

@@ -215,6 +215,50 @@ class HostileInput(DriveTest):
             self.assertIn("Path-Name: C:\\TWINS\\a.exe", lines[1])
             self.assertIn("DIRECTORY: C:\\TWINS\\t", lines[2])
 
+    def test_a_new_twin_never_displaces_a_watched_directory(self):
+        # Each case: the files the build records; a newcomer (directories
+        # ending in "/", files) spelt like a watched directory; the LOCKED
+        # lines that tell the newcomers; a watched file then changed, beside
+        # which a new one appears. The spelling watched stays watched: nothing
+        # is reported deleted, its changes are reported, run after run.
+        cases = [
+            (["sys/F.EXE", "sys/deep/g.exe"], ["SYS/"], ["C:\\SYS"], "sys/deep/g.exe"),
+            (["app/tools/t.exe", "app/z.exe"], ["app/Tools/"], ["C:\\APP\\Tools"],
+             "app/tools/t.exe"),
+            (["a/b/x.exe"], ["A/B/", "a/B/"], ["C:\\A", "C:\\A\\B"], "a/b/x.exe"),
+            (["dir/F.EXE"], ["DIR/other.exe"], ["C:\\DIR"], "dir/F.EXE"),
+            # The spelling of the key watched, a newcomer holding part of
+            # its tree.
+            (["SYS/F.EXE", "SYS/sub/s.exe"], ["sys/sub/"], ["C:\\sys"], "SYS/sub/s.exe"),
+        ]
+        for recorded, newcomers, told, changed in cases:
+            with self.subTest(recorded=recorded, newcomers=newcomers):
+                self.tearDown()
+                self.setUp()
+                for name in recorded:
+                    self.put(os.path.join(self.drive.root, name))
+                self.assertEqual(self.texts("N"), [BUILD_DONE])
+                for name in newcomers:
+                    host = os.path.join(self.drive.root, name)
+                    if name.endswith("/"):
+                        os.makedirs(host)
+                    else:
+                        self.put(host)
+                locked = [("LOCKED", path) for path in told]
+                new = os.path.join(os.path.dirname(changed), "n.exe")
+
+                def drive_path(name):
+                    return "C:\\" + name.upper().replace("/", "\\")
+                for step in ("newcomers", "change", "quiet", "quiet"):
+                    if step == "change":
+                        self.put(os.path.join(self.drive.root, changed), b"changed")
+                        self.put(os.path.join(self.drive.root, new))
+                    texts = self.texts()
+                    self.assertTrue(texts[-1].endswith("Display list of details?"), texts)
+                    found = [("Changed", drive_path(changed)), ("New", drive_path(new))]
+                    self.assertEqual(self.reported(),
+                                     sorted(locked + (found if step == "change" else [])), step)
+
     def test_special_files_and_a_link_loop_are_passed_over(self):
         base = self.drive.host("C:\\Special")
         os.makedirs(base)
