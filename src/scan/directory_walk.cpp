@@ -389,43 +389,51 @@ bool DirectoryWalk::isChosenSpelling(EntryType type) {
 }
 
 std::string DirectoryWalk::chooseSpelling(std::string_view base, std::string_view keyPath) {
+    if (choice_.base == base && choice_.key == keyPath)
+        return choice_.chosen;
     const std::string_view key = keyPath.substr(keyPath.find_last_of('\\') + 1);
-    const std::vector<std::string> candidates = spellingsOf(base, key);
     const std::vector<std::string> watched = watchedBelow(keyPath);
     std::string chosen;
     std::size_t chosenHolds = 0;
-    for (const std::string& spelling : candidates) {
-        std::size_t holds = 0;
-        for (const std::string& file : watched)
-            holds += holdsFile(std::string(base) + spelling + "\\", file);
-        // Of spellings that hold as many, the one spelt as the key, else
-        // the first in byte order, whatever the order of the listing.
-        const bool better =
-            chosen.empty() || holds > chosenHolds ||
-            (holds == chosenHolds && chosen != key && (spelling == key || spelling < chosen));
-        if (better) {
-            chosen = spelling;
-            chosenHolds = holds;
+    std::vector<std::string> spellings;
+    for (std::string after; spellingsOf(base, key, after, spellings); after = spellings.back()) {
+        for (const std::string& spelling : spellings) {
+            std::size_t holds = 0;
+            for (const std::string& file : watched)
+                holds += holdsFile(std::string(base) + spelling + "\\", file);
+            // Of spellings that hold as many, the one spelt as the key, else
+            // the first in byte order, whatever the order of the listing.
+            if (chosen.empty() || holds > chosenHolds ||
+                (holds == chosenHolds && spelling == key)) {
+                chosen = spelling;
+                chosenHolds = holds;
+            }
         }
     }
+    choice_ = {std::string(base), std::string(keyPath), chosen};
     return chosen;
 }
 
-std::vector<std::string> DirectoryWalk::spellingsOf(std::string_view base, std::string_view key) {
+bool DirectoryWalk::spellingsOf(std::string_view base, std::string_view key,
+                                const std::string& after, std::vector<std::string>& spellings) {
     const std::string name = name_;
-    std::vector<std::string> spellings;
+    spellings.clear();
     // A failed listing leaves the choice to the spellings seen; the walk
     // meets the failure itself when it lists or enters the directory.
     (void)relist(quoted(std::string(base) + "*.*"), [&](const ListingEntry& entry) {
-        if (entry.kind != EntryKind::directory || spellings.size() == kMostSpellings)
+        if (entry.kind != EntryKind::directory || (!after.empty() && entry.name <= after))
             return;
         keepName(entry.name);
         showControls(name_);
-        if (trimmedRight(name_) == key)
-            spellings.push_back(entry.name);
+        if (trimmedRight(name_) != key)
+            return;
+        spellings.insert(std::upper_bound(spellings.begin(), spellings.end(), entry.name),
+                         entry.name);
+        if (spellings.size() > kMostSpellings)
+            spellings.pop_back();
     });
     name_ = name;
-    return spellings;
+    return !spellings.empty();
 }
 
 bool DirectoryWalk::holdsFile(const std::string& base, std::string_view path) {
@@ -436,9 +444,13 @@ bool DirectoryWalk::holdsFile(const std::string& base, std::string_view path) {
     const std::size_t slash = path.find('\\');
     if (slash == std::string_view::npos)
         return false;
-    for (const std::string& spelling : spellingsOf(base, path.substr(0, slash))) {
-        if (holdsFile(base + spelling + "\\", path.substr(slash + 1)))
-            return true;
+    std::vector<std::string> spellings;
+    for (std::string after; spellingsOf(base, path.substr(0, slash), after, spellings);
+         after = spellings.back()) {
+        for (const std::string& spelling : spellings) {
+            if (holdsFile(base + spelling + "\\", path.substr(slash + 1)))
+                return true;
+        }
     }
     return false;
 }
@@ -467,6 +479,7 @@ std::vector<std::string> DirectoryWalk::watchedBelow(std::string_view keyPath) {
 }
 
 void DirectoryWalk::chooseEnteredSpelling() {
+    choice_ = {};
     std::string_view path = trimmedRight(pattern_);
     path.remove_suffix(kSuffix.size());
     while (!spellings_.empty() && !within(path, spellings_.back().key))

@@ -86,9 +86,11 @@ class DirectoryWalk {
     // the spelling of the key, else the first in byte order. Empty when none
     // is listed.
     std::string chooseSpelling(std::string_view base, std::string_view keyPath);
-    // The spellings of the sub-directory name `key` in the directory `base`
-    // (as for chooseSpelling), as listed; a few at most.
-    std::vector<std::string> spellingsOf(std::string_view base, std::string_view key);
+    // The first few spellings in byte order after `after` ("" for the
+    // first) of the sub-directory name `key` in the directory `base` (as for
+    // chooseSpelling), in `spellings`, sorted; false when there are none.
+    bool spellingsOf(std::string_view base, std::string_view key, const std::string& after,
+                     std::vector<std::string>& spellings);
     // Whether the file `path` (a key path relative to `base`, which is ""
     // or ends in a backslash) is there, through any spelling of the
     // directories on its way.
@@ -152,6 +154,12 @@ class DirectoryWalk {
         std::string spelt;
     };
     std::vector<Spelling> spellings_;
+    // The choice chooseSpelling made last, asked again for each further
+    // spelling of the name the listing delivers.
+    struct Choice {
+        std::string base, key, chosen;
+    };
+    Choice choice_;
 };
 
 }  // namespace velumtar

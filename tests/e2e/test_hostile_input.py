@@ -230,6 +230,9 @@ class HostileInput(DriveTest):
             # The spelling of the key watched, a newcomer holding part of
             # its tree.
             (["SYS/F.EXE", "SYS/sub/s.exe"], ["sys/sub/"], ["C:\\sys"], "SYS/sub/s.exe"),
+            # More spellings than are compared at once, all sorting first
+            # (their trailing blanks make them one twin line).
+            (["sys/F.EXE"], ["SYS" + " " * i + "/" for i in range(20)], ["C:\\SYS"], "sys/F.EXE"),
         ]
         for recorded, newcomers, told, changed in cases:
             with self.subTest(recorded=recorded, newcomers=newcomers):
