@@ -168,8 +168,10 @@ class PathResolver {
     };
     ListingState listingState() const;
     void restoreListing(ListingState state);
-    // Listings open now, counted by the listings themselves.
-    int openListings = 0;
+    // A listing opens or closes; opening answers whether another one is
+    // open, within which it runs.
+    bool listingOpened() { return openListings_++ > 0; }
+    void listingClosed() { --openListings_; }
     // Whether `path` (as split takes it) is written as its key throughout,
     // from a working directory entered by its key for a relative one.
     bool keyedPath(std::string_view path) const;
@@ -246,6 +248,7 @@ class PathResolver {
     std::uint64_t directoryChanges_ = 0;
     std::string working_;  // the working directory enter() set; empty: ask the system
     bool workingKeyed_ = true;
+    int openListings_ = 0;
 
     ScanWindows windows_;
 

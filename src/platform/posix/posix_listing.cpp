@@ -186,7 +186,7 @@ class HostListing final : public DirectoryListing {
         if (stream_ == nullptr) {
             return errno == EACCES ? ListingResult::accessDenied : ListingResult::error;
         }
-        if (resolver_.openListings++ > 0) {
+        if (resolver_.listingOpened()) {
             outer_ = resolver_.listingState();
         }
         const bool keyed = cut == std::string_view::npos ? resolver_.workingKeyed()
@@ -226,7 +226,7 @@ class HostListing final : public DirectoryListing {
         if (stream_ != nullptr) {
             ::closedir(stream_);
             stream_ = nullptr;
-            --resolver_.openListings;
+            resolver_.listingClosed();
             if (outer_) {
                 resolver_.restoreListing(std::move(*outer_));
                 outer_.reset();
