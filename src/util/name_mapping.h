@@ -24,6 +24,9 @@ namespace name_mapping {
 
 // The characters a Windows path takes for syntax or refuses in a name.
 inline constexpr std::string_view kSpecial = "\\*?:\"<>|";
+// Those, and the lead byte of the private-use characters: a name without
+// any of them is its own drive name.
+inline constexpr std::string_view kSpecialOrLead = "\\*?:\"<>|\xEF";
 
 // U+F000 plus `c` in UTF-8 (c below 0x80).
 inline std::string privateUse(char c) {
@@ -53,6 +56,8 @@ inline bool isEscape(std::string_view text, std::size_t i) {
 // The drive name of a host name.
 inline std::string driveName(std::string_view host) {
     using namespace name_mapping;
+    if (host.find_first_of(kSpecialOrLead) == std::string_view::npos)
+        return std::string(host);
     std::string out;
     out.reserve(host.size());
     for (std::size_t i = 0; i < host.size();) {
@@ -73,6 +78,8 @@ inline std::string driveName(std::string_view host) {
 // The host name of a drive name: driveName undone.
 inline std::string hostName(std::string_view drive) {
     using namespace name_mapping;
+    if (drive.find('\xEF') == std::string_view::npos)
+        return std::string(drive);
     std::string out;
     out.reserve(drive.size());
     for (std::size_t i = 0; i < drive.size();) {

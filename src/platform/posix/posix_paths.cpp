@@ -329,9 +329,18 @@ std::string PathResolver::drivePath(std::string_view host) const {
 }
 
 std::size_t PathResolver::keyedPrefix(const SplitPath& split) {
+    // Written as nameKey() would write it: no lower-case ASCII letter, no
+    // control character, no trailing blank.
+    const auto isKey = [](std::string_view name) {
+        for (char c : name) {
+            if ((c >= 'a' && c <= 'z') || static_cast<unsigned char>(c) < 0x20 || c == 0x7F) {
+                return false;
+            }
+        }
+        return name.empty() || name.back() != ' ';
+    };
     std::size_t keyed = 0;
-    while (keyed < split.components.size() &&
-           nameKey(split.components[keyed]) == split.components[keyed]) {
+    while (keyed < split.components.size() && isKey(split.components[keyed])) {
         ++keyed;
     }
     return keyed;
