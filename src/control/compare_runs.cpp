@@ -120,7 +120,7 @@ void RunControl::compareRun() {
     }
     if (!prepareWorkFile(workFile_, messages_))
         return;
-    DirectoryWalk walk(platform_, messages_, workFile_, extensionList_, counters_);
+    DirectoryWalk walk(platform_, messages_, workFile_, extensionList_, counters_, &database_);
     if (walk.walk(startDirectory) != DirectoryWalk::Result::completed)
         return;
     if (!comparePasses())

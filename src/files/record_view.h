@@ -99,6 +99,9 @@ inline constexpr Field lockedMark{254 + facts::lockedMark.offset, 1};
 // another entry of its directory has the same upper-case name. Its path is
 // spelt as on disk; its facts are zero but for the long-path mark and:
 inline constexpr Field twinKind{254 + 68, 1};  // 'F' a file, 'A' a directory
+// Directory entries: 'S' when the directory's name has other spellings, so
+// that the walk enters it by the spelling it watches.
+inline constexpr Field otherSpellings{254 + 68, 1};
 }  // namespace workrec
 
 // ExtensionEntry: an entry of the extension database VELULIST.DBI (7).
