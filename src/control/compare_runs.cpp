@@ -129,7 +129,7 @@ void RunControl::compareRun() {
         return;
     if (!prepareWorkFile(workFile_, messages_))
         return;
-    DirectoryWalk walk(platform_, messages_, workFile_, extensionList_, counters_);
+    DirectoryWalk walk(platform_, messages_, workFile_, extensionList_, counters_, &database_);
     if (fingerprints)
         walk.readContents();
     if (walk.walk(startDirectory) != DirectoryWalk::Result::completed)

@@ -112,6 +112,9 @@ inline constexpr Field lockedMark{254 + facts::lockedMark.offset, 1};
 // another entry of its directory has the same upper-case name. Its path is
 // spelt as on disk; its facts are zero but for the long-path mark and:
 inline constexpr Field twinKind{254 + 68, 1};  // 'F' a file, 'A' a directory
+// Directory entries: 'S' when the directory's name has other spellings, so
+// that the walk enters it by the spelling it watches.
+inline constexpr Field otherSpellings{254 + 68, 1};
 // Link entry ('H'): the fingerprint of a file with more than one name, read
 // once per run. Its path is the file's identity (volume and index, 16
 // hexadecimal digits each); its facts are those of the name it was read

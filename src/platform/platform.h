@@ -241,11 +241,16 @@ class Platform {
                                            PlatformStatus& status) = 0;
 
     // Creates (or re-creates empty) and holds `path` so that other processes
-    // see it as locked. `status` is ok or created on success.
+    // see it as locked. `status` is ok or created on success. The hold lasts
+    // whatever is done to the name: where a held file can be unlinked or
+    // renamed (POSIX), the directory that holds it is held too, so that while
+    // the hold lasts no other process can hold, and no probe finds free, any
+    // name in that directory.
     virtual std::unique_ptr<ExclusiveHold> holdExclusive(std::string_view path,
                                                          PlatformStatus& status) = 0;
     // Tests a file for reading without keeping it: ok when it could be opened,
-    // locked when another process holds it exclusively, notFound, or a failure.
+    // locked when another process holds it (or, see holdExclusive, its
+    // directory) exclusively, notFound, or a failure.
     virtual PlatformStatus probe(std::string_view path) = 0;
 
     // The argument text: the program's arguments (without the program name)

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <optional>
+#include <tuple>
 
 namespace velumtar::readahead {
 
@@ -31,6 +33,20 @@ std::string patternOf(std::string_view directory) {
         pattern += '\\';
     pattern += '*';
     return pattern;
+}
+
+// Whether a drive path is written as the walk keys it: upper case, a control
+// character as '?', no blank at the end of a name. The walk enters a
+// directory by another spelling only where its name has several; which of
+// them a directory read ahead lies in is not known, so it is not served.
+bool keyForm(std::string_view path) {
+    for (std::size_t i = 0; i < path.size(); ++i) {
+        const auto c = static_cast<unsigned char>(path[i]);
+        if ((c >= 'a' && c <= 'z') || c < 0x20 || c == 0x7F ||
+            (c == ' ' && (i + 1 == path.size() || path[i + 1] == '\\')))
+            return false;
+    }
+    return true;
 }
 
 // How long the walk's thread waits for a worker to finish the directory it
@@ -107,14 +123,34 @@ class ReadAheadListing final : public DirectoryListing {
     ReadAheadListing& operator=(const ReadAheadListing&) = delete;
 
     ListingResult first(std::string_view pattern, ListingEntry& entry) override {
+        // A listing within another one (a second look the walk takes) keeps
+        // the entry the other delivered last, which the walk still asks
+        // about when it ends.
+        if (!open_) {
+            open_ = true;
+            if (owner_.listingsOpen_++ > 0)
+                outer_ = {owner_.lastName_, owner_.lastIsFile_};
+        }
         return owner_.first(*system_, pattern, entry);
     }
     ListingResult next(ListingEntry& entry) override { return owner_.next(*system_, entry); }
-    void end() override { owner_.end(*system_); }
+    void end() override {
+        owner_.end(*system_);
+        if (!open_)
+            return;
+        open_ = false;
+        --owner_.listingsOpen_;
+        if (outer_) {
+            std::tie(owner_.lastName_, owner_.lastIsFile_) = std::move(*outer_);
+            outer_.reset();
+        }
+    }
 
   private:
     ReadAheadPlatform& owner_;
     std::unique_ptr<DirectoryListing> system_;
+    bool open_ = false;
+    std::optional<std::pair<std::string, bool>> outer_;
 };
 
 ReadAheadPlatform::ReadAheadPlatform(Platform& system, std::unique_ptr<DirectoryReader> reader,
@@ -671,6 +707,10 @@ bool ReadAheadPlatform::changeDirectory(std::string_view path) {
     lastName_.clear();
     directory_ = unquoted(path);
     nativeKnown_ = false;
+    if (!keyForm(directory_)) {
+        ++counts_.listedHere;
+        return system_.changeDirectory(path);
+    }
     std::shared_ptr<Job> job = take(patternOf(directory_));
     if (job) {
         DirectoryStamp now;
@@ -699,12 +739,17 @@ std::unique_ptr<DirectoryListing> ReadAheadPlatform::newListing() {
 
 ListingResult ReadAheadPlatform::first(DirectoryListing& system, std::string_view pattern,
                                        ListingEntry& entry) {
-    release(listed_);
     lastName_.clear();
+    // Another listing while the walk's is served (a second look at the
+    // directory): the system's, the served one left as it is.
+    if (listed_ && listedBy_ != &system)
+        return noteSystem(system.first(pattern, entry), entry);
+    release(listed_);
     // The working directory's whole listing, once, as it was read ahead.
     std::string_view mask = unquoted(pattern);
     if (active_ && entered_ && (mask == "*.*" || mask == "*")) {
         listed_ = std::move(entered_);
+        listedBy_ = &system;
         index_ = 0;
         return deliver(entry);
     }
@@ -713,14 +758,15 @@ ListingResult ReadAheadPlatform::first(DirectoryListing& system, std::string_vie
 }
 
 ListingResult ReadAheadPlatform::next(DirectoryListing& system, ListingEntry& entry) {
-    if (listed_)
+    if (listed_ && listedBy_ == &system)
         return deliver(entry);
     return noteSystem(system.next(entry), entry);
 }
 
 void ReadAheadPlatform::end(DirectoryListing& system) {
     flushHints();
-    release(listed_);
+    if (listedBy_ == &system)
+        release(listed_);
     system.end();
 }
 

@@ -321,10 +321,12 @@ class ReadAheadPlatform final : public ForwardingPlatform {
     bool nativeKnown_ = false;
     std::shared_ptr<Job> entered_;  // read ahead for the working directory, not yet listed
     std::shared_ptr<Job> listed_;   // the job whose listing is being delivered
+    const DirectoryListing* listedBy_ = nullptr;      // the system listing it stands for
     std::vector<std::shared_ptr<Job>> releasedJobs_;  // recycled at the next take
     std::vector<Child> walkChildren_;  // sub-directories of a directory this thread reads
     std::size_t index_ = 0;            // next item of listed_
     std::string lastName_;             // the entry a listing delivered last
+    int listingsOpen_ = 0;
     // Directories announced during the listing: key and native path.
     std::vector<std::pair<std::string, std::string>> hints_;
     bool lastIsFile_ = false;

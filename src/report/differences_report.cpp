@@ -10,6 +10,7 @@
 #include "files/file_names.h"
 #include "files/record_view.h"
 #include "store/line_file.h"
+#include "util/name_mapping.h"
 
 namespace velumtar {
 
@@ -169,7 +170,7 @@ std::string lockedLine(std::string_view label, std::string_view path, std::strin
     RecordView v(line.data());
     FileFacts f = factsOf(facts);
     v.set(reportline::status, "LOCKED");
-    v.set(reportline::path, path);
+    v.set(reportline::path, shownName(path));
     v.set(reportline::overflow, overflowMark(f));
     return line;
 }
@@ -265,7 +266,7 @@ bool writeFileSection(ReportWriter& out, BasicDatabase& database, MessageService
         FileFacts f = factsOf(entry.get(dbrec::facts));
         v.set(reportline::status, statusWord(entry));
         fillFacts(v, f);
-        v.set(reportline::path, entry.get(dbrec::path));
+        v.set(reportline::path, shownName(entry.get(dbrec::path)));
         v.set(reportline::overflow, overflowMark(f));
         if (!out.write(line))
             return settle();

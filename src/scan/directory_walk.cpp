@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 
+#include "db/basic_database.h"
 #include "db/finding_counters.h"
 #include "db/work_file.h"
 #include "files/file_contents.h"
@@ -15,6 +16,7 @@
 #include "store/fault_injection.h"
 #include "ui/message_service.h"
 #include "ui/messages.h"
+#include "util/name_mapping.h"
 #include "util/text_field.h"
 
 namespace velumtar {
@@ -32,6 +34,10 @@ constexpr std::string_view kListingPattern = "\"*.*\"";
 constexpr int kLookupRounds = 3;
 // Marks the end of a path in a field, like a blank or a NUL.
 constexpr char kEndMarker = 5;
+// Recorded files below a directory whose name has several spellings that
+// are looked for in each spelling, and spellings of one name compared.
+constexpr std::size_t kWatchedSamples = 8;
+constexpr std::size_t kMostSpellings = 16;
 
 // Directories that are neither recorded nor entered: the system's restore
 // data and recycle bins, and the card store. An entry counts with its
@@ -79,15 +85,27 @@ std::size_t contentLength(std::string_view field) {
     return end;
 }
 
+// `path` is `directory` or lies below it.
+bool within(std::string_view path, std::string_view directory) {
+    return path.substr(0, directory.size()) == directory &&
+           (path.size() == directory.size() || path[directory.size()] == '\\');
+}
+
+std::string quoted(std::string_view path) {
+    return "\"" + std::string(path) + "\"";
+}
+
 }  // namespace
 
 DirectoryWalk::DirectoryWalk(Platform& platform, MessageService& messages, WorkFile& workFile,
-                             ExtensionList& extensions, FindingCounters& counters)
+                             ExtensionList& extensions, FindingCounters& counters,
+                             BasicDatabase* watched)
     : platform_(platform),
       messages_(messages),
       workFile_(workFile),
       extensions_(extensions),
-      counters_(counters) {}
+      counters_(counters),
+      watched_(watched) {}
 
 DirectoryWalk::~DirectoryWalk() = default;
 
@@ -100,6 +118,8 @@ DirectoryWalk::Result DirectoryWalk::walk(const std::string& startDirectory) {
     platform_.beginReadAhead(extensions_.watchedNames());
     workFile_.clearRecord();
     pattern_ = padded(kRootPattern, kPatternWidth);
+    otherSpellings_ = false;
+    spellings_.clear();
     listing_ = platform_.newListing();
     Result completed = Result::stopped;
     if (recordEntry(EntryType::root, "    "))
@@ -127,7 +147,8 @@ DirectoryWalk::Result DirectoryWalk::visitDirectories() {
 }
 
 DirectoryWalk::Next DirectoryWalk::enterAndList() {
-    std::string target = changeTarget(pattern_);
+    chooseEnteredSpelling();
+    std::string target = changeTarget(spelt(trimmedRight(pattern_)));
     if (!platform_.changeDirectory(target))
         return lockedDirectory(target);
     if (!listing_) {
@@ -178,10 +199,7 @@ DirectoryWalk::Next DirectoryWalk::examine(const ListingEntry& entry) {
     // entry would lead back into the parent and the walk round in circles.
     if (excludedDirectory(name_) || allBlank(name_))
         return Next::goOn;
-    if (!recordEntry(EntryType::directory, "    "))
-        return Next::stop;
-    announceDirectory();
-    return Next::goOn;
+    return recordEntry(EntryType::directory, "    ") ? Next::goOn : Next::stop;
 }
 
 void DirectoryWalk::announceDirectory() {
@@ -203,12 +221,12 @@ void DirectoryWalk::keepName(std::string_view listed) {
 }
 
 DirectoryWalk::Next DirectoryWalk::lockedDirectory(std::string_view quotedPath) {
-    messages_.show(messages::enterDirectoryError(quotedPath), messages::kError);
+    const std::string shown = shownName(quotedPath);
+    messages_.show(messages::enterDirectoryError(shown), messages::kError);
     counters_.add(FindingCounters::kLocked);
     if (trimmedRight(pattern_) == kRootPattern)
         return Next::stop;
-    if (messages_.show(messages::ignoreLockedQuestion(quotedPath), messages::kQuestion) !=
-        Answer::yes)
+    if (messages_.show(messages::ignoreLockedQuestion(shown), messages::kQuestion) != Answer::yes)
         return Next::stop;
     return markCurrentSkipped() ? Next::goOn : Next::stop;
 }
@@ -244,6 +262,7 @@ DirectoryWalk::Found DirectoryWalk::nextDirectory() {
             if (record.at(workrec::lockedMark) == 'G')
                 continue;
             pattern_ = padded(record.get(workrec::path), kPatternWidth);
+            otherSpellings_ = record.at(workrec::otherSpellings) == 'S';
             return Found::directory;
         }
         if (workFile_.lastStatus().isEndOfFile())
@@ -274,13 +293,18 @@ bool DirectoryWalk::recordEntry(EntryType type, std::string_view userExtension) 
     // An entry of this run under the same key: another spelling of the same
     // name was listed before (a POSIX file system tells case, trailing
     // blanks and control characters apart). Whatever the listing's order,
-    // the spelling a lookup of the name finds is watched, with its own facts;
-    // the others are told as twins.
+    // one spelling is watched, with its own facts; the others are told as
+    // twins. The directory's entry notes that it has twins, for its turn.
     const bool twin =
         again && type != EntryType::root && !unreachable && length <= workrec::path.width;
-    if (twin && !isChosenSpelling())
-        return recordTwin(type, listedName_);
     RecordView record = workFile_.view();
+    if (twin && type == EntryType::directory)
+        record.at(workrec::otherSpellings) = 'S';
+    if (twin && !isChosenSpelling(type)) {
+        if (type == EntryType::directory && !storeRecord())
+            return false;
+        return recordTwin(type, listedName_);
+    }
 
     if (type != EntryType::file) {
         // An entry already there keeps its other facts, its skip mark among
@@ -297,7 +321,11 @@ bool DirectoryWalk::recordEntry(EntryType type, std::string_view userExtension) 
             counters_.add(FindingCounters::kLocked);
         }
         record.set(workrec::facts, directoryFacts.str());
-        return storeRecord() && (!twin || recordOtherSpellings(type));
+        if (!storeRecord())
+            return false;
+        if (type == EntryType::directory)
+            announceDirectory();
+        return !twin || recordOtherSpellings(type);
     }
 
     if (length > workrec::path.width) {
@@ -428,12 +456,12 @@ bool DirectoryWalk::storeKnownFingerprint(const FileIdentity& identity, std::str
 }
 
 template <typename Each>
-bool DirectoryWalk::relist(Each each) {
+bool DirectoryWalk::relist(std::string_view pattern, Each each) {
     std::unique_ptr<DirectoryListing> listing = platform_.newListing();
     if (!listing)
         return false;
     ListingEntry entry;
-    ListingResult result = listing->first(kListingPattern, entry);
+    ListingResult result = listing->first(pattern, entry);
     for (; result == ListingResult::entry; result = listing->next(entry)) {
         if (entry.kind == EntryKind::file || entry.kind == EntryKind::directory)
             each(entry);
@@ -444,7 +472,7 @@ bool DirectoryWalk::relist(Each each) {
 
 bool DirectoryWalk::readFacts(std::string_view userExtension, bool& gone) {
     RecordView record = workFile_.view();
-    const std::string path = "\"" + std::string(trimmedRight(record.get(workrec::path))) + "\"";
+    const std::string path = quoted(spelt(trimmedRight(record.get(workrec::path))));
     FileInformation info;
     PlatformStatus status = platform_.fileInformation(path, info);
     gone = false;
@@ -460,8 +488,9 @@ bool DirectoryWalk::readFacts(std::string_view userExtension, bool& gone) {
     // sight in silence. One removed and made anew meanwhile is asked again.
     for (int round = 0; status == PlatformStatus::notFound && round < kLookupRounds; ++round) {
         bool listed = false;
-        if (!relist(
-                [&](const ListingEntry& entry) { listed = listed || entry.name == listedName_; }))
+        if (!relist(kListingPattern, [&](const ListingEntry& entry) {
+                listed = listed || entry.name == listedName_;
+            }))
             break;
         if (!listed) {
             gone = true;
@@ -470,7 +499,8 @@ bool DirectoryWalk::readFacts(std::string_view userExtension, bool& gone) {
         status = platform_.fileInformation(path, info);
     }
     if (status != PlatformStatus::ok) {
-        messages_.show(messages::fileFactsError(trimmedRight(fullPath_)), messages::kError);
+        messages_.show(messages::fileFactsError(shownName(trimmedRight(fullPath_))),
+                       messages::kError);
         return false;
     }
     // The file's own attributes, not the listing's: a listing may leave out
@@ -479,11 +509,127 @@ bool DirectoryWalk::readFacts(std::string_view userExtension, bool& gone) {
     return true;
 }
 
-bool DirectoryWalk::isChosenSpelling() {
+bool DirectoryWalk::isChosenSpelling(EntryType type) {
+    const std::string_view path = trimmedRight(fullPath_);
     std::string chosen;
-    if (!platform_.entryName("\"" + std::string(trimmedRight(fullPath_)) + "\"", chosen))
+    if (type == EntryType::directory)
+        chosen = chooseSpelling("", path);
+    else if (!platform_.entryName(quoted(spelt(path)), chosen))
         return true;
-    return chosen == listedName_;
+    return chosen.empty() || chosen == listedName_;
+}
+
+std::string DirectoryWalk::chooseSpelling(std::string_view base, std::string_view keyPath) {
+    if (choice_.base == base && choice_.key == keyPath)
+        return choice_.chosen;
+    const std::string_view key = keyPath.substr(keyPath.find_last_of('\\') + 1);
+    const std::vector<std::string> watched = watchedBelow(keyPath);
+    std::string chosen;
+    std::size_t chosenHolds = 0;
+    std::vector<std::string> spellings;
+    for (std::string after; spellingsOf(base, key, after, spellings); after = spellings.back()) {
+        for (const std::string& spelling : spellings) {
+            std::size_t holds = 0;
+            for (const std::string& file : watched)
+                holds += holdsFile(std::string(base) + spelling + "\\", file);
+            // Of spellings that hold as many, the one spelt as the key, else
+            // the first in byte order, whatever the order of the listing.
+            if (chosen.empty() || holds > chosenHolds ||
+                (holds == chosenHolds && spelling == key)) {
+                chosen = spelling;
+                chosenHolds = holds;
+            }
+        }
+    }
+    choice_ = {std::string(base), std::string(keyPath), chosen};
+    return chosen;
+}
+
+bool DirectoryWalk::spellingsOf(std::string_view base, std::string_view key,
+                                const std::string& after, std::vector<std::string>& spellings) {
+    const std::string name = name_;
+    spellings.clear();
+    // A failed listing leaves the choice to the spellings seen; the walk
+    // meets the failure itself when it lists or enters the directory.
+    (void)relist(quoted(std::string(base) + "*.*"), [&](const ListingEntry& entry) {
+        if (entry.kind != EntryKind::directory || (!after.empty() && entry.name <= after))
+            return;
+        keepName(entry.name);
+        showControls(name_);
+        if (trimmedRight(name_) != key)
+            return;
+        spellings.insert(std::upper_bound(spellings.begin(), spellings.end(), entry.name),
+                         entry.name);
+        if (spellings.size() > kMostSpellings)
+            spellings.pop_back();
+    });
+    name_ = name;
+    return !spellings.empty();
+}
+
+bool DirectoryWalk::holdsFile(const std::string& base, std::string_view path) {
+    if (platform_.fileExists(quoted(base + std::string(path))))
+        return true;
+    // A directory on the way whose name has other spellings: the file may
+    // be in another one than a lookup finds.
+    const std::size_t slash = path.find('\\');
+    if (slash == std::string_view::npos)
+        return false;
+    std::vector<std::string> spellings;
+    for (std::string after; spellingsOf(base, path.substr(0, slash), after, spellings);
+         after = spellings.back()) {
+        for (const std::string& spelling : spellings) {
+            if (holdsFile(base + spelling + "\\", path.substr(slash + 1)))
+                return true;
+        }
+    }
+    return false;
+}
+
+std::vector<std::string> DirectoryWalk::watchedBelow(std::string_view keyPath) {
+    std::vector<std::string> files;
+    if (watched_ == nullptr || !watched_->isOpen())
+        return files;
+    const std::string prefix = std::string(keyPath) + "\\";
+    watched_->clearRecord();
+    RecordView record = watched_->view();
+    record.at(dbrec::recordType) = 'F';
+    record.set(dbrec::path, prefix);
+    // A failed read leaves the database refusing further reads; the
+    // comparison meets it and repairs the database.
+    for (bool more = watched_->startAt(); more && files.size() < kWatchedSamples;
+         more = watched_->readNext()) {
+        const std::string_view path = trimmedRight(record.get(dbrec::path));
+        if (record.at(dbrec::recordType) != 'F' || path.substr(0, prefix.size()) != prefix)
+            break;
+        // A path cut to its field names no file.
+        if (record.get(dbrec::facts).front() != 'L')
+            files.emplace_back(path.substr(prefix.size()));
+    }
+    return files;
+}
+
+void DirectoryWalk::chooseEnteredSpelling() {
+    choice_ = {};
+    std::string_view path = trimmedRight(pattern_);
+    path.remove_suffix(kSuffix.size());
+    while (!spellings_.empty() && !within(path, spellings_.back().key))
+        spellings_.pop_back();
+    if (!otherSpellings_)
+        return;
+    const std::size_t slash = path.find_last_of('\\');
+    const std::string base = spelt(path.substr(0, slash)) + "\\";
+    const std::string chosen = chooseSpelling(base, path);
+    if (!chosen.empty())
+        spellings_.push_back({std::string(path), base + chosen});
+}
+
+std::string DirectoryWalk::spelt(std::string_view keyPath) const {
+    for (auto it = spellings_.rbegin(); it != spellings_.rend(); ++it) {
+        if (within(keyPath, it->key))
+            return it->spelt + std::string(keyPath.substr(it->key.size()));
+    }
+    return std::string(keyPath);
 }
 
 bool DirectoryWalk::recordOtherSpellings(EntryType type) {
@@ -493,7 +639,7 @@ bool DirectoryWalk::recordOtherSpellings(EntryType type) {
     bool stored = true;
     // A failed listing leaves the twins untold; the main listing of the
     // directory meets the same failure and reports it.
-    (void)relist([&](const ListingEntry& entry) {
+    (void)relist(kListingPattern, [&](const ListingEntry& entry) {
         if (!stored || entry.kind != kind || entry.name == chosen)
             return;
         keepName(entry.name);

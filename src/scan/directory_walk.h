@@ -11,11 +11,13 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/platform.h"
 
 namespace velumtar {
 
+class BasicDatabase;
 class ContentsReader;
 class ExtensionList;
 class MessageService;
@@ -27,8 +29,12 @@ class DirectoryWalk {
     // Whether every reachable directory was listed, or the walk stopped early.
     enum class Result { completed, stopped };
 
+    // `watched`, when given and open, is the database the walk's results
+    // will be compared with: of a directory's spellings the walk keeps the
+    // one that holds its files.
     DirectoryWalk(Platform& platform, MessageService& messages, WorkFile& workFile,
-                  ExtensionList& extensions, FindingCounters& counters);
+                  ExtensionList& extensions, FindingCounters& counters,
+                  BasicDatabase* watched = nullptr);
     ~DirectoryWalk();
 
     // Reads the contents of every file it records and keeps their
@@ -53,8 +59,9 @@ class DirectoryWalk {
     // directory that cannot be entered, or refuses its listing, is locked.
     Next enterAndList();
     Next examine(const ListingEntry& entry);
-    // Tells the platform about the directory just recorded when the walk will
-    // enter it later, so that it can be read ahead.
+    // Tells the platform about the directory just recorded (its entry in the
+    // record area) when the walk will enter it later, so that it can be read
+    // ahead.
     void announceDirectory();
     // Keeps a listed name upper case, cut to 255 bytes at a whole character
     // and blank-padded. Control characters (possible on POSIX) would break
@@ -77,19 +84,47 @@ class DirectoryWalk {
     // must stop; `gone` is set instead when the file has vanished since it
     // was listed.
     bool readFacts(std::string_view userExtension, bool& gone);
-    // True when a lookup of the entry's name finds the entry just listed
-    // rather than another spelling of the same name.
-    bool isChosenSpelling();
+    // True when the entry just listed is the spelling of its name that is
+    // watched: for a file the one a lookup of the name finds, for a
+    // directory the one chooseSpelling chooses.
+    bool isChosenSpelling(EntryType type);
+    // Of the sub-directories of the directory `base` ("" for the working
+    // directory, else a path ending in a backslash) whose names are spellings
+    // of the last name of `keyPath`, the one the database already watches: it
+    // holds the most of the first files recorded below `keyPath`; on a tie
+    // the spelling of the key, else the first in byte order. Empty when none
+    // is listed.
+    std::string chooseSpelling(std::string_view base, std::string_view keyPath);
+    // The first few spellings in byte order after `after` ("" for the
+    // first) of the sub-directory name `key` in the directory `base` (as for
+    // chooseSpelling), in `spellings`, sorted; false when there are none.
+    bool spellingsOf(std::string_view base, std::string_view key, const std::string& after,
+                     std::vector<std::string>& spellings);
+    // Whether the file `path` (a key path relative to `base`, which is ""
+    // or ends in a backslash) is there, through any spelling of the
+    // directories on its way.
+    bool holdsFile(const std::string& base, std::string_view path);
+    // The paths, relative to `keyPath`, of the first few files the database
+    // holds below it.
+    std::vector<std::string> watchedBelow(std::string_view keyPath);
+    // Before a directory is entered: forgets the spellings of directories
+    // the walk has left, and chooses the current one's when its name has
+    // several.
+    void chooseEnteredSpelling();
+    // `keyPath` spelt as on disk where it runs through a directory whose
+    // name has several spellings.
+    std::string spelt(std::string_view keyPath) const;
     // After the chosen spelling of a name was recorded: records every other
     // spelling of that name the directory holds as a twin.
     bool recordOtherSpellings(EntryType type);
     // Records a listed entry that is not watched because another spelling of
     // its name is: counted as locked and listed with the locked directories.
     bool recordTwin(EntryType type, std::string_view spelling);
-    // Lists the working directory again and calls `each` with every file and
-    // directory entry. False when that listing fails.
+    // Lists the directory of `pattern` ("*.*" for the working directory) and
+    // calls `each` with every file and directory entry. False when that
+    // listing fails.
     template <typename Each>
-    bool relist(Each each);
+    bool relist(std::string_view pattern, Each each);
     // Adds the fingerprint of the file entry just stored (still in the record
     // area). A file of several names is read through the first of them only.
     // False when the work file failed (reported).
@@ -116,6 +151,7 @@ class DirectoryWalk {
     WorkFile& workFile_;
     ExtensionList& extensions_;
     FindingCounters& counters_;
+    BasicDatabase* watched_;
 
     // The directory being listed, in searchPattern form (255 characters).
     std::string pattern_;
@@ -132,6 +168,22 @@ class DirectoryWalk {
     std::unique_ptr<DirectoryListing> listing_;
     // Present when the walk reads the contents of the files it records.
     std::unique_ptr<ContentsReader> contents_;
+    // The current directory's name has other spellings.
+    bool otherSpellings_ = false;
+    // The directories around the current one (itself included) whose names
+    // have several spellings, outermost first: the key path and the path
+    // spelt as on disk. At most one per level of the path.
+    struct Spelling {
+        std::string key;
+        std::string spelt;
+    };
+    std::vector<Spelling> spellings_;
+    // The choice chooseSpelling made last, asked again for each further
+    // spelling of the name the listing delivers.
+    struct Choice {
+        std::string base, key, chosen;
+    };
+    Choice choice_;
 };
 
 }  // namespace velumtar

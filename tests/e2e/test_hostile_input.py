@@ -14,6 +14,15 @@ NO_DIFFERENCES = "No differences detected" + " " * 19 + "\r\nPlease confirm"
 TXT = "C:\\VELUMTAR.TXT"
 
 
+def special_name_shown(host):
+    """How the report shows the file at the host path `host` below the drive:
+    upper case, a backslash of a name as U+F05C, every other character as
+    listed."""
+    return "C:\\" + "\\".join(
+        "".join("\uf05c" if c == "\\" else c.upper() if "a" <= c <= "z" else c for c in name)
+        for name in host.split("/"))
+
+
 class HostileInput(DriveTest):
     inputs = 0
 
@@ -167,6 +176,42 @@ class HostileInput(DriveTest):
         self.texts()
         self.assertEqual([status for status, _ in self.reported()], ["Deleted"] * len(names))
 
+    @unittest.skipIf(wine(), "names only a POSIX file system allows")
+    def test_names_with_windows_path_syntax_reach_their_own_entries(self):
+        # Each case: files (host paths below the drive, "/" the separator)
+        # and empty directories. A character a Windows path takes for syntax
+        # is an ordinary one in a POSIX name: each file is its own entry,
+        # found new, unchanged, changed and deleted like any other, and no
+        # directory is entered twice or leads back to its parent.
+        cases = [
+            (["X/Y.EXE", "X\\Y.EXE"], []),
+            (["E/e.exe", "E\\/hidden.exe"], []),
+            (["top.exe", "sub/s.exe"], ["\\", "sub/\\", "\\\\"]),
+            (["w*ld/c?rd.exe", "dr:ve/<in>.exe", "p|pe.exe", '"q"/"q".exe', "a\\*.exe"], []),
+            # A name holding the private-use form of a backslash itself.
+            (["lit\uf05c.exe", "lit\\.exe", "lit\uf000\uf05c.exe"], ["\uf000"]),
+        ]
+        for files, directories in cases:
+            with self.subTest(files=files):
+                self.tearDown()
+                self.setUp()
+                self.put(self.drive.host("C:\\Base\\keep.exe"))
+                self.assertEqual(self.texts("N"), [BUILD_DONE])
+                for name in files:
+                    self.put(os.path.join(self.drive.root, name))
+                for name in directories:
+                    os.makedirs(os.path.join(self.drive.root, name))
+                shown = sorted(special_name_shown(name) for name in files)
+                hosts = [os.path.join(self.drive.root, name) for name in files]
+                for status, change in [("New", None), ("Changed", lambda h: self.put(h, b"new")),
+                                       ("Deleted", os.remove)]:
+                    for host in hosts if change else []:
+                        change(host)
+                    texts = self.texts()
+                    self.assertTrue(texts[-1].endswith("Display list of details?"), texts)
+                    self.assertEqual(self.reported(), [(status, p) for p in shown])
+                    self.assertEqual(self.texts(), [NO_DIFFERENCES])
+
     def test_case_twins_watch_one_spelling_and_tell_the_other(self):
         # Under Wine the Windows build meets the twins of a Linux directory.
         self.put(self.drive.host("C:\\Twins\\A.EXE"), b"upper")
@@ -187,6 +232,53 @@ class HostileInput(DriveTest):
             lines = self.drive.read(TXT).decode().split("\r\n")
             self.assertIn("Path-Name: C:\\TWINS\\a.exe", lines[1])
             self.assertIn("DIRECTORY: C:\\TWINS\\t", lines[2])
+
+    def test_a_new_twin_never_displaces_a_watched_directory(self):
+        # Each case: the files the build records; a newcomer (directories
+        # ending in "/", files) spelt like a watched directory; the LOCKED
+        # lines that tell the newcomers; a watched file then changed, beside
+        # which a new one appears. The spelling watched stays watched: nothing
+        # is reported deleted, its changes are reported, run after run.
+        cases = [
+            (["sys/F.EXE", "sys/deep/g.exe"], ["SYS/"], ["C:\\SYS"], "sys/deep/g.exe"),
+            (["app/tools/t.exe", "app/z.exe"], ["app/Tools/"], ["C:\\APP\\Tools"],
+             "app/tools/t.exe"),
+            (["a/b/x.exe"], ["A/B/", "a/B/"], ["C:\\A", "C:\\A\\B"], "a/b/x.exe"),
+            (["dir/F.EXE"], ["DIR/other.exe"], ["C:\\DIR"], "dir/F.EXE"),
+            # The spelling of the key watched, a newcomer holding part of
+            # its tree.
+            (["SYS/F.EXE", "SYS/sub/s.exe"], ["sys/sub/"], ["C:\\sys"], "SYS/sub/s.exe"),
+            # More spellings than are compared at once, all sorting first
+            # (their trailing blanks make them one twin line).
+            (["sys/F.EXE"], ["SYS" + " " * i + "/" for i in range(20)], ["C:\\SYS"], "sys/F.EXE"),
+        ]
+        for recorded, newcomers, told, changed in cases:
+            with self.subTest(recorded=recorded, newcomers=newcomers):
+                self.tearDown()
+                self.setUp()
+                for name in recorded:
+                    self.put(os.path.join(self.drive.root, name))
+                self.assertEqual(self.texts("N"), [BUILD_DONE])
+                for name in newcomers:
+                    host = os.path.join(self.drive.root, name)
+                    if name.endswith("/"):
+                        os.makedirs(host)
+                    else:
+                        self.put(host)
+                locked = [("LOCKED", path) for path in told]
+                new = os.path.join(os.path.dirname(changed), "n.exe")
+
+                def drive_path(name):
+                    return "C:\\" + name.upper().replace("/", "\\")
+                for step in ("newcomers", "change", "quiet", "quiet"):
+                    if step == "change":
+                        self.put(os.path.join(self.drive.root, changed), b"changed")
+                        self.put(os.path.join(self.drive.root, new))
+                    texts = self.texts()
+                    self.assertTrue(texts[-1].endswith("Display list of details?"), texts)
+                    found = [("Changed", drive_path(changed)), ("New", drive_path(new))]
+                    self.assertEqual(self.reported(),
+                                     sorted(locked + (found if step == "change" else [])), step)
 
     def test_special_files_and_a_link_loop_are_passed_over(self):
         base = self.drive.host("C:\\Special")

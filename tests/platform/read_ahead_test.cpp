@@ -41,6 +41,12 @@ std::string describe(const FileInformation& info) {
            std::to_string(info.second) + " attr " + std::to_string(info.attributes);
 }
 
+// The walk's keys are upper case: a directory entered by another spelling is
+// never served.
+std::string keyOf(const std::string& path) {
+    return systemPlatform().upperCase(path);
+}
+
 // A walk in key order like the tool's over the tree below `top`: what it
 // enters, every entry (sorted per directory) and the facts of watched files.
 // `announce` makes it tell the platform what it will enter; `beforeEnter`
@@ -51,7 +57,7 @@ std::vector<std::string> walkLog(Platform& platform, const std::string& top, boo
     files.extensions = {"EXE", "DLL"};
     if (announce)
         platform.beginReadAhead(files);
-    std::set<std::string, readahead::KeyOrder> toVisit{top + "\\*"};
+    std::set<std::string, readahead::KeyOrder> toVisit{keyOf(top) + "\\*"};
     std::vector<std::string> log;
     while (!toVisit.empty()) {
         const std::string pattern = *toVisit.begin();
@@ -171,12 +177,12 @@ TEST(ReadAhead, DirectoryChangedBetweenItsReadingAndItsTurnIsListedAtItsTurn) {
     const std::vector<std::string> log =
         walkLog(platform, top, true, [&](const std::string& pattern) {
             platform.waitFor(pattern);
-            if (pattern == top + "\\A\\*") {
+            if (pattern == keyOf(top) + "\\A\\*") {
                 makeFile(host / "A" / "new.exe", 5);
-            } else if (pattern == top + "\\B\\*") {
+            } else if (pattern == keyOf(top) + "\\B\\*") {
                 fs::remove_all(host / "B");
                 makeFile(host / "B" / "other.dll", 7);
-            } else if (pattern == top + "\\E\\*") {
+            } else if (pattern == keyOf(top) + "\\E\\*") {
                 fs::rename(host / "E", fs::path(hostPath(scratchDirectory())) / "E");
                 makeFile(host / "E" / "S" / "other.dll", 9);
             }
@@ -268,7 +274,7 @@ TEST(ReadAhead, AllWorkersReadAtOnceOnlyWhileTheDeviceIsWaitedFor) {
         ReadAheadPlatform platform(systemPlatform(), std::move(reader), limits);
         EXPECT_EQ(walkLog(platform, top, true,
                           [&](const std::string& pattern) {
-                              if (pattern != top + "\\*")
+                              if (pattern != keyOf(top) + "\\*")
                                   platform.waitFor(pattern);
                           }),
                   expected);
@@ -295,7 +301,7 @@ TEST(ReadAhead, TheWalkReadsAheadWhileTheWorkerReadsWhatItNeeds) {
     // has read one of the others.
     EXPECT_EQ(walkLog(platform, top, true,
                       [&](const std::string& pattern) {
-                          if (pattern != top + "\\*")
+                          if (pattern != keyOf(top) + "\\*")
                               waitUntil([&] { return slow.started > 0; });
                       }),
               expected);

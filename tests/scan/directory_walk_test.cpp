@@ -383,12 +383,15 @@ TEST(DirectoryWalk, CaseTwinsWatchOneSpellingWhateverTheListingOrder) {
             facts[68] = kind;
             return key('T', path) + facts;
         };
+        // The directory entry of a name with twins says so.
+        std::string twinsNoted = directoryEntry("C:\\T\\*");
+        twinsNoted[254 + 68] = 'S';
         EXPECT_EQ(w.work(),
-                  (std::vector<std::string>{
-                      directoryEntry("C:\\*"), directoryEntry("C:\\DIR\\*"),
-                      directoryEntry("C:\\T\\*"), fileEntry("C:\\DIR\\A.EXE", listedFacts(5)),
-                      fileEntry("C:\\T\\IN.EXE", listedFacts(1)), twin("C:\\DIR\\a.Exe", 'F'),
-                      twin("C:\\DIR\\a.exe", 'F'), twin("C:\\t", 'A')}));
+                  (std::vector<std::string>{directoryEntry("C:\\*"), directoryEntry("C:\\DIR\\*"),
+                                            twinsNoted, fileEntry("C:\\DIR\\A.EXE", listedFacts(5)),
+                                            fileEntry("C:\\T\\IN.EXE", listedFacts(1)),
+                                            twin("C:\\DIR\\a.Exe", 'F'),
+                                            twin("C:\\DIR\\a.exe", 'F'), twin("C:\\t", 'A')}));
         EXPECT_EQ(w.counters.value[FindingCounters::kLocked], 3u);
         w.expectTidyEnd();
     }

@@ -8,6 +8,12 @@
 // instance cannot delete the marker of the instance that runs. A flock dies
 // with its process, also after SIGKILL, which makes a leftover marker harmless.
 //
+// A lock on the marker alone guards only while the marker keeps its name:
+// anyone who may write its directory may unlink or rename it, and a second
+// instance would then create a new marker and run beside the first. The
+// directory that holds the marker is therefore locked too, first: that lock
+// stays with the directory whatever is done to the names in it.
+//
 // The tool's files sit in a directory other users may write to. Whatever is
 // found under one of their names is opened only when it is a regular file of
 // its own: never through a symbolic link (O_NOFOLLOW), never a directory, pipe
@@ -139,16 +145,44 @@ std::string directoryOf(const std::string& host) {
     return slash == 0 ? "/" : host.substr(0, slash);
 }
 
+// The held file and, when it could be locked, its directory (-1 otherwise).
 class FlockHold final : public ExclusiveHold {
   public:
-    explicit FlockHold(int fd) : fd_(fd) {}
-    ~FlockHold() override { ::close(fd_); }
+    FlockHold(int fd, int directory) : fd_(fd), directory_(directory) {}
+    ~FlockHold() override {
+        ::close(fd_);
+        if (directory_ >= 0) {
+            ::close(directory_);
+        }
+    }
     FlockHold(const FlockHold&) = delete;
     FlockHold& operator=(const FlockHold&) = delete;
 
   private:
     int fd_;
+    int directory_;
 };
+
+// Locks the directory `dir` with `operation` (LOCK_EX or LOCK_SH) without
+// blocking: its descriptor, or -1 with `status` locked when another process
+// holds a lock that conflicts, or -1 with another status when the directory
+// cannot be opened or the file system does not lock directories. The lock
+// goes with the descriptor.
+int lockDirectory(const std::string& dir, int operation, PlatformStatus& status) {
+    int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) {
+        status = statusFromErrno(errno);
+        return -1;
+    }
+    if (::flock(fd, operation | LOCK_NB) != 0) {
+        int error = errno;
+        ::close(fd);
+        status = error == EWOULDBLOCK ? PlatformStatus::locked : statusFromErrno(error);
+        return -1;
+    }
+    status = PlatformStatus::ok;
+    return fd;
+}
 
 // What the name `host` is before it is opened: notFound, ok for a regular
 // file (`st` filled), accessDenied for anything else. With `follow` a
@@ -353,18 +387,31 @@ PlatformStatus replaceHostFile(const std::string& from, const std::string& to) {
 }
 
 std::unique_ptr<ExclusiveHold> holdHostFile(const std::string& host, PlatformStatus& status) {
+    // Where the directory cannot be locked for another reason than a holder
+    // (a file system without locks on directories), the file's lock still
+    // guards as long as its name is left alone.
+    int directory = lockDirectory(directoryOf(host), LOCK_EX, status);
+    if (directory < 0 && status == PlatformStatus::locked) {
+        return nullptr;
+    }
+    auto fail = [directory]() {
+        if (directory >= 0) {
+            ::close(directory);
+        }
+        return nullptr;
+    };
     for (int attempt = 0; attempt < 4; ++attempt) {
         bool created = false;
         int fd = openOrCreate(host, O_RDWR, created, status);
         if (fd < 0) {
-            return nullptr;
+            return fail();
         }
         // Lock before emptying: a file another process holds stays untouched.
         if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
             int error = errno;
             ::close(fd);
             status = error == EWOULDBLOCK ? PlatformStatus::locked : statusFromErrno(error);
-            return nullptr;
+            return fail();
         }
         // The name may have been removed or replaced between open and lock;
         // a lock on a file no longer under that name guards nothing.
@@ -377,17 +424,26 @@ std::unique_ptr<ExclusiveHold> holdHostFile(const std::string& host, PlatformSta
         if (!created && ::ftruncate(fd, 0) != 0) {
             status = statusFromErrno(errno);
             ::close(fd);
-            return nullptr;
+            return fail();
         }
         status = created ? PlatformStatus::created : PlatformStatus::ok;
-        return std::make_unique<FlockHold>(fd);
+        return std::make_unique<FlockHold>(fd, directory);
     }
     status = PlatformStatus::ioError;
-    return nullptr;
+    return fail();
 }
 
 PlatformStatus probeHostFile(const std::string& host) {
+    // A holder keeps its directory locked even when the file's name has been
+    // removed or taken by another file.
     PlatformStatus status;
+    int directory = lockDirectory(directoryOf(host), LOCK_SH, status);
+    if (directory < 0 && status == PlatformStatus::locked) {
+        return status;
+    }
+    if (directory >= 0) {
+        ::close(directory);
+    }
     int fd = openExisting(host, false, status);
     if (fd < 0) {
         return status;

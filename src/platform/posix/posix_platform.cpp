@@ -10,6 +10,7 @@
 
 #include "platform/posix/posix_internal.h"
 #include "platform/read_ahead.h"
+#include "util/name_mapping.h"
 
 namespace velumtar {
 namespace {
@@ -56,6 +57,8 @@ class PosixPlatform final : public Platform {
         if (!remembered) {
             resolver.rememberDirectory(split, host);
         }
+        resolver.setWorkingKeyed(posix::PathResolver::keyedPrefix(split) ==
+                                 split.components.size());
         return true;
     }
 
@@ -70,6 +73,7 @@ class PosixPlatform final : public Platform {
         // the listed directory is the working directory. Gone since, the full
         // resolution below decides as before.
         if (resolver.listedName(posix::stripPathQuotes(path), host)) {
+            host = hostName(host);
             if (!resolver.listedIsWorking()) {
                 host = resolver.listedDirectory() + (resolver.listedDirectory() == "/" ? "" : "/") +
                        host;

@@ -20,6 +20,7 @@
 
 #include "platform/posix/posix_internal.h"
 #include "platform/read_ahead.h"
+#include "util/name_mapping.h"
 
 namespace velumtar::posix {
 namespace {
@@ -195,7 +196,7 @@ class PosixReader final : public readahead::DirectoryReader {
             }
             if (listed.entry.kind == EntryKind::file) {
                 thread_local std::string upperName;
-                asciiUpper(text, upperName);
+                asciiUpper(listed.entry.name, upperName);
                 if (readahead::wanted(files, upperName)) {
                     listed.hasFacts =
                         hostFileInformationAt(fd, name, native, listed.facts) == PlatformStatus::ok;
@@ -228,8 +229,9 @@ class PosixReader final : public readahead::DirectoryReader {
         return processResolver().workingDirectory(native);
     }
 
+    // Names come and go as the listing delivers them: drive names.
     std::string childNative(const std::string& parent, const std::string& name) override {
-        return join(parent, name);
+        return join(parent, hostName(name));
     }
 
     bool enter(const std::string& native, DirectoryStamp& now) override {
@@ -243,7 +245,7 @@ class PosixReader final : public readahead::DirectoryReader {
 
     PlatformStatus facts(const std::string& parent, const std::string& name,
                          FileInformation& info) override {
-        return hostFileInformation(join(parent, name), info);
+        return hostFileInformation(join(parent, hostName(name)), info);
     }
 
   private:

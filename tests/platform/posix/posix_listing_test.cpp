@@ -418,8 +418,9 @@ TEST(PosixListing, FilesAndDirectoriesAreListedWithoutStat) {
     EXPECT_EQ(described, 3u) << "the two links and the pipe";
 }
 
-// A Linux name may hold a backslash; the drive path of such an entry still
-// finds its facts right after the listing delivered it.
+// A Linux name may hold a backslash; the listing delivers it mapped, and the
+// drive path of such an entry finds its facts right after the listing
+// delivered it.
 TEST(PosixFacts, ListedNameWithABackslash) {
     const std::string dir = scratchDirectory();
     writeHostFile(hostPath(dir) + "/odd\\name.exe", "1234567");
@@ -427,7 +428,7 @@ TEST(PosixFacts, ListedNameWithABackslash) {
     ListingEntry entry;
     ListingResult r = listing->first(dir + "\\*.EXE", entry);
     ASSERT_EQ(r, ListingResult::entry);
-    ASSERT_EQ(entry.name, "odd\\name.exe");
+    ASSERT_EQ(entry.name, "odd\xef\x81\x9cname.exe");
     FileInformation info;
     ASSERT_EQ(platform().fileInformation(
                   "\"" + platform().upperCase(dir + "\\" + entry.name) + "\"", info),
