@@ -13,7 +13,7 @@ cd "$(dirname "$0")/.."
 legs=("$@")
 [ ${#legs[@]} -gt 0 ] || legs=(asan tsan release windows fuzz)
 
-packages=(cmake ninja-build g++ python3 googletest libgtest-dev libsqlite3-dev liblmdb-dev
+packages=(cmake ninja-build g++ python3 googletest libgtest-dev libsqlite3-dev liblmdb-dev libssl-dev
           attr g++-mingw-w64-x86-64-posix wine wine64 clang libclang-rt-14-dev fp-utils xvfb xdotool
           dpkg-dev file lintian wixl)
 missing=()

@@ -51,7 +51,12 @@ class RunControl {
 
     void openCompareOrBuild();
     void compareRun();
-    void newBuildRun();
+    // `keepFingerprints`: the database it replaces kept them (an interrupted
+    // build is built again as it was asked for).
+    void newBuildRun(bool keepFingerprints = false);
+    // VELUMTAR_FINGERPRINTS=SHA256 (in any case) asks for fingerprints of
+    // file contents; any other value, or none, does not.
+    bool fingerprintsAsked();
     void endOfRunMessage();
     void discardDatabase();
     void checkDatabase();

@@ -112,6 +112,17 @@ struct WatchedNames {
     bool everyFile = false;
 };
 
+// What tells an open file apart from others and whether it changed: its
+// volume and its index on that volume (device and inode on POSIX), its number
+// of names (hard links), its size and its last-write time in the system's
+// finest unit.
+struct FileIdentity {
+    std::uint64_t volume = 0, index = 0;
+    std::uint64_t links = 0;
+    std::uint64_t size = 0;
+    std::int64_t writeTime = 0;
+};
+
 // A file opened for positional reads and writes.
 class File {
   public:
@@ -126,6 +137,7 @@ class File {
     virtual PlatformStatus truncate(std::uint64_t size) = 0;
     // Forces written data to the storage device (fsync, FlushFileBuffers).
     virtual PlatformStatus sync() = 0;
+    virtual PlatformStatus identity(FileIdentity& identity) = 0;
 };
 
 // Every mode opens only a regular file, and never through a symbolic link or
@@ -141,6 +153,11 @@ enum class OpenMode {
     truncate,       // created or emptied; read and write
     append,         // created when missing; writes go to the end
     readFollowing,  // as `read`, but a symbolic link is followed
+    // As `read`, for a watched file's contents: others may go on reading,
+    // writing, renaming and deleting it meanwhile, and a name that reaches
+    // no regular file is refused (accessDenied); on Windows by its literal
+    // path, as the facts are read.
+    contents,
 };
 
 // The exclusively held instance marker. Releasing it (destructor) closes it;

@@ -6,12 +6,14 @@
 #include "db/basic_database.h"
 #include "db/finding_counters.h"
 #include "db/work_file.h"
+#include "files/file_contents.h"
 #include "files/file_error.h"
 #include "files/file_facts.h"
 #include "files/file_names.h"
 #include "files/record_view.h"
 #include "platform/platform.h"
 #include "scan/extension_list.h"
+#include "store/fault_injection.h"
 #include "ui/message_service.h"
 #include "ui/messages.h"
 #include "util/name_mapping.h"
@@ -104,6 +106,12 @@ DirectoryWalk::DirectoryWalk(Platform& platform, MessageService& messages, WorkF
       extensions_(extensions),
       counters_(counters),
       watched_(watched) {}
+
+DirectoryWalk::~DirectoryWalk() = default;
+
+void DirectoryWalk::readContents() {
+    contents_ = std::make_unique<ContentsReader>(platform_);
+}
 
 DirectoryWalk::Result DirectoryWalk::walk(const std::string& startDirectory) {
     extensions_.openForWalk();
@@ -329,7 +337,122 @@ bool DirectoryWalk::recordEntry(EntryType type, std::string_view userExtension) 
         return false;
     if (gone)
         return true;
-    return storeRecord() && (!twin || recordOtherSpellings(type));
+    return storeRecord() && (!contents_ || recordFingerprint()) &&
+           (!twin || recordOtherSpellings(type));
+}
+
+namespace {
+
+// The key of a link entry: the file's volume and index.
+std::string linkKey(const FileIdentity& identity) {
+    static constexpr std::string_view kDigits = "0123456789ABCDEF";
+    std::string key;
+    for (std::uint64_t value : {identity.volume, identity.index}) {
+        for (int shift = 60; shift >= 0; shift -= 4)
+            key += kDigits[(value >> shift) & 15];
+    }
+    return key;
+}
+
+bool sameDateTimeAndSize(std::string_view a, std::string_view b) {
+    for (Field f : {facts::date, facts::time, facts::size}) {
+        if (a.substr(f.offset, f.width) != b.substr(f.offset, f.width))
+            return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool DirectoryWalk::recordFingerprint() {
+    RecordView record = workFile_.view();
+    const std::string key(record.get(workrec::key));
+    std::string entryFacts(record.get(workrec::facts));
+    const std::string path = "\"" + std::string(trimmedRight(record.get(workrec::path))) + "\"";
+    if (!contents_->open(path)) {
+        ++counters_.unreadableContents;
+        return true;
+    }
+    const FileIdentity identity = contents_->identity();
+    const bool linked = identity.links > 1;
+    // The entry's facts with the fingerprint and the unsettled mark.
+    std::string fields;
+    if (!linked || !knownFingerprint(identity, entryFacts, fields)) {
+        if (workFile_.readFailed()) {
+            reportFileError(messages_, kRead, files::kWorkFile);
+            return false;
+        }
+        Sha256::Digest digest{};
+        // Tests make a file grow while it is read (fault-injection builds).
+        const ContentsOutcome outcome = contents_->digest(digest, [&] {
+            if (!injectedFault(platform_, FaultKind::grow, path))
+                return;
+            PlatformStatus status = PlatformStatus::ok;
+            if (std::unique_ptr<File> file = platform_.openFile(path, OpenMode::append, status))
+                (void)file->write(0, "+", 1);
+        });
+        if (outcome == ContentsOutcome::unreadable) {
+            ++counters_.unreadableContents;
+            return true;
+        }
+        // Contents that changed while they were read are a change, whatever
+        // the facts taken before say; the fingerprint is that of the last
+        // reading (a settled one when the file came to rest).
+        FileFacts read;
+        std::copy(entryFacts.begin(), entryFacts.end(), read.text.begin());
+        setFingerprint(read, fingerprintText(digest));
+        read.view().at(facts::contentsUnsettled) =
+            outcome == ContentsOutcome::unsettled || contents_->readAgain() ? 'U' : ' ';
+        fields.assign(read.str());
+        if (linked && !storeKnownFingerprint(identity, fields))
+            return false;
+    }
+    workFile_.clearRecord();
+    record.set(workrec::key, key);
+    if (!workFile_.readByKey()) {
+        reportFileError(messages_, kRead, files::kWorkFile);
+        return false;
+    }
+    record.set(workrec::facts, fields);
+    return storeRecord();
+}
+
+bool DirectoryWalk::knownFingerprint(const FileIdentity& identity, std::string_view entryFacts,
+                                     std::string& fields) {
+    workFile_.clearRecord();
+    RecordView record = workFile_.view();
+    record.at(workrec::recordType) = 'H';
+    record.set(workrec::path, linkKey(identity));
+    if (!workFile_.readByKey() || !sameDateTimeAndSize(record.get(workrec::facts), entryFacts))
+        return false;
+    // This name's own facts (its extension mark may differ), with the
+    // fingerprint read through the other name.
+    const std::string_view link = record.get(workrec::facts);
+    FileFacts known;
+    std::copy(entryFacts.begin(), entryFacts.end(), known.text.begin());
+    setFingerprint(known, fingerprintOf(link));
+    known.view().at(facts::contentsUnsettled) = link[facts::contentsUnsettled.offset];
+    fields.assign(known.str());
+    return true;
+}
+
+bool DirectoryWalk::storeKnownFingerprint(const FileIdentity& identity, std::string_view fields) {
+    workFile_.clearRecord();
+    RecordView record = workFile_.view();
+    record.at(workrec::recordType) = 'H';
+    record.set(workrec::path, linkKey(identity));
+    const bool again = workFile_.readByKey();
+    if (!again && workFile_.readFailed()) {
+        reportFileError(messages_, kRead, files::kWorkFile);
+        return false;
+    }
+    if (!again) {
+        workFile_.clearRecord();
+        record.at(workrec::recordType) = 'H';
+        record.set(workrec::path, linkKey(identity));
+    }
+    record.set(workrec::facts, fields);
+    return storeRecord();
 }
 
 template <typename Each>

@@ -18,6 +18,7 @@
 namespace velumtar {
 
 class BasicDatabase;
+class ContentsReader;
 class ExtensionList;
 class MessageService;
 class WorkFile;
@@ -34,6 +35,12 @@ class DirectoryWalk {
     DirectoryWalk(Platform& platform, MessageService& messages, WorkFile& workFile,
                   ExtensionList& extensions, FindingCounters& counters,
                   BasicDatabase* watched = nullptr);
+    ~DirectoryWalk();
+
+    // Reads the contents of every file it records and keeps their
+    // fingerprint in its facts. A file whose contents cannot be read is
+    // counted (unreadableContents) and keeps a blank fingerprint.
+    void readContents();
 
     // REQUIRES: the work file is open for update and empty. The working
     // directory is back at `startDirectory` (searchPattern form) on return.
@@ -118,6 +125,17 @@ class DirectoryWalk {
     // listing fails.
     template <typename Each>
     bool relist(std::string_view pattern, Each each);
+    // Adds the fingerprint of the file entry just stored (still in the record
+    // area). A file of several names is read through the first of them only.
+    // False when the work file failed (reported).
+    bool recordFingerprint();
+    // The facts of the link entry of `identity`, with their fingerprint, when
+    // they have the date, time and size of `entryFacts`; false, with the read
+    // failure to be told by the caller, otherwise. The store keeps `fields`
+    // as that entry's facts.
+    bool knownFingerprint(const FileIdentity& identity, std::string_view entryFacts,
+                          std::string& fields);
+    bool storeKnownFingerprint(const FileIdentity& identity, std::string_view fields);
     // Fresh record with the type and key of the entry in fullPath_, whose
     // content is `length` characters long.
     void buildRecord(EntryType type, std::size_t length, bool unreachable);
@@ -148,6 +166,8 @@ class DirectoryWalk {
     std::string fullPath_;
     // The one listing of the walk, restarted for every directory.
     std::unique_ptr<DirectoryListing> listing_;
+    // Present when the walk reads the contents of the files it records.
+    std::unique_ptr<ContentsReader> contents_;
     // The current directory's name has other spellings.
     bool otherSpellings_ = false;
     // The directories around the current one (itself included) whose names

@@ -55,7 +55,8 @@ bool kindFromWord(std::string_view word, FaultKind& kind) {
     } kinds[] = {{"open", FaultKind::open},     {"read", FaultKind::read},
                  {"write", FaultKind::write},   {"rewrite", FaultKind::rewrite},
                  {"delete", FaultKind::remove}, {"rename", FaultKind::rename},
-                 {"commit", FaultKind::commit}, {"close", FaultKind::close}};
+                 {"commit", FaultKind::commit}, {"close", FaultKind::close},
+                 {"grow", FaultKind::grow}};
     for (const auto& k : kinds) {
         if (sameText(word, k.word)) {
             kind = k.kind;

@@ -15,6 +15,9 @@
 //            lines to the device
 //   close    closing a file (a keyed file loses its changes since the last
 //            commit point, as a process that died would)
+//   grow     not a failure: the Nth reading of a watched file's contents is
+//            followed by one byte appended to the file, as if a program wrote
+//            to it while it was read (FILE is the file's recorded path)
 // FILE is compared without case and without enclosing double quotes with the
 // name the tool opens the file by. A FILE without a drive or directory also
 // matches any name whose last part it is, so `VELULIST.DBI` covers both the
@@ -32,7 +35,7 @@ namespace velumtar {
 
 class Platform;
 
-enum class FaultKind { open, read, write, rewrite, remove, rename, commit, close };
+enum class FaultKind { open, read, write, rewrite, remove, rename, commit, close, grow };
 
 #ifdef VELUMTAR_FAULT_INJECTION
 

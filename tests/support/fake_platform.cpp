@@ -59,9 +59,19 @@ class MemoryFile : public File {
         syncs_.push_back(name_);
         return PlatformStatus::ok;
     }
+    PlatformStatus identity(FileIdentity& identity) override {
+        identity = FileIdentity{};
+        identity.index = reinterpret_cast<std::uintptr_t>(data_.get());
+        identity.links = 1;
+        identity.size = data_->size();
+        return PlatformStatus::ok;
+    }
 
   private:
-    bool readOnly() const { return mode_ == OpenMode::read || mode_ == OpenMode::readFollowing; }
+    bool readOnly() const {
+        return mode_ == OpenMode::read || mode_ == OpenMode::readFollowing ||
+               mode_ == OpenMode::contents;
+    }
     void put(std::uint64_t offset, const void* buffer, std::size_t length) {
         if (data_->size() < offset + length)
             data_->resize(offset + length, '\0');
@@ -441,7 +451,7 @@ std::unique_ptr<File> FakePlatform::openFile(std::string_view path, OpenMode mod
     status = PlatformStatus::ok;
     if (it == files.end()) {
         if (mode == OpenMode::read || mode == OpenMode::readFollowing ||
-            !isDirectory(parentOf(p))) {
+            mode == OpenMode::contents || !isDirectory(parentOf(p))) {
             status = PlatformStatus::notFound;
             return nullptr;
         }

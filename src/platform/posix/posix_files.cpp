@@ -61,6 +61,20 @@ class FdFile final : public File {
         return PlatformStatus::ok;
     }
 
+    PlatformStatus identity(FileIdentity& identity) override {
+        struct stat st;
+        if (::fstat(fd_, &st) != 0) {
+            return statusFromErrno(errno);
+        }
+        identity.volume = static_cast<std::uint64_t>(st.st_dev);
+        identity.index = static_cast<std::uint64_t>(st.st_ino);
+        identity.links = static_cast<std::uint64_t>(st.st_nlink);
+        identity.size = static_cast<std::uint64_t>(st.st_size);
+        identity.writeTime =
+            static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1'000'000'000 + st.st_mtim.tv_nsec;
+        return PlatformStatus::ok;
+    }
+
     PlatformStatus write(std::uint64_t offset, const void* buffer, std::size_t length) override {
         const auto* bytes = static_cast<const char*>(buffer);
         std::size_t done = 0;
@@ -274,6 +288,7 @@ std::unique_ptr<File> openHostFile(const std::string& host, OpenMode mode, Platf
     bool created = false;
     switch (mode) {
         case OpenMode::read:
+        case OpenMode::contents:
         case OpenMode::readFollowing:
             fd = openExisting(host, mode == OpenMode::readFollowing, status);
             break;

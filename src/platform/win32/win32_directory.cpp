@@ -31,6 +31,8 @@ bool describeFacts(const FILETIME& lastWrite, DWORD sizeHigh, DWORD sizeLow, DWO
     return true;
 }
 
+}  // namespace
+
 // A full drive path (C:\DIR\NAME) in the form the system takes literally,
 // \\?\C:\DIR\NAME: a name with trailing dots or blanks, or a device's name
 // (CON.EXE, NUL.DLL), is reached as the listing gave it, where the usual rules
@@ -58,8 +60,6 @@ std::wstring literalPath(std::wstring path) {
     path.insert(0, L"\\\\?\\");
     return path;
 }
-
-}  // namespace
 
 EntryKind kindOf(const WIN32_FIND_DATAW& data) {
     const std::wstring_view name = data.cFileName;

@@ -99,6 +99,22 @@ class Win32File final : public File {
         return FlushFileBuffers(handle_.get()) ? PlatformStatus::ok : lastStatus();
     }
 
+    PlatformStatus identity(FileIdentity& identity) override {
+        BY_HANDLE_FILE_INFORMATION info{};
+        if (!GetFileInformationByHandle(handle_.get(), &info)) {
+            return lastStatus();
+        }
+        identity.volume = info.dwVolumeSerialNumber;
+        identity.index =
+            (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+        identity.links = info.nNumberOfLinks;
+        identity.size = (static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+        identity.writeTime = static_cast<std::int64_t>(
+            (static_cast<std::uint64_t>(info.ftLastWriteTime.dwHighDateTime) << 32) |
+            info.ftLastWriteTime.dwLowDateTime);
+        return PlatformStatus::ok;
+    }
+
     // Gives the handle back (the object is of no use afterwards).
     ScopedHandle release() { return std::move(handle_); }
 
@@ -190,11 +206,15 @@ ScopedHandle openRegular(const std::wstring& name, DWORD access, DWORD share, bo
 }  // namespace
 
 std::unique_ptr<File> openFile(std::string_view path, OpenMode mode, PlatformStatus& status) {
-    const bool reading = mode == OpenMode::read || mode == OpenMode::readFollowing;
+    const bool contents = mode == OpenMode::contents;
+    const bool reading = mode == OpenMode::read || mode == OpenMode::readFollowing || contents;
     const DWORD access = reading ? GENERIC_READ : GENERIC_READ | GENERIC_WRITE;
+    // A watched file is read without standing in the way of its programs.
+    const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | (contents ? FILE_SHARE_DELETE : 0);
     bool created = false;
-    ScopedHandle handle = openRegular(widePath(path), access, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                      !reading, mode == OpenMode::readFollowing, created, status);
+    ScopedHandle handle =
+        openRegular(contents ? literalPath(widePath(path)) : widePath(path), access, share,
+                    !reading, mode == OpenMode::readFollowing, created, status);
     if (!handle.valid()) {
         return nullptr;
     }

@@ -28,6 +28,10 @@ std::string_view unquote(std::string_view path);
 
 // widen(unquote(path)): the form every file-system call takes.
 std::wstring widePath(std::string_view path);
+// A full drive path in the form the system takes literally (\\?\C:\...), so
+// that a name with trailing dots or blanks or a device's name reaches the
+// file listed; a path that needs the usual tidying is left as it is.
+std::wstring literalPath(std::wstring path);
 
 // Translates a GetLastError() value into the seam's small set of outcomes.
 PlatformStatus statusFromError(DWORD error);
