@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "report/finding.h"
 #include "support/scan_fixture.h"
 #include "ui/messages.h"
 #include "util/text_field.h"
@@ -52,7 +53,7 @@ struct ReportFixture : test::ScanFixture {
     }
     bool write() {
         return writeDifferencesReport(platform, messages, workFile, database, counters,
-                                      "2026.12.07", "10:30");
+                                      "2026.12.07", "10:30", FindingSink::none());
     }
     std::vector<std::string> reportLines() const {
         std::vector<std::string> out;
