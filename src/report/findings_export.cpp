@@ -1,6 +1,7 @@
 #include "report/findings_export.h"
 
 #include <array>
+#include <optional>
 
 #include "db/finding_counters.h"
 #include "files/file_error.h"
@@ -69,13 +70,19 @@ FindingsExport::FindingsExport(Platform& platform, MessageService& messages,
 FindingsExport::~FindingsExport() = default;
 
 void FindingsExport::begin(std::string_view command) {
+    const bool systemLog = switchedOn(platform_.environment("VELUMTAR_SYSTEM_LOG"));
+    std::optional<std::string> name = platform_.environment("VELUMTAR_FINDINGS");
+    if (name && name->empty())
+        name.reset();
+    // Nothing asked for: nothing is done, not even the clock read.
+    if (!systemLog && !name)
+        return;
     begun_ = true;
     command_ = command;
     start_ = platform_.localDateTime();
-    if (switchedOn(platform_.environment("VELUMTAR_SYSTEM_LOG")))
+    if (systemLog)
         systemLog_ = platform_.openSystemLog();
-    std::optional<std::string> name = platform_.environment("VELUMTAR_FINDINGS");
-    if (!name || name->empty())
+    if (!name)
         return;
     target_ = absoluteName(platform_, *name);
     part_ = target_ + ".part";
