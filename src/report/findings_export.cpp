@@ -8,6 +8,7 @@
 #include "files/file_names.h"
 #include "report/findings_text.h"
 #include "store/fault_injection.h"
+#include "ui/unattended.h"
 
 namespace velumtar {
 
@@ -31,19 +32,6 @@ bool sameText(std::string_view a, std::string_view b) {
 
 bool switchedOn(const std::optional<std::string>& value) {
     return value && (*value == "1" || sameText(*value, "on"));
-}
-
-// The name without its enclosing double quotes, made absolute against the
-// working directory of this moment (the walk changes it later).
-std::string absoluteName(Platform& platform, std::string name) {
-    if (name.size() >= 2 && name.front() == '"' && name.back() == '"')
-        name = name.substr(1, name.size() - 2);
-    const bool absolute = (!name.empty() && (name[0] == '/' || name[0] == '\\')) ||
-                          (name.size() >= 2 && name[1] == ':');
-    std::string directory;
-    if (absolute || !platform.currentDirectory(directory))
-        return name;
-    return directory + "\\" + name;
 }
 
 // Whether the last part of `name` is one of the tool's own files, which the
