@@ -294,6 +294,7 @@ def shortcut(path):
 
 UNINSTALL = "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall"
 INSTALLED = "C:\\Program Files\\VELUMTAR"
+EVENT_SOURCE = "HKLM\\SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\VELUMTAR"
 
 
 class Packages(DriveTest):
@@ -375,6 +376,13 @@ class Packages(DriveTest):
     def msiexec(self, *args, expected=(0,)):
         return self.wine_tool("msiexec", *args, "/qn", expected=expected)[0]
 
+    def event_message_file(self):
+        """The message file the event source VELUMTAR names, or None."""
+        code, out = self.wine_tool("reg", "query", EVENT_SOURCE, "/v", "EventMessageFile",
+                                   expected=(0, 1))
+        found = re.search(r"EventMessageFile\s+REG_\w+\s+(.*)", out)
+        return found.group(1).strip() if code == 0 and found else None
+
     def uninstall_entries(self):
         """{product code: values} of the installed programs named VELUMTAR."""
         entries, key = {}, None
@@ -422,7 +430,8 @@ class Packages(DriveTest):
         major, minor, patch = version.split(".")
         newer_version = "%s.%s.%d" % (major, minor, int(patch) + 1)
         newer = cpack("External", os.path.join(self.packages, "newer"), "msi", newer_version)
-        files = ["README.txt", "velumtar-check.exe", "velumtar-scheduled.cmd", "velumtar.exe"]
+        files = ["README.txt", "findings.schema.json", "velumtar-check.exe",
+                 "velumtar-scheduled.cmd", "velumtar-subscription.xml", "velumtar.exe"]
         if os.path.exists(os.path.join(CONFIG["bin_dir"], "vlmhelpx.chm")):
             files = sorted(files + ["vlmhelpx.chm"])
         # The installer works in the user's temporary folder, which the
@@ -440,6 +449,7 @@ class Packages(DriveTest):
         try:
             self.assertEqual(self.msiexec("/i", self.drive.tool_path(msi)), 0)
             self.assert_installed(version, files)
+            self.assertEqual(self.event_message_file(), INSTALLED + "\\velumtar.exe")
             self.help_offered(self.drive.host(INSTALLED + "\\velumtar.exe"))
             code, out = self.wine_tool(self.drive.host(INSTALLED + "\\velumtar-check.exe"),
                                        "C:\\VELUMTAR.DBI")
@@ -455,6 +465,7 @@ class Packages(DriveTest):
 
             self.assertEqual(self.msiexec("/x", self.drive.tool_path(newer)), 0)
             self.assertEqual(self.uninstall_entries(), {})
+            self.assertIsNone(self.event_message_file())
             self.assertEqual(os.listdir(self.drive.host(INSTALLED)), ["VELULIST.EXT"])
             self.assertIsNone(self.menu())
             self.assertEqual({name: self.drive.read(name) for name in data}, data)
@@ -570,8 +581,8 @@ class ScheduledRuns(DriveTest):
                                  name="velumtar-scheduled.cmd", ran=lambda: os.path.exists(written),
                                  expected=(1,))
         self.assertEqual(code, 1)  # New
-        source = "HKLM\\SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\VELUMTAR"
-        _, registered, _ = run_program(["wine", "reg", "query", source, "/v", "EventMessageFile"],
+        _, registered, _ = run_program(["wine", "reg", "query", EVENT_SOURCE, "/v",
+                                        "EventMessageFile"],
                                        self.drive.start, self.drive.environment(transcript=False),
                                        60, name="reg query")
         self.assertIn(b"C:\\TOOLS\\velumtar.exe", registered)
