@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "files/file_contents.h"
 #include "files/file_facts.h"
 #include "files/record_view.h"
 #include "util/text_field.h"
@@ -80,9 +81,13 @@ std::string factsObject(const FileFacts& given) {
     RecordView facts = copy.view();
     std::string written = writtenAt(facts, 'T');
     std::string size = sizeOf(facts);
-    return "{\"written\": " + (written.empty() ? "null" : jsonText(written)) +
-           ", \"size\": " + (size.empty() ? "null" : size) +
-           ", \"attributes\": " + jsonText(attributesOf(facts)) + "}";
+    std::string out = "{\"written\": " + (written.empty() ? "null" : jsonText(written)) +
+                      ", \"size\": " + (size.empty() ? "null" : size) +
+                      ", \"attributes\": " + jsonText(attributesOf(facts));
+    const std::string fingerprint = fingerprintOf(given.str());
+    if (!allBlank(fingerprint))
+        out += ", \"fingerprint\": " + jsonText(fingerprint);
+    return out + "}";
 }
 
 std::string hex(std::string_view bytes) {

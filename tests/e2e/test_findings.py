@@ -2,6 +2,8 @@
 the findings file (every record checked against doc/findings.schema.json),
 the system's log (a private syslog socket natively, Wine's trace of the event
 log under Wine) and the exit code of scheduled runs."""
+import base64
+import hashlib
 import json
 import os
 import re
@@ -10,7 +12,7 @@ import socket
 import struct
 import unittest
 
-from harness import CONFIG, DriveTest, boxes, run_program, wine
+from harness import CONFIG, T2020, DriveTest, boxes, run_program, wine
 from test_delivery import SOURCE, pe_resources
 
 with open(os.path.join(SOURCE, "doc", "findings.schema.json"), encoding="utf-8") as _f:
@@ -19,7 +21,7 @@ with open(os.path.join(SOURCE, "doc", "findings.schema.json"), encoding="utf-8")
 CLOCK = "2026120710300000"
 FAULTS_BUILT = os.environ.get("VELUMTAR_E2E_FAULTS") == "1"
 ASKED = ("VELUMTAR_FINDINGS", "VELUMTAR_SYSTEM_LOG", "VELUMTAR_EXIT_CODE",
-         "VELUMTAR_SYSLOG_SOCKET")
+         "VELUMTAR_SYSLOG_SOCKET", "VELUMTAR_FINGERPRINTS")
 TYPES = {"string": str, "object": dict, "array": list, "boolean": bool,
          "null": type(None), "integer": int}
 
@@ -235,6 +237,20 @@ class Findings(DriveTest):
         run = self.records()[-1]
         self.assertEqual(run["system_log"], {"asked": True, "sent": 0, "failed": 2})
         self.assertTrue(run["completed"])
+
+    def test_a_changed_content_is_told_with_its_fingerprint(self):
+        self.make("C:\\App\\a.dll", 30)
+        self.run_tool("N", VELUMTAR_FINGERPRINTS="SHA256")
+        host = self.drive.host("C:\\App\\a.dll")
+        with open(host, "wb") as f:
+            f.write(b"y" * 30)
+        os.utime(host, (T2020, T2020))
+        self.run_tool("C", **self.asked())
+        found = [r for r in self.records() if r["record"] == "finding"]
+        digest = base64.b64encode(hashlib.sha256(b"y" * 30).digest()[:21]).decode()
+        self.assertEqual([(r["kind"], r["new"]) for r in found],
+                         [("Changed", {"written": "2020-06-15T12:34:56", "size": 30,
+                                       "attributes": "A", "fingerprint": digest})])
 
     @unittest.skipUnless(FAULTS_BUILT, "needs a build with the fault hooks")
     def test_records_of_a_run_that_stopped_early_are_kept_for_the_next(self):

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "files/file_contents.h"
 #include "files/file_facts.h"
 #include "report/findings_text.h"
 #include "support/fake_platform.h"
@@ -43,6 +44,11 @@ TEST(FindingsText, EachKindHasItsRecordAndItsEvent) {
         attr::archive | attr::hidden, "    ");
     const std::string json =
         "{\"written\": \"2025-06-30T08:15:42\", \"size\": 1234, \"attributes\": \"AH\"}";
+    // Where the database keeps fingerprints of the contents, the facts tell it.
+    FileFacts printed = facts;
+    setFingerprint(printed, "ABCDEFGHIJKLMNOPQRSTUVWXYZ+/");
+    const std::string printedJson =
+        json.substr(0, json.size() - 1) + ", \"fingerprint\": \"ABCDEFGHIJKLMNOPQRSTUVWXYZ+/\"}";
     struct Case {
         Finding finding;
         std::string record;
@@ -58,11 +64,11 @@ TEST(FindingsText, EachKindHasItsRecordAndItsEvent) {
              json + "}\n",
          1001,
          "New: C:\\A.EXE (written 2025-06-30 08:15:42, 1234 bytes, attributes AH)"},
-        {{FindingCounters::kChanged, "C:\\B.DLL", true, false, &facts},
+        {{FindingCounters::kChanged, "C:\\B.DLL", true, false, &printed},
          head +
              "\"Changed\", \"entry\": \"file\", \"path\": \"C:\\\\B.DLL\", \"truncated\": "
              "true, \"new\": " +
-             json + "}\n",
+             printedJson + "}\n",
          1002,
          "Changed: C:\\B.DLL... (now written 2025-06-30 08:15:42, 1234 bytes, attributes AH)"},
         {{FindingCounters::kDeleted, "C:\\\xff.SYS", false, false, &facts},
