@@ -120,7 +120,9 @@ DirectoryWalk::Result DirectoryWalk::visitDirectories() {
 
 DirectoryWalk::Next DirectoryWalk::enterAndList() {
     std::string target = changeTarget(pattern_);
-    if (!platform_.changeDirectory(target))
+    // Never through a link swapped in since the parent's listing: such a
+    // directory is one the walk cannot enter.
+    if (!platform_.enterDirectory(target))
         return lockedDirectory(target);
     if (!listing_) {
         messages_.show(messages::listingError(kListingPattern), messages::kError);

@@ -59,6 +59,28 @@ class PosixPlatform final : public Platform {
         return true;
     }
 
+    bool enterDirectory(std::string_view path) override {
+        posix::PathResolver& resolver = processResolver();
+        posix::SplitPath split;
+        if (!resolver.split(path, split)) {
+            return false;
+        }
+        bool remembered = false;
+        const std::string resolved = resolver.resolve(split, false, &remembered);
+        std::string host = resolved;
+        if (!resolver.enterBelowRoot(host, true)) {
+            host = resolver.resolve(split, true, &remembered);
+            if (!resolver.enterBelowRoot(host, true)) {
+                return false;
+            }
+        }
+        // What was entered, another spelling where the one found was a link.
+        if (!remembered || host != resolved) {
+            resolver.rememberDirectory(split, host);
+        }
+        return true;
+    }
+
     std::unique_ptr<DirectoryListing> newListing() override {
         return posix::newHostListing(processResolver());
     }
