@@ -89,15 +89,18 @@ class PosixPlatform final : public Platform {
         posix::PathResolver& resolver = processResolver();
         std::string host;
         // An entry the walk has just listed: one lstat, by its bare name when
-        // the listed directory is the working directory. Gone since, the full
-        // resolution below decides as before.
+        // the listed directory is the working directory. Gone since from
+        // another directory, the full resolution below decides.
         if (resolver.listedName(posix::stripPathQuotes(path), host)) {
             if (!resolver.listedIsWorking()) {
                 host = resolver.listedDirectory() + (resolver.listedDirectory() == "/" ? "" : "/") +
                        host;
             }
             PlatformStatus status = posix::hostFileInformation(host, info);
-            if (status != PlatformStatus::notFound) {
+            // Gone from the working directory: its whole path, which may
+            // lead off the drive by now (a directory above it replaced by a
+            // link), is not asked; the walk lists the directory again.
+            if (status != PlatformStatus::notFound || resolver.listedIsWorking()) {
                 return status;
             }
             host.clear();
