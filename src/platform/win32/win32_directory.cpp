@@ -178,13 +178,18 @@ bool driveSerial(wchar_t letter, DWORD& serial) {
 }
 
 // The path of the open `handle` on its volume ("\A\B"), every link on the
-// way to it resolved.
+// way to it resolved. A file system that cannot tell the normalized name
+// tells the name as opened, which is also the one after the links.
 bool finalPath(HANDLE handle, std::wstring& path) {
     path.assign(MAX_PATH, L'\0');
+    DWORD form = FILE_NAME_NORMALIZED;
     for (int attempt = 0; attempt < 4; ++attempt) {
-        const DWORD length =
-            GetFinalPathNameByHandleW(handle, path.data(), static_cast<DWORD>(path.size()),
-                                      FILE_NAME_NORMALIZED | VOLUME_NAME_NONE);
+        const DWORD length = GetFinalPathNameByHandleW(
+            handle, path.data(), static_cast<DWORD>(path.size()), form | VOLUME_NAME_NONE);
+        if (length == 0 && form == FILE_NAME_NORMALIZED) {
+            form = FILE_NAME_OPENED;
+            continue;
+        }
         if (length == 0) {
             return false;
         }
