@@ -26,6 +26,7 @@ class ForwardingPlatform : public Platform {
     std::string upperCase(std::string_view text) override { return inner_.upperCase(text); }
     bool currentDirectory(std::string& path) override { return inner_.currentDirectory(path); }
     bool changeDirectory(std::string_view path) override { return inner_.changeDirectory(path); }
+    bool enterDirectory(std::string_view path) override { return inner_.enterDirectory(path); }
     std::unique_ptr<DirectoryListing> newListing() override { return inner_.newListing(); }
     void beginReadAhead(const WatchedNames& files) override { inner_.beginReadAhead(files); }
     void readAhead(std::string_view pattern) override { inner_.readAhead(pattern); }

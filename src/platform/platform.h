@@ -221,6 +221,18 @@ class Platform {
     [[nodiscard]] virtual bool currentDirectory(std::string& path) = 0;
     // Changes the working directory; `path` may be quoted. "C:\" is the root.
     [[nodiscard]] virtual bool changeDirectory(std::string_view path) = 0;
+    // Enters a directory of drive C: that a walk listed (`path` may be
+    // quoted), never leaving the drive: only when every part of the path
+    // below the drive's root is a directory itself, no symbolic link,
+    // junction or directory link, at the moment it is entered (what was
+    // swapped in since the listing is not entered). Where names differ in
+    // case on disk, a part that is such a link under the spelling a lookup
+    // finds is looked for under another spelling that is a directory. False
+    // otherwise; the working directory is then unchanged. The default, for
+    // platforms whose directories cannot be swapped, changes directory.
+    [[nodiscard]] virtual bool enterDirectory(std::string_view path) {
+        return changeDirectory(path);
+    }
 
     virtual std::unique_ptr<DirectoryListing> newListing() = 0;
 

@@ -699,8 +699,20 @@ std::shared_ptr<ReadAheadPlatform::Job> ReadAheadPlatform::take(const std::strin
 }
 
 bool ReadAheadPlatform::changeDirectory(std::string_view path) {
+    // Not one of the walk's directories: nothing read ahead is for it.
+    if (active_) {
+        flushHints();
+        release(entered_);
+        release(listed_);
+        lastName_.clear();
+        nativeKnown_ = false;
+    }
+    return system_.changeDirectory(path);
+}
+
+bool ReadAheadPlatform::enterDirectory(std::string_view path) {
     if (!active_)
-        return system_.changeDirectory(path);
+        return system_.enterDirectory(path);
     flushHints();
     release(entered_);
     release(listed_);
@@ -727,7 +739,7 @@ bool ReadAheadPlatform::changeDirectory(std::string_view path) {
         }
     }
     ++counts_.listedHere;
-    return system_.changeDirectory(path);
+    return system_.enterDirectory(path);
 }
 
 std::unique_ptr<DirectoryListing> ReadAheadPlatform::newListing() {

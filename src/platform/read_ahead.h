@@ -106,15 +106,16 @@ class DirectoryReader {
     virtual ~DirectoryReader() = default;
 
     // Worker threads. Lists the directory `native` whole and reads the facts
-    // of the files `files` names. False when anything fails, when the listing
-    // would take more than `maxBytes`, or when the directory was modified so
-    // recently that its stamp cannot tell a later change.
+    // of the files `files` names; never through a link, as enter() goes.
+    // False when anything fails, when the listing would take more than
+    // `maxBytes`, or when the directory was modified so recently that its
+    // stamp cannot tell a later change.
     virtual bool read(const std::string& native, const WatchedNames& files, std::size_t maxBytes,
                       Snapshot& out) = 0;
 
     // Worker threads. Hands `take` the name of every sub-directory of
-    // `native` (not links), in the system's order; false when the listing
-    // fails.
+    // `native` (not links), in the system's order, listed as read() lists;
+    // false when the listing fails.
     virtual bool subdirectories(const std::string& native,
                                 const std::function<void(const std::string&)>& take) = 0;
 
@@ -134,9 +135,10 @@ class DirectoryReader {
     // The walk's thread only, from here on.
     // The working directory's native path.
     virtual bool workingNative(std::string& native) = 0;
-    // Makes `native` the working directory as the system's change of
-    // directory would, and stamps it as it is now. False when the change
-    // fails (the working directory is then unchanged).
+    // Makes `native` the working directory as the platform's enterDirectory
+    // would (never through a link, and under that spelling only), and stamps
+    // it as it is now. False when it cannot be entered so (the working
+    // directory is then unchanged).
     virtual bool enter(const std::string& native, DirectoryStamp& now) = 0;
     // Facts of the entry `name` of the directory `parent`.
     virtual PlatformStatus facts(const std::string& parent, const std::string& name,
@@ -166,6 +168,7 @@ class ReadAheadPlatform final : public ForwardingPlatform {
     void readAhead(std::string_view pattern) override;
     void endReadAhead() override;
     bool changeDirectory(std::string_view path) override;
+    bool enterDirectory(std::string_view path) override;
     std::unique_ptr<DirectoryListing> newListing() override;
     PlatformStatus fileInformation(std::string_view path, FileInformation& info) override;
     // Everything else is the system's.

@@ -149,7 +149,9 @@ DirectoryWalk::Result DirectoryWalk::visitDirectories() {
 DirectoryWalk::Next DirectoryWalk::enterAndList() {
     chooseEnteredSpelling();
     std::string target = changeTarget(spelt(trimmedRight(pattern_)));
-    if (!platform_.changeDirectory(target))
+    // Never through a link swapped in since the parent's listing: such a
+    // directory is one the walk cannot enter.
+    if (!platform_.enterDirectory(target))
         return lockedDirectory(target);
     if (!listing_) {
         messages_.show(messages::listingError(kListingPattern), messages::kError);

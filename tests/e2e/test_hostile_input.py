@@ -407,14 +407,14 @@ class OwnFiles(DriveTest):
             return os.path.join(self.drive.start, name)
         return self.drive.host("C:\\" + name)
 
-    def run_as(self, user, letter, timeout=60):
+    def run_as(self, user, letter, timeout=60, answers="N"):
         if self.USERS[user] is None:
-            code, entries = self.drive.run(letter, answers="N", timeout=timeout)
+            code, entries = self.drive.run(letter, answers=answers, timeout=timeout)
         else:
             if os.path.exists(self.drive.transcript):
                 os.remove(self.drive.transcript)
             proc = subprocess.run(self.drive.command([letter], as_nobody=True),
-                                  cwd=self.drive.start, env=self.drive.environment(answers="N"),
+                                  cwd=self.drive.start, env=self.drive.environment(answers=answers),
                                   stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                   stderr=subprocess.DEVNULL, timeout=timeout)
             code, entries = proc.returncode, self.drive.transcript_entries()
@@ -469,7 +469,8 @@ class OwnFiles(DriveTest):
         goes, as `user`."""
         if os.path.lexists(host):
             os.remove(host)
-        make = {"link": ["ln", "-s", target, host], "dangling": ["ln", "-s", target + ".new", host],
+        make = {"link": ["ln", "-s", target, host], "hardlink": ["ln", target, host],
+                "dangling": ["ln", "-s", target + ".new", host],
                 "dirlink": ["ln", "-s", os.path.dirname(target), host],
                 "dir": ["mkdir", host], "fifo": ["mkfifo", host]}[kind]
         subprocess.run((self.USERS[user] or []) + make, check=True)
@@ -496,13 +497,15 @@ class OwnFiles(DriveTest):
 
     def assertNothingTaken(self, names, planted):
         """No other of the tool's names became a link, and no file on the
-        drive holds what lies outside it."""
+        drive but the planted one holds what lies outside it."""
         for name in names:
             if name != planted:
                 self.assertFalse(os.path.islink(self.own_host(name)), name)
         for top, _, files in os.walk(self.drive.root):
             for name in files:
                 path = os.path.join(top, name)
+                if path == self.own_host(planted):
+                    continue
                 if os.path.isfile(path) and not os.path.islink(path):
                     with open(path, "rb") as f:
                         self.assertNotIn(SECRET, f.read(), path)
@@ -516,8 +519,8 @@ class OwnFiles(DriveTest):
                  "VELULIST.DBI": file_error("OPEN", "VELULIST.DBI")}
         # Wine shows a link to a file as that file, which no program can tell
         # from the file itself; a link to a directory it shows as a reparse
-        # point, and a FIFO as a pipe.
-        kinds = ["dirlink", "dangling", "dir", "fifo"]
+        # point, a FIFO as a pipe, and a hard link with its count of names.
+        kinds = ["dirlink", "dangling", "dir", "fifo", "hardlink"]
         if not wine():
             kinds.append("link")
         cases = [(name, kind, "root", "root") for name in names for kind in kinds]
@@ -634,6 +637,55 @@ class OwnFiles(DriveTest):
         self.assertTrue(self.run_as("root", "C")[-1].endswith(DETAILS))
         self.assertEqual(self.reported(), [("New", "C:\\APP\\NEW.EXE")])
         self.agrees_with_tree("root", False)
+
+
+class DriveBounds(DriveTest):
+    """The walk never leaves the drive: a directory is entered only when no
+    part of its path is a link. Each case checks that nothing outside the
+    drive changed or was recorded, and that once the link is gone the compares
+    agree with the tree on disk."""
+
+    USERS = OwnFiles.USERS
+    run_as = OwnFiles.run_as
+    outside = OwnFiles.outside
+    agrees_with_tree = OwnFiles.agrees_with_tree
+    reported = OwnFiles.reported
+    put = OwnFiles.put
+
+    def test_a_link_beside_the_listed_directory_is_never_entered(self):
+        # The listing delivers the directory d; its path asks for D, which on
+        # a file system that tells case apart is a link to a tree outside.
+        # The Linux build lists enough directories before d's turn that its
+        # lookup of the path no longer remembers the one listed, and finds
+        # the link; Wine looks every path up afresh.
+        outside = os.path.join(self.drive.scratch, "outside")
+        for name in ("secret.exe", "E/deep.exe", "E/F/deeper.dll"):
+            self.put(os.path.join(outside, name), SECRET)
+        for i in range(0 if wine() else 2100):
+            os.makedirs(self.drive.host("C:\\T\\A\\x%04d" % i))
+        listed = self.drive.host("C:\\T\\d\\in.exe")
+        self.put(listed)
+        os.symlink(outside, self.drive.host("C:\\T\\D"))
+        before = self.outside()
+        # Where the link is found (under Wine without reading ahead, which
+        # looks the path up itself), D is a directory the walk cannot enter:
+        # answered Yes, its files are kept.
+        self.assertEqual(self.run_as("root", "N", answers="Y*")[-1], BUILD_DONE)
+        self.put(listed, b"changed")
+        texts = self.run_as("root", "C", answers="Y*")
+        self.assertTrue(texts[-1].endswith(DETAILS), texts)
+        found = self.reported()
+        changed = ("Changed", "C:\\T\\D\\IN.EXE")
+        if wine():
+            self.assertIn(found, [[changed], [("LOCKED", "C:\\T\\D")]])
+        else:
+            self.assertEqual(found, [changed])
+        for name in ("C:\\VELUMTAR.DBI", TXT, "C:\\VELUMTAR.LOG"):
+            self.assertNotIn(b"SECRET", self.drive.read(name).upper(), name)
+        self.assertEqual(self.outside(), before)
+        os.remove(self.drive.host("C:\\T\\D"))
+        self.agrees_with_tree("root", False)
+        self.assertEqual(self.outside(), before)
 
 
 if __name__ == "__main__":

@@ -8,9 +8,11 @@
 #include <atomic>
 #include <cctype>
 #include <chrono>
+#include <condition_variable>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <mutex>
 #include <set>
 #include <thread>
 
@@ -65,7 +67,7 @@ std::vector<std::string> walkLog(Platform& platform, const std::string& top, boo
         const std::string dir = pattern.substr(0, pattern.size() - 2);
         if (beforeEnter)
             beforeEnter(pattern);
-        if (!platform.changeDirectory("\"" + dir + "\"")) {
+        if (!platform.enterDirectory("\"" + dir + "\"")) {
             log.push_back("locked " + dir);
             continue;
         }
@@ -190,6 +192,156 @@ TEST(ReadAhead, DirectoryChangedBetweenItsReadingAndItsTurnIsListedAtItsTurn) {
     EXPECT_EQ(log, walkLog(systemPlatform(), top, false));
     EXPECT_GE(platform.counts().stale, 3u);
     EXPECT_EQ(platform.counts().served, 2u);
+}
+
+// The system's reader, recording the name of every entry a reading listed;
+// the reading of a directory named `held` waits until release().
+class WatchedReader final : public readahead::DirectoryReader {
+  public:
+    void hold(const std::string& name) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        held_ = name;
+    }
+    void release() {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            held_.clear();
+        }
+        released_.notify_all();
+    }
+
+    bool read(const std::string& native, const WatchedNames& files, std::size_t maxBytes,
+              readahead::Snapshot& out) override {
+        {
+            std::unique_lock<std::mutex> lock(mutex_);
+            released_.wait(lock, [&] { return fs::path(native).filename().string() != held_; });
+        }
+        const bool read = system_->read(native, files, maxBytes, out);
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (const readahead::Item& item : out.items)
+            listed_.insert(item.entry.name);
+        return read;
+    }
+    bool subdirectories(const std::string& native,
+                        const std::function<void(const std::string&)>& take) override {
+        return system_->subdirectories(native, [&](const std::string& name) {
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                listed_.insert(name);
+            }
+            take(name);
+        });
+    }
+    std::string childNative(const std::string& parent, const std::string& name) override {
+        return system_->childNative(parent, name);
+    }
+    std::string upper(std::string_view name) override { return system_->upper(name); }
+    bool workingNative(std::string& native) override { return system_->workingNative(native); }
+    bool enter(const std::string& native, readahead::DirectoryStamp& now) override {
+        return system_->enter(native, now);
+    }
+    PlatformStatus facts(const std::string& parent, const std::string& name,
+                         FileInformation& info) override {
+        return system_->facts(parent, name, info);
+    }
+    bool listed(const std::string& name) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return listed_.count(name) > 0;
+    }
+
+  private:
+    std::unique_ptr<DirectoryReader> system_ = readahead::newSystemReader();
+    std::mutex mutex_;
+    std::condition_variable released_;
+    std::string held_;
+    std::set<std::string> listed_;
+};
+
+// A directory of the walk, or one above it, replaced by a link between the
+// listing of its parent and its turn is not entered: nothing behind the link
+// is listed, by the walk or by a worker reading ahead (before the swap, or
+// held until after it), and the directory counts as one the walk cannot
+// enter.
+TEST(ReadAhead, ADirectoryReplacedByALinkIsNeverEntered) {
+    struct Case {
+        const char* what;
+        const char* swapped;    // replaced by the link, below the top
+        const char* enteredAt;  // the directory at whose turn it is replaced
+        const char* locked;     // the directory the walk cannot enter
+    };
+    const Case cases[] = {
+        {"the directory itself", "P\\B", "P\\B", "P\\B"},
+        {"its parent, while the walk is below that", "P\\B", "P\\B\\C", "P\\B\\C"},
+        {"a directory further up", "P", "P\\B", "P\\B"},
+    };
+    enum class Reading { none, beforeTheSwap, afterTheSwap };
+    int swaps = 0;
+    for (const Case& c : cases) {
+        for (Reading reading : {Reading::none, Reading::beforeTheSwap, Reading::afterTheSwap}) {
+            SCOPED_TRACE(std::string(c.what) + ", reading ahead " +
+                         (reading == Reading::none            ? "off"
+                          : reading == Reading::beforeTheSwap ? "before the swap"
+                                                              : "after the swap"));
+            const std::string top = scratchDirectory();
+            const fs::path host = hostPath(top);
+            makeFile(host / "P" / "A" / "a.exe");
+            makeFile(host / "P" / "B" / "b.exe");
+            makeFile(host / "P" / "B" / "BX" / "x.exe");
+            makeFile(host / "P" / "B" / "C" / "c.exe");
+            // The same tree behind the link, with other files in it.
+            const std::string outside = scratchDirectory();
+            for (const char* dir : {"", "A", "B", "C", "B/C"})
+                makeFile(fs::path(hostPath(outside)) / dir / "secret.exe");
+            letTheTreeSettle();
+
+            auto reader = std::make_unique<WatchedReader>();
+            WatchedReader& watched = *reader;
+            ReadAheadPlatform readAhead(systemPlatform(), std::move(reader), Limits{});
+            Platform& platform = reading == Reading::none ? systemPlatform() : readAhead;
+            const std::string swapped = top + "\\" + c.swapped;
+            const std::string enteredAt = top + "\\" + c.enteredAt;
+            if (reading == Reading::afterTheSwap)
+                watched.hold(fs::path(hostPath(enteredAt)).filename().string());
+            bool moved = true;
+            const std::vector<std::string> log =
+                walkLog(platform, top, reading != Reading::none, [&](const std::string& pattern) {
+                    if (pattern != enteredAt + "\\*")
+                        return;
+                    if (reading == Reading::beforeTheSwap)
+                        readAhead.waitFor(pattern);
+                    std::error_code refused;
+                    fs::rename(hostPath(swapped), hostPath(swapped + ".away"), refused);
+                    // Windows moves no folder that holds the working
+                    // directory (Wine: that is it).
+                    moved = !refused;
+                    if (moved) {
+                        EXPECT_TRUE(makeDirectoryLink(swapped, outside));
+                    }
+                    watched.release();
+                });
+            if (!moved)
+                continue;
+            ++swaps;
+            EXPECT_NE(std::find(log.begin(), log.end(), "locked " + top + "\\" + c.locked),
+                      log.end());
+            for (const std::string& line : log)
+                EXPECT_EQ(line.find("secret"), std::string::npos) << line;
+            EXPECT_FALSE(watched.listed("secret.exe"));
+            // Nor does a reader on a thread that holds no directory open.
+            std::thread([&] {
+                const auto fresh = readahead::newSystemReader();
+                for (const std::string& through : {swapped, swapped + "\\C"}) {
+                    readahead::Snapshot snapshot;
+                    EXPECT_FALSE(fresh->read(hostPath(through), WatchedNames{{}, true},
+                                             std::size_t{1} << 20, snapshot))
+                        << through;
+                    EXPECT_FALSE(fresh->subdirectories(hostPath(through), [](const std::string&) {
+                    })) << through;
+                }
+            }).join();
+        }
+    }
+    EXPECT_GE(swaps, 3);
 }
 
 void waitUntil(const std::function<bool()>& done) {

@@ -17,7 +17,8 @@
 // The tool's files sit in a directory other users may write to. Whatever is
 // found under one of their names is opened only when it is a regular file of
 // its own: never through a symbolic link (O_NOFOLLOW), never a directory, pipe
-// or device (lstat before the open, fstat after it), and a missing file is
+// or device, never a file with another name as well (a hard link to a file
+// elsewhere; lstat before the open, fstat after it), and a missing file is
 // created with O_EXCL. A file is emptied only after those checks.
 #include <fcntl.h>
 #include <sys/file.h>
@@ -184,27 +185,35 @@ int lockDirectory(const std::string& dir, int operation, PlatformStatus& status)
     return fd;
 }
 
+// Whether `st` is a regular file the tool may take for one of its own: with
+// `follow` any regular file (the user's own list, which may be a link);
+// without, only one that has no other name, since a hard link put under the
+// tool's name leads to a file elsewhere as a symbolic link would.
+bool ownRegular(const struct stat& st, bool follow) {
+    return S_ISREG(st.st_mode) && (follow || st.st_nlink == 1);
+}
+
 // What the name `host` is before it is opened: notFound, ok for a regular
 // file (`st` filled), accessDenied for anything else. With `follow` a
-// symbolic link stands for what it leads to; without, a link is refused. A
-// pipe or device is thus refused before any open could block on it or wake a
-// process waiting at its other end.
+// symbolic link stands for what it leads to; without, a link of either kind
+// is refused. A pipe or device is thus refused before any open could block
+// on it or wake a process waiting at its other end.
 PlatformStatus inspectName(const std::string& host, bool follow, struct stat& st) {
     int rc = follow ? ::stat(host.c_str(), &st) : ::lstat(host.c_str(), &st);
     if (rc != 0) {
         return statusFromErrno(errno);
     }
-    return S_ISREG(st.st_mode) ? PlatformStatus::ok : PlatformStatus::accessDenied;
+    return ownRegular(st, follow) ? PlatformStatus::ok : PlatformStatus::accessDenied;
 }
 
 // The open file is the regular file inspectName() saw under its name, not
-// one swapped in between.
-PlatformStatus checkSame(int fd, const struct stat& seen) {
+// one swapped in between, and has gained no other name meanwhile.
+PlatformStatus checkSame(int fd, const struct stat& seen, bool follow) {
     struct stat st;
     if (::fstat(fd, &st) != 0) {
         return statusFromErrno(errno);
     }
-    if (!S_ISREG(st.st_mode) || st.st_dev != seen.st_dev || st.st_ino != seen.st_ino) {
+    if (!ownRegular(st, follow) || st.st_dev != seen.st_dev || st.st_ino != seen.st_ino) {
         return PlatformStatus::accessDenied;
     }
     return PlatformStatus::ok;
@@ -212,13 +221,14 @@ PlatformStatus checkSame(int fd, const struct stat& seen) {
 
 // Opens the file inspectName() saw as `seen`; -1 with `status` set when the
 // open fails or finds another file under the name.
-int openSeen(const std::string& host, int flags, const struct stat& seen, PlatformStatus& status) {
+int openSeen(const std::string& host, int flags, const struct stat& seen, bool follow,
+             PlatformStatus& status) {
     int fd = ::open(host.c_str(), flags);
     if (fd < 0) {
         status = errno == ELOOP ? PlatformStatus::accessDenied : statusFromErrno(errno);
         return -1;
     }
-    status = checkSame(fd, seen);
+    status = checkSame(fd, seen, follow);
     if (status != PlatformStatus::ok) {
         ::close(fd);
         return -1;
@@ -255,7 +265,7 @@ int openOrCreate(const std::string& host, int flags, bool& created, PlatformStat
         if (status != PlatformStatus::ok) {
             return -1;
         }
-        fd = openSeen(host, flags | kSafeOpen, seen, status);
+        fd = openSeen(host, flags | kSafeOpen, seen, false, status);
         if (fd < 0 && status == PlatformStatus::notFound) {
             continue;
         }
@@ -278,7 +288,7 @@ int openExisting(const std::string& host, bool follow, PlatformStatus& status) {
     if (follow) {
         flags &= ~O_NOFOLLOW;
     }
-    return openSeen(host, flags, seen, status);
+    return openSeen(host, flags, seen, follow, status);
 }
 
 }  // namespace

@@ -2,6 +2,8 @@
 // src/platform/posix/ includes this header except the POSIX-only tests.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -102,6 +104,7 @@ class PathResolver {
     // `root` is made absolute and canonical when it exists.
     explicit PathResolver(std::string root);
     // The cache's oldest-first list points into the cache itself.
+    ~PathResolver();
     PathResolver(const PathResolver&) = delete;
     PathResolver& operator=(const PathResolver&) = delete;
 
@@ -181,8 +184,14 @@ class PathResolver {
     // it: a short lookup instead of a walk of the whole path. False when the
     // system refuses; the working directory is then unchanged.
     bool enter(const std::string& host);
+    // Changes the working directory to the directory `host` of drive C:,
+    // reached from the drive's root through no symbolic link
+    // (openDirectoryBelow; `host` then names what was entered), and
+    // describes it in `st` when given. False when it cannot be opened or
+    // entered; the working directory is then unchanged.
+    bool enterBelowRoot(std::string& host, bool otherSpellings, struct stat* st = nullptr);
     // The working directory belongs to the platform: it changes only through
-    // enter(), which remembers it, so that relative names need not ask the
+    // enter() or enterBelowRoot(), which remember it, so that relative names need not ask the
     // system for it. Code that changes it otherwise (tests) must call this.
     void forgetWorkingDirectory() {
         working_.clear();
@@ -227,6 +236,8 @@ class PathResolver {
     void cachePut(std::string key, std::string host);
 
     std::string root_;
+    // The root held open for enterBelowRoot(); -1 until first needed.
+    int rootFd_ = -1;
 
     // Directories resolved or listed: enough to hold the sub-directories of
     // the directories a walk in key order has listed but not yet entered.
@@ -258,6 +269,17 @@ class PathResolver {
 
 // The resolver of the running process, made at first use from the environment.
 PathResolver& processResolver();
+
+// Entering the walk's directories (posix_enter.cpp).
+// Opens the directory `host` for reading so that nothing below the drive's
+// root `root` is reached through a symbolic link: each component after the
+// root must be a directory itself when it is opened. With `otherSpellings`,
+// a component that is a link or no directory under the spelling in `host` is
+// looked for under another spelling of its name that is a directory (the one
+// spelt as its key, else the first in byte order), and `host` then names
+// what was opened. `rootFd` is the root held open, or -1. Returns the
+// descriptor, or -1 with errno set (EXDEV when `host` is not below `root`).
+int openDirectoryBelow(int rootFd, const std::string& root, std::string& host, bool otherSpellings);
 
 // File services (posix_files.cpp).
 std::unique_ptr<File> openHostFile(const std::string& host, OpenMode mode, PlatformStatus& status);

@@ -62,6 +62,28 @@ class PosixPlatform final : public Platform {
         return true;
     }
 
+    bool enterDirectory(std::string_view path) override {
+        posix::PathResolver& resolver = processResolver();
+        posix::SplitPath split;
+        if (!resolver.split(path, split)) {
+            return false;
+        }
+        bool remembered = false;
+        const std::string resolved = resolver.resolve(split, false, &remembered);
+        std::string host = resolved;
+        if (!resolver.enterBelowRoot(host, true)) {
+            host = resolver.resolve(split, true, &remembered);
+            if (!resolver.enterBelowRoot(host, true)) {
+                return false;
+            }
+        }
+        // What was entered, another spelling where the one found was a link.
+        if (!remembered || host != resolved) {
+            resolver.rememberDirectory(split, host);
+        }
+        return true;
+    }
+
     std::unique_ptr<DirectoryListing> newListing() override {
         return posix::newHostListing(processResolver());
     }
@@ -70,8 +92,8 @@ class PosixPlatform final : public Platform {
         posix::PathResolver& resolver = processResolver();
         std::string host;
         // An entry the walk has just listed: one lstat, by its bare name when
-        // the listed directory is the working directory. Gone since, the full
-        // resolution below decides as before.
+        // the listed directory is the working directory. Gone since from
+        // another directory, the full resolution below decides.
         if (resolver.listedName(posix::stripPathQuotes(path), host)) {
             host = hostName(host);
             if (!resolver.listedIsWorking()) {
@@ -79,7 +101,10 @@ class PosixPlatform final : public Platform {
                        host;
             }
             PlatformStatus status = posix::hostFileInformation(host, info);
-            if (status != PlatformStatus::notFound) {
+            // Gone from the working directory: its whole path, which may
+            // lead off the drive by now (a directory above it replaced by a
+            // link), is not asked; the walk lists the directory again.
+            if (status != PlatformStatus::notFound || resolver.listedIsWorking()) {
                 return status;
             }
             host.clear();

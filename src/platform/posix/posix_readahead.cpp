@@ -1,10 +1,11 @@
-// The POSIX side of reading ahead: workers open a directory by its host
-// path (or relative to its parent, when they read that last), stamp it
-// (device, inode, modification and change times) and list it through the
-// open descriptor, reading the facts of the watched files relative to it;
-// they never change the working directory. At the directory's turn the
-// walk's thread changes into it as the platform's change of directory does and
-// stamps "." again.
+// The POSIX side of reading ahead: workers open a directory below the
+// drive's root through no link (or relative to its parent, when they read
+// that last, without following a link there either), stamp it (device,
+// inode, modification and change times) and list it through the open
+// descriptor, reading the facts of the watched files relative to it; they
+// never change the working directory. At the directory's turn the walk's
+// thread enters it as the platform's entering of a directory does and stamps
+// it again.
 #include <dirent.h>
 #include <fcntl.h>
 #include <malloc.h>
@@ -55,6 +56,7 @@ constexpr int kOpenFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 // their sub-directories soon after them, and one opened relative to its open
 // parent spares the system the lookup of the whole path. A parent replaced
 // meanwhile costs nothing: its turn finds another directory at the path.
+// Others are opened from the drive's root, also kept open.
 class OpenDirectories {
   public:
     OpenDirectories() = default;
@@ -62,11 +64,14 @@ class OpenDirectories {
         for (const Kept& kept : kept_) {
             ::close(kept.fd);
         }
+        if (rootFd_ >= 0) {
+            ::close(rootFd_);
+        }
     }
     OpenDirectories(const OpenDirectories&) = delete;
     OpenDirectories& operator=(const OpenDirectories&) = delete;
 
-    int open(const std::string& native) const {
+    int open(const std::string& native) {
         const std::size_t slash = native.find_last_of('/');
         if (slash != std::string::npos && slash > 0 && slash + 1 < native.size()) {
             const std::string_view parent(native.data(), slash);
@@ -76,7 +81,21 @@ class OpenDirectories {
                 }
             }
         }
-        return ::open(native.c_str(), kOpenFlags);
+        return openFromRoot(native);
+    }
+
+    // `native` opened below the drive's root, through no link.
+    int openFromRoot(const std::string& native) {
+        const std::string& root = processResolver().root();
+        if (rootFd_ < 0 || root != rootNative_) {
+            if (rootFd_ >= 0) {
+                ::close(rootFd_);
+            }
+            rootNative_ = root;
+            rootFd_ = ::open(root.c_str(), kOpenFlags & ~O_NOFOLLOW);
+        }
+        std::string host = native;
+        return openDirectoryBelow(rootFd_, rootNative_, host, false);
     }
 
     // Takes over `fd`.
@@ -95,6 +114,8 @@ class OpenDirectories {
         int fd;
     };
     std::vector<Kept> kept_;
+    std::string rootNative_;
+    int rootFd_ = -1;
 };
 
 thread_local OpenDirectories openDirectories;
@@ -150,7 +171,7 @@ class PosixReader final : public readahead::DirectoryReader {
 
     bool subdirectories(const std::string& native,
                         const std::function<void(const std::string&)>& take) override {
-        const int fd = ::open(native.c_str(), kOpenFlags);
+        const int fd = openDirectories.openFromRoot(native);
         if (fd < 0) {
             return false;
         }
@@ -235,11 +256,12 @@ class PosixReader final : public readahead::DirectoryReader {
     }
 
     bool enter(const std::string& native, DirectoryStamp& now) override {
-        if (!processResolver().enter(native)) {
+        std::string host = native;
+        struct stat st;
+        if (!processResolver().enterBelowRoot(host, false, &st)) {
             return false;
         }
-        struct stat st;
-        now = ::stat(".", &st) == 0 ? stampOf(st) : DirectoryStamp{};
+        now = stampOf(st);
         return true;
     }
 

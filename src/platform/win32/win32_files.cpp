@@ -137,8 +137,10 @@ namespace {
 
 // Whether an open handle is a regular file of its own: a file on a disk, not
 // a directory, a pipe, a device or a reparse point (a symbolic link or a
-// junction, which FILE_FLAG_OPEN_REPARSE_POINT opens instead of following).
-PlatformStatus checkRegular(HANDLE handle) {
+// junction, which FILE_FLAG_OPEN_REPARSE_POINT opens instead of following);
+// unless `follow` is set, also no file with another name (a hard link to a
+// file elsewhere, which leads there as a symbolic link would).
+PlatformStatus checkRegular(HANDLE handle, bool follow) {
     if (GetFileType(handle) != FILE_TYPE_DISK) {
         return PlatformStatus::accessDenied;
     }
@@ -148,8 +150,10 @@ PlatformStatus checkRegular(HANDLE handle) {
     }
     constexpr DWORD refused =
         FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE;
-    return (info.dwFileAttributes & refused) != 0 ? PlatformStatus::accessDenied
-                                                  : PlatformStatus::ok;
+    if ((info.dwFileAttributes & refused) != 0 || (!follow && info.nNumberOfLinks > 1)) {
+        return PlatformStatus::accessDenied;
+    }
+    return PlatformStatus::ok;
 }
 
 // Opens the regular file `name`. With `create`, a missing file is created
@@ -193,7 +197,7 @@ ScopedHandle openRegular(const std::wstring& name, DWORD access, DWORD share, bo
             status = statusFromError(error);
             return ScopedHandle();
         }
-        status = checkRegular(handle.get());
+        status = checkRegular(handle.get(), follow);
         if (status != PlatformStatus::ok) {
             return ScopedHandle();
         }

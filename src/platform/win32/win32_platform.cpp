@@ -121,6 +121,10 @@ class Win32Platform final : public Platform {
 
     bool changeDirectory(std::string_view path) override { return win32::changeDirectory(path); }
 
+    bool enterDirectory(std::string_view path) override {
+        return win32::enterDirectory(win32::widePath(path));
+    }
+
     std::unique_ptr<DirectoryListing> newListing() override { return win32::newListing(); }
 
     PlatformStatus fileInformation(std::string_view path, FileInformation& info) override {

@@ -1,9 +1,10 @@
 // The Win32 side of reading ahead: workers open a directory by its full path
-// to stamp it (volume, file index, last-write and change times), list it with
-// FindFirstFileExW and a large fetch, and read the facts of the watched files
-// by full path as the platform's file information does; they never change
-// the working directory. At the directory's turn the walk's thread changes
-// into it and stamps "." again.
+// to check that it is reached through no link and to stamp it (volume, file
+// index, last-write and change times), list it with FindFirstFileExW and a
+// large fetch while they hold it, and read the facts of the watched files by
+// full path as the platform's file information does; they never change the
+// working directory. At the directory's turn the walk's thread enters it as
+// the platform's entering of a directory does and stamps it again.
 #include "platform/win32/win32_support.h"
 
 #include <algorithm>
@@ -24,10 +25,17 @@ std::uint64_t ticks(const FILETIME& time) {
     return (static_cast<std::uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
 }
 
-ScopedHandle openDirectory(const std::wstring& path) {
-    return ScopedHandle(CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
-                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+// The directory `path`, when it is reached through no link, held while it is
+// listed by its path: shared for reading and writing but not for deletion,
+// so that the system refuses to move or remove it, or a folder above it,
+// until it is closed, and the path leads to it throughout.
+ScopedHandle holdDirectory(const std::wstring& path) {
+    ScopedHandle directory = openDirectoryHandle(path, FILE_SHARE_READ | FILE_SHARE_WRITE);
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (directory.valid() && !isDirectoryAt(directory.get(), path, info)) {
+        directory.reset();
+    }
+    return directory;
 }
 
 bool stampOf(const ScopedHandle& directory, DirectoryStamp& stamp) {
@@ -59,7 +67,8 @@ class Win32Reader final : public readahead::DirectoryReader {
               readahead::Snapshot& out) override {
         FILETIME now{};
         GetSystemTimeAsFileTime(&now);
-        if (!stampOf(openDirectory(widen(native)), out.stamp) ||
+        const ScopedHandle directory = holdDirectory(widen(native));
+        if (!stampOf(directory, out.stamp) ||
             std::max(out.stamp.values[2], out.stamp.values[3]) + kRacyTicks > ticks(now)) {
             return false;
         }
@@ -96,6 +105,10 @@ class Win32Reader final : public readahead::DirectoryReader {
 
     bool subdirectories(const std::string& native,
                         const std::function<void(const std::string&)>& take) override {
+        const ScopedHandle directory = holdDirectory(widen(native));
+        if (!directory.valid()) {
+            return false;
+        }
         const std::wstring pattern = widen(joined(native, "*.*"));
         WIN32_FIND_DATAW data{};
         HANDLE find =
@@ -129,10 +142,11 @@ class Win32Reader final : public readahead::DirectoryReader {
     }
 
     bool enter(const std::string& native, DirectoryStamp& now) override {
-        if (!SetCurrentDirectoryW(widen(native).c_str())) {
+        ScopedHandle entered;
+        if (!enterDirectory(widen(native), &entered)) {
             return false;
         }
-        if (!stampOf(openDirectory(L"."), now)) {
+        if (!stampOf(entered, now)) {
             now = DirectoryStamp{};
         }
         return true;

@@ -486,26 +486,38 @@ TEST(PosixWalkLookups, UpperCaseTwinIsChosenLikeTheFullLookup) {
     EXPECT_EQ(inside, (std::vector<std::string>{".", "..", "upper.exe"}));
 }
 
+// A file deleted after the listing reads as not found, also when the
+// directory it was listed in has been replaced by a link to a directory
+// holding a file of that name: its whole path is not asked.
 TEST(PosixWalkLookups, FileDeletedAfterTheListingReadsAsNotFound) {
-    const std::string dir = scratchDirectory();
-    writeHostFile(hostPath(dir) + "/Gone/Soon.exe", "1");
-    const std::string gone = posix::asciiUpper(dir + "\\Gone");
-    WorkingDirectoryGuard guard;
-    ASSERT_TRUE(systemPlatform().changeDirectory("\"" + gone + "\""));
-    auto listing = systemPlatform().newListing();
-    ListingEntry entry;
-    bool seen = false;
-    for (ListingResult r = listing->first("\"*.*\"", entry); r == ListingResult::entry;
-         r = listing->next(entry)) {
-        if (entry.name != "Soon.exe")
-            continue;
-        seen = true;
-        std::remove((hostPath(dir) + "/Gone/Soon.exe").c_str());
-        FileInformation info;
-        EXPECT_EQ(systemPlatform().fileInformation("\"" + gone + "\\SOON.EXE\"", info),
-                  PlatformStatus::notFound);
+    for (bool replaced : {false, true}) {
+        SCOPED_TRACE(replaced ? "its directory replaced by a link" : "deleted");
+        const std::string dir = scratchDirectory();
+        const std::string host = hostPath(dir);
+        writeHostFile(host + "/Gone/Soon.exe", "1");
+        writeHostFile(host + "/Outside/Soon.exe", "outside");
+        const std::string gone = posix::asciiUpper(dir + "\\Gone");
+        WorkingDirectoryGuard guard;
+        ASSERT_TRUE(systemPlatform().enterDirectory("\"" + gone + "\""));
+        auto listing = systemPlatform().newListing();
+        ListingEntry entry;
+        bool seen = false;
+        for (ListingResult r = listing->first("\"*.*\"", entry); r == ListingResult::entry;
+             r = listing->next(entry)) {
+            if (entry.name != "Soon.exe")
+                continue;
+            seen = true;
+            std::remove((host + "/Gone/Soon.exe").c_str());
+            if (replaced) {
+                std::filesystem::rename(host + "/Gone", host + "/Gone.away");
+                std::filesystem::create_directory_symlink(host + "/Outside", host + "/Gone");
+            }
+            FileInformation info;
+            EXPECT_EQ(systemPlatform().fileInformation("\"" + gone + "\\SOON.EXE\"", info),
+                      PlatformStatus::notFound);
+        }
+        EXPECT_TRUE(seen);
     }
-    EXPECT_TRUE(seen);
 }
 
 }  // namespace
