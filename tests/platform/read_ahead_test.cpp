@@ -303,10 +303,12 @@ TEST(ReadAhead, ADirectoryReplacedByALinkIsNeverEntered) {
             if (reading == Reading::afterTheSwap)
                 watched.hold(fs::path(hostPath(enteredAt)).filename().string());
             bool moved = true;
+            bool reached = false;
             const std::vector<std::string> log =
                 walkLog(platform, top, reading != Reading::none, [&](const std::string& pattern) {
-                    if (pattern != enteredAt + "\\*")
+                    if (pattern != keyOf(enteredAt) + "\\*")
                         return;
+                    reached = true;
                     if (reading == Reading::beforeTheSwap)
                         readAhead.waitFor(pattern);
                     std::error_code refused;
@@ -319,10 +321,11 @@ TEST(ReadAhead, ADirectoryReplacedByALinkIsNeverEntered) {
                     }
                     watched.release();
                 });
+            ASSERT_TRUE(reached);
             if (!moved)
                 continue;
             ++swaps;
-            EXPECT_NE(std::find(log.begin(), log.end(), "locked " + top + "\\" + c.locked),
+            EXPECT_NE(std::find(log.begin(), log.end(), "locked " + keyOf(top + "\\" + c.locked)),
                       log.end());
             for (const std::string& line : log)
                 EXPECT_EQ(line.find("secret"), std::string::npos) << line;
