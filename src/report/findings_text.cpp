@@ -5,6 +5,7 @@
 #include "files/file_contents.h"
 #include "files/file_facts.h"
 #include "files/record_view.h"
+#include "util/json_text.h"
 #include "util/text_field.h"
 
 namespace velumtar::findings {
@@ -124,43 +125,7 @@ SystemEvent composed(unsigned id, EventLevel level, std::vector<std::string> ins
 }  // namespace
 
 std::string jsonText(std::string_view text, bool* exact) {
-    std::string out = "\"";
-    for (std::size_t i = 0; i < text.size();) {
-        const unsigned char c = static_cast<unsigned char>(text[i]);
-        const std::size_t n = utf8Length(text, i);
-        if (n == 0) {
-            out += "\\ufffd";
-            if (exact != nullptr)
-                *exact = false;
-            ++i;
-            continue;
-        }
-        if (c < 0x20 || c == 0x7F) {
-            char escape[8];
-            switch (c) {
-                case '\r':
-                    out += "\\r";
-                    break;
-                case '\n':
-                    out += "\\n";
-                    break;
-                case '\t':
-                    out += "\\t";
-                    break;
-                default:
-                    std::snprintf(escape, sizeof escape, "\\u%04x", c);
-                    out += escape;
-            }
-            ++i;
-            continue;
-        }
-        if (c == '"' || c == '\\')
-            out += '\\';
-        out.append(text.substr(i, n));
-        i += n;
-    }
-    out += '"';
-    return out;
+    return velumtar::jsonText(text, InvalidByte::replaced, exact);
 }
 
 std::string_view eventTemplate(unsigned id) {
