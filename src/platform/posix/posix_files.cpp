@@ -188,9 +188,10 @@ int lockDirectory(const std::string& dir, int operation, PlatformStatus& status)
 // Whether `st` is a regular file the tool may take for one of its own: with
 // `follow` any regular file (the user's own list, which may be a link);
 // without, only one that has no other name, since a hard link put under the
-// tool's name leads to a file elsewhere as a symbolic link would.
-bool ownRegular(const struct stat& st, bool follow) {
-    return S_ISREG(st.st_mode) && (follow || st.st_nlink == 1);
+// tool's name leads to a file elsewhere as a symbolic link would. A watched
+// file whose contents are read may have other names (`otherNames`).
+bool ownRegular(const struct stat& st, bool follow, bool otherNames) {
+    return S_ISREG(st.st_mode) && (follow || otherNames || st.st_nlink == 1);
 }
 
 // What the name `host` is before it is opened: notFound, ok for a regular
@@ -198,22 +199,24 @@ bool ownRegular(const struct stat& st, bool follow) {
 // symbolic link stands for what it leads to; without, a link of either kind
 // is refused. A pipe or device is thus refused before any open could block
 // on it or wake a process waiting at its other end.
-PlatformStatus inspectName(const std::string& host, bool follow, struct stat& st) {
+PlatformStatus inspectName(const std::string& host, bool follow, struct stat& st,
+                           bool otherNames = false) {
     int rc = follow ? ::stat(host.c_str(), &st) : ::lstat(host.c_str(), &st);
     if (rc != 0) {
         return statusFromErrno(errno);
     }
-    return ownRegular(st, follow) ? PlatformStatus::ok : PlatformStatus::accessDenied;
+    return ownRegular(st, follow, otherNames) ? PlatformStatus::ok : PlatformStatus::accessDenied;
 }
 
 // The open file is the regular file inspectName() saw under its name, not
 // one swapped in between, and has gained no other name meanwhile.
-PlatformStatus checkSame(int fd, const struct stat& seen, bool follow) {
+PlatformStatus checkSame(int fd, const struct stat& seen, bool follow, bool otherNames) {
     struct stat st;
     if (::fstat(fd, &st) != 0) {
         return statusFromErrno(errno);
     }
-    if (!ownRegular(st, follow) || st.st_dev != seen.st_dev || st.st_ino != seen.st_ino) {
+    if (!ownRegular(st, follow, otherNames) || st.st_dev != seen.st_dev ||
+        st.st_ino != seen.st_ino) {
         return PlatformStatus::accessDenied;
     }
     return PlatformStatus::ok;
@@ -222,13 +225,13 @@ PlatformStatus checkSame(int fd, const struct stat& seen, bool follow) {
 // Opens the file inspectName() saw as `seen`; -1 with `status` set when the
 // open fails or finds another file under the name.
 int openSeen(const std::string& host, int flags, const struct stat& seen, bool follow,
-             PlatformStatus& status) {
+             PlatformStatus& status, bool otherNames = false) {
     int fd = ::open(host.c_str(), flags);
     if (fd < 0) {
         status = errno == ELOOP ? PlatformStatus::accessDenied : statusFromErrno(errno);
         return -1;
     }
-    status = checkSame(fd, seen, follow);
+    status = checkSame(fd, seen, follow, otherNames);
     if (status != PlatformStatus::ok) {
         ::close(fd);
         return -1;
@@ -278,9 +281,10 @@ int openOrCreate(const std::string& host, int flags, bool& created, PlatformStat
 
 // Opens an existing regular file for reading; a link is followed only with
 // `follow`.
-int openExisting(const std::string& host, bool follow, PlatformStatus& status) {
+int openExisting(const std::string& host, bool follow, PlatformStatus& status,
+                 bool otherNames = false) {
     struct stat seen;
-    status = inspectName(host, follow, seen);
+    status = inspectName(host, follow, seen, otherNames);
     if (status != PlatformStatus::ok) {
         return -1;
     }
@@ -288,7 +292,7 @@ int openExisting(const std::string& host, bool follow, PlatformStatus& status) {
     if (follow) {
         flags &= ~O_NOFOLLOW;
     }
-    return openSeen(host, flags, seen, follow, status);
+    return openSeen(host, flags, seen, follow, status, otherNames);
 }
 
 }  // namespace
@@ -298,9 +302,13 @@ std::unique_ptr<File> openHostFile(const std::string& host, OpenMode mode, Platf
     bool created = false;
     switch (mode) {
         case OpenMode::read:
-        case OpenMode::contents:
         case OpenMode::readFollowing:
             fd = openExisting(host, mode == OpenMode::readFollowing, status);
+            break;
+        case OpenMode::contents:
+            // A watched file may have other names (hard links): read, never
+            // written, so they lead nowhere the tool writes.
+            fd = openExisting(host, false, status, true);
             break;
         case OpenMode::readWrite:
         case OpenMode::truncate:

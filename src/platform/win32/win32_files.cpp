@@ -138,9 +138,9 @@ namespace {
 // Whether an open handle is a regular file of its own: a file on a disk, not
 // a directory, a pipe, a device or a reparse point (a symbolic link or a
 // junction, which FILE_FLAG_OPEN_REPARSE_POINT opens instead of following);
-// unless `follow` is set, also no file with another name (a hard link to a
-// file elsewhere, which leads there as a symbolic link would).
-PlatformStatus checkRegular(HANDLE handle, bool follow) {
+// unless `follow` or `otherNames` is set, also no file with another name (a
+// hard link to a file elsewhere, which leads there as a symbolic link would).
+PlatformStatus checkRegular(HANDLE handle, bool follow, bool otherNames) {
     if (GetFileType(handle) != FILE_TYPE_DISK) {
         return PlatformStatus::accessDenied;
     }
@@ -150,7 +150,8 @@ PlatformStatus checkRegular(HANDLE handle, bool follow) {
     }
     constexpr DWORD refused =
         FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE;
-    if ((info.dwFileAttributes & refused) != 0 || (!follow && info.nNumberOfLinks > 1)) {
+    if ((info.dwFileAttributes & refused) != 0 ||
+        (!follow && !otherNames && info.nNumberOfLinks > 1)) {
         return PlatformStatus::accessDenied;
     }
     return PlatformStatus::ok;
@@ -162,7 +163,8 @@ PlatformStatus checkRegular(HANDLE handle, bool follow) {
 // a reparse point unless `follow` is set, and refused unless it is a regular
 // file. `created` tells whether this call made the file.
 ScopedHandle openRegular(const std::wstring& name, DWORD access, DWORD share, bool create,
-                         bool follow, bool& created, PlatformStatus& status) {
+                         bool follow, bool& created, PlatformStatus& status,
+                         bool otherNames = false) {
     created = false;
     for (int attempt = 0; attempt < 4; ++attempt) {
         if (create) {
@@ -197,7 +199,7 @@ ScopedHandle openRegular(const std::wstring& name, DWORD access, DWORD share, bo
             status = statusFromError(error);
             return ScopedHandle();
         }
-        status = checkRegular(handle.get(), follow);
+        status = checkRegular(handle.get(), follow, otherNames);
         if (status != PlatformStatus::ok) {
             return ScopedHandle();
         }
@@ -218,7 +220,7 @@ std::unique_ptr<File> openFile(std::string_view path, OpenMode mode, PlatformSta
     bool created = false;
     ScopedHandle handle =
         openRegular(contents ? literalPath(widePath(path)) : widePath(path), access, share,
-                    !reading, mode == OpenMode::readFollowing, created, status);
+                    !reading, mode == OpenMode::readFollowing, created, status, contents);
     if (!handle.valid()) {
         return nullptr;
     }
