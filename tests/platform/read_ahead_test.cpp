@@ -195,7 +195,7 @@ TEST(ReadAhead, DirectoryChangedBetweenItsReadingAndItsTurnIsListedAtItsTurn) {
 }
 
 // The system's reader, recording the name of every entry a reading listed;
-// the reading of a directory named `held` waits until release().
+// a worker's reading of a directory named `held` waits until release().
 class WatchedReader final : public readahead::DirectoryReader {
   public:
     void hold(const std::string& name) {
@@ -212,7 +212,9 @@ class WatchedReader final : public readahead::DirectoryReader {
 
     bool read(const std::string& native, const WatchedNames& files, std::size_t maxBytes,
               readahead::Snapshot& out) override {
-        {
+        // The walk's own thread (the one that made the reader) is never
+        // held: it is the thread that releases.
+        if (std::this_thread::get_id() != walk_) {
             std::unique_lock<std::mutex> lock(mutex_);
             released_.wait(lock, [&] { return fs::path(native).filename().string() != held_; });
         }
@@ -251,6 +253,7 @@ class WatchedReader final : public readahead::DirectoryReader {
 
   private:
     std::unique_ptr<DirectoryReader> system_ = readahead::newSystemReader();
+    const std::thread::id walk_ = std::this_thread::get_id();
     std::mutex mutex_;
     std::condition_variable released_;
     std::string held_;
