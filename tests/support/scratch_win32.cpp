@@ -162,8 +162,9 @@ bool makeDirectoryLink(const std::string& link, const std::string& target) {
     if (cut == std::string::npos || parent.empty() || destination.empty()) {
         return false;
     }
-    std::wstring command = L"Z:\\bin\\ln -s " + win32::wide(destination) + L" " +
-                           win32::wide(parent + "/" + link.substr(cut + 1));
+    // Quoted: the paths may hold blanks.
+    std::wstring command = L"Z:\\bin\\ln -s \"" + win32::wide(destination) + L"\" \"" +
+                           win32::wide(parent + "/" + link.substr(cut + 1)) + L"\"";
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process{};
