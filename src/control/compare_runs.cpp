@@ -145,7 +145,7 @@ void RunControl::compareRun() {
         if (!logged)
             return;
         if (!writeDifferencesReport(platform_, messages_, workFile_, database_, counters_,
-                                    runLog_.entryDate(), runLog_.entryTime())) {
+                                    runLog_.entryDate(), runLog_.entryTime(), findings_)) {
             return;
         }
     }
@@ -205,6 +205,7 @@ void RunControl::discardDatabase() {
 }
 
 void RunControl::endOfRunMessage() {
+    completed_ = true;
     if (commandLetter == "N") {
         messages_.show(messages::newBuildFinished(), messages::kInformation);
     } else if (counters_.allZero()) {

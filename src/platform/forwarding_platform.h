@@ -57,6 +57,7 @@ class ForwardingPlatform : public Platform {
     std::string argumentText(int argc, char** argv) override {
         return inner_.argumentText(argc, argv);
     }
+    std::unique_ptr<SystemLog> openSystemLog() override { return inner_.openSystemLog(); }
     std::optional<std::string> environment(std::string_view name) override {
         return inner_.environment(name);
     }

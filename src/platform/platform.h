@@ -167,6 +167,31 @@ class ExclusiveHold {
     virtual ~ExclusiveHold() = default;
 };
 
+// How serious an event for the system's log is: the event log's information,
+// warning and error types; syslog's LOG_INFO, LOG_WARNING and LOG_ERR.
+enum class EventLevel { information, warning, error };
+
+// One event for the system's log. `id` names the event's text in the
+// program's message table, whose inserts %1, %2, ... are `inserts` (the
+// Windows event log shows that text); `text` is the same message with its
+// inserts in place (what syslog receives).
+struct SystemEvent {
+    unsigned id = 0;
+    EventLevel level = EventLevel::information;
+    std::vector<std::string> inserts;
+    std::string text;
+};
+
+// The system's log, open for one run.
+class SystemLog {
+  public:
+    virtual ~SystemLog() = default;
+    // Sends one event; false when the system did not take it. Never blocks
+    // for long: a log that does not take an event within about a second has
+    // failed it.
+    virtual bool send(const SystemEvent& event) = 0;
+};
+
 // Launch result: 0 started (and waited for, if asked), 1 not started,
 // 2 waiting failed, 3 the exit code could not be obtained.
 using LaunchStage = int;
@@ -257,6 +282,12 @@ class Platform {
     // joined by single blanks. argc/argv are main()'s; Windows reads the wide
     // command line instead so that no argument loses characters.
     virtual std::string argumentText(int argc, char** argv) = 0;
+
+    // The system's log under the program's name: the Application event log,
+    // source "VELUMTAR", on Windows; syslog, identity "velumtar", facility
+    // LOG_AUTH, on POSIX. Opening never fails: a log that cannot be reached
+    // fails each send.
+    virtual std::unique_ptr<SystemLog> openSystemLog() = 0;
 
     // An environment variable (UTF-8), or nothing when it is not set.
     virtual std::optional<std::string> environment(std::string_view name) = 0;

@@ -47,10 +47,24 @@ std::string jsonString(std::string_view text) {
     return out;
 }
 
+std::string absoluteName(Platform& platform, std::string name) {
+    if (name.size() >= 2 && name.front() == '"' && name.back() == '"')
+        name = name.substr(1, name.size() - 2);
+    const bool absolute = (!name.empty() && (name[0] == '/' || name[0] == '\\')) ||
+                          (name.size() >= 2 && name[1] == ':');
+    std::string directory;
+    if (absolute || !platform.currentDirectory(directory))
+        return name;
+    return directory + "\\" + name;
+}
+
 Unattended::Unattended(Platform& platform) : platform_(platform) {
     transcript_ = platform.environment("VELUMTAR_TRANSCRIPT");
     if (transcript_ && transcript_->empty())
         transcript_.reset();
+    // Boxes shown during the walk must not land in the directory it is in.
+    if (transcript_)
+        transcript_ = absoluteName(platform, *transcript_);
     answers_ = platform.environment("VELUMTAR_ANSWERS").value_or("");
     // A final '*' repeats the last answer letter for every further question,
     // so that a scheduled run can say Yes to however many locked directories

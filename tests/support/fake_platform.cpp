@@ -489,6 +489,27 @@ PlatformStatus FakePlatform::probe(std::string_view path) {
     return files.count(p) ? PlatformStatus::ok : PlatformStatus::notFound;
 }
 
+namespace {
+
+class RecordedLog final : public SystemLog {
+  public:
+    explicit RecordedLog(FakePlatform& platform) : platform_(platform) {}
+    bool send(const SystemEvent& event) override {
+        platform_.events.push_back(event);
+        return !platform_.systemLogFails;
+    }
+
+  private:
+    FakePlatform& platform_;
+};
+
+}  // namespace
+
+std::unique_ptr<SystemLog> FakePlatform::openSystemLog() {
+    ++systemLogsOpened;
+    return std::make_unique<RecordedLog>(*this);
+}
+
 std::optional<std::string> FakePlatform::environment(std::string_view name) {
     auto it = env.find(std::string(name));
     if (it == env.end())

@@ -307,4 +307,11 @@ std::string programDirectory();
 std::string helpFile(const std::string& programDir, bool manual);
 [[noreturn]] void endProcess(int code);
 
+// syslog (posix_syslog.cpp): the events go to the datagram socket `socketPath`
+// (the system's is /dev/log) as syslog(3) frames them, facility LOG_AUTH,
+// identity "velumtar" with the process id.
+std::unique_ptr<SystemLog> openSyslog(const std::string& socketPath);
+// The frame of one event sent at `now` (time_t) by process `pid`.
+std::string syslogFrame(const SystemEvent& event, long long now, long pid);
+
 }  // namespace velumtar::posix

@@ -162,6 +162,12 @@ class PosixPlatform final : public Platform {
 
     std::string argumentText(int argc, char** argv) override { return joinArguments(argc, argv); }
 
+    std::unique_ptr<SystemLog> openSystemLog() override {
+        // Tests point the events at a socket of their own.
+        const char* socket = std::getenv("VELUMTAR_SYSLOG_SOCKET");
+        return posix::openSyslog(socket != nullptr && *socket != '\0' ? socket : "/dev/log");
+    }
+
     std::optional<std::string> environment(std::string_view name) override {
         const char* value = std::getenv(std::string(name).c_str());
         if (value == nullptr) {
