@@ -11,7 +11,7 @@ namespace velumtar {
 namespace {
 
 constexpr std::size_t kFingerprintBytes = facts::kFingerprintWidth * 6 / 8;  // 21
-constexpr std::size_t kBufferSize = 256 * 1024;
+constexpr std::size_t kBufferSize = 128 * 1024;
 
 bool blank(std::string_view text) {
     return text.find_first_not_of(' ') == std::string_view::npos;
@@ -160,10 +160,9 @@ ContentsPool::~ContentsPool() {
 bool ContentsPool::start(std::unique_ptr<WorkerRunner> runner, int workers) {
     std::shared_ptr<Shared> shared = shared_;
     if (!runner || runner->start(workers, [shared] {
-            if (!readNext(*shared))
-                return -1;
-            std::lock_guard<std::mutex> lock(shared->mutex);
-            return static_cast<int>(shared->jobs.size() - shared->begun);
+            // The walk wakes the workers as files come; one reads on
+            // without waking others.
+            return readNext(*shared) ? 0 : -1;
         }) <= 0) {
         if (runner)
             runner->stop(std::chrono::milliseconds(0));
@@ -179,11 +178,17 @@ std::size_t ContentsPool::size() const {
 }
 
 void ContentsPool::queue(std::unique_ptr<ContentsJob> job) {
+    ++unwokenFiles_;
+    unwokenBytes_ += job->identity.size;
     {
         std::lock_guard<std::mutex> lock(shared_->mutex);
         shared_->jobs.push_back(std::move(job));
     }
-    runner_->wake(1);
+    if (unwokenFiles_ >= kFilesPerWake || unwokenBytes_ >= kBytesPerWake) {
+        unwokenFiles_ = 0;
+        unwokenBytes_ = 0;
+        runner_->wake(1);
+    }
 }
 
 bool ContentsPool::readNext(Shared& shared) {
@@ -217,7 +222,14 @@ std::unique_ptr<ContentsJob> ContentsPool::takeOldest() {
     while (!shared.jobs.front()->done) {
         // Every file before the first no one has begun is being read.
         if (shared.begun < shared.jobs.size()) {
-            lock.unlock();
+            if (unwokenFiles_ > 0) {
+                unwokenFiles_ = 0;
+                unwokenBytes_ = 0;
+                lock.unlock();
+                runner_->wake(1);
+            } else {
+                lock.unlock();
+            }
             (void)readNext(shared);
             lock.lock();
         } else {

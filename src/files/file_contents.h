@@ -120,7 +120,12 @@ struct ContentsJob {
 class ContentsPool {
   public:
     static constexpr int kWorkers = 16;
-    static constexpr std::size_t kCapacity = 64;
+    static constexpr std::size_t kCapacity = 256;
+    // A worker is woken for this many files queued, or this many bytes,
+    // whichever comes first: it reads on until none is left, so that small
+    // files do not cost a wake-up each.
+    static constexpr std::size_t kFilesPerWake = 32;
+    static constexpr std::uint64_t kBytesPerWake = 1024 * 1024;
 
     ContentsPool();
     // Stops the workers; files queued and not taken are closed unread.
@@ -151,6 +156,9 @@ class ContentsPool {
     std::unique_ptr<WorkerRunner> runner_;
     // Shared with the workers; kept alive by a worker left behind.
     std::shared_ptr<Shared> shared_;
+    // Queued since a worker was last woken.
+    std::size_t unwokenFiles_ = 0;
+    std::uint64_t unwokenBytes_ = 0;
 };
 
 }  // namespace velumtar
