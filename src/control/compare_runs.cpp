@@ -6,6 +6,7 @@
 #include "db/comparison_passes.h"
 #include "files/file_error.h"
 #include "files/file_names.h"
+#include "platform/worker_runner.h"
 #include "report/differences_report.h"
 #include "scan/directory_walk.h"
 #include "ui/messages.h"
@@ -131,7 +132,7 @@ void RunControl::compareRun() {
         return;
     DirectoryWalk walk(platform_, messages_, workFile_, extensionList_, counters_, &database_);
     if (fingerprints)
-        walk.readContents();
+        walk.readContents(newThreadRunner());
     if (walk.walk(startDirectory) != DirectoryWalk::Result::completed)
         return;
     if (!comparePasses())
@@ -176,7 +177,7 @@ void RunControl::newBuildRun(bool keepFingerprints) {
     }
     DirectoryWalk walk(platform_, messages_, workFile_, extensionList_, counters_);
     if (fingerprints)
-        walk.readContents();
+        walk.readContents(newThreadRunner());
     if (walk.walk(startDirectory) != DirectoryWalk::Result::completed) {
         discardDatabase();
         return;

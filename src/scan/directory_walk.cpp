@@ -109,8 +109,16 @@ DirectoryWalk::DirectoryWalk(Platform& platform, MessageService& messages, WorkF
 
 DirectoryWalk::~DirectoryWalk() = default;
 
-void DirectoryWalk::readContents() {
+void DirectoryWalk::readContents(std::unique_ptr<WorkerRunner> runner) {
     contents_ = std::make_unique<ContentsReader>(platform_);
+    pool_.reset();
+    // A file made to grow while it is read (fault-injection builds) is
+    // written through the platform, which serves one thread only.
+    if (!runner || faultListed(platform_, FaultKind::grow))
+        return;
+    pool_ = std::make_unique<ContentsPool>();
+    if (!pool_->start(std::move(runner)))
+        pool_.reset();
 }
 
 DirectoryWalk::Result DirectoryWalk::walk(const std::string& startDirectory) {
@@ -124,6 +132,11 @@ DirectoryWalk::Result DirectoryWalk::walk(const std::string& startDirectory) {
     Result completed = Result::stopped;
     if (recordEntry(EntryType::root, "    "))
         completed = visitDirectories();
+    if (pool_) {
+        if (completed == Result::completed && !applyContents(0))
+            completed = Result::stopped;
+        pool_.reset();
+    }
     finish(startDirectory);
     platform_.endReadAhead();
     return completed;
@@ -368,48 +381,93 @@ bool sameDateTimeAndSize(std::string_view a, std::string_view b) {
 
 bool DirectoryWalk::recordFingerprint() {
     RecordView record = workFile_.view();
-    const std::string key(record.get(workrec::key));
-    std::string entryFacts(record.get(workrec::facts));
-    const std::string path = "\"" + std::string(trimmedRight(record.get(workrec::path))) + "\"";
-    if (!contents_->open(path)) {
+    auto job = std::make_unique<ContentsJob>();
+    job->key = record.get(workrec::key);
+    job->facts = record.get(workrec::facts);
+    job->path = quoted(trimmedRight(record.get(workrec::path)));
+    bool opened = contents_->open(job->path);
+    if (!opened && pool_ && pool_->size() > 0) {
+        // The files the pool holds open may be what the system is short of.
+        if (!applyContents(0))
+            return false;
+        opened = contents_->open(job->path);
+    }
+    if (!opened) {
         ++counters_.unreadableContents;
         return true;
     }
-    const FileIdentity identity = contents_->identity();
+    job->identity = contents_->identity();
+    const FileIdentity& identity = job->identity;
     const bool linked = identity.links > 1;
-    // The entry's facts with the fingerprint and the unsettled mark.
-    std::string fields;
-    if (!linked || !knownFingerprint(identity, entryFacts, fields)) {
-        if (workFile_.readFailed()) {
-            reportFileError(messages_, kRead, files::kWorkFile);
-            return false;
-        }
-        Sha256::Digest digest{};
-        // Tests make a file grow while it is read (fault-injection builds).
-        const ContentsOutcome outcome = contents_->digest(digest, [&] {
-            if (!injectedFault(platform_, FaultKind::grow, path))
-                return;
-            PlatformStatus status = PlatformStatus::ok;
-            if (std::unique_ptr<File> file = platform_.openFile(path, OpenMode::append, status))
-                (void)file->write(0, "+", 1);
-        });
-        if (outcome == ContentsOutcome::unreadable) {
-            ++counters_.unreadableContents;
-            return true;
-        }
-        // Contents that changed while they were read are a change, whatever
-        // the facts taken before say; the fingerprint is that of the last
-        // reading (a settled one when the file came to rest).
-        FileFacts read;
-        std::copy(entryFacts.begin(), entryFacts.end(), read.text.begin());
-        setFingerprint(read, fingerprintText(digest));
-        read.view().at(facts::contentsUnsettled) =
-            outcome == ContentsOutcome::unsettled || contents_->readAgain() ? 'U' : ' ';
-        fields.assign(read.str());
-        if (linked && !storeKnownFingerprint(identity, fields))
+    if (linked && pool_ && pool_->holds([&](const ContentsJob& queued) {
+            return queued.identity.volume == identity.volume &&
+                   queued.identity.index == identity.index;
+        })) {
+        // Another name of the file waits to be read: its link entry first.
+        if (!applyContents(0))
             return false;
     }
+    // The entry's facts with the fingerprint and the unsettled mark.
+    std::string fields;
+    if (linked && knownFingerprint(identity, job->facts, fields))
+        return amendEntry(job->key, fields);
+    if (workFile_.readFailed()) {
+        reportFileError(messages_, kRead, files::kWorkFile);
+        return false;
+    }
+    if (pool_) {
+        if (pool_->full() && !applyContents(ContentsPool::kCapacity / 2))
+            return false;
+        job->file = contents_->release();
+        pool_->queue(std::move(job));
+        return true;
+    }
+    // Tests make a file grow while it is read (fault-injection builds).
+    const std::string& path = job->path;
+    job->outcome = contents_->digest(job->digest, [&] {
+        if (!injectedFault(platform_, FaultKind::grow, path))
+            return;
+        PlatformStatus status = PlatformStatus::ok;
+        if (std::unique_ptr<File> file = platform_.openFile(path, OpenMode::append, status))
+            (void)file->write(0, "+", 1);
+    });
+    job->readAgain = contents_->readAgain();
+    return applyContents(*job);
+}
+
+bool DirectoryWalk::applyContents(std::size_t count) {
+    for (std::size_t i = 0; count == 0 || i < count; ++i) {
+        std::unique_ptr<ContentsJob> job = pool_->takeOldest();
+        if (!job)
+            return true;
+        if (!applyContents(*job))
+            return false;
+    }
+    return true;
+}
+
+bool DirectoryWalk::applyContents(const ContentsJob& job) {
+    if (job.outcome == ContentsOutcome::unreadable) {
+        ++counters_.unreadableContents;
+        return true;
+    }
+    // Contents that changed while they were read are a change, whatever
+    // the facts taken before say; the fingerprint is that of the last
+    // reading (a settled one when the file came to rest).
+    FileFacts read;
+    std::copy(job.facts.begin(), job.facts.end(), read.text.begin());
+    setFingerprint(read, fingerprintText(job.digest));
+    read.view().at(facts::contentsUnsettled) =
+        job.outcome == ContentsOutcome::unsettled || job.readAgain ? 'U' : ' ';
+    const std::string fields(read.str());
+    if (job.identity.links > 1 && !storeKnownFingerprint(job.identity, fields))
+        return false;
+    return amendEntry(job.key, fields);
+}
+
+bool DirectoryWalk::amendEntry(std::string_view key, std::string_view fields) {
     workFile_.clearRecord();
+    RecordView record = workFile_.view();
     record.set(workrec::key, key);
     if (!workFile_.readByKey()) {
         reportFileError(messages_, kRead, files::kWorkFile);

@@ -14,11 +14,14 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "platform/worker_runner.h"
 
 namespace velumtar {
 
 class BasicDatabase;
+class ContentsPool;
 class ContentsReader;
+struct ContentsJob;
 class ExtensionList;
 class MessageService;
 class WorkFile;
@@ -39,8 +42,11 @@ class DirectoryWalk {
 
     // Reads the contents of every file it records and keeps their
     // fingerprint in its facts. A file whose contents cannot be read is
-    // counted (unreadableContents) and keeps a blank fingerprint.
-    void readContents();
+    // counted (unreadableContents) and keeps a blank fingerprint. The files
+    // are read on the workers of `runner` while the walk goes on, or on the
+    // walk's thread without one (or when it can make no worker); the work
+    // file ends the same either way.
+    void readContents(std::unique_ptr<WorkerRunner> runner = nullptr);
 
     // REQUIRES: the work file is open for update and empty. The working
     // directory is back at `startDirectory` (searchPattern form) on return.
@@ -126,9 +132,16 @@ class DirectoryWalk {
     template <typename Each>
     bool relist(std::string_view pattern, Each each);
     // Adds the fingerprint of the file entry just stored (still in the record
-    // area). A file of several names is read through the first of them only.
-    // False when the work file failed (reported).
+    // area), at once or, when the pool reads it, once it has been read. A
+    // file of several names is read through the first of them only. False
+    // when the work file failed (reported).
     bool recordFingerprint();
+    // Adds the fingerprints of the `count` oldest files the pool holds (0:
+    // all of them) to their entries, in the order they were queued.
+    bool applyContents(std::size_t count);
+    bool applyContents(const ContentsJob& job);
+    // Gives the file entry `key` the facts `fields`.
+    bool amendEntry(std::string_view key, std::string_view fields);
     // The facts of the link entry of `identity`, with their fingerprint, when
     // they have the date, time and size of `entryFacts`; false, with the read
     // failure to be told by the caller, otherwise. The store keeps `fields`
@@ -168,6 +181,8 @@ class DirectoryWalk {
     std::unique_ptr<DirectoryListing> listing_;
     // Present when the walk reads the contents of the files it records.
     std::unique_ptr<ContentsReader> contents_;
+    // Present when they are read on workers.
+    std::unique_ptr<ContentsPool> pool_;
     // The current directory's name has other spellings.
     bool otherSpellings_ = false;
     // The directories around the current one (itself included) whose names

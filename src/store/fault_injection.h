@@ -54,6 +54,8 @@ bool faultNameMatches(std::string_view itemFile, std::string_view fileName);
 // Counts this operation and answers whether it is to fail. The first call of
 // a run reads the list from the platform's environment.
 bool injectedFault(Platform& platform, FaultKind kind, std::string_view fileName);
+// Whether the list holds a fault of `kind`, for any file.
+bool faultListed(Platform& platform, FaultKind kind);
 // Forgets the list, so that the next call reads it again (for tests that run
 // several simulated runs in one process).
 void resetFaultInjection();
@@ -61,6 +63,9 @@ void resetFaultInjection();
 #else
 
 inline bool injectedFault(Platform&, FaultKind, std::string_view) {
+    return false;
+}
+inline bool faultListed(Platform&, FaultKind) {
     return false;
 }
 inline void resetFaultInjection() {}

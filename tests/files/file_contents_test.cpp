@@ -140,5 +140,50 @@ TEST(FileContents, ReadAgainWhileTheFileChangesThenUnsettled) {
     }
 }
 
+// On real threads (the thread sanitizer's case): every file comes back once,
+// in the order queued, with the digest of its contents, whether a worker or
+// the taking thread read it; files queued and not taken are closed.
+TEST(ContentsPool, ThreadsGiveBackEveryDigestInQueueOrder) {
+    test::FakePlatform platform;
+    platform.directories.insert("C:\\");
+    for (int i = 0; i < 300; ++i)
+        platform.putFile("C:\\F" + std::to_string(i), std::string(i * 997, char(i)));
+    std::weak_ptr<std::string> left;
+    {
+        ContentsPool pool;
+        ASSERT_TRUE(pool.start(newThreadRunner(), 3));
+        ContentsReader reader(platform);
+        auto queue = [&](int i) {
+            auto job = std::make_unique<ContentsJob>();
+            job->key = std::to_string(i);
+            ASSERT_TRUE(reader.open("C:\\F" + job->key));
+            job->identity = reader.identity();
+            job->file = reader.release();
+            pool.queue(std::move(job));
+        };
+        int taken = 0;
+        for (int i = 0; i < 300; ++i) {
+            if (pool.full()) {
+                for (std::size_t n = 0; n < ContentsPool::kCapacity / 2; ++n) {
+                    std::unique_ptr<ContentsJob> job = pool.takeOldest();
+                    ASSERT_TRUE(job);
+                    ASSERT_EQ(job->key, std::to_string(taken));
+                    Sha256::Digest expected{};
+                    ASSERT_TRUE(reader.open("C:\\F" + job->key));
+                    EXPECT_EQ(reader.digest(expected), ContentsOutcome::read);
+                    EXPECT_EQ(job->outcome, ContentsOutcome::read);
+                    EXPECT_EQ(job->digest, expected);
+                    ++taken;
+                }
+            }
+            queue(i);
+        }
+        EXPECT_GT(pool.size(), 0u);
+        left = platform.files["C:\\F299"];
+    }
+    platform.files.clear();
+    EXPECT_TRUE(left.expired());
+}
+
 }  // namespace
 }  // namespace velumtar

@@ -4,6 +4,8 @@
 
 #include <algorithm>
 
+#include "files/file_contents.h"
+#include "platform/worker_runner.h"
 #include "store/fault_injection.h"
 #include "support/scan_fixture.h"
 #include "ui/messages.h"
@@ -459,6 +461,89 @@ TEST(DirectoryWalk, WorkFileStoreFailureIsReportedAndStopsTheWalk) {
         EXPECT_EQ(w.platform.boxes[0].text,
                   messages::fileError(rootPresent ? "REWRITE" : "WRITE", "C:\\VELUCMPT.TMP"));
         w.expectTidyEnd();
+    }
+}
+
+// Does the workers' steps on the walk's thread: at every `every`-th wake all
+// of them, so that some files are read before the walk takes them and the
+// others when it does. `threads` 0: no worker can be made.
+class InlineRunner final : public WorkerRunner {
+  public:
+    InlineRunner(int every, int threads) : every_(every), threads_(threads) {}
+    int start(int count, std::function<int()> step) override {
+        step_ = std::move(step);
+        return std::min(count, threads_);
+    }
+    void wake(int) override {
+        if (++wakes_ % every_ == 0)
+            while (step_() >= 0) {
+            }
+    }
+    void stop(std::chrono::milliseconds) override { step_ = nullptr; }
+
+  private:
+    const int every_, threads_;
+    int wakes_ = 0;
+    std::function<int()> step_;
+};
+
+// A record without the blanks of its path, for a readable difference. The
+// in-memory files' identities differ from one platform to the next: a link
+// entry's key is left out.
+std::string compact(const std::string& record) {
+    std::string out = record[0] == 'H' ? "H" : "";
+    for (std::size_t i = out.size() == 1 ? 33 : 0; i < record.size(); ++i) {
+        if (record[i] != ' ' || (i > 0 && record[i - 1] != ' '))
+            out += record[i];
+    }
+    return out;
+}
+
+TEST(DirectoryWalk, ContentsReadOnWorkersLeaveTheWorkFileAsReadOnTheWalksThread) {
+    auto drive = [](Walk& w) {
+        // More files than the pool holds, hard links within and across
+        // directories (their names' facts differ), twins, an unreadable file.
+        w.platform.reverseListing = true;
+        for (int i = 0; i < 150; ++i) {
+            const std::string path =
+                "C:\\D" + std::to_string(i % 3) + "\\F" + std::to_string(i) + ".EXE";
+            w.platform.addFile(path, 3);
+            w.platform.putFile(path, "f" + std::to_string(i));
+        }
+        for (const char* link : {"C:\\D0\\L1.EXE", "C:\\D0\\L2.EXE", "C:\\D2\\L3.EXE"}) {
+            w.platform.addFile(
+                link, 3,
+                std::string(link).find("L2") != std::string::npos ? attr::hidden : attr::archive);
+            w.platform.files[w.platform.normalise(link)] =
+                w.platform.files[w.platform.normalise("C:\\D1\\F1.EXE")];
+        }
+        w.platform.addFile("C:\\D1\\Twin.exe", 3);
+        w.platform.addFile("C:\\D1\\TWIN.EXE", 3);
+        w.platform.putFile("C:\\D1\\TWIN.EXE", "twin");
+        w.platform.refused.insert(w.platform.normalise("C:\\D2\\F5.EXE"));
+    };
+    Walk plain;
+    drive(plain);
+    plain.walker.readContents();
+    ASSERT_TRUE(plain.completes());
+    EXPECT_EQ(plain.counters.unreadableContents, 1u);
+    const std::vector<std::string> expected = plain.work();
+    ASSERT_EQ(std::count_if(expected.begin(), expected.end(),
+                            [](const std::string& r) { return r[0] == 'H'; }),
+              1);
+    for (int threads : {1, 0}) {
+        for (int every : {1, 3, 1000}) {
+            SCOPED_TRACE(std::to_string(threads) + " " + std::to_string(every));
+            Walk w;
+            drive(w);
+            w.walker.readContents(std::make_unique<InlineRunner>(every, threads));
+            ASSERT_TRUE(w.completes());
+            EXPECT_EQ(w.counters.unreadableContents, 1u);
+            const std::vector<std::string> work = w.work();
+            EXPECT_EQ(work.size(), expected.size());
+            for (std::size_t i = 0; i < std::min(work.size(), expected.size()); ++i)
+                EXPECT_EQ(compact(work[i]), compact(expected[i]));
+        }
     }
 }
 

@@ -12,8 +12,9 @@ namespace {
 class MemoryFile : public File {
   public:
     MemoryFile(std::shared_ptr<std::string> data, OpenMode mode, std::shared_ptr<long> budget,
-               std::vector<std::string>& syncs, std::string name, bool torn)
-        : data_(std::move(data)),
+               std::vector<std::string>& syncs, std::string name, bool torn, std::uint64_t links)
+        : links_(links),
+          data_(std::move(data)),
           mode_(mode),
           budget_(std::move(budget)),
           syncs_(syncs),
@@ -62,12 +63,13 @@ class MemoryFile : public File {
     PlatformStatus identity(FileIdentity& identity) override {
         identity = FileIdentity{};
         identity.index = reinterpret_cast<std::uintptr_t>(data_.get());
-        identity.links = 1;
+        identity.links = links_;
         identity.size = data_->size();
         return PlatformStatus::ok;
     }
 
   private:
+    const std::uint64_t links_;
     bool readOnly() const {
         return mode_ == OpenMode::read || mode_ == OpenMode::readFollowing ||
                mode_ == OpenMode::contents;
@@ -462,7 +464,10 @@ std::unique_ptr<File> FakePlatform::openFile(std::string_view path, OpenMode mod
     }
     return std::make_unique<MemoryFile>(
         it->second, mode, p == failWritesTo ? writesBeforeFailure : std::shared_ptr<long>(), syncs,
-        p, tornFailures);
+        p, tornFailures,
+        static_cast<std::uint64_t>(std::count_if(files.begin(), files.end(), [&](const auto& file) {
+            return file.second == it->second;
+        })));
 }
 
 std::unique_ptr<ExclusiveHold> FakePlatform::holdExclusive(std::string_view path,

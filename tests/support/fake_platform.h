@@ -81,7 +81,8 @@ class FakePlatform : public Platform {
     std::vector<std::string> syncs;
 
     // File contents by normalised path (upper case, drive form). A file is
-    // created only in a directory of `directories` or of the tree.
+    // created only in a directory of `directories` or of the tree. Paths
+    // sharing their contents are names of one file (hard links).
     std::map<std::string, std::shared_ptr<std::string>> files;
     std::set<std::string> directories;  // the root and the working directory to begin with
 
