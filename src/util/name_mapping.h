@@ -75,18 +75,18 @@ inline std::string driveName(std::string_view host) {
     return out;
 }
 
-// The host name of a drive name: driveName undone.
-inline std::string hostName(std::string_view drive) {
-    using namespace name_mapping;
-    if (drive.find('\xEF') == std::string_view::npos)
-        return std::string(drive);
+namespace name_mapping {
+
+// A drive name with its mapped characters undone, each escape taken away;
+// with `keepBackslash` the backslash stays U+F05C.
+inline std::string unmapped(std::string_view drive, bool keepBackslash) {
     std::string out;
     out.reserve(drive.size());
     for (std::size_t i = 0; i < drive.size();) {
         if (isEscape(drive, i) && (isEscape(drive, i + 3) || mappedAt(drive, i + 3) != '\0')) {
             out.append(drive.substr(i + 3, 3));
             i += 6;
-        } else if (const char c = mappedAt(drive, i); c != '\0') {
+        } else if (const char c = mappedAt(drive, i); c != '\0' && !(keepBackslash && c == '\\')) {
             out += c;
             i += 3;
         } else {
@@ -94,6 +94,15 @@ inline std::string hostName(std::string_view drive) {
         }
     }
     return out;
+}
+
+}  // namespace name_mapping
+
+// The host name of a drive name: driveName undone.
+inline std::string hostName(std::string_view drive) {
+    if (drive.find('\xEF') == std::string_view::npos)
+        return std::string(drive);
+    return name_mapping::unmapped(drive, false);
 }
 
 // Whether a drive name holds a mapped character or an escape.
@@ -111,23 +120,9 @@ inline bool holdsMappedCharacter(std::string_view drive) {
 // the character it stands for, but for the backslash, which would read as a
 // separator there and stays U+F05C.
 inline std::string shownName(std::string_view drive) {
-    using namespace name_mapping;
     if (!holdsMappedCharacter(drive))
         return std::string(drive);
-    std::string out;
-    out.reserve(drive.size());
-    for (std::size_t i = 0; i < drive.size();) {
-        if (isEscape(drive, i) && (isEscape(drive, i + 3) || mappedAt(drive, i + 3) != '\0')) {
-            out.append(drive.substr(i + 3, 3));
-            i += 6;
-        } else if (const char c = mappedAt(drive, i); c != '\0' && c != '\\') {
-            out += c;
-            i += 3;
-        } else {
-            out += drive[i++];
-        }
-    }
-    return out;
+    return name_mapping::unmapped(drive, true);
 }
 
 }  // namespace velumtar
