@@ -18,33 +18,14 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <condition_variable>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <mutex>
 #include <string>
-#include <thread>
-#include <vector>
 
+#include "floor_walk.h"
 #include "platform/sha256.h"
 
 namespace {
 
-const char* const kWatched[] = {"dll", "exe", "msi", "com", "ocx", "jar",
-                                "bin", "scr", "sys", "vb",  "bat", "cmd"};
 constexpr std::size_t kPiece = 256 * 1024;
-
-bool watched(const char* name) {
-    const char* dot = std::strrchr(name, '.');
-    if (dot == nullptr)
-        return false;
-    for (const char* ext : kWatched) {
-        if (strcasecmp(dot + 1, ext) == 0)
-            return true;
-    }
-    return false;
-}
 
 std::atomic<unsigned long long> directories{0};
 std::atomic<unsigned long long> hashed{0};
@@ -56,12 +37,9 @@ struct Item {
     bool directory;
 };
 
-std::mutex stackLock;
-std::condition_variable stackChanged;
-std::vector<Item> stack;
-int busy = 0;
-
-void hashFile(const std::string& path, velumtar::Sha256& sha, std::vector<unsigned char>& buffer) {
+void hashFile(const std::string& path) {
+    thread_local velumtar::Sha256 sha;
+    thread_local std::vector<unsigned char> buffer(kPiece);
     int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0)
         return;
@@ -80,15 +58,14 @@ void hashFile(const std::string& path, velumtar::Sha256& sha, std::vector<unsign
     }
 }
 
-void listDirectory(const std::string& path) {
+void listDirectory(const std::string& path, std::vector<Item>& found) {
     DIR* dir = opendir(path.c_str());
     if (dir == nullptr)
         return;
     ++directories;
-    std::vector<Item> found;
     while (const dirent* entry = readdir(dir)) {
         const char* name = entry->d_name;
-        if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0')))
+        if (floor_walk::dotOrDotDot(name))
             continue;
         unsigned char type = entry->d_type;
         if (type == DT_UNKNOWN) {
@@ -99,58 +76,26 @@ void listDirectory(const std::string& path) {
         }
         if (type == DT_DIR)
             found.push_back({path + "/" + name, true});
-        else if (type == DT_REG && watched(name))
+        else if (type == DT_REG && floor_walk::watched(name))
             found.push_back({path + "/" + name, false});
     }
     closedir(dir);
-    std::lock_guard<std::mutex> lock(stackLock);
-    for (Item& item : found)
-        stack.push_back(std::move(item));
-    if (!found.empty())
-        stackChanged.notify_all();
-}
-
-void worker() {
-    velumtar::Sha256 sha;
-    std::vector<unsigned char> buffer(kPiece);
-    std::unique_lock<std::mutex> lock(stackLock);
-    for (;;) {
-        stackChanged.wait(lock, [] { return !stack.empty() || busy == 0; });
-        if (stack.empty())
-            return;
-        Item item = std::move(stack.back());
-        stack.pop_back();
-        ++busy;
-        lock.unlock();
-        if (item.directory)
-            listDirectory(item.path);
-        else
-            hashFile(item.path, sha, buffer);
-        lock.lock();
-        if (--busy == 0 && stack.empty())
-            stackChanged.notify_all();
-    }
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
     int threads = 1;
-    if (argc == 4 && std::strcmp(argv[1], "--threads") == 0) {
-        threads = std::atoi(argv[2]);
-        argv += 2;
-        argc -= 2;
-    }
-    if (argc != 2 || threads < 1) {
-        std::fprintf(stderr, "usage: hash_floor [--threads N] DIR\n");
+    const char* root = floor_walk::parseArguments(argc, argv, "hash_floor", threads);
+    if (root == nullptr)
         return 2;
-    }
-    stack.push_back({argv[1], true});
-    std::vector<std::thread> pool;
-    for (int i = 0; i < threads; ++i)
-        pool.emplace_back(worker);
-    for (std::thread& t : pool)
-        t.join();
+    floor_walk::runShared(threads, Item{root, true},
+                          [](const Item& item, std::vector<Item>& found) {
+                              if (item.directory)
+                                  listDirectory(item.path, found);
+                              else
+                                  hashFile(item.path);
+                          });
     std::printf("%llu directories listed, %llu files hashed (%llu bytes, check %u)\n",
                 directories.load(), hashed.load(), bytes.load(), checksum.load());
     return 0;

@@ -18,30 +18,11 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <condition_variable>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <mutex>
 #include <string>
-#include <thread>
-#include <vector>
+
+#include "floor_walk.h"
 
 namespace {
-
-const char* const kWatched[] = {"dll", "exe", "msi", "com", "ocx", "jar",
-                                "bin", "scr", "sys", "vb",  "bat", "cmd"};
-
-bool watched(const char* name) {
-    const char* dot = std::strrchr(name, '.');
-    if (dot == nullptr)
-        return false;
-    for (const char* ext : kWatched) {
-        if (strcasecmp(dot + 1, ext) == 0)
-            return true;
-    }
-    return false;
-}
 
 std::atomic<unsigned long long> directories{0};
 std::atomic<unsigned long long> stated{0};
@@ -60,7 +41,7 @@ void listDirectory(int fd, OnDirectory onDirectory) {
     ++directories;
     while (const dirent* entry = readdir(dir)) {
         const char* name = entry->d_name;
-        if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0')))
+        if (floor_walk::dotOrDotDot(name))
             continue;
         unsigned char type = entry->d_type;
         if (type == DT_UNKNOWN) {
@@ -71,7 +52,7 @@ void listDirectory(int fd, OnDirectory onDirectory) {
         }
         if (type == DT_DIR) {
             onDirectory(dirfd(dir), name);
-        } else if ((type == DT_REG || type == DT_LNK) && watched(name)) {
+        } else if ((type == DT_REG || type == DT_LNK) && floor_walk::watched(name)) {
             struct stat st;
             if (fstatat(dirfd(dir), name, &st, AT_SYMLINK_NOFOLLOW) == 0) {
                 ++stated;
@@ -91,70 +72,30 @@ void walk(int fd) {
     });
 }
 
-// The shared stack of the threaded walk, and the number of threads listing a
-// directory (whose sub-directories may still come).
-std::mutex stackLock;
-std::condition_variable stackChanged;
-std::vector<std::string> stack;
-int busy = 0;
-
-void listOne(const std::string& path) {
+// Lists the directory at `path` and puts its sub-directories into `found`.
+void listOne(const std::string& path, std::vector<std::string>& found) {
     int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0)
         return;
-    std::vector<std::string> found;
     listDirectory(fd, [&](int, const char* name) { found.push_back(path + "/" + name); });
-    std::lock_guard<std::mutex> lock(stackLock);
-    for (std::string& sub : found)
-        stack.push_back(std::move(sub));
-    if (!found.empty())
-        stackChanged.notify_all();
-}
-
-void worker() {
-    std::unique_lock<std::mutex> lock(stackLock);
-    for (;;) {
-        stackChanged.wait(lock, [] { return !stack.empty() || busy == 0; });
-        if (stack.empty())
-            return;
-        std::string path = std::move(stack.back());
-        stack.pop_back();
-        ++busy;
-        lock.unlock();
-        listOne(path);
-        lock.lock();
-        if (--busy == 0 && stack.empty())
-            stackChanged.notify_all();
-    }
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
     int threads = 1;
-    if (argc == 4 && std::strcmp(argv[1], "--threads") == 0) {
-        threads = std::atoi(argv[2]);
-        argv += 2;
-        argc -= 2;
-    }
-    if (argc != 2 || threads < 1) {
-        std::fprintf(stderr, "usage: walk_limit [--threads N] DIR\n");
+    const char* root = floor_walk::parseArguments(argc, argv, "walk_limit", threads);
+    if (root == nullptr)
         return 2;
-    }
     if (threads == 1) {
-        int fd = open(argv[1], O_RDONLY | O_DIRECTORY);
+        int fd = open(root, O_RDONLY | O_DIRECTORY);
         if (fd < 0) {
-            std::perror(argv[1]);
+            std::perror(root);
             return 1;
         }
         walk(fd);
     } else {
-        stack.push_back(argv[1]);
-        std::vector<std::thread> pool;
-        for (int i = 0; i < threads; ++i)
-            pool.emplace_back(worker);
-        for (std::thread& t : pool)
-            t.join();
+        floor_walk::runShared(threads, std::string(root), listOne);
     }
     std::printf("%llu directories listed, %llu files stated (%llu bytes)\n", directories.load(),
                 stated.load(), bytes.load());
