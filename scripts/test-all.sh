@@ -63,7 +63,7 @@ tsan_leg() {
   cmake --build --preset tsan
   local failed=0
   TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" build/tsan/tests/velumtar_tests \
-    --gtest_filter='ReadAhead*:DirectoryWalk*:PathMapping*:PosixListing*:PosixWalkLookups*:PosixFacts*:ContentsPool*' || failed=1
+    --gtest_filter='ReadAhead*:DirectoryWalk*:PathMapping*:PosixListing*:PosixWalkLookups*:PosixFacts*:ContentsPool*:SharedWorkers*' || failed=1
   # The tool's reports go to files: a run whose exit code a test ignores
   # still fails the leg.
   local reports

@@ -25,6 +25,27 @@ class WorkerRunner {
     virtual void stop(std::chrono::milliseconds patience) = 0;
 };
 
+// Threads that several runners share: the reading of directories ahead of
+// the walk and the reading of file contents take turns on the same threads
+// instead of each making its own. A thread serves whichever runner has work
+// waiting; a runner's `start(count, ...)` makes threads up to `count` (and at
+// most `limit` in all). Runners may outlive this object; the threads end
+// when the last of them and this object are gone.
+class SharedWorkers {
+  public:
+    explicit SharedWorkers(int limit);
+    ~SharedWorkers();
+    SharedWorkers(const SharedWorkers&) = delete;
+    SharedWorkers& operator=(const SharedWorkers&) = delete;
+
+    std::unique_ptr<WorkerRunner> runner();
+
+    struct Threads;
+
+  private:
+    std::shared_ptr<Threads> threads_;
+};
+
 // Workers on threads of their own.
 std::unique_ptr<WorkerRunner> newThreadRunner();
 
