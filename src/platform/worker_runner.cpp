@@ -38,13 +38,16 @@ struct Core {
         return nullptr;
     }
 
+    // Wakes up to `count` more threads for `lane`, counting those already
+    // in its steps or woken for it: one thread woken for nothing costs two
+    // system calls and a contended lock, so no herd.
     void ask(Lane& lane, int count) {
         std::lock_guard<std::mutex> lock(mutex);
-        lane.pending = std::min(lane.pending + count, lane.workers);
-        if (count == 1)
+        const int more = std::min(count, lane.workers - lane.inStep - lane.pending);
+        for (int i = 0; i < more; ++i) {
+            ++lane.pending;
             wake.notify_one();
-        else
-            wake.notify_all();
+        }
     }
 
     void run(std::atomic<bool>& done) {
