@@ -162,15 +162,6 @@ class Fingerprints(FingerprintDrive):
         self.stomp("C:\\App\\Tool.exe")
         self.assertIn(NO_DIFFERENCES, self.run_tool("C", OFF))
 
-    def test_a_directory_watched_under_one_of_two_spellings_is_read_there(self):
-        self.run_tool("N", ON)
-        # A newcomer spelt as the key, holding a file of the same name, size
-        # and time with other bytes: the spelling that holds the files
-        # recorded stays watched, and its files are read there.
-        self.contents("C:\\APP\\lib.dll", b"LIBRARY " * 64)
-        self.assertIn("Display list of details?", self.run_tool("C", ON))
-        self.assertEqual([line.split()[0] for line in self.report()], ["LOCKED"])
-
     def test_names_of_one_file_are_read_once_and_found_changed_together(self):
         os.makedirs(self.drive.host("C:\\Links"))
         for i in range(20):
