@@ -89,7 +89,6 @@ ContentsOutcome digestContents(File& file, const FileIdentity& opened, ContentsH
     hasher.buffer.resize(kBufferSize);
     FileIdentity before = opened, after;
     readAgain = false;
-    factsAfter.reset();
     for (int reading = 1;; ++reading) {
         readAgain = reading > 1;
         if (!hasher.sha.restart())
@@ -112,6 +111,7 @@ ContentsOutcome digestContents(File& file, const FileIdentity& opened, ContentsH
         // Taken before the state that tells whether the reading was
         // settled: then they are the facts of what was read.
         FileInformation facts;
+        factsAfter.reset();
         if (readAgain && file.information(facts) == PlatformStatus::ok)
             factsAfter = facts;
         if (file.identity(after) != PlatformStatus::ok || !hasher.sha.finish(digest))
