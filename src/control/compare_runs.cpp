@@ -188,6 +188,8 @@ void RunControl::newBuildRun(bool keepFingerprints) {
         discardDatabase();
         return;
     }
+    // The log tells that the new database compares contents from now on.
+    counters_.fingerprintsRecorded = built.fingerprints;
     // Failures were shown. A run state left behind makes the next compare
     // run report the interruption; a missing log entry loses only the entry.
     (void)database_.clearRunState();

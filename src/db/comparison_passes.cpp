@@ -68,10 +68,14 @@ bool underLockedDirectory(WorkFile& workFile, std::string_view path) {
 BuildResult buildAnew(WorkFile& workFile, BasicDatabase& database) {
     RecordView work = workFile.view();
     RecordView entry = database.view();
+    BuildResult result;
     for (bool more = firstFileEntry(workFile) && isFileEntry(workFile); more;
          more = workFile.readNext() && isFileEntry(workFile)) {
         readEntryOf(work, database);
-        entry.set(dbrec::facts, factsToStore({}, work.get(workrec::facts)).str());
+        const FileFacts stored = factsToStore({}, work.get(workrec::facts));
+        entry.set(dbrec::facts, stored.str());
+        if (fingerprintOf(stored.str()).find_first_not_of(' ') != std::string::npos)
+            ++result.fingerprints;
         bool existed = database.found();
         if (!database.store()) {
             return BuildResult{false, database.failedOperation(existed ? kRewrite : kWrite),
@@ -81,7 +85,7 @@ BuildResult buildAnew(WorkFile& workFile, BasicDatabase& database) {
     // A damaged work file is not the end of its entries.
     if (workFile.readFailed())
         return BuildResult{false, kRead, files::kWorkFile};
-    return BuildResult{};
+    return result;
 }
 
 bool markNewAndChanged(WorkFile& workFile, BasicDatabase& database, MessageService& messages,

@@ -4,6 +4,7 @@
 // sequential read of one file plus one keyed read of the other per record.
 #pragma once
 
+#include <cstdint>
 #include <string_view>
 
 namespace velumtar {
@@ -19,6 +20,8 @@ struct BuildResult {
     // when a file could not be read through) and the file it failed on.
     std::string_view operation;
     std::string_view file;
+    // Entries stored with a fingerprint of their contents.
+    std::uint64_t fingerprints = 0;
 };
 
 // REQUIRES: the database new and open for update, the work file filled.

@@ -1,8 +1,10 @@
 #include "files/file_contents.h"
 
+#include <algorithm>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
+#include <thread>
 
 #include "files/record_view.h"
 
@@ -81,6 +83,7 @@ FileFacts factsToStore(std::string_view stored, std::string_view seen) {
 
 ContentsOutcome digestContents(File& file, const FileIdentity& opened, ContentsHasher& hasher,
                                Sha256::Digest& digest, bool& readAgain,
+                               std::optional<FileInformation>& factsAfter,
                                const std::function<void()>& afterReading,
                                const std::atomic<bool>* cancelled) {
     hasher.buffer.resize(kBufferSize);
@@ -105,6 +108,12 @@ ContentsOutcome digestContents(File& file, const FileIdentity& opened, ContentsH
         }
         if (afterReading)
             afterReading();
+        // Taken before the state that tells whether the reading was
+        // settled: then they are the facts of what was read.
+        FileInformation facts;
+        factsAfter.reset();
+        if (readAgain && file.information(facts) == PlatformStatus::ok)
+            factsAfter = facts;
         if (file.identity(after) != PlatformStatus::ok || !hasher.sha.finish(digest))
             return ContentsOutcome::unreadable;
         if (sameState(before, after) && offset == after.size)
@@ -128,7 +137,7 @@ bool ContentsReader::open(std::string_view path) {
 ContentsOutcome ContentsReader::digest(Sha256::Digest& digest,
                                        const std::function<void()>& afterReading) {
     std::unique_ptr<File> file = std::move(file_);
-    return digestContents(*file, identity_, hasher_, digest, readAgain_, afterReading);
+    return digestContents(*file, identity_, hasher_, digest, readAgain_, factsAfter_, afterReading);
 }
 
 struct ContentsPool::Shared {
@@ -141,6 +150,16 @@ struct ContentsPool::Shared {
     std::vector<std::unique_ptr<ContentsHasher>> idle;
     std::atomic<bool> cancelled{false};
 };
+
+int ContentsPool::defaultWorkers() {
+    // On a cold cache the workers wait for the device, which serves several
+    // reads at once (a solid-state disk a queue of dozens): at least 8 keep
+    // it busy on any machine, and cost no processor while they wait. On a
+    // warm cache they hash, one core each: two per core keep every core at
+    // work while some wait. At most 16, each with a buffer and an open file.
+    const unsigned cores = std::thread::hardware_concurrency();  // 0: unknown
+    return static_cast<int>(std::clamp(2 * cores, 8u, 16u));
+}
 
 ContentsPool::ContentsPool() : shared_(std::make_shared<Shared>()) {}
 
@@ -204,8 +223,8 @@ bool ContentsPool::readNext(Shared& shared) {
         shared.idle.pop_back();
     }
     lock.unlock();
-    job.outcome = digestContents(*job.file, job.identity, *hasher, job.digest, job.readAgain, {},
-                                 &shared.cancelled);
+    job.outcome = digestContents(*job.file, job.identity, *hasher, job.digest, job.readAgain,
+                                 job.factsAfter, {}, &shared.cancelled);
     job.file.reset();
     lock.lock();
     job.done = true;

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -62,11 +63,14 @@ constexpr int kContentsReadings = 3;
 
 // Reads every byte of `file` (opened as `opened`) and hashes it. `readAgain`
 // tells whether it was read again because it changed while it was read (the
-// facts taken before it was opened are then out of date). `afterReading`
+// facts taken before it was opened are then out of date); `factsAfter` then
+// receives the file's facts as they were after the last reading, when the
+// open file can tell them. `afterReading`
 // runs after each reading, before the file is looked at again (a test's
 // seam); `cancelled`, when set, ends the reading early as unreadable.
 ContentsOutcome digestContents(File& file, const FileIdentity& opened, ContentsHasher& hasher,
                                Sha256::Digest& digest, bool& readAgain,
+                               std::optional<FileInformation>& factsAfter,
                                const std::function<void()>& afterReading = {},
                                const std::atomic<bool>* cancelled = nullptr);
 
@@ -91,6 +95,7 @@ class ContentsReader {
     ContentsOutcome digest(Sha256::Digest& digest, const std::function<void()>& afterReading = {});
     // After digest(): see digestContents.
     bool readAgain() const { return readAgain_; }
+    const std::optional<FileInformation>& factsAfter() const { return factsAfter_; }
 
   private:
     Platform& platform_;
@@ -98,6 +103,7 @@ class ContentsReader {
     FileIdentity identity_;
     ContentsHasher hasher_;
     bool readAgain_ = false;
+    std::optional<FileInformation> factsAfter_;
 };
 
 // A file opened for its contents, waiting to be read and hashed, and then
@@ -109,6 +115,7 @@ struct ContentsJob {
     ContentsOutcome outcome = ContentsOutcome::unreadable;
     Sha256::Digest digest{};
     bool readAgain = false;
+    std::optional<FileInformation> factsAfter;
     bool done = false;  // the pool's own mark
 };
 
@@ -119,7 +126,8 @@ struct ContentsJob {
 // called on the caller's thread.
 class ContentsPool {
   public:
-    static constexpr int kWorkers = 16;
+    // How many workers read: see file_contents.cpp.
+    static int defaultWorkers();
     static constexpr std::size_t kCapacity = 256;
     // A worker is woken for this many files queued, or this many bytes,
     // whichever comes first: it reads on until none is left, so that small
@@ -135,7 +143,7 @@ class ContentsPool {
 
     // Starts up to `workers` workers on `runner`; false when none could be
     // made (the caller then reads on its own thread).
-    [[nodiscard]] bool start(std::unique_ptr<WorkerRunner> runner, int workers = kWorkers);
+    [[nodiscard]] bool start(std::unique_ptr<WorkerRunner> runner, int workers = defaultWorkers());
 
     std::size_t size() const;
     bool full() const { return size() >= kCapacity; }

@@ -138,6 +138,11 @@ class File {
     // Forces written data to the storage device (fsync, FlushFileBuffers).
     virtual PlatformStatus sync() = 0;
     virtual PlatformStatus identity(FileIdentity& identity) = 0;
+    // The facts of the open file, as fileInformation() reports them for the
+    // name it was opened by. A file that cannot tell them answers ioError.
+    virtual PlatformStatus information(FileInformation& /*info*/) {
+        return PlatformStatus::ioError;
+    }
 };
 
 // Every mode opens only a regular file, and never through a symbolic link or
@@ -156,7 +161,8 @@ enum class OpenMode {
     // As `read`, for a watched file's contents: others may go on reading,
     // writing, renaming and deleting it meanwhile, and a name that reaches
     // no regular file is refused (accessDenied); on Windows by its literal
-    // path, as the facts are read.
+    // path, as the facts are read, a name relative to the working directory
+    // included.
     contents,
 };
 

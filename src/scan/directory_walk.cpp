@@ -385,12 +385,15 @@ bool DirectoryWalk::recordFingerprint() {
     job->key = record.get(workrec::key);
     job->facts = record.get(workrec::facts);
     job->path = quoted(trimmedRight(record.get(workrec::path)));
-    bool opened = contents_->open(job->path);
+    // By the name just listed, in the directory the walk is in: the file
+    // listed, under that spelling, with no lookup of the whole path.
+    const std::string listed = quoted(listedName_);
+    bool opened = contents_->open(listed);
     if (!opened && pool_ && pool_->size() > 0) {
         // The files the pool holds open may be what the system is short of.
         if (!applyContents(0))
             return false;
-        opened = contents_->open(job->path);
+        opened = contents_->open(listed);
     }
     if (!opened) {
         ++counters_.unreadableContents;
@@ -432,6 +435,7 @@ bool DirectoryWalk::recordFingerprint() {
             (void)file->write(0, "+", 1);
     });
     job->readAgain = contents_->readAgain();
+    job->factsAfter = contents_->factsAfter();
     return applyContents(*job);
 }
 
@@ -453,9 +457,15 @@ bool DirectoryWalk::applyContents(const ContentsJob& job) {
     }
     // Contents that changed while they were read are a change, whatever
     // the facts taken before say; the fingerprint is that of the last
-    // reading (a settled one when the file came to rest).
+    // reading (a settled one when the file came to rest), and the facts are
+    // those taken after it where the file told them.
     FileFacts read;
     std::copy(job.facts.begin(), job.facts.end(), read.text.begin());
+    if (job.factsAfter) {
+        const FileFacts after = factsFrom(*job.factsAfter, job.factsAfter->attributes, "    ");
+        for (Field f : {facts::date, facts::time, facts::size, facts::attributes})
+            read.view().set(f, after.str().substr(f.offset, f.width));
+    }
     setFingerprint(read, fingerprintText(job.digest));
     read.view().at(facts::contentsUnsettled) =
         job.outcome == ContentsOutcome::unsettled || job.readAgain ? 'U' : ' ';

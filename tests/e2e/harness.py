@@ -289,5 +289,29 @@ class DriveTest(unittest.TestCase):
             f.write(b"x" * size)
         os.utime(host, (when, when))
 
+    def drive_process(self, program, args):
+        """Starts a helper that holds a file (hold_file) in the drive's
+        environment; returns it once it holds the file."""
+        command = (["wine", program] if wine() else [program]) + args
+        for attempt in range(1, WINE_START_ATTEMPTS + 1):
+            with tempfile.TemporaryFile() as err:
+                proc = subprocess.Popen(command, cwd=self.drive.start,
+                                        env=self.drive.environment(transcript=False),
+                                        stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                        stderr=err)
+                # A holder says "held" once it holds its file.
+                line = proc.stdout.readline()
+                if b"held" in line:
+                    return proc
+                output = line + proc.stdout.read()
+                proc.wait()
+                err.seek(0)
+                output += err.read()
+            note("%s, status %d, attempt %d:\n%s" % (
+                command, proc.returncode, attempt, output.decode("utf-8", "replace")))
+            if not wine_start_failed(proc.returncode, output):
+                break
+        self.fail("the helper did not start")
+
     def tearDown(self):
         self.drive.close()

@@ -196,30 +196,6 @@ class InstanceGuard(DriveTest):
         self.assertTrue(wait_for(lambda: self.drive.exists("C:\\VELUMTAR.AKT")))
         return proc, release
 
-    def drive_process(self, program, args):
-        import subprocess
-        import tempfile
-        command = (["wine", program] if wine() else [program]) + args
-        for attempt in range(1, harness.WINE_START_ATTEMPTS + 1):
-            with tempfile.TemporaryFile() as err:
-                proc = subprocess.Popen(command, cwd=self.drive.start,
-                                        env=self.drive.environment(transcript=False),
-                                        stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                                        stderr=err)
-                # The holder says "held" once it holds the marker.
-                line = proc.stdout.readline()
-                if b"held" in line:
-                    return proc
-                output = line + proc.stdout.read()
-                proc.wait()
-                err.seek(0)
-                output += err.read()
-            harness.note("%s, status %d, attempt %d:\n%s" % (
-                command, proc.returncode, attempt, output.decode("utf-8", "replace")))
-            if not harness.wine_start_failed(proc.returncode, output):
-                break
-        self.fail("the marker holder did not start")
-
     def test_second_instance_is_refused_while_the_first_holds_the_marker(self):
         proc, release = self.holder()
         try:

@@ -94,6 +94,10 @@ class ChangingFile : public File {
         identity.writeTime = writeTime_;
         return PlatformStatus::ok;
     }
+    PlatformStatus information(FileInformation& info) override {
+        info.size = data_.size();
+        return PlatformStatus::ok;
+    }
 
   private:
     std::string data_;
@@ -118,12 +122,13 @@ TEST(FileContents, ReadAgainWhileTheFileChangesThenUnsettled) {
         ContentsOutcome outcome;
         bool readAgain;
         std::string lastRead;
+        std::uint64_t sizeAfter;  // of the facts after the last reading; 0: none
     } cases[] = {
-        {0, ContentsOutcome::read, false, "abc"},
-        {1, ContentsOutcome::read, true, "abc+"},
-        {2, ContentsOutcome::read, true, "abc++"},
-        {3, ContentsOutcome::unsettled, true, "abc++"},
-        {9, ContentsOutcome::unsettled, true, "abc++"},
+        {0, ContentsOutcome::read, false, "abc", 0},
+        {1, ContentsOutcome::read, true, "abc+", 4},
+        {2, ContentsOutcome::read, true, "abc++", 5},
+        {3, ContentsOutcome::unsettled, true, "abc++", 6},
+        {9, ContentsOutcome::unsettled, true, "abc++", 6},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.changes);
@@ -134,6 +139,7 @@ TEST(FileContents, ReadAgainWhileTheFileChangesThenUnsettled) {
         Sha256::Digest digest{}, expected{};
         EXPECT_EQ(reader.digest(digest), c.outcome);
         EXPECT_EQ(reader.readAgain(), c.readAgain);
+        EXPECT_EQ(reader.factsAfter() ? reader.factsAfter()->size : 0, c.sizeAfter);
         Sha256 sha;
         ASSERT_TRUE(sha.update(c.lastRead.data(), c.lastRead.size()) && sha.finish(expected));
         EXPECT_EQ(digest, expected);

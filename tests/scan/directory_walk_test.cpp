@@ -527,6 +527,10 @@ TEST(DirectoryWalk, ContentsReadOnWorkersLeaveTheWorkFileAsReadOnTheWalksThread)
     plain.walker.readContents();
     ASSERT_TRUE(plain.completes());
     EXPECT_EQ(plain.counters.unreadableContents, 1u);
+    // Each by the name listed, in the directory entered: no path to look up.
+    EXPECT_GE(plain.platform.contentsOpened.size(), 150u);
+    for (const std::string& opened : plain.platform.contentsOpened)
+        EXPECT_EQ(opened.find('\\'), std::string::npos) << opened;
     const std::vector<std::string> expected = plain.work();
     ASSERT_EQ(std::count_if(expected.begin(), expected.end(),
                             [](const std::string& r) { return r[0] == 'H'; }),

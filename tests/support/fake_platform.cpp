@@ -440,6 +440,8 @@ bool FakePlatform::fileExists(std::string_view path) {
 
 std::unique_ptr<File> FakePlatform::openFile(std::string_view path, OpenMode mode,
                                              PlatformStatus& status) {
+    if (mode == OpenMode::contents)
+        contentsOpened.emplace_back(path);
     std::string p = normalise(path);
     if (heldByOthers.count(p) || heldHere.count(p)) {
         status = PlatformStatus::locked;

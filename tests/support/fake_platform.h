@@ -98,6 +98,7 @@ class FakePlatform : public Platform {
     std::vector<std::string> changeRequests;   // every path handed to changeDirectory
     std::vector<std::string> listingPatterns;  // every pattern handed to first()
     std::vector<std::string> readAheads;       // every pattern handed to readAhead
+    std::vector<std::string> contentsOpened;   // every path opened for its contents
     int readAheadBegun = 0, readAheadEnded = 0;
     std::string lastListed;  // tree key of the entry listed last
     int openListings = 0;    // started and not yet ended

@@ -37,7 +37,9 @@ class FdFile final : public File {
   public:
     // `newEntryIn`: the directory of a file this open created, whose entry is
     // made durable by the first sync.
-    FdFile(int fd, std::string newEntryIn) : fd_(fd), newEntryIn_(std::move(newEntryIn)) {}
+    // `name`: the last part of the name it was opened by.
+    FdFile(int fd, std::string newEntryIn, std::string name)
+        : fd_(fd), newEntryIn_(std::move(newEntryIn)), name_(std::move(name)) {}
     ~FdFile() override { ::close(fd_); }
     FdFile(const FdFile&) = delete;
     FdFile& operator=(const FdFile&) = delete;
@@ -74,6 +76,10 @@ class FdFile final : public File {
         identity.writeTime =
             static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1'000'000'000 + st.st_mtim.tv_nsec;
         return PlatformStatus::ok;
+    }
+
+    PlatformStatus information(FileInformation& info) override {
+        return openFileInformation(fd_, name_, info);
     }
 
     PlatformStatus write(std::uint64_t offset, const void* buffer, std::size_t length) override {
@@ -135,6 +141,7 @@ class FdFile final : public File {
   private:
     int fd_;
     std::string newEntryIn_;
+    std::string name_;
 };
 
 // The directory that holds `host`.
@@ -329,7 +336,8 @@ std::unique_ptr<File> openHostFile(const std::string& host, OpenMode mode, Platf
         return nullptr;
     }
     status = created ? PlatformStatus::created : PlatformStatus::ok;
-    return std::make_unique<FdFile>(fd, created ? directoryOf(host) : std::string());
+    return std::make_unique<FdFile>(fd, created ? directoryOf(host) : std::string(),
+                                    host.substr(host.find_last_of('/') + 1));
 }
 
 PlatformStatus removeHostFile(const std::string& host) {

@@ -305,6 +305,8 @@ PlatformStatus hostFileInformationAt(int directoryFd, const char* name,
 // when the entry vanished since. `stated` tells whether that took an lstat.
 bool describeEntry(int directoryFd, const char* name, unsigned char type, ListingEntry& entry,
                    bool& stated);
+// The same for the open file `fd`, whose name's last part is `name`.
+PlatformStatus openFileInformation(int fd, std::string_view name, FileInformation& info);
 LocalDateTime hostLocalDateTime();
 // The attribute byte of a listed entry from its kind, its own lstat mode, its
 // name and the value of its user.DOSATTRIB extended attribute (empty when it

@@ -370,6 +370,22 @@ PlatformStatus hostFileInformationAt(int directoryFd, const char* name,
     return factsFromStat(st, name, dosAttrib, info);
 }
 
+PlatformStatus openFileInformation(int fd, std::string_view name, FileInformation& info) {
+    struct stat st;
+    if (::fstat(fd, &st) != 0) {
+        return statusFromErrno(errno);
+    }
+    std::string dosAttrib;
+    if (carriesDosAttrib(st)) {
+        char buffer[256];
+        const ssize_t n = ::fgetxattr(fd, "user.DOSATTRIB", buffer, sizeof buffer);
+        if (n > 0) {
+            dosAttrib.assign(buffer, static_cast<std::size_t>(n));
+        }
+    }
+    return factsFromStat(st, name, dosAttrib, info);
+}
+
 LocalDateTime hostLocalDateTime() {
     struct timespec now;
     ::clock_gettime(CLOCK_REALTIME, &now);

@@ -159,6 +159,18 @@ class PosixPlatform final : public Platform {
 
     std::unique_ptr<File> openFile(std::string_view path, OpenMode mode,
                                    PlatformStatus& status) override {
+        // A watched file by the name its directory's listing gave, in the
+        // working directory: that name as it stands, one lookup of one
+        // name instead of the whole path. Not found as it stands, the
+        // case-insensitive resolution below decides.
+        const std::string_view name = posix::stripPathQuotes(path);
+        if (mode == OpenMode::contents && !name.empty() && name != "." && name != ".." &&
+            name.find_first_of("\\/") == std::string_view::npos) {
+            std::unique_ptr<File> file = posix::openHostFile(hostName(name), mode, status);
+            if (status != PlatformStatus::notFound) {
+                return file;
+            }
+        }
         std::string host;
         if (!processResolver().hostPath(path, host)) {
             status = PlatformStatus::notFound;

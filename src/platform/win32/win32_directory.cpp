@@ -12,9 +12,8 @@ constexpr DWORD reportedAttributes = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HI
                                      FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_DIRECTORY |
                                      FILE_ATTRIBUTE_ARCHIVE;
 
-// The facts in the form the tool records them, from what both the find data
-// and the attribute data carry: the last-write time in local time, the
-// 64-bit size and the attribute bits.
+}  // namespace
+
 bool describeFacts(const FILETIME& lastWrite, DWORD sizeHigh, DWORD sizeLow, DWORD attributes,
                    FileInformation& info) {
     FILETIME local{};
@@ -33,8 +32,6 @@ bool describeFacts(const FILETIME& lastWrite, DWORD sizeHigh, DWORD sizeLow, DWO
     info.hundredths = 0;
     return true;
 }
-
-}  // namespace
 
 // A full drive path (C:\DIR\NAME) in the form the system takes literally,
 // \\?\C:\DIR\NAME: a name with trailing dots or blanks, or a device's name

@@ -115,6 +115,17 @@ class Win32File final : public File {
         return PlatformStatus::ok;
     }
 
+    PlatformStatus information(FileInformation& facts) override {
+        BY_HANDLE_FILE_INFORMATION info{};
+        if (!GetFileInformationByHandle(handle_.get(), &info)) {
+            return lastStatus();
+        }
+        return describeFacts(info.ftLastWriteTime, info.nFileSizeHigh, info.nFileSizeLow,
+                             info.dwFileAttributes, facts)
+                   ? PlatformStatus::ok
+                   : PlatformStatus::ioError;
+    }
+
     // Gives the handle back (the object is of no use afterwards).
     ScopedHandle release() { return std::move(handle_); }
 
@@ -209,6 +220,33 @@ ScopedHandle openRegular(const std::wstring& name, DWORD access, DWORD share, bo
     return ScopedHandle();
 }
 
+// A watched file's path in the form the system takes literally (see
+// literalPath); a name relative to the working directory is made full
+// first, so that it reaches the entry listed as well.
+std::wstring contentsPath(std::string_view path) {
+    std::wstring name = widePath(path);
+    if (name.find_first_of(L"\\/:") == std::wstring::npos) {
+        std::wstring directory(MAX_PATH, L'\0');
+        for (;;) {
+            const DWORD length =
+                GetCurrentDirectoryW(static_cast<DWORD>(directory.size()), directory.data());
+            if (length == 0) {
+                return name;
+            }
+            if (length < directory.size()) {
+                directory.resize(length);
+                break;
+            }
+            directory.resize(length);
+        }
+        if (directory.back() != L'\\') {
+            directory += L'\\';
+        }
+        name.insert(0, directory);
+    }
+    return literalPath(std::move(name));
+}
+
 }  // namespace
 
 std::unique_ptr<File> openFile(std::string_view path, OpenMode mode, PlatformStatus& status) {
@@ -219,8 +257,8 @@ std::unique_ptr<File> openFile(std::string_view path, OpenMode mode, PlatformSta
     const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | (contents ? FILE_SHARE_DELETE : 0);
     bool created = false;
     ScopedHandle handle =
-        openRegular(contents ? literalPath(widePath(path)) : widePath(path), access, share,
-                    !reading, mode == OpenMode::readFollowing, created, status, contents);
+        openRegular(contents ? contentsPath(path) : widePath(path), access, share, !reading,
+                    mode == OpenMode::readFollowing, created, status, contents);
     if (!handle.valid()) {
         return nullptr;
     }

@@ -84,6 +84,11 @@ bool currentDirectory(std::string& path);
 bool changeDirectory(std::string_view path);
 std::unique_ptr<DirectoryListing> newListing();
 PlatformStatus fileInformation(std::string_view path, FileInformation& info);
+// The facts in the form the tool records them, from what the find data, the
+// attribute data and a handle's information carry: the last-write time in
+// local time, the 64-bit size and the attribute bits.
+bool describeFacts(const FILETIME& lastWrite, DWORD sizeHigh, DWORD sizeLow, DWORD attributes,
+                   FileInformation& info);
 bool entryName(std::string_view path, std::string& name);
 // Entering a walk's directory without leaving the drive (win32_directory.cpp).
 // A handle for the attributes of the directory `path`, opened without

@@ -80,6 +80,15 @@ TEST(PosixFiles, OnlyRegularFilesOfTheirOwnNameAreOpened) {
         EXPECT_NE(platform().replaceFile(dir + "\\" + name, dir + "\\MOVED"), PlatformStatus::ok);
         EXPECT_TRUE(platform().fileExists(dir + "\\" + name)) << name;
     }
+    // The walk's contents, by the name listed in the working directory.
+    WorkingDirectoryGuard guard;
+    ASSERT_TRUE(platform().changeDirectory(dir));
+    for (const char* name : {"link", "dangling", "dir", "pipe"}) {
+        EXPECT_EQ(platform().openFile(std::string("\"") + name + "\"", OpenMode::contents, status),
+                  nullptr)
+            << name;
+        EXPECT_NE(status, PlatformStatus::ok) << name;
+    }
     EXPECT_EQ(readHostFile(host + "/outside.txt"), "outside");
     EXPECT_FALSE(std::filesystem::exists(host + "/missing.txt"));
     EXPECT_FALSE(std::filesystem::exists(host + "/moved"));

@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <map>
 #include <string>
+#include <tuple>
 
 #include "platform/platform.h"
 #include "platform/posix/posix_internal.h"
@@ -376,6 +377,18 @@ TEST(PosixFacts, FactsOfAFileListedWithoutStatCarryItsAttributes) {
             };
             flags[entry.name] = {bit(attr::archive, 'A'), bit(attr::readOnly, 'R'),
                                  bit(attr::system, 'S'), bit(attr::hidden, 'H')};
+            // The same facts from the file opened for its contents by that
+            // name.
+            PlatformStatus status;
+            auto file = platform().openFile("\"" + entry.name + "\"", OpenMode::contents, status);
+            FileInformation opened;
+            ASSERT_NE(file, nullptr) << entry.name;
+            ASSERT_EQ(file->information(opened), PlatformStatus::ok);
+            const auto facts = [](const FileInformation& i) {
+                return std::tuple(i.size, i.attributes, i.year, i.month, i.day, i.hour, i.minute,
+                                  i.second);
+            };
+            EXPECT_EQ(facts(opened), facts(info)) << entry.name;
         }));
     if (posix::processResolver().entryStatCount() != stats) {
         GTEST_SKIP() << "the file system reports no entry types";
