@@ -132,7 +132,7 @@ void RunControl::compareRun() {
         return;
     DirectoryWalk walk(platform_, messages_, workFile_, extensionList_, counters_, &database_);
     if (fingerprints)
-        walk.readContents(newThreadRunner());
+        walk.readContents(workers_());
     if (walk.walk(startDirectory) != DirectoryWalk::Result::completed)
         return;
     if (!comparePasses())
@@ -177,7 +177,7 @@ void RunControl::newBuildRun(bool keepFingerprints) {
     }
     DirectoryWalk walk(platform_, messages_, workFile_, extensionList_, counters_);
     if (fingerprints)
-        walk.readContents(newThreadRunner());
+        walk.readContents(workers_());
     if (walk.walk(startDirectory) != DirectoryWalk::Result::completed) {
         discardDatabase();
         return;

@@ -1,5 +1,7 @@
 #include "control/run_control.h"
 
+#include <utility>
+
 #include "files/file_names.h"
 #include "ui/messages.h"
 #include "util/text_field.h"
@@ -21,9 +23,10 @@ std::size_t firstCharacterLength(std::string_view text) {
 
 }  // namespace
 
-RunControl::RunControl(Platform& platform)
+RunControl::RunControl(Platform& platform, RunnerSource workers)
     : programTitle(padded(kProgramTitle, 52)),
       platform_(platform),
+      workers_(std::move(workers)),
       unattended_(platform),
       messages_(platform, unattended_, std::string_view(programTitle).substr(0, 8)),
       findings_(platform, messages_, kProgramTitle),

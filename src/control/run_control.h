@@ -4,6 +4,8 @@
 // ends every run the same way in endOfRun().
 #pragma once
 
+#include <functional>
+#include <memory>
 #include <string>
 
 #include "control/instance_marker.h"
@@ -13,6 +15,7 @@
 #include "db/work_file.h"
 #include "files/file_facts.h"
 #include "platform/platform.h"
+#include "platform/worker_runner.h"
 #include "report/findings_export.h"
 #include "report/run_log.h"
 #include "scan/extension_list.h"
@@ -27,7 +30,10 @@ inline constexpr std::string_view kProgramTitle = "VELUMTAR 4.01.03 File-Compari
 
 class RunControl {
   public:
-    explicit RunControl(Platform& platform);
+    // Where the walk's reading of file contents gets its worker threads.
+    using RunnerSource = std::function<std::unique_ptr<WorkerRunner>()>;
+
+    explicit RunControl(Platform& platform, RunnerSource workers = newThreadRunner);
 
     // Start-up, one run, endOfRun. Returns the process exit code: 0, unless
     // VELUMTAR_EXIT_CODE=findings asks for the findings' bits (exitBits).
@@ -90,6 +96,7 @@ class RunControl {
     bool completed_ = false;
 
     Platform& platform_;
+    RunnerSource workers_;
     Unattended unattended_;
     MessageService messages_;
     FindingsExport findings_;
