@@ -50,6 +50,16 @@ enum class EntryKind {
     other,         // FIFO, socket, device: not a file the tool watches
 };
 
+// Facts of one file: the full 64-bit size, the last-write time in local time
+// and the attribute bits (`attr`) as a listing that describes the file in full
+// reports them.
+struct FileInformation {
+    std::uint64_t size = 0;
+    std::uint8_t attributes = 0;
+    int year = 0, month = 0, day = 0;
+    int hour = 0, minute = 0, second = 0, hundredths = 0;
+};
+
 // One entry delivered by a directory listing. Its attribute bits may be
 // incomplete where the system's listing does not carry them (POSIX reports a
 // file as archive, hidden for a leading dot): the facts of a file take theirs
@@ -58,6 +68,10 @@ struct ListingEntry {
     std::string name;  // as stored on disk, UTF-8, not upper-cased
     std::uint8_t attributes = 0;
     EntryKind kind = EntryKind::other;
+    // The file's facts, as fileInformation would report them, when the
+    // listing read them with the entry (reading ahead does, for the files a
+    // walk watches): the walk then does not ask for them.
+    std::optional<FileInformation> facts;
 };
 
 // Result codes of the listing, as the walk tests them.
@@ -79,16 +93,6 @@ class DirectoryListing {
     virtual void end() = 0;
 };
 
-// Facts of one file: the full 64-bit size, the last-write time in local time
-// and the attribute bits (`attr`) as a listing that describes the file in full
-// reports them.
-struct FileInformation {
-    std::uint64_t size = 0;
-    std::uint8_t attributes = 0;
-    int year = 0, month = 0, day = 0;
-    int hour = 0, minute = 0, second = 0, hundredths = 0;
-};
-
 // Local date and time of day as the clock reports them: "YYYYMMDD" and
 // "hhmmsscc". Text, because an implausible reading must survive to be tested.
 struct LocalDateTime {
@@ -96,14 +100,26 @@ struct LocalDateTime {
     std::string time;  // 8 characters
 };
 
-// The files whose facts a walk will ask for: names whose upper-case form has
-// a full stop followed by one of `extensions` (three characters each, blank
-// padded) and then a blank or the end of the name; every file when
-// `everyFile` is set. A platform that reads ahead uses it to choose what to
-// read; a wrong guess costs time, never a result.
-struct WatchedNames {
-    std::vector<std::string> extensions;
-    bool everyFile = false;
+// The walk's rules, handed to a platform that reads its directories ahead
+// (Platform::beginReadAhead): which directories it enters, under which key,
+// and which files' facts it reads. Called on worker threads: an
+// implementation keeps no state that changes while it is in use.
+class WalkPlan {
+  public:
+    virtual ~WalkPlan() = default;
+    // A copy to keep: a worker may still use it after the walk has ended.
+    virtual std::unique_ptr<WalkPlan> clone() const = 0;
+    // The key ("C:\A\*", "C:\*") of the directory a change of directory to
+    // `path` (as the walk passes it) enters.
+    virtual std::string keyOf(std::string_view path) const = 0;
+    // The key under which the walk enters the sub-directory listed as
+    // `name` in the directory whose key is `parentKey`; false when the walk
+    // never enters it. Keys hold no control characters.
+    virtual bool childKey(std::string_view parentKey, std::string_view name,
+                          std::string& key) const = 0;
+    // Whether the walk reads the facts of the file listed as `name`; a wrong
+    // answer costs time, never a result.
+    virtual bool wantsFacts(std::string_view name) const = 0;
 };
 
 // A file opened for positional reads and writes.
@@ -164,7 +180,7 @@ class Platform {
     virtual LaunchStage startProcess(std::string_view commandLine, int showWindow, bool wait) = 0;
 
     // Upper-cases text in place: ASCII letters on POSIX, the system's rules
-    // on Windows. Returns the upper-cased text (its byte length may differ
+    // on Windows. Safe on any thread. Returns the upper-cased text (its byte length may differ
     // from the input's on Windows).
     virtual std::string upperCase(std::string_view text) = 0;
 
@@ -176,16 +192,13 @@ class Platform {
 
     virtual std::unique_ptr<DirectoryListing> newListing() = 0;
 
-    // Reading ahead. A walk that enters directories in ascending key order of
-    // their patterns announces its start, names each directory it will enter
-    // later (its pattern, "C:\DIR\SUB\*", right after the listing of its
-    // parent delivered it) and announces its end, so that a platform can
-    // list them and read the facts of their watched files on other threads.
-    // A platform may ignore all three: nothing it answers depends on them.
-    virtual void beginReadAhead(const WatchedNames& /*files*/) {}
-    virtual void readAhead(std::string_view /*pattern*/) {}
+    // Reading ahead. A walk that enters directories in ascending key order
+    // announces its start with its rules and its end, so that a platform can
+    // list the directories it will enter and read the facts of their watched
+    // files on other threads. A platform may ignore both: nothing it answers
+    // depends on them.
+    virtual void beginReadAhead(const WalkPlan& /*plan*/) {}
     virtual void endReadAhead() {}
-
     // Facts of the file at `path` (may be quoted). A symbolic link is
     // described by itself, never followed.
     virtual PlatformStatus fileInformation(std::string_view path, FileInformation& info) = 0;
@@ -250,7 +263,8 @@ class Platform {
     }
 };
 
-// The real system's implementation (Win32 or POSIX, chosen by the build).
+// The real system's implementation (Win32 or POSIX, chosen by the build),
+// without wrappers: main() composes the stack.
 Platform& systemPlatform();
 
 }  // namespace velumtar

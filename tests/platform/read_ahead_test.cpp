@@ -1,405 +1,243 @@
-// Reading ahead answers the walk exactly as the system does: run against the
-// real file system, with the system's reader.
+// Reading ahead: its schedule on its own, and the platform over the
+// in-memory tree with the workers run inline (the whole walk's suite runs
+// through it as well, see directory_walk_test.cpp).
 #include "platform/read_ahead.h"
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <atomic>
-#include <cctype>
-#include <chrono>
-#include <filesystem>
-#include <fstream>
-#include <functional>
-#include <set>
-#include <thread>
+#include <condition_variable>
+#include <mutex>
 
-#include "support/scratch.h"
+#include "scan/directory_walk.h"
+#include "support/fake_reader.h"
+#include "support/scan_fixture.h"
 
 namespace velumtar::test {
 namespace {
 
-namespace fs = std::filesystem;
+using readahead::ChildList;
 using readahead::Limits;
 using readahead::ReadAheadPlatform;
+using readahead::Schedule;
 
-void makeFile(const fs::path& path, std::size_t size = 1) {
-    fs::create_directories(path.parent_path());
-    std::ofstream(path, std::ios::binary) << std::string(size, 'v');
-}
-
-// Directories modified within the file system's clock tick before they are
-// read are never served; the trees below are older than that.
-void letTheTreeSettle() {
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-}
-
-std::string describe(const FileInformation& info) {
-    return std::to_string(info.size) + " " + std::to_string(info.year) + "-" +
-           std::to_string(info.month) + "-" + std::to_string(info.day) + " " +
-           std::to_string(info.hour) + ":" + std::to_string(info.minute) + ":" +
-           std::to_string(info.second) + " attr " + std::to_string(info.attributes);
-}
-
-// A walk in key order like the tool's over the tree below `top`: what it
-// enters, every entry (sorted per directory) and the facts of watched files.
-// `announce` makes it tell the platform what it will enter; `beforeEnter`
-// runs before each directory is entered.
-std::vector<std::string> walkLog(Platform& platform, const std::string& top, bool announce,
-                                 const std::function<void(const std::string&)>& beforeEnter = {}) {
-    WatchedNames files;
-    files.extensions = {"EXE", "DLL"};
-    if (announce)
-        platform.beginReadAhead(files);
-    std::set<std::string, readahead::KeyOrder> toVisit{top + "\\*"};
-    std::vector<std::string> log;
-    while (!toVisit.empty()) {
-        const std::string pattern = *toVisit.begin();
-        toVisit.erase(toVisit.begin());
-        const std::string dir = pattern.substr(0, pattern.size() - 2);
-        if (beforeEnter)
-            beforeEnter(pattern);
-        if (!platform.changeDirectory("\"" + dir + "\"")) {
-            log.push_back("locked " + dir);
-            continue;
-        }
-        log.push_back("entered " + dir);
-        std::vector<std::string> entries;
-        auto listing = platform.newListing();
-        ListingEntry entry;
-        ListingResult result = listing->first("\"*.*\"", entry);
-        for (; result == ListingResult::entry; result = listing->next(entry)) {
-            if (entry.kind == EntryKind::dotEntry)
-                continue;
-            const std::string upper = platform.upperCase(entry.name);
-            std::string line = dir + "\\" + entry.name + " kind " +
-                               std::to_string(static_cast<int>(entry.kind)) + " attr " +
-                               std::to_string(entry.attributes);
-            if (entry.kind == EntryKind::file && readahead::wanted(files, upper)) {
-                FileInformation info;
-                PlatformStatus status =
-                    platform.fileInformation("\"" + dir + "\\" + upper + "\"", info);
-                line += status == PlatformStatus::ok ? " facts " + describe(info) : " no facts";
-            }
-            if (entry.kind == EntryKind::directory && upper > "*") {
-                const std::string child = dir + "\\" + upper + "\\*";
-                toVisit.insert(child);
-                if (announce)
-                    platform.readAhead(child);
-            }
-            entries.push_back(line);
-        }
-        listing->end();
-        EXPECT_EQ(result, ListingResult::end) << dir;
-        std::sort(entries.begin(), entries.end());
-        log.insert(log.end(), entries.begin(), entries.end());
+// Keys as the walk gives them: the name upper-cased under the parent.
+struct UpperPlan final : WalkPlan {
+    std::unique_ptr<WalkPlan> clone() const override { return std::make_unique<UpperPlan>(); }
+    std::string keyOf(std::string_view path) const override { return std::string(path) + "\\*"; }
+    bool childKey(std::string_view parent, std::string_view name, std::string& key) const override {
+        key.assign(parent.substr(0, parent.size() - 1));
+        for (char c : name)
+            key += static_cast<char>(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c);
+        key += "\\*";
+        return name != "skip";
     }
-    if (announce)
-        platform.endReadAhead();
-    return log;
+    bool wantsFacts(std::string_view) const override { return true; }
+};
+
+// The order of reading merges every parent's sorted list, whichever was
+// read first; two spellings of one key are never handed out, nor what the
+// walk has passed, nor more than the buffer holds.
+TEST(ReadAheadSchedule, ReadsInKeyOrderNeverTwinsNorPassedNorBeyondTheBuffer) {
+    Limits limits;
+    limits.directories = 3;
+    Schedule schedule(limits);
+    const UpperPlan plan;
+    auto add = [&](const std::string& parent, std::vector<std::string> names) {
+        ChildList* list = schedule.newList();
+        list->reset(parent, parent);
+        for (const std::string& name : names)
+            list->add(plan, name);
+        schedule.add(list);
+    };
+    std::vector<std::string> order;
+    Schedule::Task task;
+    auto drain = [&] {
+        while (schedule.next(task)) {
+            order.push_back(task.key);
+            schedule.finished(task, task.key != "C:\\FAILS\\*");
+            ASSERT_EQ(schedule.state(task.key), task.key == "C:\\FAILS\\*"
+                                                    ? Schedule::State::unknown
+                                                    : Schedule::State::ready);
+        }
+    };
+    add("C:\\*", {"zeta", "Twin", "A", "skip", "twin", "FAILS", "b"});
+    add("C:\\A\\*", {"y", "x"});
+    drain();
+    EXPECT_EQ(order, (std::vector<std::string>{"C:\\A\\*", "C:\\A\\X\\*", "C:\\A\\Y\\*"}));
+    // Full: the walk takes A, passes B, and the rest follows.
+    EXPECT_EQ(schedule.reach("C:\\A\\*", task), Schedule::State::ready);
+    schedule.giveBack(task.snapshot);
+    EXPECT_EQ(schedule.reach("C:\\A\\Y\\*", task), Schedule::State::ready);
+    schedule.giveBack(task.snapshot);
+    EXPECT_EQ(schedule.reach("C:\\B\\*", task), Schedule::State::due);
+    schedule.giveBack(task.snapshot);
+    schedule.giveBack(task.children);
+    order.clear();
+    drain();
+    EXPECT_EQ(order, (std::vector<std::string>{"C:\\FAILS\\*", "C:\\ZETA\\*"}));
+    EXPECT_EQ(schedule.reach("C:\\TWIN\\*", task), Schedule::State::unknown);
+    EXPECT_EQ(schedule.reach("C:\\ZETA\\*", task), Schedule::State::ready);
 }
 
-TEST(ReadAhead, AnswersAsTheSystemWhateverTheWorkersManage) {
-    const std::string top = scratchDirectory();
-    const fs::path host = hostPath(top);
-    makeFile(host / "A" / "x.exe", 10);
-    makeFile(host / "A" / "y.txt");
-    makeFile(host / "A" / "B" / "C" / "deep.DLL", 3);
-    makeFile(host / "A" / "ro.exe");
-    fs::permissions(host / "A" / "ro.exe",
-                    fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
-                    fs::perm_options::remove);
-    makeFile(host / ".hidden" / "h.exe");
-    makeFile(host / "$skipped" / "s.exe");
-    fs::create_directories(host / "Empty");
-    for (int i = 0; i < 300; ++i)
-        makeFile(host / "Many" / ("file" + std::to_string(i) + (i % 3 ? ".txt" : ".exe")), i);
-    // Names that differ only in case, where the file system keeps both: the
-    // walk enters the one the system's resolution picks, whichever the
-    // listing delivers first.
-    for (std::string name : {"Lib", "Abc", "Dat", "Bin", "Mod", "Res"}) {
-        makeFile(host / name / "lower.exe");
-        std::transform(name.begin(), name.end(), name.begin(), ::toupper);
-        makeFile(host / name / "upper.exe");
+struct ReadAhead : ScanFixture {
+    FindingCounters counters;
+    FakeReader* reader = nullptr;
+    std::unique_ptr<ReadAheadPlatform> readAhead;
+
+    explicit ReadAhead(std::unique_ptr<readahead::WorkerRunner> runner, Limits limits = Limits{}) {
+        auto fake = std::make_unique<FakeReader>(platform);
+        reader = fake.get();
+        readAhead = std::make_unique<ReadAheadPlatform>(platform, std::move(fake),
+                                                        std::move(runner), limits);
+        EXPECT_TRUE(prepareWorkFile(workFile, messages));
     }
-    letTheTreeSettle();
+    bool walk() {
+        DirectoryWalk walker(*readAhead, messages, workFile, list, counters);
+        return walker.walk(padded("C:\\TOOLS\\*", 255)) == DirectoryWalk::Result::completed;
+    }
+};
 
-    const std::vector<std::string> expected = walkLog(systemPlatform(), top, false);
-    ASSERT_GT(expected.size(), 300u);
-
+// A directory is served only when its times can tell a later change: not on
+// a file system that keeps whole seconds, nor when it changed within a tick
+// before its reading; otherwise the system lists it at its turn.
+TEST(ReadAhead, ServesOnlyWhereTheTimesTellAChange) {
     struct Case {
         const char* what;
-        Limits limits;
-        bool waitForWorkers;
+        std::int64_t changedAt;
+        std::uint64_t served;
     };
+    const std::int64_t settled = FakeEntry::kSettled;
     const Case cases[] = {
-        {"one worker, one directory at a time", {1, 1, std::size_t{2} << 20, 2048}, false},
-        {"listings too large for the buffer", {2, 8, 2000, 2048}, false},
-        {"few waiting", {4, 256, std::size_t{2} << 20, 2}, false},
-        {"every directory read ahead first", {4, 256, std::size_t{2} << 20, 2048}, true},
+        {"fine times, settled", settled, 2},
+        {"whole seconds", settled - settled % 1000000000, 0},
+        {"changed 10 ms before the reading", settled + 990000000, 0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        ReadAheadPlatform platform(systemPlatform(), readahead::newSystemReader(), c.limits);
-        EXPECT_EQ(walkLog(platform, top, true,
-                          [&](const std::string& pattern) {
-                              if (c.waitForWorkers)
-                                  platform.waitFor(pattern);
-                          }),
-                  expected);
-        if (c.waitForWorkers) {
-            // All but the top, the directories under one key and Many.
-            EXPECT_GE(platform.counts().served, 5u);
-            EXPECT_GE(platform.counts().factsServed, 5u);
-        }
+        ReadAhead r(std::make_unique<InlineRunner>(true));
+        r.platform.addFile("C:\\A\\a.exe", 1);
+        r.platform.addFile("C:\\B\\b.exe", 2);
+        r.platform.tree["C:\\A"].changedAt = r.platform.tree["C:\\B"].changedAt = c.changedAt;
+        EXPECT_TRUE(r.walk());
+        EXPECT_EQ(r.readAhead->counts().served, c.served);
+        EXPECT_EQ(r.readAhead->counts().refused, 2 - c.served);
     }
 }
 
-TEST(ReadAhead, DirectoryChangedBetweenItsReadingAndItsTurnIsListedAtItsTurn) {
-    const std::string top = scratchDirectory();
-    const fs::path host = hostPath(top);
-    for (const char* dir : {"A", "B", "C", "D"})
-        makeFile(host / dir / (std::string(dir) + ".exe"));
-    makeFile(host / "E" / "S" / "s.exe");
-    letTheTreeSettle();
-
-    ReadAheadPlatform platform(systemPlatform(), readahead::newSystemReader(), Limits{});
-    // Each directory is read ahead, then changed before the walk enters it:
-    // A gains a file, B is removed and made anew, E is moved out of the drive
-    // and made anew with another S below it (a worker that read the old E
-    // may still hold it open); C and D stay as they were.
-    const std::vector<std::string> log =
-        walkLog(platform, top, true, [&](const std::string& pattern) {
-            platform.waitFor(pattern);
-            if (pattern == top + "\\A\\*") {
-                makeFile(host / "A" / "new.exe", 5);
-            } else if (pattern == top + "\\B\\*") {
-                fs::remove_all(host / "B");
-                makeFile(host / "B" / "other.dll", 7);
-            } else if (pattern == top + "\\E\\*") {
-                fs::rename(host / "E", fs::path(hostPath(scratchDirectory())) / "E");
-                makeFile(host / "E" / "S" / "other.dll", 9);
-            }
-        });
-    EXPECT_EQ(log, walkLog(systemPlatform(), top, false));
-    EXPECT_GE(platform.counts().stale, 3u);
-    EXPECT_EQ(platform.counts().served, 2u);
+// Changed between its reading and its turn: listed by the system, and what
+// the walk records is the directory as it is then.
+TEST(ReadAhead, ADirectoryChangedAfterItsReadingIsListedAtItsTurn) {
+    ReadAhead r(std::make_unique<InlineRunner>(true));
+    r.platform.addFile("C:\\A\\a.exe", 1);
+    r.platform.addFile("C:\\B\\b.exe", 2);
+    r.reader->afterRead = [&](const std::string& native) {
+        if (native != "C:\\B")
+            return;
+        r.platform.addFile("C:\\B\\new.exe", 3);
+        r.platform.tree["C:\\B"].changedAt += 1000;
+    };
+    EXPECT_TRUE(r.walk());
+    EXPECT_EQ(r.readAhead->counts().served, 1u);
+    EXPECT_EQ(r.readAhead->counts().refused, 1u);
+    r.workFile.clearRecord();
+    r.workFile.view().at(workrec::recordType) = 'F';
+    r.workFile.view().set(workrec::path, "C:\\B\\NEW.EXE");
+    EXPECT_TRUE(r.workFile.readByKey());
 }
 
-void waitUntil(const std::function<bool()>& done) {
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (!done() && std::chrono::steady_clock::now() < until)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+// The walk's exclusions apply before anything is read: a directory it never
+// enters is never opened (a stuck network mount there cannot hold a worker).
+TEST(ReadAhead, DirectoriesTheWalkNeverEntersAreNeverRead) {
+    ReadAhead r(std::make_unique<InlineRunner>(true));
+    r.platform.addFile("C:\\RECYCLER\\x.exe", 1);
+    r.platform.addFile("C:\\Data\\System Volume Information\\x.exe", 1);
+    r.platform.addFile("C:\\$Recycle.Bin\\x.exe", 1);
+    r.platform.addFile("C:\\Data\\t\\x.exe", 1);
+    r.platform.addDirectory("C:\\Data\\T");  // a twin: the walk's own listing decides
+    EXPECT_TRUE(r.walk());
+    EXPECT_EQ(r.reader->reads, std::vector<std::string>{"C:\\DATA"});
 }
 
-// A scratch directory of `count` sub-directories holding a watched file
-// each, settled; `expected` receives the system's own walk of it.
-std::string flatTree(int count, std::vector<std::string>& expected) {
-    const std::string top = scratchDirectory();
-    for (int i = 0; i < count; ++i)
-        makeFile(fs::path(hostPath(top)) / ("D" + std::to_string(i)) / "f.exe");
-    letTheTreeSettle();
-    expected = walkLog(systemPlatform(), top, false);
-    return top;
+// No thread to be had (RLIMIT_NPROC): the run goes on without reading ahead.
+TEST(ReadAhead, WithoutThreadsTheWalkGoesOnAlone) {
+    ReadAhead r(std::make_unique<InlineRunner>(true, 0));
+    r.platform.addFile("C:\\A\\a.exe", 1);
+    EXPECT_TRUE(r.walk());
+    EXPECT_EQ(r.readAhead->counts().served, 0u);
+    EXPECT_TRUE(r.reader->reads.empty());
 }
 
-// The system's reader, made slow, that may or may not say it waited for the
-// device; it counts how many threads read at once.
-class SlowReader final : public readahead::DirectoryReader {
+// A reader that never answers for one directory, as a stuck network mount.
+class StuckReader final : public readahead::DirectoryReader {
   public:
-    explicit SlowReader(bool waited) : waited_(waited) {}
-    std::atomic<int> reading{0}, mostReading{0}, started{0}, readByCreator{0}, listings{0};
-    // Other threads' readings wait until the creating thread has read one.
-    bool holdOthers = false;
-
-    bool read(const std::string& native, const WatchedNames& files, std::size_t maxBytes,
+    explicit StuckReader(FakePlatform& platform) : fake_(platform) {}
+    bool read(const std::string& native, const WalkPlan& plan, std::size_t maxBytes,
               readahead::Snapshot& out) override {
-        ++started;
-        if (std::this_thread::get_id() == creator_)
-            ++readByCreator;
-        else if (holdOthers)
-            waitUntil([&] { return readByCreator > 0; });
-        const int now = ++reading;
-        for (int most = mostReading; now > most && !mostReading.compare_exchange_weak(most, now);)
-            ;
-        std::this_thread::sleep_for(std::chrono::milliseconds(3));
-        const bool read = system_->read(native, files, maxBytes, out);
-        --reading;
-        return read;
+        if (native == "C:\\STUCK") {
+            std::unique_lock<std::mutex> lock(mutex);
+            stuck = true;
+            changed.notify_all();
+            changed.wait(lock, [&] { return released; });
+            return false;
+        }
+        return fake_.read(native, plan, maxBytes, out);
     }
-    bool subdirectories(const std::string& native,
-                        const std::function<void(const std::string&)>& take) override {
-        ++listings;
-        return system_->subdirectories(native, take);
+    std::string childNative(const std::string& parent, std::string_view name) override {
+        return fake_.childNative(parent, name);
     }
-    std::string childNative(const std::string& parent, const std::string& name) override {
-        return system_->childNative(parent, name);
-    }
-    // Every reading gave up the processor, or none did.
-    long deviceWaits() override { return waited_ ? ++waits_ : 0; }
-    std::string upper(std::string_view name) override { return system_->upper(name); }
-    bool workingNative(std::string& native) override { return system_->workingNative(native); }
-    bool enter(const std::string& native, readahead::DirectoryStamp& now) override {
-        return system_->enter(native, now);
-    }
-    PlatformStatus facts(const std::string& parent, const std::string& name,
-                         FileInformation& info) override {
-        return system_->facts(parent, name, info);
+    bool workingNative(std::string& native) override { return fake_.workingNative(native); }
+    bool stampWorking(readahead::DirectoryStamp& now) override { return fake_.stampWorking(now); }
+
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool stuck = false, released = false;
+
+  private:
+    FakeReader fake_;
+};
+
+// Enters the directory STUCK only once a worker is stuck reading it.
+class WaitingPlatform final : public ForwardingPlatform {
+  public:
+    WaitingPlatform(Platform& inner, StuckReader& reader)
+        : ForwardingPlatform(inner), reader_(reader) {}
+    bool changeDirectory(std::string_view path) override {
+        if (path.find("STUCK") != std::string_view::npos) {
+            std::unique_lock<std::mutex> lock(reader_.mutex);
+            reader_.changed.wait(lock, [&] { return reader_.stuck; });
+        }
+        return inner().changeDirectory(path);
     }
 
   private:
-    const std::thread::id creator_ = std::this_thread::get_id();
-    const bool waited_;
-    std::atomic<long> waits_{0};
-    std::unique_ptr<DirectoryReader> system_ = readahead::newSystemReader();
+    StuckReader& reader_;
 };
 
-TEST(ReadAhead, AllWorkersReadAtOnceOnlyWhileTheDeviceIsWaitedFor) {
-    std::vector<std::string> expected;
-    const std::string top = flatTree(40, expected);
-
-    for (bool waited : {false, true}) {
-        SCOPED_TRACE(waited ? "readings wait for the device" : "the cache answers");
-        auto reader = std::make_unique<SlowReader>(waited);
-        SlowReader& slow = *reader;
-        Limits limits;
-        limits.threads = 4;
-        limits.quickThreads = 1;
-        ReadAheadPlatform platform(systemPlatform(), std::move(reader), limits);
-        EXPECT_EQ(walkLog(platform, top, true,
-                          [&](const std::string& pattern) {
-                              if (pattern != top + "\\*")
-                                  platform.waitFor(pattern);
-                          }),
-                  expected);
-        if (waited)
-            EXPECT_GT(slow.mostReading, 1);
-        else
-            EXPECT_EQ(slow.mostReading, 1);
-    }
-}
-
-// While the directory it needs is being read, the walk's thread reads the
-// next ones itself rather than sleep.
-TEST(ReadAhead, TheWalkReadsAheadWhileTheWorkerReadsWhatItNeeds) {
-    std::vector<std::string> expected;
-    const std::string top = flatTree(20, expected);
-
-    auto reader = std::make_unique<SlowReader>(false);
-    SlowReader& slow = *reader;
-    slow.holdOthers = true;
+// The end of the walk leaves a worker stuck in the system behind instead of
+// waiting for it.
+TEST(ReadAhead, TheWalkEndsWithoutAWorkerStuckInTheSystem) {
+    ScanFixture f;
+    f.platform.addFile("C:\\Stuck\\x.exe", 1);
+    f.platform.tree["C:\\STUCK"].enterable = false;  // entering it fails at once
+    f.platform.boxAnswers = {0, 6};                  // Yes: go on without it
+    auto reader = std::make_unique<StuckReader>(f.platform);
+    StuckReader& stuck = *reader;
+    WaitingPlatform waiting(f.platform, stuck);
     Limits limits;
     limits.threads = 1;
-    ReadAheadPlatform platform(systemPlatform(), std::move(reader), limits);
-    // The worker starts on the first directory and holds it until the walk
-    // has read one of the others.
-    EXPECT_EQ(walkLog(platform, top, true,
-                      [&](const std::string& pattern) {
-                          if (pattern != top + "\\*")
-                              waitUntil([&] { return slow.started > 0; });
-                      }),
-              expected);
-    EXPECT_GT(slow.readByCreator, 0);
-    EXPECT_GE(platform.counts().served, 2u);
-}
-
-// The walk comes to a directory no worker has begun (here the buffer holds
-// one directory, so the worker sleeps until the walk takes it): its thread
-// reads that directory as a worker would, rather than leaving it to the
-// system. Which thread reads which directory is the scheduler's choice;
-// every directory is served either way.
-TEST(ReadAhead, ADirectoryNoWorkerHasBegunIsReadByTheWalksThread) {
-    std::vector<std::string> expected;
-    const std::string top = flatTree(20, expected);
-
-    Limits limits;
-    limits.threads = 1;
-    limits.directories = 1;
-    ReadAheadPlatform platform(systemPlatform(), readahead::newSystemReader(), limits);
-    EXPECT_EQ(walkLog(platform, top, true), expected);
-    EXPECT_EQ(platform.counts().listedHere, 1u);  // the top
-    EXPECT_EQ(platform.counts().served, 20u);
-}
-
-// A directory of more sub-directories than the waiting list holds: the rest
-// are queued again from its listing as the walk goes on (half the list at a
-// time), not left to it; but it is listed again a bounded number of times,
-// however many sub-directories it has.
-TEST(ReadAhead, SubdirectoriesBeyondTheWaitingListAreReadAheadLater) {
-    std::vector<std::string> expected;
-    const std::string top = flatTree(40, expected);
-
-    for (std::size_t waiting : {8, 2}) {
-        SCOPED_TRACE(waiting);
-        auto reader = std::make_unique<SlowReader>(false);
-        SlowReader& slow = *reader;
-        Limits limits;
-        limits.threads = 1;
-        limits.waiting = waiting;
-        ReadAheadPlatform platform(systemPlatform(), std::move(reader), limits);
-        EXPECT_EQ(walkLog(platform, top, true,
-                          [&](const std::string& pattern) { platform.waitFor(pattern); }),
-                  expected);
-        EXPECT_LE(slow.listings, 17);
-        if (waiting == 8) {
-            // The top itself, and perhaps one that had not been queued again
-            // by its turn.
-            EXPECT_LE(platform.counts().listedHere, 3u);
-            EXPECT_GE(platform.counts().served, 38u);
-        }
+    limits.patience = std::chrono::milliseconds(0);
+    {
+        ReadAheadPlatform platform(waiting, std::move(reader), readahead::newThreadRunner(),
+                                   limits);
+        EXPECT_TRUE(prepareWorkFile(f.workFile, f.messages));
+        FindingCounters counters;
+        DirectoryWalk walker(platform, f.messages, f.workFile, f.list, counters);
+        EXPECT_EQ(walker.walk(padded("C:\\TOOLS\\*", 255)), DirectoryWalk::Result::completed);
+        EXPECT_EQ(counters.value[FindingCounters::kLocked], 1u);
     }
-}
-
-// Two spellings of one name under one key, left out of a waiting list of one
-// and then listed again with room for one: the spelling that listing keeps
-// is whichever comes first, not the one the system picks for the walk. Ten
-// names, so that the system's order puts the other spelling first in some.
-TEST(ReadAhead, ASpellingKeptWhileItsTwinWasLeftOutIsNotServed) {
-    const std::string scratch = scratchDirectory();
-    for (int i = 0; i < 10; ++i) {
-        const std::string top = scratch + "\\T" + std::to_string(i);
-        const fs::path host = hostPath(top);
-        makeFile(host / "A" / "a.exe");
-        makeFile(host / ("Dir" + std::to_string(i)) / "lower.exe");
-        makeFile(host / ("DIR" + std::to_string(i)) / "upper.exe");
-    }
-    letTheTreeSettle();
-    for (int i = 0; i < 10; ++i) {
-        SCOPED_TRACE(i);
-        const std::string top = scratch + "\\T" + std::to_string(i);
-        Limits limits;
-        limits.threads = 1;
-        limits.waiting = 1;
-        ReadAheadPlatform platform(systemPlatform(), readahead::newSystemReader(), limits);
-        // A moment before each directory lets the worker list the top again.
-        EXPECT_EQ(walkLog(platform, top, true,
-                          [&](const std::string& pattern) {
-                              std::this_thread::sleep_for(std::chrono::milliseconds(5));
-                              platform.waitFor(pattern);
-                          }),
-                  walkLog(systemPlatform(), top, false));
-    }
-}
-
-// Jobs and their entries are reused once the walk is done with them: a
-// directory queued later starts afresh, whatever the one before it in the
-// same job was (here two spellings under one key, never served).
-TEST(ReadAhead, AReusedJobCarriesNothingOver) {
-    const std::string top = scratchDirectory();
-    const fs::path host = hostPath(top);
-    makeFile(host / "Abc" / "f.exe");
-    makeFile(host / "ABC" / "f.exe");
-    for (int i = 0; i < 100; ++i)
-        makeFile(host / "Z" / ("D" + std::to_string(i)) / "f.exe");
-    letTheTreeSettle();
-    const std::vector<std::string> expected = walkLog(systemPlatform(), top, false);
-
-    ReadAheadPlatform platform(systemPlatform(), readahead::newSystemReader(), Limits{});
-    EXPECT_EQ(walkLog(platform, top, true,
-                      [&](const std::string& pattern) { platform.waitFor(pattern); }),
-              expected);
-    // Z and every directory in it.
-    EXPECT_GE(platform.counts().served, 101u);
+    std::unique_lock<std::mutex> lock(stuck.mutex);
+    stuck.released = true;
+    stuck.changed.notify_all();
 }
 
 }  // namespace

@@ -4,7 +4,9 @@
 
 #include <algorithm>
 
+#include "platform/read_ahead.h"
 #include "store/fault_injection.h"
+#include "support/fake_reader.h"
 #include "support/scan_fixture.h"
 #include "ui/messages.h"
 #include "util/text_field.h"
@@ -36,11 +38,40 @@ std::string fileEntry(const std::string& path, std::string_view facts) {
     return key('F', path) + std::string(facts);
 }
 
+// Every case runs in both listing orders, on the platform itself and
+// through reading ahead over the in-memory tree: with a worker that reads
+// every directory as soon as it may, and with none, so that the walk's
+// thread reads each itself.
+enum class Reading { none, workers, walkThread };
+struct Mode {
+    Reading reading;
+    bool reverse;
+};
+Mode mode;
+
+class DirectoryWalkSuite : public testing::TestWithParam<Mode> {
+  protected:
+    void SetUp() override { mode = GetParam(); }
+};
+
 struct Walk : test::ScanFixture {
     FindingCounters counters;
-    DirectoryWalk walker{platform, messages, workFile, list, counters};
+    std::unique_ptr<readahead::ReadAheadPlatform> readAhead;
+    DirectoryWalk walker{walked(), messages, workFile, list, counters};
 
-    Walk() { EXPECT_TRUE(prepareWorkFile(workFile, messages)); }
+    Walk() {
+        platform.reverseListing = mode.reverse;
+        EXPECT_TRUE(prepareWorkFile(workFile, messages));
+    }
+    Platform& walked() {
+        if (mode.reading == Reading::none)
+            return platform;
+        readAhead = std::make_unique<readahead::ReadAheadPlatform>(
+            platform, std::make_unique<test::FakeReader>(platform),
+            std::make_unique<test::InlineRunner>(mode.reading == Reading::workers),
+            readahead::Limits{});
+        return *readAhead;
+    }
 
     bool completes() { return walker.walk(kStart) == DirectoryWalk::Result::completed; }
 
@@ -66,9 +97,8 @@ struct Walk : test::ScanFixture {
     }
 };
 
-TEST(DirectoryWalk, EntersDirectoriesInKeyOrderAndRecordsQualifyingFiles) {
+TEST_P(DirectoryWalkSuite, EntersDirectoriesInKeyOrderAndRecordsQualifyingFiles) {
     Walk w;
-    w.platform.reverseListing = true;  // the listing's order must not matter
     w.platform.addFile("C:\\Setup.exe", 1234);
     w.platform.addFile("C:\\readme.txt", 10);
     w.platform.addFile("C:\\Program Files\\App\\tool.dll", 7);
@@ -84,17 +114,12 @@ TEST(DirectoryWalk, EntersDirectoriesInKeyOrderAndRecordsQualifyingFiles) {
               (std::vector<std::string>{"\"C:\\\"", "\"C:\\EMPTY\"", "\"C:\\PROGRAM FILES\"",
                                         "\"C:\\PROGRAM FILES\\APP\"", "\"C:\\WINDOWS\"",
                                         "\"C:\\WINDOWS\\SYSTEM32\""}));
-    // The directories it enters later were announced for reading ahead, each
-    // when its parent's listing delivered it.
-    std::vector<std::string> announced;
-    for (const std::string& pattern : w.platform.readAheads)
-        announced.emplace_back(trimmedRight(pattern));
-    std::sort(announced.begin(), announced.end());
-    EXPECT_EQ(announced, (std::vector<std::string>{"C:\\EMPTY\\*", "C:\\PROGRAM FILES\\*",
-                                                   "C:\\PROGRAM FILES\\APP\\*", "C:\\WINDOWS\\*",
-                                                   "C:\\WINDOWS\\SYSTEM32\\*"}));
-    EXPECT_EQ(w.platform.readAheadBegun, 1);
-    EXPECT_EQ(w.platform.readAheadEnded, 1);
+    if (w.readAhead) {
+        EXPECT_EQ(w.readAhead->counts().served, 5u);
+    } else {
+        EXPECT_EQ(w.platform.readAheadBegun, 1);
+        EXPECT_EQ(w.platform.readAheadEnded, 1);
+    }
     std::string setupFacts = " 20250630081542" + std::string(12, ' ') + "0000000000001234" +
                              std::string(16, ' ') + "A   " + std::string(10, ' ');
     EXPECT_EQ(w.work(), (std::vector<std::string>{
@@ -118,7 +143,7 @@ TEST(DirectoryWalk, EntersDirectoriesInKeyOrderAndRecordsQualifyingFiles) {
     w.expectTidyEnd();
 }
 
-TEST(DirectoryWalk, ExcludedDirectoryNamesInAnyCaseAndInsideLongerNames) {
+TEST_P(DirectoryWalkSuite, ExcludedDirectoryNamesInAnyCaseAndInsideLongerNames) {
     Walk w;
     for (const char* dir : {"System Volume Information", "recycler", "MyRecycler", "CardSpace",
                             "old system volume information x", "CardSpaces", "Recycler.old"})
@@ -135,7 +160,7 @@ TEST(DirectoryWalk, ExcludedDirectoryNamesInAnyCaseAndInsideLongerNames) {
                             fileEntry("C:\\RECYCLER.OLD\\INSIDE.EXE", listedFacts(1))}));
 }
 
-TEST(DirectoryWalk, RootThatCannotBeEnteredOrListedEndsTheWalkWithoutAQuestion) {
+TEST_P(DirectoryWalkSuite, RootThatCannotBeEnteredOrListedEndsTheWalkWithoutAQuestion) {
     for (bool listingRefused : {false, true}) {
         SCOPED_TRACE(listingRefused ? "listing refused" : "not enterable");
         Walk w;
@@ -156,7 +181,7 @@ TEST(DirectoryWalk, RootThatCannotBeEnteredOrListedEndsTheWalkWithoutAQuestion) 
 
 // A sub-directory that cannot be entered, or whose listing is refused at its
 // first read, is counted and the user decides whether to go on.
-TEST(DirectoryWalk, LockedSubDirectoryAnsweredYesIsMarkedAndTheWalkGoesOn) {
+TEST_P(DirectoryWalkSuite, LockedSubDirectoryAnsweredYesIsMarkedAndTheWalkGoesOn) {
     for (bool listingRefused : {false, true}) {
         SCOPED_TRACE(listingRefused ? "listing refused" : "not enterable");
         Walk w;
@@ -184,7 +209,7 @@ TEST(DirectoryWalk, LockedSubDirectoryAnsweredYesIsMarkedAndTheWalkGoesOn) {
     }
 }
 
-TEST(DirectoryWalk, LockedSubDirectoryAnsweredNoStopsTheWalk) {
+TEST_P(DirectoryWalkSuite, LockedSubDirectoryAnsweredNoStopsTheWalk) {
     Walk w;
     w.platform.addDirectory("C:\\Locked").enterable = false;
     w.platform.addFile("C:\\Next\\a.exe", 2);
@@ -198,7 +223,7 @@ TEST(DirectoryWalk, LockedSubDirectoryAnsweredNoStopsTheWalk) {
     w.expectTidyEnd();
 }
 
-TEST(DirectoryWalk, ListingErrorsStopTheWalk) {
+TEST_P(DirectoryWalkSuite, ListingErrorsStopTheWalk) {
     // An error at the first read or later, and a refusal after the first read.
     for (test::ListingFault fault :
          {test::ListingFault{ListingResult::error, 0}, test::ListingFault{ListingResult::error, 3},
@@ -220,7 +245,7 @@ TEST(DirectoryWalk, ListingErrorsStopTheWalk) {
 
 // Only a file the directory no longer lists is passed over; one still there
 // whose facts cannot be read, under any status, stops the walk with the box.
-TEST(DirectoryWalk, FileFactsFailureStopsTheWalkButAVanishedFileIsSkipped) {
+TEST_P(DirectoryWalkSuite, FileFactsFailureStopsTheWalkButAVanishedFileIsSkipped) {
     struct Case {
         PlatformStatus status;
         bool vanishes;
@@ -251,7 +276,7 @@ TEST(DirectoryWalk, FileFactsFailureStopsTheWalkButAVanishedFileIsSkipped) {
     }
 }
 
-TEST(DirectoryWalk, FilePathsBeyond253CharactersGetZeroFactsAndShareTheirEntry) {
+TEST_P(DirectoryWalkSuite, FilePathsBeyond253CharactersGetZeroFactsAndShareTheirEntry) {
     Walk w;
     const std::string dir = "C:\\" + std::string(200, 'D');  // 203 characters
     const std::string stem = dir + "\\" + std::string(45, 'N');
@@ -271,7 +296,7 @@ TEST(DirectoryWalk, FilePathsBeyond253CharactersGetZeroFactsAndShareTheirEntry) 
     EXPECT_TRUE(w.platform.boxes.empty());
 }
 
-TEST(DirectoryWalk, DirectoryWithoutRoomForItsSuffixIsRecordedSkippedAndCounted) {
+TEST_P(DirectoryWalkSuite, DirectoryWithoutRoomForItsSuffixIsRecordedSkippedAndCounted) {
     Walk w;
     const std::string fits = "C:\\" + std::string(248, 'F');    // 251 characters
     const std::string noRoom = "C:\\" + std::string(249, 'G');  // 252 characters
@@ -283,9 +308,13 @@ TEST(DirectoryWalk, DirectoryWithoutRoomForItsSuffixIsRecordedSkippedAndCounted)
 
     EXPECT_TRUE(w.completes());
     EXPECT_EQ(w.entered(), (std::vector<std::string>{"\"C:\\\"", "\"" + fits + "\""}));
-    // Skipped directories are not announced for reading ahead.
-    ASSERT_EQ(w.platform.readAheads.size(), 1u);
-    EXPECT_EQ(trimmedRight(w.platform.readAheads[0]), fits + "\\*");
+    // Reading ahead is told of none but the one the walk enters.
+    const WalkRules rules(w.platform, {});
+    std::string childKey;
+    EXPECT_TRUE(rules.childKey("C:\\*", fits.substr(3), childKey));
+    EXPECT_EQ(childKey, fits + "\\*");
+    EXPECT_FALSE(rules.childKey(fits + "\\*", "B", childKey));
+    EXPECT_FALSE(rules.childKey("C:\\*", noRoom.substr(3), childKey));
     EXPECT_TRUE(w.platform.boxes.empty());
     EXPECT_EQ(w.counters.value[FindingCounters::kLocked], 3u);
     EXPECT_EQ(w.work(), (std::vector<std::string>{
@@ -296,7 +325,7 @@ TEST(DirectoryWalk, DirectoryWithoutRoomForItsSuffixIsRecordedSkippedAndCounted)
     w.expectTidyEnd();
 }
 
-TEST(DirectoryWalk, LinksJunctionsSpecialFilesAndBlankNamesAreNeitherEnteredNorRecorded) {
+TEST_P(DirectoryWalkSuite, LinksJunctionsSpecialFilesAndBlankNamesAreNeitherEnteredNorRecorded) {
     Walk w;
     w.platform.addEntry("C:\\Link", EntryKind::reparsePoint, attr::directory);
     w.platform.addFile("C:\\Link\\through.exe", 1);
@@ -313,7 +342,7 @@ TEST(DirectoryWalk, LinksJunctionsSpecialFilesAndBlankNamesAreNeitherEnteredNorR
 // character is kept as '?', trailing blanks fall off the fixed field, and a
 // path cut at 253 bytes ends at a whole character. Each is still found,
 // recorded with its facts and, for a directory, entered.
-TEST(DirectoryWalk, NamesKeepTheirQuotesShowControlsAsQuestionMarksAndLoseTrailingBlanks) {
+TEST_P(DirectoryWalkSuite, NamesKeepTheirQuotesShowControlsAsQuestionMarksAndLoseTrailingBlanks) {
     Walk w;
     w.platform.addFile("C:\\\"quoted\".exe", 1);
     w.platform.addFile("C:\\\"whole.exe\"", 9);  // its extension is EXE" (not watched)
@@ -352,7 +381,7 @@ TEST(DirectoryWalk, NamesKeepTheirQuotesShowControlsAsQuestionMarksAndLoseTraili
 // Names that differ only in case map to one key: whatever the listing's
 // order, the spelling a lookup finds is watched with its own facts, and every
 // other spelling is recorded as a twin, counted as locked, never entered.
-TEST(DirectoryWalk, CaseTwinsWatchOneSpellingWhateverTheListingOrder) {
+TEST_P(DirectoryWalkSuite, CaseTwinsWatchOneSpellingWhateverTheListingOrder) {
     for (bool reverse : {false, true}) {
         SCOPED_TRACE(reverse ? "twins listed first" : "twins listed last");
         Walk w;
@@ -383,7 +412,7 @@ TEST(DirectoryWalk, CaseTwinsWatchOneSpellingWhateverTheListingOrder) {
     }
 }
 
-TEST(DirectoryWalk, HiddenAndSystemFilesQualifyAndUserExtensionsAreMarked) {
+TEST_P(DirectoryWalkSuite, HiddenAndSystemFilesQualifyAndUserExtensionsAreMarked) {
     Walk w;
     const std::uint8_t all = attr::archive | attr::readOnly | attr::system | attr::hidden;
     w.platform.addFile("C:\\boot.sys", 4, all);
@@ -412,7 +441,7 @@ TEST(DirectoryWalk, HiddenAndSystemFilesQualifyAndUserExtensionsAreMarked) {
 
 // A listing may report only what a file's name tells; the facts carry the
 // attributes of the file itself.
-TEST(DirectoryWalk, FactsTakeTheAttributesOfTheFileNotOfTheListing) {
+TEST_P(DirectoryWalkSuite, FactsTakeTheAttributesOfTheFileNotOfTheListing) {
     Walk w;
     const std::uint8_t all = attr::archive | attr::readOnly | attr::system | attr::hidden;
     w.platform.addFile("C:\\boot.sys", 4, all).listedAttributes = attr::archive;
@@ -427,7 +456,7 @@ TEST(DirectoryWalk, FactsTakeTheAttributesOfTheFileNotOfTheListing) {
     w.expectTidyEnd();
 }
 
-TEST(DirectoryWalk, WorkFileStoreFailureIsReportedAndStopsTheWalk) {
+TEST_P(DirectoryWalkSuite, WorkFileStoreFailureIsReportedAndStopsTheWalk) {
     // A work file that only reads: the root entry is written when new and
     // rewritten when a previous entry is there.
     for (bool rootPresent : {false, true}) {
@@ -451,7 +480,7 @@ TEST(DirectoryWalk, WorkFileStoreFailureIsReportedAndStopsTheWalk) {
 #ifdef VELUMTAR_FAULT_INJECTION
 // The next-directory step reads the entry of the directory just finished,
 // then the next one: a failure of either ends the walk with the file error.
-TEST(DirectoryWalk, FailedReadOfTheNextDirectoryIsReportedAndEndsTheWalk) {
+TEST_P(DirectoryWalkSuite, FailedReadOfTheNextDirectoryIsReportedAndEndsTheWalk) {
     // Reads 1 and 2 record the root and C:\SUB; 3 and 4 find the next
     // directory after the root.
     for (const char* fault : {"read:C:\\VELUCMPT.TMP:3", "read:C:\\VELUCMPT.TMP:4"}) {
@@ -473,6 +502,20 @@ TEST(DirectoryWalk, FailedReadOfTheNextDirectoryIsReportedAndEndsTheWalk) {
     }
 }
 #endif
+
+std::string modeName(const testing::TestParamInfo<Mode>& info) {
+    static const char* const reading[] = {"system", "workers", "walkThread"};
+    return std::string(reading[static_cast<int>(info.param.reading)]) +
+           (info.param.reverse ? "Reversed" : "");
+}
+
+INSTANTIATE_TEST_SUITE_P(, DirectoryWalkSuite,
+                         testing::Values(Mode{Reading::none, false}, Mode{Reading::none, true},
+                                         Mode{Reading::workers, false},
+                                         Mode{Reading::workers, true},
+                                         Mode{Reading::walkThread, false},
+                                         Mode{Reading::walkThread, true}),
+                         modeName);
 
 }  // namespace
 }  // namespace velumtar

@@ -145,13 +145,13 @@ class TreeListing : public DirectoryListing {
             return ListingResult::end;
         const std::string& name = names_[position_++];
         if (name == "." || name == "..") {
-            entry = ListingEntry{name, attr::directory, EntryKind::dotEntry};
+            entry = ListingEntry{name, attr::directory, EntryKind::dotEntry, {}};
             return ListingResult::entry;
         }
         const FakeEntry& found = platform_.tree.at(name);
         platform_.lastListed = name;
-        entry =
-            ListingEntry{found.name, found.listedAttributes.value_or(found.attributes), found.kind};
+        entry = ListingEntry{
+            found.name, found.listedAttributes.value_or(found.attributes), found.kind, {}};
         if (found.vanishes)
             platform_.tree.erase(name);
         return ListingResult::entry;
@@ -192,6 +192,14 @@ void FakePlatform::moveEntry(const std::string& from, const std::string& to) {
     tree.erase(entry);
     moved.name = to.substr(to.rfind('\\') + 1);
     tree[to] = moved;
+}
+
+std::string FakePlatform::childKey(const std::string& directory, std::string_view name) const {
+    std::string key = withoutTrailingBackslash(normalise(directory + "\\" + std::string(name)));
+    auto found = tree.find(key);
+    if (found != tree.end() && found->second.name != name)
+        key += kTwinMark + std::string(name);
+    return key;
 }
 
 std::string FakePlatform::normalise(std::string_view path) const {
