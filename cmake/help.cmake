@@ -34,14 +34,16 @@ if(NOT WIN32)
     DEPENDS ${help_pages} ${CMAKE_SOURCE_DIR}/doc/velumtar.1
     WORKING_DIRECTORY ${CMAKE_BINARY_DIR}
     COMMENT "Placing the HTML help and the manual page")
-  # Installed manual pages are compressed.
-  set(VELUMTAR_MANUAL_GZ ${CMAKE_BINARY_DIR}/velumtar.1.gz)
-  add_custom_command(OUTPUT ${VELUMTAR_MANUAL_GZ}
-    COMMAND ${CMAKE_COMMAND} -DIN=velumtar.1 -DOUT=${VELUMTAR_MANUAL_GZ}
-            -P ${CMAKE_SOURCE_DIR}/cmake/gzip_file.cmake
-    DEPENDS ${CMAKE_SOURCE_DIR}/doc/velumtar.1
-    WORKING_DIRECTORY ${CMAKE_SOURCE_DIR}/doc)
-  list(APPEND help_outputs ${help_stamp} ${VELUMTAR_MANUAL_GZ})
+  # Installed manual pages are compressed, without a time stamp.
+  set(VELUMTAR_MANUALS_GZ)
+  foreach(page velumtar.1 velumtar-check.1)
+    add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/${page}.gz
+      COMMAND ${CMAKE_COMMAND} -DIN=${CMAKE_SOURCE_DIR}/doc/${page}
+              -DOUT=${CMAKE_BINARY_DIR}/${page}.gz -P ${CMAKE_SOURCE_DIR}/cmake/gzip_file.cmake
+      DEPENDS ${CMAKE_SOURCE_DIR}/doc/${page} ${CMAKE_SOURCE_DIR}/cmake/gzip_file.cmake)
+    list(APPEND VELUMTAR_MANUALS_GZ ${CMAKE_BINARY_DIR}/${page}.gz)
+  endforeach()
+  list(APPEND help_outputs ${help_stamp} ${VELUMTAR_MANUALS_GZ})
 endif()
 
 add_custom_target(velumtar_help ALL DEPENDS ${help_outputs})

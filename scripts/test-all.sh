@@ -15,7 +15,7 @@ legs=("$@")
 
 packages=(cmake ninja-build g++ python3 googletest libgtest-dev libsqlite3-dev liblmdb-dev
           attr g++-mingw-w64-x86-64-posix wine wine64 clang libclang-rt-14-dev fp-utils xvfb xdotool
-          dpkg-dev file)
+          dpkg-dev file lintian wixl)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
