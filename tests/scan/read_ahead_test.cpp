@@ -1,4 +1,4 @@
-// Reading ahead: its schedule on its own, and the platform over the
+// Reading ahead: its schedule on its own, and the walk through it over the
 // in-memory tree with the workers run inline (the whole walk's suite runs
 // through it as well, see directory_walk_test.cpp).
 #include "platform/read_ahead.h"
