@@ -59,7 +59,7 @@ class CountingSink final : public SalvageSink {
     bool take(const char*) override { return true; }
 };
 
-// 0 sound or absent, 1 damaged, 2 unreadable.
+// 0 sound, empty or absent, 1 damaged, 2 unreadable.
 int check(Platform& platform, const std::string& name) {
     Layout layout{};
     if (!layoutOf(name, layout)) {
@@ -71,7 +71,9 @@ int check(Platform& platform, const std::string& name) {
         openKeyedStore(platform, name, layout.record, layout.key, KeyedOpenMode::input, status);
     std::string problem;
     if (status == velumtar::status::fileNotFound) {
-        std::printf("%s: not present\n", name.c_str());
+        // A file of no length (or one made and never committed to) is there
+        // but holds nothing.
+        std::printf("%s: %s\n", name.c_str(), platform.fileExists(name) ? "empty" : "not present");
         return 0;
     }
     if (store) {

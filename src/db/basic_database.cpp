@@ -246,16 +246,24 @@ void BasicDatabase::compact() {
 
 namespace {
 
-// Writes each recovered file entry as a line of the copy work file.
+// Writes each recovered file entry as a line of the copy work file, and the
+// run-state record when it tells of a run under way.
 class CopySink final : public SalvageSink {
   public:
     CopySink(LineFile& copy, std::size_t recordLength) : copy_(copy), length_(recordLength) {}
     bool take(const char* record) override {
-        // The run-state record is left out: an older version of it may be
-        // all that survived, and the repair is itself logged.
-        if (record[0] != 'F')
-            return true;
-        ++fileEntries;
+        const char type = record[dbrec::recordType.offset];
+        if (type == 'F') {
+            ++fileEntries;
+        } else {
+            // An interrupted build or compare stays told: a half-built
+            // database is built anew, not compared with. (An older version
+            // of the record may be all that survived; at worst it warns of
+            // an interruption once more.)
+            const char state = record[dbrec::runState.offset];
+            if (type != '0' || (state != kBuildingAnew && state != kComparing))
+                return true;
+        }
         return copy_.write(std::string_view(record, length_)).isSuccess();
     }
     std::uint64_t fileEntries = 0;

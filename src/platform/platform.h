@@ -68,10 +68,15 @@ struct ListingEntry {
     std::string name;  // as stored on disk, UTF-8, not upper-cased
     std::uint8_t attributes = 0;
     EntryKind kind = EntryKind::other;
-    // The file's facts, as fileInformation would report them, when the
-    // listing read them with the entry (reading ahead does, for the files a
-    // walk watches): the walk then does not ask for them.
-    std::optional<FileInformation> facts;
+    // A file's facts as the listing itself reported them, where the system's
+    // listing carries them whole (the Windows find data). They describe a
+    // listed file that its path cannot reach: a reserved device name, a
+    // trailing dot or blank, a character the path rules take for syntax.
+    bool hasFacts = false;
+    // The facts are those fileInformation gives for the file's path (a
+    // listing read ahead reads them with the entry): the walk does not ask.
+    bool factsFromPath = false;
+    FileInformation facts;
 };
 
 // Result codes of the listing, as the walk tests them.

@@ -39,17 +39,16 @@ void Snapshot::clear() {
     facts_.clear();
 }
 
-bool Snapshot::add(std::string_view name, EntryKind kind, std::uint8_t attributes,
-                   const FileInformation* facts, std::size_t maxBytes) {
-    if (bytes() + name.size() + kEntryBytes + (facts ? sizeof *facts : 0) > maxBytes)
+bool Snapshot::add(const ListingEntry& entry, std::size_t maxBytes) {
+    if (bytes() + entry.name.size() + kEntryBytes + (entry.hasFacts ? sizeof(Facts) : 0) > maxBytes)
         return false;
-    names_ += name;
+    names_ += entry.name;
     ends_.push_back(static_cast<std::uint32_t>(names_.size()));
-    kinds_.push_back(kind);
-    attributes_.push_back(attributes);
-    factsAt_.push_back(facts ? static_cast<std::int32_t>(facts_.size()) : -1);
-    if (facts)
-        facts_.push_back(*facts);
+    kinds_.push_back(entry.kind);
+    attributes_.push_back(entry.attributes);
+    factsAt_.push_back(entry.hasFacts ? static_cast<std::int32_t>(facts_.size()) : -1);
+    if (entry.hasFacts)
+        facts_.push_back({entry.facts, entry.factsFromPath});
     return true;
 }
 
@@ -62,14 +61,17 @@ void Snapshot::get(std::size_t i, ListingEntry& out) const {
     out.name.assign(name(i));
     out.kind = kinds_[i];
     out.attributes = attributes_[i];
-    if (factsAt_[i] < 0)
-        out.facts.reset();
-    else
-        out.facts = facts_[static_cast<std::size_t>(factsAt_[i])];
+    out.hasFacts = factsAt_[i] >= 0;
+    out.factsFromPath = false;
+    if (out.hasFacts) {
+        const Facts& facts = facts_[static_cast<std::size_t>(factsAt_[i])];
+        out.facts = facts.facts;
+        out.factsFromPath = facts.fromPath;
+    }
 }
 
 std::size_t Snapshot::bytes() const {
-    return names_.size() + kinds_.size() * kEntryBytes + facts_.size() * sizeof(FileInformation);
+    return names_.size() + kinds_.size() * kEntryBytes + facts_.size() * sizeof(Facts);
 }
 
 void ChildList::reset(std::string_view parentKey, std::string_view parentNative) {

@@ -68,9 +68,9 @@ class Snapshot {
     bool timesTell = false;
 
     void clear();
-    // Adds an entry; false when the snapshot would exceed `maxBytes`.
-    bool add(std::string_view name, EntryKind kind, std::uint8_t attributes,
-             const FileInformation* facts, std::size_t maxBytes);
+    // Adds an entry (its facts when it has them); false when the snapshot
+    // would exceed `maxBytes`.
+    bool add(const ListingEntry& entry, std::size_t maxBytes);
     std::size_t size() const { return kinds_.size(); }
     std::string_view name(std::size_t i) const;
     EntryKind kind(std::size_t i) const { return kinds_[i]; }
@@ -83,7 +83,11 @@ class Snapshot {
     std::vector<EntryKind> kinds_;
     std::vector<std::uint8_t> attributes_;
     std::vector<std::int32_t> factsAt_;  // -1: none
-    std::vector<FileInformation> facts_;
+    struct Facts {
+        FileInformation facts;
+        bool fromPath;
+    };
+    std::vector<Facts> facts_;
 };
 
 // The sub-directories the walk enters of one directory, in key order.

@@ -63,17 +63,21 @@ std::string textLine(std::string_view text) {
 }
 
 // After the first line: the extension line when the extension database was
-// in use, the errors line, with `withCounts` a count line per non-zero
-// counter, then the empty closing line.
+// in use, the errors lines (LOCKED directories, a repaired database, each
+// told; "- without Errors" when neither), with `withCounts` a count line per
+// non-zero counter, then the empty closing line.
 std::vector<EntryLine> resultLines(const FindingCounters& counters, bool extensionInUse,
                                    bool repaired, bool withCounts) {
     std::vector<EntryLine> lines;
     if (extensionInUse)
         lines.push_back({textLine(kExtensionInUse)});
-    std::string_view errors = repaired                                       ? kDatabaseDamaged
-                              : counters.value[FindingCounters::kLocked] > 0 ? kWithErrors
-                                                                             : kWithoutErrors;
-    lines.push_back({textLine(errors)});
+    const bool locked = counters.value[FindingCounters::kLocked] > 0;
+    if (locked)
+        lines.push_back({textLine(kWithErrors)});
+    if (repaired)
+        lines.push_back({textLine(kDatabaseDamaged)});
+    if (!locked && !repaired)
+        lines.push_back({textLine(kWithoutErrors)});
     for (std::size_t category = 0; withCounts && category < kCategoryLabels.size(); ++category) {
         if (counters.value[category] == 0)
             continue;

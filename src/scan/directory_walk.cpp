@@ -208,7 +208,8 @@ DirectoryWalk::Next DirectoryWalk::examine(const ListingEntry& entry) {
     if (entry.kind != EntryKind::file && entry.kind != EntryKind::directory)
         return Next::goOn;
     listedName_ = entry.name;
-    listedFacts_ = entry.facts;
+    listedFacts_ = entry.hasFacts ? std::optional(entry.facts) : std::nullopt;
+    listedFactsFromPath_ = entry.hasFacts && entry.factsFromPath;
     keepName(entry.name);
     if (entry.kind == EntryKind::file) {
         // The user's list may name an extension holding a control character
@@ -359,11 +360,18 @@ bool DirectoryWalk::readFacts(std::string_view userExtension, bool& gone) {
     const std::string path = "\"" + std::string(trimmedRight(record.get(workrec::path))) + "\"";
     FileInformation info;
     PlatformStatus status = PlatformStatus::ok;
-    if (listedFacts_)
+    if (listedFactsFromPath_)
         info = *listedFacts_;
     else
         status = platform_.fileInformation(path, info);
     gone = false;
+    // A name the listing gave but the path rules cannot reach (a device's
+    // name, trailing dots, a character they take for syntax) is described
+    // by the listing: a name on the disk never stops the walk.
+    if (status != PlatformStatus::ok && listedFacts_) {
+        info = *listedFacts_;
+        status = PlatformStatus::ok;
+    }
     // Passed over only when the directory no longer lists it: a file that is
     // there but cannot be found under its recorded name must not drop out of
     // sight in silence. One removed and made anew meanwhile is asked again.

@@ -94,9 +94,10 @@ class DirectoryWalk {
     // Records the root, a directory or a file (name_) of the current
     // directory. False when the walk must stop; the failure was shown.
     bool recordEntry(EntryType type, std::string_view userExtension);
-    // The facts of the file just listed, into the record area. False when
-    // the walk must stop; `gone` is set instead when the file has vanished
-    // since it was listed.
+    // The facts of the file just listed, into the record area: those its
+    // path reaches, else those the listing reported. False when the walk
+    // must stop; `gone` is set instead when the file has vanished since it
+    // was listed.
     bool readFacts(std::string_view userExtension, bool& gone);
     // True when a lookup of the entry's name finds the entry just listed
     // rather than another spelling of the same name.
@@ -131,10 +132,12 @@ class DirectoryWalk {
     std::string pattern_;
     // The listed entry's name, upper case, 255 characters.
     std::string name_;
-    // The same name as the listing delivered it, and the facts the listing
-    // read with it.
+    // The same name as the listing delivered it.
     std::string listedName_;
+    // The file's facts as the listing reported them, where it carries them,
+    // and whether they are those of its path (read ahead).
     std::optional<FileInformation> listedFacts_;
+    bool listedFactsFromPath_ = false;
     // The listed entry's full path: the pattern with the name written over
     // its asterisk (300 characters).
     std::string fullPath_;

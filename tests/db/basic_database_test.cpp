@@ -200,6 +200,28 @@ TEST(BasicDatabase, CompactionStopsAtADamagedPageAndTheRepairKeepsTheRest) {
     EXPECT_FALSE(f.platform.has("C:\\VELUTMPA.TMP"));
 }
 
+// A repair keeps the record of a run under way, so that an interrupted
+// build is still built anew and an interrupted compare still warned of.
+TEST(BasicDatabase, RepairCarriesOverTheRecordOfARunUnderWay) {
+    for (RunState state : {RunState::none, RunState::buildingAnew, RunState::comparing}) {
+        SCOPED_TRACE(static_cast<int>(state));
+        ScanFixture f;
+        ASSERT_TRUE(f.database.open(KeyedOpenMode::update));
+        f.addEntry("C:\\A.EXE");
+        f.addEntry("C:\\B.EXE");
+        if (state != RunState::none) {
+            ASSERT_TRUE(f.database.storeRunState(state));
+        }
+        f.database.close();
+        std::uint64_t recovered = 0;
+        ASSERT_TRUE(f.database.salvage(recovered));
+        EXPECT_EQ(recovered, 2u);
+        ASSERT_TRUE(f.database.open(KeyedOpenMode::input));
+        EXPECT_EQ(f.database.readRunState(), state);
+        f.database.close();
+    }
+}
+
 TEST(WorkFile, PrepareCreatesAnEmptyFileAndReportsFailures) {
     ScanFixture f;
     f.platform.putFile("C:\\VELUCMPT.TMP", "garbage");

@@ -122,14 +122,17 @@ class DamagedDatabase(DriveTest):
         return {(line[:7].strip(), line[87:].rstrip()) for line in lines
                 if line[:7].strip() in ("New", "Changed", "Deleted")}
 
-    def check_tool(self):
-        """Runs velumtar-check on the database: (exit code, pages damaged)."""
+    def check_tool(self, said=None):
+        """Runs velumtar-check on the database: (exit code, pages damaged);
+        its first line is checked to end in `said` when that is given."""
         exe = os.path.join(CONFIG["bin_dir"], "velumtar-check" + (".exe" if wine() else ""))
         env = self.drive.environment(transcript=False)
         code, out, _ = run_program((["wine", exe] if wine() else [exe]) + [DBI], self.drive.start,
                                    env, 120, name="velumtar-check", expected=(0, 1))
-        damaged = [line.split(":")[1].strip() for line in out.decode("latin-1").splitlines()
-                   if "pages damaged" in line]
+        lines = out.decode("latin-1").splitlines()
+        if said is not None:
+            self.assertEqual(lines[0].strip(), "%s: %s" % (DBI, said))
+        damaged = [line.split(":")[1].strip() for line in lines if "pages damaged" in line]
         return code, damaged[0] if damaged else "0"
 
     def log(self):
@@ -164,6 +167,12 @@ class DamagedDatabase(DriveTest):
 
         def cut(size):
             return lambda d: d[:size]
+
+        # The check tells a missing database from an empty one.
+        os.remove(self.drive.host(DBI))
+        self.assertEqual(self.check_tool("not present"), (0, "0"))
+        self.drive.write(DBI, b"")
+        self.assertEqual(self.check_tool("empty"), (0, "0"))
 
         # What the undamaged database reports.
         self.drive.write(DBI, self.database)

@@ -149,6 +149,24 @@ class HostileInput(DriveTest):
             self.assertEqual([c for c in text if ord(c) < 32 and c not in "\r\n"], [], name)
         self.assertNotIn("\\u00c3", json.dumps(texts))
 
+    @unittest.skipUnless(wine(), "Linux names the Windows build lists but cannot open by path")
+    def test_names_windows_paths_cannot_reach_are_watched(self):
+        # Characters the path rules take for syntax, device names, a
+        # trailing dot or blank: listed, so watched and reported like any
+        # other name, with and without reading ahead.
+        names = ['quo"te.exe', "a*b.exe", "q?m.exe", "lt<x.exe", "gt>x.exe", "p|p.exe",
+                 "co:lon.exe", "CON.EXE", "nul.dll", "blank.exe ", "dot.exe ."]
+        hosts = [os.path.join(self.drive.host("C:\\Odd"), n) for n in names]
+        for host in hosts:
+            self.put(host)
+        found = self.round_trip(hosts)
+        self.assertEqual(sorted(p for _, p in found),
+                         sorted("C:\\ODD\\" + n.upper().rstrip(" ") for n in names))
+        for host in hosts:
+            os.remove(host)
+        self.texts()
+        self.assertEqual([status for status, _ in self.reported()], ["Deleted"] * len(names))
+
     def test_case_twins_watch_one_spelling_and_tell_the_other(self):
         # Under Wine the Windows build meets the twins of a Linux directory.
         self.put(self.drive.host("C:\\Twins\\A.EXE"), b"upper")
@@ -519,6 +537,10 @@ class OwnFiles(DriveTest):
         os.rmdir(self.drive.host(TXT))
         os.rename(aside, away)
         self.assertEqual(self.run_as("root", "C"), [NO_DIFFERENCES])
+        # Nor when a later report is written for another finding.
+        self.put(self.drive.host("C:\\App\\new.exe"))
+        self.assertTrue(self.run_as("root", "C")[-1].endswith(DETAILS))
+        self.assertEqual(self.reported(), [("New", "C:\\APP\\NEW.EXE")])
         self.agrees_with_tree("root", False)
 
 

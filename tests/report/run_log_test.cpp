@@ -169,6 +169,43 @@ TEST(RunLog, NoDifferencesBuildAndInterruptionEntries) {
     EXPECT_EQ(f.platform.contentOf(kLog), expected);
 }
 
+// A repaired database and LOCKED directories are each told by their errors
+// line, in a compare's and in a build's entry.
+TEST(RunLog, ErrorsLinesTellLockedDirectoriesAndARepairEach) {
+    struct Case {
+        bool repaired;
+        std::uint64_t locked;
+        std::string lines;
+    };
+    const Case cases[] = {
+        {false, 0, text("- without Errors")},
+        {false, 1, text("- with ERRORs (subdir LOCKED)")},
+        {true, 0, text("- with ERRORs (basic database damaged)")},
+        {true, 1,
+         text("- with ERRORs (subdir LOCKED)") + text("- with ERRORs (basic database damaged)")},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.lines);
+        LogFixture f;
+        // The repair's own entry is not looked at here.
+        if (c.repaired) {
+            ASSERT_TRUE(f.log.logRepair(5));
+        }
+        f.platform.putFile(kLog, "");
+        f.counters.value[FindingCounters::kLocked] = c.locked;
+        ASSERT_TRUE(f.log.logComparison(f.counters, false));
+        ASSERT_TRUE(f.log.logNewBuild(f.counters, false));
+        const std::string locked = c.locked ? text("          1 LOCKED") : "";
+        const std::string first = c.locked
+                                      ? "Differences from last check - result of comparing files:"
+                                      : "No differences detected";
+        EXPECT_EQ(f.platform.contentOf(kLog),
+                  "2026.12.07 10:30 " + first + "\r\n" + c.lines + locked + "\r\n" +
+                      "2026.12.07 10:30 Finish NEW building of the basic database.\r\n" + c.lines +
+                      "\r\n");
+    }
+}
+
 TEST(RunLog, OpenAndWriteFailuresAreReported) {
     LogFixture f;
     f.platform.heldByOthers.insert(kLog);

@@ -243,34 +243,45 @@ TEST_P(DirectoryWalkSuite, ListingErrorsStopTheWalk) {
     }
 }
 
-// Only a file the directory no longer lists is passed over; one still there
-// whose facts cannot be read, under any status, stops the walk with the box.
-TEST_P(DirectoryWalkSuite, FileFactsFailureStopsTheWalkButAVanishedFileIsSkipped) {
+// A file whose facts its path does not give, under any status: passed over
+// once the directory no longer lists it, described by the listing where the
+// listing carries its facts (Windows); otherwise the walk stops with the box.
+TEST_P(DirectoryWalkSuite, FileFactsFailureStopsTheWalkUnlessTheFileVanishedOrWasListedWithFacts) {
+    enum class Outcome { skipped, stops, listingFacts };
     struct Case {
         PlatformStatus status;
-        bool vanishes;
+        bool vanishes, listedWithFacts;
+        Outcome outcome;
     };
-    for (Case c : {Case{PlatformStatus::notFound, true}, Case{PlatformStatus::notFound, false},
-                   Case{PlatformStatus::accessDenied, false}}) {
-        SCOPED_TRACE(c.vanishes ? "vanished" : "still listed");
+    for (Case c : {Case{PlatformStatus::notFound, true, false, Outcome::skipped},
+                   Case{PlatformStatus::notFound, false, false, Outcome::stops},
+                   Case{PlatformStatus::accessDenied, false, false, Outcome::stops},
+                   Case{PlatformStatus::notFound, false, true, Outcome::listingFacts},
+                   Case{PlatformStatus::ioError, false, true, Outcome::listingFacts}}) {
+        SCOPED_TRACE(static_cast<int>(c.status) * 10 + static_cast<int>(c.outcome));
         Walk w;
-        test::FakeEntry& file = w.platform.addFile("C:\\Bad.exe", 1);
+        test::FakeEntry& file = w.platform.addFile("C:\\Bad.exe", 1, attr::archive | attr::hidden);
         file.infoStatus = c.status;
         file.vanishes = c.vanishes;
+        file.listedWithFacts = c.listedWithFacts;
         w.platform.addFile("C:\\Here.exe", 3);
         w.platform.addFile("C:\\Sub\\x.exe", 1);
-        if (c.vanishes) {
-            EXPECT_TRUE(w.completes());
-            EXPECT_TRUE(w.platform.boxes.empty());
-            EXPECT_EQ(w.work(), (std::vector<std::string>{
-                                    directoryEntry("C:\\*"), directoryEntry("C:\\SUB\\*"),
-                                    fileEntry("C:\\HERE.EXE", listedFacts(3)),
-                                    fileEntry("C:\\SUB\\X.EXE", listedFacts(1))}));
-        } else {
+        std::vector<std::string> walked = {directoryEntry("C:\\*"), directoryEntry("C:\\SUB\\*"),
+                                           fileEntry("C:\\HERE.EXE", listedFacts(3)),
+                                           fileEntry("C:\\SUB\\X.EXE", listedFacts(1))};
+        if (c.outcome == Outcome::stops) {
             EXPECT_FALSE(w.completes());
             ASSERT_EQ(w.platform.boxes.size(), 1u);
             EXPECT_EQ(w.platform.boxes[0].text, messages::fileFactsError("C:\\BAD.EXE"));
             EXPECT_EQ(w.entered(), std::vector<std::string>{"\"C:\\\""});
+        } else {
+            if (c.outcome == Outcome::listingFacts)
+                walked.insert(
+                    walked.begin() + 2,
+                    fileEntry("C:\\BAD.EXE", listedFacts(1, attr::archive | attr::hidden)));
+            EXPECT_TRUE(w.completes());
+            EXPECT_TRUE(w.platform.boxes.empty());
+            EXPECT_EQ(w.work(), walked);
         }
         w.expectTidyEnd();
     }

@@ -145,13 +145,23 @@ class TreeListing : public DirectoryListing {
             return ListingResult::end;
         const std::string& name = names_[position_++];
         if (name == "." || name == "..") {
-            entry = ListingEntry{name, attr::directory, EntryKind::dotEntry, {}};
+            entry = ListingEntry{};
+            entry.name = name;
+            entry.attributes = attr::directory;
+            entry.kind = EntryKind::dotEntry;
             return ListingResult::entry;
         }
         const FakeEntry& found = platform_.tree.at(name);
         platform_.lastListed = name;
-        entry = ListingEntry{
-            found.name, found.listedAttributes.value_or(found.attributes), found.kind, {}};
+        entry = ListingEntry{};
+        entry.name = found.name;
+        entry.attributes = found.listedAttributes.value_or(found.attributes);
+        entry.kind = found.kind;
+        entry.hasFacts = found.listedWithFacts;
+        if (found.listedWithFacts) {
+            entry.facts = found.info;
+            entry.facts.attributes = found.attributes;
+        }
         if (found.vanishes)
             platform_.tree.erase(name);
         return ListingResult::entry;

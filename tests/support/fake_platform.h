@@ -41,6 +41,7 @@ struct FakeEntry {
     // reader of the tree stamps it.
     std::int64_t changedAt = kSettled;
     static constexpr std::int64_t kSettled = 1751271342123456789;
+    bool listedWithFacts = false;  // files: the listing carries `info` (as on Windows)
 };
 
 // A failing listing of one directory: `result` is answered instead of the

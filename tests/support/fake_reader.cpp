@@ -22,18 +22,27 @@ bool FakeReader::read(const std::string& native, const WalkPlan& plan, std::size
     out.stamp = stampOf(native);
     out.timesTell = readahead::timesTell(out.stamp, now, 20000000);
     if (native.size() > 2) {
-        for (const char* dot : {".", ".."})
-            out.add(dot, EntryKind::dotEntry, attr::directory, nullptr, maxBytes);
+        ListingEntry dot;
+        dot.attributes = attr::directory;
+        dot.kind = EntryKind::dotEntry;
+        for (const char* name : {".", ".."}) {
+            dot.name = name;
+            out.add(dot, maxBytes);
+        }
     }
     for (const std::string& key : platform_.childrenOf(native)) {
         const FakeEntry entry = platform_.tree.at(key);
-        FileInformation facts = entry.info;
-        facts.attributes = entry.attributes;
-        const bool withFacts = entry.kind == EntryKind::file && !entry.vanishes &&
+        ListingEntry listed;
+        listed.name = entry.name;
+        listed.attributes = entry.listedAttributes.value_or(entry.attributes);
+        listed.kind = entry.kind;
+        listed.factsFromPath = entry.kind == EntryKind::file && !entry.vanishes &&
                                entry.infoStatus == PlatformStatus::ok &&
                                plan.wantsFacts(entry.name);
-        if (!out.add(entry.name, entry.kind, entry.listedAttributes.value_or(entry.attributes),
-                     withFacts ? &facts : nullptr, maxBytes))
+        listed.hasFacts = listed.factsFromPath || entry.listedWithFacts;
+        listed.facts = entry.info;
+        listed.facts.attributes = entry.attributes;
+        if (!out.add(listed, maxBytes))
             return false;
         // Gone once listed, as the tree's own listing has it.
         if (entry.vanishes)

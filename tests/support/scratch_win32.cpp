@@ -68,7 +68,10 @@ void removeCreated() {
     }
     std::lock_guard lock(createdMutex);
     for (const std::wstring& directory : created()) {
-        removeTree(directory);
+        // Taken literally, so that names the usual path rules change (a
+        // device's name, trailing dots) are removed too.
+        const bool drivePath = directory.size() > 2 && directory[1] == L':';
+        removeTree(drivePath ? L"\\\\?\\" + directory : directory);
     }
 }
 

@@ -68,7 +68,6 @@ class PosixReader final : public readahead::DirectoryReader {
         // The directory's records straight from the system: no stream.
         alignas(8) char buffer[32768];
         ListingEntry entry;
-        FileInformation facts;
         for (;;) {
             const ssize_t got = ::getdents64(fd.get(), buffer, sizeof buffer);
             if (got <= 0)
@@ -79,16 +78,17 @@ class PosixReader final : public readahead::DirectoryReader {
                 const std::string_view name = item->d_name;
                 bool stated = false;
                 if (name == "." || name == "..") {
+                    entry.name = name;
                     entry.kind = EntryKind::dotEntry;
                     entry.attributes = attr::directory;
                 } else if (!describeEntry(fd.get(), item->d_name, item->d_type, entry, stated)) {
                     continue;
                 }
-                const bool withFacts = entry.kind == EntryKind::file && plan.wantsFacts(name) &&
-                                       hostFileInformationAt(fd.get(), item->d_name, native,
-                                                             facts) == PlatformStatus::ok;
-                if (!out.add(name, entry.kind, entry.attributes, withFacts ? &facts : nullptr,
-                             maxBytes))
+                entry.hasFacts = entry.factsFromPath =
+                    entry.kind == EntryKind::file && plan.wantsFacts(name) &&
+                    hostFileInformationAt(fd.get(), item->d_name, native, entry.facts) ==
+                        PlatformStatus::ok;
+                if (!out.add(entry, maxBytes))
                     return false;
             }
         }

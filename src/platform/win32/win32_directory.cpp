@@ -9,6 +9,56 @@ constexpr DWORD reportedAttributes = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HI
                                      FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_DIRECTORY |
                                      FILE_ATTRIBUTE_ARCHIVE;
 
+// The facts in the form the tool records them, from what both the find data
+// and the attribute data carry: the last-write time in local time, the
+// 64-bit size and the attribute bits.
+bool describeFacts(const FILETIME& lastWrite, DWORD sizeHigh, DWORD sizeLow, DWORD attributes,
+                   FileInformation& info) {
+    FILETIME local{};
+    SYSTEMTIME time{};
+    if (!FileTimeToLocalFileTime(&lastWrite, &local) || !FileTimeToSystemTime(&local, &time)) {
+        return false;
+    }
+    info.size = (static_cast<std::uint64_t>(sizeHigh) << 32) | sizeLow;
+    info.attributes = static_cast<std::uint8_t>(attributes & reportedAttributes);
+    info.year = time.wYear;
+    info.month = time.wMonth;
+    info.day = time.wDay;
+    info.hour = time.wHour;
+    info.minute = time.wMinute;
+    info.second = time.wSecond;
+    info.hundredths = 0;
+    return true;
+}
+
+// A full drive path (C:\DIR\NAME) in the form the system takes literally,
+// \\?\C:\DIR\NAME: a name with trailing dots or blanks, or a device's name
+// (CON.EXE, NUL.DLL), is reached as the listing gave it, where the usual rules
+// would cut the name or open the device. A path those rules would still have
+// to tidy (a "." or ".." or empty component, a forward slash) is left as it
+// is.
+std::wstring literalPath(std::wstring path) {
+    const bool drivePath =
+        path.size() >= 3 && path[1] == L':' && path[2] == L'\\' &&
+        ((path[0] >= L'A' && path[0] <= L'Z') || (path[0] >= L'a' && path[0] <= L'z'));
+    if (!drivePath || path.find(L'/') != std::wstring::npos) {
+        return path;
+    }
+    for (std::size_t start = 3; start < path.size();) {
+        std::size_t stop = path.find(L'\\', start);
+        if (stop == std::wstring::npos) {
+            stop = path.size();
+        }
+        const std::wstring_view part(path.data() + start, stop - start);
+        if (part.empty() || part == L"." || part == L"..") {
+            return path;
+        }
+        start = stop + 1;
+    }
+    path.insert(0, L"\\\\?\\");
+    return path;
+}
+
 }  // namespace
 
 EntryKind kindOf(const WIN32_FIND_DATAW& data) {
@@ -38,14 +88,15 @@ EntryKind kindOf(const WIN32_FIND_DATAW& data) {
 }
 
 void describeEntry(const WIN32_FIND_DATAW& data, ListingEntry& entry) {
+    // The name as listed, quotes included: a Windows name holds none, and
+    // under Wine they are part of a Linux name.
     entry.name = narrow(data.cFileName);
-    // A name delivered in double quotes loses them. A Windows name holds no
-    // quote, so this never changes a name the system lists.
-    if (entry.name.size() >= 2 && entry.name.front() == '"' && entry.name.back() == '"') {
-        entry.name = entry.name.substr(1, entry.name.size() - 2);
-    }
     entry.attributes = static_cast<std::uint8_t>(data.dwFileAttributes & reportedAttributes);
     entry.kind = kindOf(data);
+    entry.facts = FileInformation{};
+    entry.hasFacts = entry.kind == EntryKind::file &&
+                     describeFacts(data.ftLastWriteTime, data.nFileSizeHigh, data.nFileSizeLow,
+                                   data.dwFileAttributes, entry.facts);
 }
 
 namespace {
@@ -153,24 +204,13 @@ bool entryName(std::string_view path, std::string& name) {
 PlatformStatus fileInformation(std::string_view path, FileInformation& info) {
     // GetFileAttributesExW reports on a symbolic link itself, not its target.
     WIN32_FILE_ATTRIBUTE_DATA data{};
-    if (!GetFileAttributesExW(widePath(path).c_str(), GetFileExInfoStandard, &data)) {
+    if (!GetFileAttributesExW(literalPath(widePath(path)).c_str(), GetFileExInfoStandard, &data)) {
         return statusFromError(GetLastError());
     }
-    FILETIME local{};
-    SYSTEMTIME time{};
-    if (!FileTimeToLocalFileTime(&data.ftLastWriteTime, &local) ||
-        !FileTimeToSystemTime(&local, &time)) {
+    if (!describeFacts(data.ftLastWriteTime, data.nFileSizeHigh, data.nFileSizeLow,
+                       data.dwFileAttributes, info)) {
         return PlatformStatus::ioError;
     }
-    info.size = (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
-    info.attributes = static_cast<std::uint8_t>(data.dwFileAttributes & reportedAttributes);
-    info.year = time.wYear;
-    info.month = time.wMonth;
-    info.day = time.wDay;
-    info.hour = time.wHour;
-    info.minute = time.wMinute;
-    info.second = time.wSecond;
-    info.hundredths = 0;
     return PlatformStatus::ok;
 }
 

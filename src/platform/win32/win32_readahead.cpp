@@ -70,12 +70,16 @@ class Win32Reader final : public readahead::DirectoryReader {
         FileInformation facts;
         bool complete = true;
         do {
+            // The facts of the path where it gives them, else the listing's.
             describeEntry(data, entry);
-            const bool withFacts =
+            entry.factsFromPath =
                 entry.kind == EntryKind::file && plan.wantsFacts(entry.name) &&
                 fileInformation(joined(native, entry.name), facts) == PlatformStatus::ok;
-            complete = out.add(entry.name, entry.kind, entry.attributes,
-                               withFacts ? &facts : nullptr, maxBytes);
+            if (entry.factsFromPath) {
+                entry.hasFacts = true;
+                entry.facts = facts;
+            }
+            complete = out.add(entry, maxBytes);
         } while (complete && FindNextFileW(find, &data));
         complete = complete && GetLastError() == ERROR_NO_MORE_FILES;
         FindClose(find);

@@ -39,8 +39,12 @@ std::string_view unquote(std::string_view path) {
         return path;
     }
     path.remove_prefix(1);
-    const std::size_t close = path.find('"');
-    return close == std::string_view::npos ? path : path.substr(0, close);
+    const std::size_t close = path.rfind('"');
+    if (close == std::string_view::npos ||
+        path.find_first_not_of(' ', close + 1) != std::string_view::npos) {
+        return path;
+    }
+    return path.substr(0, close);
 }
 
 std::wstring widePath(std::string_view path) {

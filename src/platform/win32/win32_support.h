@@ -20,8 +20,10 @@ std::wstring widen(std::string_view text);
 std::string narrow(std::wstring_view text);
 
 // A path as the callers hand it over, possibly enclosed in double quotes:
-// the text inside the first pair of quotes, or the text unchanged when it does
-// not start with a quote.
+// the text between the opening quote and the last quote when only blanks
+// follow that (to the end when none does), or the text unchanged when it does
+// not start with a quote. A quote inside the path stays: a name listed under
+// Wine may hold one.
 std::string_view unquote(std::string_view path);
 
 // widen(unquote(path)): the form every file-system call takes.

@@ -149,8 +149,8 @@ TEST_F(Win32Directory, JunctionsAndDirectoryLinksAreReparsePoints) {
 
 // Listing data of each kind: only reparse points that stand for another
 // directory (junctions, directory links, mount points) are links the walk
-// does not enter; directories with other tags are walked; a name in double
-// quotes loses them.
+// does not enter; directories with other tags are walked; a name keeps its
+// double quotes; files carry the listing's facts.
 TEST(Win32ListingData, OnlyNameSurrogateReparsePointsAreLinks) {
     struct Case {
         const wchar_t* name;
@@ -176,6 +176,7 @@ TEST(Win32ListingData, OnlyNameSurrogateReparsePointsAreLinks) {
         {L"device", FILE_ATTRIBUTE_DEVICE, 0, EntryKind::other},
         {L"..", dir, 0, EntryKind::dotEntry},
         {L"\"quoted.exe\"", file, 0, EntryKind::file},
+        {L"quo\"te.exe", file, 0, EntryKind::file},
     };
     for (const Case& c : cases) {
         WIN32_FIND_DATAW data{};
@@ -185,7 +186,8 @@ TEST(Win32ListingData, OnlyNameSurrogateReparsePointsAreLinks) {
         ListingEntry entry;
         win32::describeEntry(data, entry);
         EXPECT_EQ(entry.kind, c.kind) << win32::narrow(c.name);
-        EXPECT_EQ(entry.name, c.name[0] == L'"' ? "quoted.exe" : win32::narrow(c.name));
+        EXPECT_EQ(entry.name, win32::narrow(c.name));
+        EXPECT_EQ(entry.hasFacts, c.kind == EntryKind::file);
     }
 }
 
@@ -218,6 +220,47 @@ TEST_F(Win32Directory, FileInformationSizeAndLocalTime) {
     EXPECT_EQ(info.size, 0u);
 
     EXPECT_EQ(platform.fileInformation(path("missing.exe"), info), PlatformStatus::notFound);
+}
+
+// Names the usual path rules would change (a device's name, trailing dots
+// or blanks) are reached by their full path as listed, and the listing
+// describes every file as the file information does.
+TEST_F(Win32Directory, ListedNamesAreReachedAsListedAndTheListingCarriesTheSameFacts) {
+    const std::string names[] = {"plain.exe", "CON.EXE", "nul.dll", "trail.exe.", "blank.exe "};
+    FILETIME when{};
+    SYSTEMTIME utc{};
+    utc.wYear = 2021;
+    utc.wMonth = 3;
+    utc.wDay = 4;
+    utc.wHour = 5;
+    utc.wMinute = 6;
+    utc.wSecond = 7;
+    ASSERT_TRUE(SystemTimeToFileTime(&utc, &when));
+    for (std::size_t i = 0; i < std::size(names); ++i) {
+        const std::wstring literal = L"\\\\?\\" + wide(path(names[i]));
+        HANDLE file = CreateFileW(literal.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+        ASSERT_NE(file, INVALID_HANDLE_VALUE) << names[i];
+        DWORD written = 0;
+        ASSERT_TRUE(WriteFile(file, "xxxxx", static_cast<DWORD>(i + 1), &written, nullptr));
+        ASSERT_TRUE(SetFileTime(file, nullptr, nullptr, &when));
+        CloseHandle(file);
+    }
+    const auto entries = list(dir);
+    for (std::size_t i = 0; i < std::size(names); ++i) {
+        SCOPED_TRACE(names[i]);
+        ASSERT_EQ(entries.count(names[i]), 1u);
+        const ListingEntry& entry = entries.at(names[i]);
+        ASSERT_TRUE(entry.hasFacts);
+        EXPECT_EQ(entry.facts.size, i + 1);
+        FileInformation info;
+        ASSERT_EQ(platform.fileInformation(inQuotes(platform.upperCase(path(names[i]))), info),
+                  PlatformStatus::ok);
+        EXPECT_EQ(info.size, i + 1);
+        EXPECT_EQ(test::writeTime(info), test::writeTime(entry.facts));
+        EXPECT_EQ(info.attributes, entry.facts.attributes);
+        EXPECT_EQ(info.attributes, entry.attributes);
+    }
 }
 
 TEST_F(Win32Directory, NamesOutsideTheAnsiCodePageAreListedLikeAnyOther) {
