@@ -274,28 +274,33 @@ struct ReadAheadPlatform::Shared {
           reader(std::move(directoryReader)),
           schedule(limits) {}
 
-    // A worker's step (see WorkerRunner). `anyCount`: the walk's thread,
-    // which reads whatever the workers may read at once.
-    int step(bool anyCount = false) {
+    // A worker's step (see WorkerRunner). `walk`: the walk's thread, which
+    // reads while it waits, beside the workers and not in their count (a
+    // worker turned away sleeps and must be woken again).
+    int step(bool walk = false) {
         thread_local Schedule::Task task;
+        const int counted = walk ? 0 : 1;
         {
             std::lock_guard<std::mutex> lock(mutex);
-            const int allowed = slowSpell > 0 ? limits.threads : quick;
-            if (stopping || (!anyCount && reading >= allowed) || !schedule.next(task))
+            if (stopping || (!walk && idle() == 0) || !schedule.next(task))
                 return -1;
-            ++reading;
+            reading += counted;
         }
         const bool read = readTask(task);
         const std::size_t found = read ? task.children->size() : 0;
         std::lock_guard<std::mutex> lock(mutex);
-        --reading;
+        reading -= counted;
         schedule.finished(task, read);
         if (walkWaits)
             settled.notify_all();
         // Wake as many as may read at once, for the sub-directories found.
-        const int allowed = slowSpell > 0 ? limits.threads : quick;
-        return static_cast<int>(std::min<std::size_t>(found, std::max(0, allowed - reading)));
+        return static_cast<int>(std::min<std::size_t>(found, idle()));
     }
+
+    // Workers that may start reading now (under the lock).
+    int idle() const { return std::max(0, (slowSpell > 0 ? limits.threads : quick) - reading); }
+    // Workers to wake once the walk has taken from the buffer (under the lock).
+    int wanted() const { return schedule.wantsWorkers() ? idle() : 0; }
 
     // Reads `task` without the lock; its sub-directories go to its list.
     bool readTask(Schedule::Task& task) {
@@ -332,7 +337,7 @@ struct ReadAheadPlatform::Shared {
     Schedule schedule;
     bool stopping = false;
     bool walkWaits = false;
-    int reading = 0;    // directories being read
+    int reading = 0;    // directories workers read
     int quick = 1;      // workers reading at once while the cache answers
     int slowSpell = 0;  // readings left before the workers fall back to `quick`
 };
@@ -404,12 +409,14 @@ class ReadAheadListing final : public DirectoryListing {
             if (entry.kind == EntryKind::directory)
                 children_->add(*shared_->plan, entry.name);
         } else if (result == ListingResult::end) {
+            int wanted;
             {
                 std::lock_guard<std::mutex> lock(shared_->mutex);
                 shared_->schedule.add(children_);
+                wanted = shared_->idle();
             }
             children_ = nullptr;
-            owner_.runner_->wake(owner_.limits_.threads);
+            owner_.runner_->wake(wanted);
         }
         return result;
     }
@@ -504,10 +511,9 @@ bool ReadAheadPlatform::changeDirectory(std::string_view path) {
             lock, [&] { return shared.schedule.state(key_) != Schedule::State::running; });
         shared.walkWaits = false;
     }
-    const bool wake = shared.schedule.wantsWorkers();
+    const int wake = shared.wanted();
     lock.unlock();
-    if (wake)
-        runner_->wake(limits_.threads);
+    runner_->wake(wake);
     Snapshot* snapshot = nullptr;
     if (state == Schedule::State::due && !entered) {
         lock.lock();
@@ -522,9 +528,9 @@ bool ReadAheadPlatform::changeDirectory(std::string_view path) {
             shared.schedule.add(task.children);
         else
             shared.schedule.giveBack(task.children);
+        const int more = read ? shared.idle() : 0;
         lock.unlock();
-        if (read)
-            runner_->wake(limits_.threads);
+        runner_->wake(more);
         snapshot = task.snapshot;
         childrenKnown_ = read;
         if (!read) {
@@ -587,16 +593,8 @@ class ThreadRunner final : public WorkerRunner {
     }
 
     void wake(int count) override {
-        if (!state_ || count <= 0)
-            return;
-        {
-            std::lock_guard<std::mutex> lock(state_->mutex);
-            state_->pending = std::min(state_->pending + count, state_->running);
-        }
-        if (count == 1)
-            state_->wake.notify_one();
-        else
-            state_->wake.notify_all();
+        if (state_ && count > 0)
+            wakeIdle(*state_, count);
     }
 
     void stop(std::chrono::milliseconds patience) override {
@@ -622,7 +620,8 @@ class ThreadRunner final : public WorkerRunner {
         std::function<int()> step;
         std::mutex mutex;
         std::condition_variable wake, ended;
-        int pending = 0;
+        int pending = 0;  // wakes not yet taken
+        int busy = 0;     // workers in their steps
         int running = 0;
         bool stopping = false;
     };
@@ -638,22 +637,29 @@ class ThreadRunner final : public WorkerRunner {
             if (state.stopping)
                 break;
             --state.pending;
+            ++state.busy;
             lock.unlock();
             for (int more; (more = state.step()) >= 0;) {
                 if (more > 0)
-                    wakeOthers(state, more);
+                    wakeIdle(state, more);
             }
             lock.lock();
+            --state.busy;
         }
         --state.running;
         done.store(true);
         state.ended.notify_all();
     }
 
-    static void wakeOthers(State& state, int count) {
+    // Wakes up to `count` waiting workers, none already woken: a worker
+    // woken for nothing costs two system calls and a contended lock.
+    static void wakeIdle(State& state, int count) {
         std::lock_guard<std::mutex> lock(state.mutex);
-        state.pending = std::min(state.pending + count, state.running);
-        state.wake.notify_all();
+        const int more = std::min(count, state.running - state.busy) - state.pending;
+        for (int i = 0; i < more; ++i) {
+            ++state.pending;
+            state.wake.notify_one();
+        }
     }
 
     std::shared_ptr<State> state_;

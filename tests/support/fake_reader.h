@@ -52,8 +52,8 @@ class InlineRunner final : public readahead::WorkerRunner {
         step_ = std::move(step);
         return std::min(count, threads_);
     }
-    void wake(int) override {
-        if (!eager_ || !step_ || inStep_)
+    void wake(int count) override {
+        if (count <= 0 || !eager_ || !step_ || inStep_)
             return;
         inStep_ = true;
         while (step_() >= 0)
