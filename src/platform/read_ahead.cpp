@@ -282,7 +282,7 @@ struct ReadAheadPlatform::Shared {
         const int counted = walk ? 0 : 1;
         {
             std::lock_guard<std::mutex> lock(mutex);
-            if (stopping || (!walk && idle() == 0) || !schedule.next(task))
+            if (stopping || (!walk && reading >= allowed()) || !schedule.next(task))
                 return -1;
             reading += counted;
         }
@@ -293,14 +293,14 @@ struct ReadAheadPlatform::Shared {
         schedule.finished(task, read);
         if (walkWaits)
             settled.notify_all();
-        // Wake as many as may read at once, for the sub-directories found.
-        return static_cast<int>(std::min<std::size_t>(found, idle()));
+        // As many awake as may read at once, for the sub-directories found.
+        return found > 0 ? allowed() : 0;
     }
 
-    // Workers that may start reading now (under the lock).
-    int idle() const { return std::max(0, (slowSpell > 0 ? limits.threads : quick) - reading); }
-    // Workers to wake once the walk has taken from the buffer (under the lock).
-    int wanted() const { return schedule.wantsWorkers() ? idle() : 0; }
+    // Workers that may read at once (under the lock).
+    int allowed() const { return slowSpell > 0 ? limits.threads : quick; }
+    // Workers to have awake once the walk has taken from the buffer.
+    int wanted() const { return schedule.wantsWorkers() ? allowed() : 0; }
 
     // Reads `task` without the lock; its sub-directories go to its list.
     bool readTask(Schedule::Task& task) {
@@ -413,7 +413,7 @@ class ReadAheadListing final : public DirectoryListing {
             {
                 std::lock_guard<std::mutex> lock(shared_->mutex);
                 shared_->schedule.add(children_);
-                wanted = shared_->idle();
+                wanted = shared_->allowed();
             }
             children_ = nullptr;
             owner_.runner_->wake(wanted);
@@ -528,7 +528,7 @@ bool ReadAheadPlatform::changeDirectory(std::string_view path) {
             shared.schedule.add(task.children);
         else
             shared.schedule.giveBack(task.children);
-        const int more = read ? shared.idle() : 0;
+        const int more = read ? shared.allowed() : 0;
         lock.unlock();
         runner_->wake(more);
         snapshot = task.snapshot;
@@ -651,11 +651,11 @@ class ThreadRunner final : public WorkerRunner {
         state.ended.notify_all();
     }
 
-    // Wakes up to `count` waiting workers, none already woken: a worker
-    // woken for nothing costs two system calls and a contended lock.
+    // Wakes workers until `count` are awake, never more: a worker woken for
+    // nothing costs two system calls and a contended lock.
     static void wakeIdle(State& state, int count) {
         std::lock_guard<std::mutex> lock(state.mutex);
-        const int more = std::min(count, state.running - state.busy) - state.pending;
+        const int more = std::min(count, state.running) - state.busy - state.pending;
         for (int i = 0; i < more; ++i) {
             ++state.pending;
             state.wake.notify_one();

@@ -220,15 +220,16 @@ class DirectoryReader {
 };
 
 // Runs the workers. A worker calls `step`, which reads one directory and
-// returns how many more wait to be read, or -1 when none was due; after -1
-// it waits for wake().
+// returns how many workers should be awake, or -1 when none was due; after
+// -1 it waits for wake().
 class WorkerRunner {
   public:
     virtual ~WorkerRunner() = default;
     // Starts up to `count` workers; returns how many run (0 when no thread
     // could be made).
     virtual int start(int count, std::function<int()> step) = 0;
-    // Up to `count` directories wait to be read.
+    // Directories wait to be read: `count` workers should be awake, those
+    // in their steps included.
     virtual void wake(int count) = 0;
     // Ends the workers after their current step. One still in a step after
     // `patience` (stuck in the system) is left behind and ends on its own.
