@@ -136,10 +136,21 @@ void Schedule::giveBack(Snapshot* snapshot) {
 }
 
 namespace {
-bool nearer(const std::string& a, const std::string& b) {
-    return a < b;
+// The heap's order: the nearest key on top.
+bool farther(const Schedule::Head& a, const Schedule::Head& b) {
+    return b.key < a.key;
 }
 }  // namespace
+
+Snapshot* Schedule::newSnapshot() {
+    if (freeSnapshots_.empty()) {
+        snapshots_.push_back(std::make_unique<Snapshot>());
+        return snapshots_.back().get();
+    }
+    Snapshot* snapshot = freeSnapshots_.back();
+    freeSnapshots_.pop_back();
+    return snapshot;
+}
 
 void Schedule::push(ChildList* list) {
     if (list->empty()) {
@@ -150,8 +161,7 @@ void Schedule::push(ChildList* list) {
     std::string_view name;
     list->current(head.key, name);
     frontier_.push_back(std::move(head));
-    std::push_heap(frontier_.begin(), frontier_.end(),
-                   [](const Head& a, const Head& b) { return nearer(b.key, a.key); });
+    std::push_heap(frontier_.begin(), frontier_.end(), farther);
 }
 
 void Schedule::add(ChildList* list) {
@@ -160,8 +170,7 @@ void Schedule::add(ChildList* list) {
 }
 
 bool Schedule::popNearest(Task& task) {
-    std::pop_heap(frontier_.begin(), frontier_.end(),
-                  [](const Head& a, const Head& b) { return nearer(b.key, a.key); });
+    std::pop_heap(frontier_.begin(), frontier_.end(), farther);
     Head head = std::move(frontier_.back());
     frontier_.pop_back();
     ChildList* list = head.list;
@@ -181,14 +190,9 @@ bool Schedule::full() const {
 
 bool Schedule::next(Task& task) {
     while (!frontier_.empty() && !full()) {
-        if (!popNearest(task) || !nearer(passed_, task.key) || jobs_.count(task.key) != 0)
+        if (!popNearest(task) || !(passed_ < task.key) || jobs_.count(task.key) != 0)
             continue;
-        if (freeSnapshots_.empty()) {
-            snapshots_.push_back(std::make_unique<Snapshot>());
-            freeSnapshots_.push_back(snapshots_.back().get());
-        }
-        task.snapshot = freeSnapshots_.back();
-        freeSnapshots_.pop_back();
+        task.snapshot = newSnapshot();
         task.children = newList();
         jobs_.emplace(task.key, Job{true, false, task.snapshot});
         ++held_;
@@ -214,7 +218,7 @@ void Schedule::finished(const Task& task, bool read) {
 
 Schedule::State Schedule::reach(const std::string& key, Task& task) {
     passed_ = key;
-    for (auto it = jobs_.begin(); it != jobs_.end() && nearer(it->first, key);) {
+    for (auto it = jobs_.begin(); it != jobs_.end() && it->first < key;) {
         if (it->second.running) {
             // Its reader gives it back when it is done.
             it->second.passed = true;
@@ -236,15 +240,10 @@ Schedule::State Schedule::reach(const std::string& key, Task& task) {
         jobs_.erase(it);
         return State::ready;
     }
-    while (!frontier_.empty() && !nearer(key, frontier_.front().key)) {
+    while (!frontier_.empty() && !(key < frontier_.front().key)) {
         const bool mine = frontier_.front().key == key;
         if (popNearest(task) && mine) {
-            if (freeSnapshots_.empty()) {
-                snapshots_.push_back(std::make_unique<Snapshot>());
-                freeSnapshots_.push_back(snapshots_.back().get());
-            }
-            task.snapshot = freeSnapshots_.back();
-            freeSnapshots_.pop_back();
+            task.snapshot = newSnapshot();
             task.children = newList();
             return State::due;
         }
@@ -522,23 +521,18 @@ bool ReadAheadPlatform::changeDirectory(std::string_view path) {
         lock.unlock();
     } else if (state == Schedule::State::due) {
         // No worker came to it yet: read here as a worker would.
-        const bool read = shared.readTask(task);
+        childrenKnown_ = shared.readTask(task);
         lock.lock();
-        if (read)
+        if (childrenKnown_) {
             shared.schedule.add(task.children);
-        else
+            snapshot = task.snapshot;
+        } else {
             shared.schedule.giveBack(task.children);
-        const int more = read ? shared.allowed() : 0;
+            shared.schedule.giveBack(task.snapshot);
+        }
+        const int more = childrenKnown_ ? shared.allowed() : 0;
         lock.unlock();
         runner_->wake(more);
-        snapshot = task.snapshot;
-        childrenKnown_ = read;
-        if (!read) {
-            lock.lock();
-            shared.schedule.giveBack(snapshot);
-            lock.unlock();
-            snapshot = nullptr;
-        }
     } else if (state == Schedule::State::ready) {
         snapshot = task.snapshot;
         childrenKnown_ = true;

@@ -168,18 +168,20 @@ class Schedule {
     void giveBack(Snapshot* snapshot);
     void giveBack(ChildList* list);
 
+    // A list with children left, under its nearest key.
+    struct Head {
+        std::string key;
+        ChildList* list;
+    };
+
   private:
     struct Job {
         bool running = true;
         bool passed = false;  // the walk went past it while it was read
         Snapshot* snapshot = nullptr;
     };
-    // A list with children left, under its nearest key.
-    struct Head {
-        std::string key;
-        ChildList* list;
-    };
     bool full() const;
+    Snapshot* newSnapshot();
     // Takes the frontier's nearest child into `task`; false for a twin.
     bool popNearest(Task& task);
     void push(ChildList* list);
