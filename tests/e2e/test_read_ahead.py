@@ -3,9 +3,11 @@ can make, and a process short of descriptors. (CMake runs every module with
 and without reading ahead.)"""
 import os
 import resource
+import subprocess
+import sys
 import unittest
 
-from harness import DriveTest, boxes, wine
+from harness import CONFIG, DriveTest, boxes, wine
 
 BUILD_DONE = "Finish NEW building of the basic database.\r\nPlease confirm"
 NO_DIFFERENCES = "No differences detected" + " " * 19 + "\r\nPlease confirm"
@@ -62,6 +64,30 @@ class ReadAhead(DriveTest):
         finally:
             resource.setrlimit(resource.RLIMIT_NOFILE, (soft, hard))
         self.assertEqual(outcomes, [[NO_DIFFERENCES]] * 3)
+
+
+    @unittest.skipIf(wine(), "the peak memory of the Linux process")
+    def test_many_sub_directories_keep_memory_bounded(self):
+        with open(CONFIG["exe"], "rb") as f:
+            binary = f.read()
+        if b"__asan_init" in binary or b"__tsan_init" in binary:
+            self.skipTest("a sanitizer's memory is not the tool's")
+        for i in range(50000):
+            os.mkdir(os.path.join(self.drive.root, "D%05d" % i))
+        # Each peak in a process of its own: the largest of its children.
+        probe = ("import resource, subprocess, sys; subprocess.run(sys.argv[1:]); "
+                 "print(resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss)")
+        peaks = []
+        for setting in ("0", "8"):
+            env = self.drive.environment(answers="N")
+            env["VELUMTAR_READAHEAD"] = setting
+            out = subprocess.run([sys.executable, "-c", probe] + self.drive.command(["N"]),
+                                 cwd=self.drive.start, env=env, stdout=subprocess.PIPE,
+                                 stdin=subprocess.DEVNULL, check=True).stdout
+            peaks.append(int(out))
+        # Reading ahead holds the names still to be read, not every one
+        # announced (KiB).
+        self.assertLess(peaks[1] - peaks[0], 2048, peaks)
 
 
 if __name__ == "__main__":
