@@ -131,7 +131,11 @@ bool WalkRules::childKey(std::string_view parentKey, std::string_view listed,
 }
 
 bool WalkRules::wantsFacts(std::string_view listed) const {
-    return watched_.covers(platform_.upperCase(listed));
+    // Only what follows a full stop decides: upper-case that part alone.
+    const std::size_t dot = listed.find('.');
+    if (dot == std::string_view::npos)
+        return watched_.everyFile;
+    return watched_.covers(platform_.upperCase(listed.substr(dot)));
 }
 
 DirectoryWalk::DirectoryWalk(Platform& platform, MessageService& messages, WorkFile& workFile,
