@@ -17,6 +17,15 @@ reading ahead turned off (VELUMTAR_READAHEAD=0). --baseline EXE measures
 another build's `N` and `C` in the same rounds, right after ours ("base"
 rows), for a comparison that the machine's load affects alike.
 
+--floor build/release/bench/hash_floor adds a fingerprint section (after
+the others; --fingerprints-only leaves those out): the floor (hash_floor,
+which lists every directory and reads and hashes every watched file) with 2
+and 16 threads, `velumtar C` without fingerprints, and `velumtar N` and
+`velumtar C` with VELUMTAR_FINGERPRINTS=SHA256, each warmed by an unmeasured
+run of the floor (which reads the files' contents into the cache); with
+--cold also cold, against the floor with 16 threads. It ends with a
+`velumtar N` without fingerprints, so the drive's database has none.
+
 --cold adds a cold-cache section: before each measured run the page, dentry
 and inode caches are dropped (`sync; echo 3 > /proc/sys/vm/drop_caches`,
 root only; skipped with a note otherwise), and the limit with 1 and 16
@@ -75,13 +84,15 @@ class Ours:
         self.env = dict(os.environ, VELUMTAR_DRIVE_C=drive, VELUMTAR_TRANSCRIPT=self.transcript,
                         TZ="UTC")
 
-    def run(self, letter, read_ahead=True, before=None):
+    def run(self, letter, read_ahead=True, before=None, fingerprints=False):
         report = os.path.join(self.drive, REPORT)
         if os.path.exists(report):
             os.remove(report)
         env = dict(self.env)
         if not read_ahead:
             env["VELUMTAR_READAHEAD"] = "0"
+        if fingerprints:
+            env["VELUMTAR_FINGERPRINTS"] = "SHA256"
         if before:
             before()
         result = measure([self.exe, letter], cwd=self.drive, env=env)
@@ -198,9 +209,52 @@ def bench_cold(a, drive, ours):
     print_table(times, "limit", "limit 16 threads")
 
 
+def bench_fingerprints(a, drive, ours):
+    def floor(threads):
+        return measure([a.floor, "--threads", str(threads), drive])
+
+    def warm():
+        floor(2)
+
+    times = {k: [] for k in ("floor 2 threads", "floor 16 threads", "ours C",
+                             "ours N fingerprints", "ours C fingerprints")}
+    print("== %s, fingerprints" % drive, flush=True)
+    for r in range(a.runs):
+        # The database remembers fingerprints: one without them first.
+        ours.run("N", before=warm)
+        for threads in (2, 16):
+            warm()
+            times["floor %d threads" % threads].append(floor(threads))
+        times["ours C"].append(ours.run("C", before=warm))
+        times["ours N fingerprints"].append(ours.run("N", fingerprints=True, before=warm))
+        times["ours C fingerprints"].append(ours.run("C", fingerprints=True, before=warm))
+        print("  round %d done" % (r + 1), flush=True)
+    print("warm cache:")
+    print_table(times, "floor 2 threads", "floor 16 threads")
+    if a.cold and drop_caches():
+        times = {k: [] for k in ("floor 16 threads", "floor 2 threads", "ours C fingerprints",
+                                 "ours N fingerprints")}
+        for r in range(a.runs):
+            for threads in (16, 2):
+                drop_caches()
+                times["floor %d threads" % threads].append(floor(threads))
+            times["ours C fingerprints"].append(ours.run("C", before=drop_caches))
+            times["ours N fingerprints"].append(ours.run("N", fingerprints=True,
+                                                         before=drop_caches))
+            print("  cold round %d done" % (r + 1), flush=True)
+        print("cold cache (caches dropped before each run):")
+        print_table(times, "floor 16 threads", "floor 2 threads")
+    elif a.cold:
+        print("cold cache: skipped (dropping the caches needs root: %s)" % DROP_CACHES)
+    ours.run("N")
+
+
 def bench_drive(a, drive):
     work = tempfile.mkdtemp(prefix="velumtar-bench-")
     ours = Ours(a.exe, drive, work)
+    if a.floor and a.fingerprints_only:
+        bench_fingerprints(a, drive, ours)
+        return True
     peer = Peer(drive, work) if a.peer else None
     times = {k: [] for k in ("limit", "limit 2 threads", "limit 16 threads", "peer init",
                              "peer check", "ours N", "ours C", "ours C no read-ahead",
@@ -271,6 +325,8 @@ def bench_drive(a, drive):
           ("equal" if checked else "DIFFER FROM", work), flush=True)
     if a.cold:
         bench_cold(a, drive, ours)
+    if a.floor:
+        bench_fingerprints(a, drive, ours)
     return checked
 
 
@@ -283,12 +339,18 @@ def main():
     p.add_argument("--mutations", type=int, default=1000)
     p.add_argument("--no-peer", dest="peer", action="store_false")
     p.add_argument("--cold", action="store_true", help="add the cold-cache section (root)")
+    p.add_argument("--floor", help="bench/hash_floor: add the fingerprint section")
+    p.add_argument("--fingerprints-only", action="store_true")
     p.add_argument("drives", nargs="+")
     a = p.parse_args()
     global RUNNER
     a.exe, a.limit = os.path.abspath(a.exe), os.path.abspath(a.limit)
     if a.baseline:
         a.baseline = os.path.abspath(a.baseline)
+    if a.floor:
+        a.floor = os.path.abspath(a.floor)
+    if a.fingerprints_only:
+        a.peer = False
     RUNNER = os.path.join(os.path.dirname(a.limit), "run_measured")
     if a.peer and not ensure_aide():
         sys.exit("aide could not be installed; run with --no-peer")

@@ -10,7 +10,9 @@ if(WIN32)
     install(FILES ${VELUMTAR_CHM} DESTINATION .)
   endif()
   install(FILES ${CMAKE_SOURCE_DIR}/doc/README-windows.txt DESTINATION . RENAME README.txt)
-  install(FILES ${CMAKE_SOURCE_DIR}/doc/scheduled/velumtar-scheduled.cmd DESTINATION .)
+  install(FILES ${CMAKE_SOURCE_DIR}/doc/scheduled/velumtar-scheduled.cmd
+                ${CMAKE_SOURCE_DIR}/doc/scheduled/velumtar-subscription.xml
+                ${CMAKE_SOURCE_DIR}/doc/findings.schema.json DESTINATION .)
 else()
   install(TARGETS velumtar velumtar-check RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
   install(FILES ${help_pages} DESTINATION ${CMAKE_INSTALL_DOCDIR}/html)
@@ -22,6 +24,7 @@ else()
     ${CMAKE_SOURCE_DIR}/doc/scheduled/velumtar-compare.service
     ${CMAKE_SOURCE_DIR}/doc/scheduled/velumtar-compare.timer
     ${CMAKE_SOURCE_DIR}/doc/scheduled/velumtar.cron
+    ${CMAKE_SOURCE_DIR}/doc/scheduled/velumtar-rsyslog.conf
     DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
   # The package's copyright file and changelog, where Debian's policy wants
   # them. The newest changelog entry is this version's.
@@ -38,6 +41,7 @@ else()
   add_custom_target(velumtar_changelog ALL DEPENDS ${CMAKE_BINARY_DIR}/changelog.gz)
   install(FILES ${CMAKE_BINARY_DIR}/changelog.gz ${CMAKE_SOURCE_DIR}/packaging/debian/copyright
     DESTINATION ${CMAKE_INSTALL_DOCDIR})
+  install(FILES ${CMAKE_SOURCE_DIR}/doc/findings.schema.json DESTINATION ${CMAKE_INSTALL_DOCDIR})
 endif()
 
 set(CPACK_PACKAGE_NAME velumtar)

@@ -6,6 +6,7 @@
 #include "db/comparison_passes.h"
 #include "files/file_error.h"
 #include "files/file_names.h"
+#include "platform/worker_runner.h"
 #include "report/differences_report.h"
 #include "scan/directory_walk.h"
 #include "ui/messages.h"
@@ -102,6 +103,12 @@ void RunControl::compareRun() {
             return;
         }
     }
+    // Fingerprints once kept are read by every compare, asked for or not.
+    const bool keptFingerprints = database_.keepsFingerprints();
+    if (database_.readFailed()) {
+        reportFileError(messages_, kRead, files::kBasicDatabase);
+        return;
+    }
     if (state != RunState::none) {
         bool rebuild = state == RunState::buildingAnew;
         messages_.show(messages::interruptionDetected(rebuild ? messages::kRebuildText
@@ -112,15 +119,20 @@ void RunControl::compareRun() {
         if (rebuild) {
             database_.close();
             commandLetter = "N";
-            newBuildRun();
+            newBuildRun(keptFingerprints);
             return;
         }
         // A failure was shown; the passes store the run state anew.
         (void)database_.clearRunState();
     }
+    const bool fingerprints = keptFingerprints || fingerprintsAsked();
+    if (fingerprints && !keptFingerprints && !database_.storeFingerprintRecord())
+        return;
     if (!prepareWorkFile(workFile_, messages_))
         return;
-    DirectoryWalk walk(platform_, messages_, workFile_, extensionList_, counters_);
+    DirectoryWalk walk(platform_, messages_, workFile_, extensionList_, counters_, &database_);
+    if (fingerprints)
+        walk.readContents(newThreadRunner());
     if (walk.walk(startDirectory) != DirectoryWalk::Result::completed)
         return;
     if (!comparePasses())
@@ -133,14 +145,19 @@ void RunControl::compareRun() {
         if (!logged)
             return;
         if (!writeDifferencesReport(platform_, messages_, workFile_, database_, counters_,
-                                    runLog_.entryDate(), runLog_.entryTime())) {
+                                    runLog_.entryDate(), runLog_.entryTime(), findings_)) {
             return;
         }
     }
     endOfRunMessage();
 }
 
-void RunControl::newBuildRun() {
+bool RunControl::fingerprintsAsked() {
+    std::optional<std::string> value = platform_.environment("VELUMTAR_FINGERPRINTS");
+    return value && platform_.upperCase(*value) == BasicDatabase::kFingerprintKind;
+}
+
+void RunControl::newBuildRun(bool keepFingerprints) {
     if (!database_.deleteFile()) {
         reportFileError(messages_, kDelete, files::kBasicDatabase);
         return;
@@ -151,12 +168,16 @@ void RunControl::newBuildRun() {
     }
     // The database is empty from here until buildAnew has filled it: a run
     // that stops before must not leave it for the next compare to trust.
+    const bool fingerprints = keepFingerprints || fingerprintsAsked();
     if (!prepareWorkFile(workFile_, messages_) ||
+        (fingerprints && !database_.storeFingerprintRecord()) ||
         !database_.storeRunState(RunState::buildingAnew)) {
         discardDatabase();
         return;
     }
     DirectoryWalk walk(platform_, messages_, workFile_, extensionList_, counters_);
+    if (fingerprints)
+        walk.readContents(newThreadRunner());
     if (walk.walk(startDirectory) != DirectoryWalk::Result::completed) {
         discardDatabase();
         return;
@@ -184,6 +205,7 @@ void RunControl::discardDatabase() {
 }
 
 void RunControl::endOfRunMessage() {
+    completed_ = true;
     if (commandLetter == "N") {
         messages_.show(messages::newBuildFinished(), messages::kInformation);
     } else if (counters_.allZero()) {

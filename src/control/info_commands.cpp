@@ -6,6 +6,7 @@
 namespace velumtar {
 
 void RunControl::showLogRun() {
+    completed_ = true;
     if (!log_.openInput().isSuccess()) {
         log_.close();
         messages_.show(messages::noLogFile(), messages::kInformation);
@@ -16,6 +17,7 @@ void RunControl::showLogRun() {
 }
 
 void RunControl::programInformationRun() {
+    completed_ = true;
     messages_.show(messages::programInformation(programTitle), messages::kInformation);
     helpPrompt();
 }

@@ -10,7 +10,7 @@ int main(int argc, char** argv) {
     using namespace velumtar;
     Platform& system = systemPlatform();
     readahead::ReadAheadPlatform readAhead(
-        system, readahead::newSystemReader(), readahead::newThreadRunner(),
+        system, readahead::newSystemReader(), newThreadRunner(),
         readahead::limitsFrom(system.environment("VELUMTAR_READAHEAD")));
     ClockOverride platform(readAhead);
     int code;

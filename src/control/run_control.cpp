@@ -26,6 +26,7 @@ RunControl::RunControl(Platform& platform)
       platform_(platform),
       unattended_(platform),
       messages_(platform, unattended_, std::string_view(programTitle).substr(0, 8)),
+      findings_(platform, messages_, kProgramTitle),
       launcher_(platform, unattended_),
       marker_(platform, markerName(programTitle)),
       log_(platform, std::string(files::kLog), files::kLogRecord),
@@ -58,7 +59,7 @@ int RunControl::run(int argc, char** argv) {
     if (instanceState != InstanceState::held) {
         messages_.show(messages::alreadyRunning(), messages::kInformation);
         releaseMarker();
-        return exitCode;
+        return finalExitCode();
     }
     commandLetter = letterOf(platform_.argumentText(argc, argv), platform_);
 
@@ -67,12 +68,15 @@ int RunControl::run(int argc, char** argv) {
         messages_.show(messages::enterDirectoryError("Path of the software-start"),
                        messages::kError);
         releaseMarker();
-        return exitCode;
+        return finalExitCode();
     }
     startDirectory = patternOf(directory, platform_);
 
-    if (commandLetter == "C" || commandLetter == "N")
+    if (commandLetter == "C" || commandLetter == "N") {
+        findings_.begin(commandLetter);
+        messages_.observeErrors(&findings_);
         openCompareOrBuild();
+    }
     if (commandLetter == "C") {
         compareRun();
     } else if (commandLetter == "N") {
@@ -85,7 +89,21 @@ int RunControl::run(int argc, char** argv) {
         unsuitableCommandRun();
     }
     endOfRun();
-    return exitCode;
+    return finalExitCode();
+}
+
+int RunControl::finalExitCode() const {
+    std::optional<std::string> asked = platform_.environment("VELUMTAR_EXIT_CODE");
+    if (!asked || platform_.upperCase(*asked) != "FINDINGS")
+        return exitCode;
+    int bits = static_cast<int>(findings_.kindsCollected());
+    for (int kind = FindingCounters::kNew; kind <= FindingCounters::kLocked; ++kind) {
+        if (counters_.value[kind] > 0)
+            bits |= 1 << kind;
+    }
+    if (!completed_ || findings_.failed())
+        bits |= kExitIncomplete;
+    return bits;
 }
 
 void RunControl::guardInstance() {
@@ -124,6 +142,10 @@ void RunControl::endOfRun() {
     log_.close();
     extensions_.close();
     (void)platform_.removeFile(files::kWorkFile);
+    // The findings file is put in place while the marker still keeps the
+    // next run away.
+    findings_.finish(commandLetter, completed_, counters_);
+    messages_.observeErrors(nullptr);
     releaseMarker();
 }
 

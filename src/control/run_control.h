@@ -13,6 +13,7 @@
 #include "db/work_file.h"
 #include "files/file_facts.h"
 #include "platform/platform.h"
+#include "report/findings_export.h"
 #include "report/run_log.h"
 #include "scan/extension_list.h"
 #include "store/line_file.h"
@@ -28,8 +29,16 @@ class RunControl {
   public:
     explicit RunControl(Platform& platform);
 
-    // Start-up, one run, endOfRun. Returns the process exit code (always 0).
+    // Start-up, one run, endOfRun. Returns the process exit code: 0, unless
+    // VELUMTAR_EXIT_CODE=findings asks for the findings' bits (exitBits).
     int run(int argc, char** argv);
+
+    // The bits of the exit code that VELUMTAR_EXIT_CODE=findings asks for:
+    // one per kind of finding the run counted or reported, and one for a run
+    // that did not reach its end (closing message, information shown) with
+    // what it was asked to deliver.
+    static constexpr int kExitNew = 1, kExitChanged = 2, kExitDeleted = 4, kExitLocked = 8,
+                         kExitIncomplete = 16;
 
     MessageService& messages() { return messages_; }
     LaunchService& launcher() { return launcher_; }
@@ -48,10 +57,17 @@ class RunControl {
     void guardInstance();
     void releaseMarker();
     void endOfRun();
+    // The exit code of the run as it ended.
+    int finalExitCode() const;
 
     void openCompareOrBuild();
     void compareRun();
-    void newBuildRun();
+    // `keepFingerprints`: the database it replaces kept them (an interrupted
+    // build is built again as it was asked for).
+    void newBuildRun(bool keepFingerprints = false);
+    // VELUMTAR_FINGERPRINTS=SHA256 (in any case) asks for fingerprints of
+    // file contents; any other value, or none, does not.
+    bool fingerprintsAsked();
     void endOfRunMessage();
     void discardDatabase();
     void checkDatabase();
@@ -69,10 +85,14 @@ class RunControl {
     std::string startDirectory;  // 255 characters, searchPattern form
     std::string programTitle;    // 52 characters
     int exitCode = 0;
+    // The run reached its end: the closing message of a compare or build,
+    // the log or the program information shown.
+    bool completed_ = false;
 
     Platform& platform_;
     Unattended unattended_;
     MessageService messages_;
+    FindingsExport findings_;
     LaunchService launcher_;
     InstanceMarker marker_;
     LineFile log_;

@@ -90,6 +90,23 @@ bool BasicDatabase::clearRunState() {
     return true;
 }
 
+bool BasicDatabase::keepsFingerprints() {
+    clearRecord();
+    view().at(dbrec::recordType) = dbrec::kFingerprintRecord;
+    return readByKey();
+}
+
+bool BasicDatabase::storeFingerprintRecord() {
+    clearRecord();
+    view().at(dbrec::recordType) = dbrec::kFingerprintRecord;
+    view().set(dbrec::fingerprintKind, kFingerprintKind);
+    if (!store()) {
+        reportFileError(messages_, failedOperation(kWrite), files::kBasicDatabase);
+        return false;
+    }
+    return true;
+}
+
 // Shows the first failed deletion of a purge: a later failure of the same
 // pass is not shown again.
 class BasicDatabase::DeletionReport {
@@ -255,7 +272,9 @@ class CopySink final : public SalvageSink {
         const char type = record[dbrec::recordType.offset];
         if (type == 'F') {
             ++fileEntries;
-        } else {
+        } else if (type != dbrec::kFingerprintRecord) {
+            // The fingerprint record is kept: a repaired database goes on
+            // checking contents.
             // An interrupted build or compare stays told: a half-built
             // database is built anew, not compared with. (An older version
             // of the record may be all that survived; at worst it warns of

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "files/keyed_file.h"
 #include "files/record_view.h"
@@ -35,6 +36,16 @@ class BasicDatabase : public KeyedFile {
     // Removes the run-state record and makes that durable. A failure is
     // reported (READ or DELETE) and answers false.
     [[nodiscard]] bool clearRunState();
+
+    // The fingerprints of file contents the database keeps: `kFingerprintKind`
+    // in its fingerprint record, stored by the first run that reads contents.
+    // Every later compare reads them too; only a new build without them
+    // leaves them off. keepsFingerprints: false also after a failed read
+    // (readFailed() tells). storeFingerprintRecord: REQUIRES the record is
+    // absent; a failure is reported (WRITE) and answers false.
+    static constexpr std::string_view kFingerprintKind = "SHA256";
+    [[nodiscard]] bool keepsFingerprints();
+    [[nodiscard]] bool storeFingerprintRecord();
 
     // Deletes the entries of files watched through a user extension that is
     // no longer listed. With `extensions` (the extension database is

@@ -3,6 +3,7 @@
 #include "db/basic_database.h"
 #include "db/finding_counters.h"
 #include "db/work_file.h"
+#include "files/file_contents.h"
 #include "files/file_error.h"
 #include "files/file_names.h"
 #include "util/text_field.h"
@@ -70,7 +71,7 @@ BuildResult buildAnew(WorkFile& workFile, BasicDatabase& database) {
     for (bool more = firstFileEntry(workFile) && isFileEntry(workFile); more;
          more = workFile.readNext() && isFileEntry(workFile)) {
         readEntryOf(work, database);
-        entry.set(dbrec::facts, work.get(workrec::facts));
+        entry.set(dbrec::facts, factsToStore({}, work.get(workrec::facts)).str());
         bool existed = database.found();
         if (!database.store()) {
             return BuildResult{false, database.failedOperation(existed ? kRewrite : kWrite),
@@ -89,6 +90,7 @@ bool markNewAndChanged(WorkFile& workFile, BasicDatabase& database, MessageServi
         return false;
     counters.zero(FindingCounters::kNew);
     counters.zero(FindingCounters::kChanged);
+    counters.fingerprintsRecorded = 0;
     RecordView work = workFile.view();
     RecordView entry = database.view();
     for (bool more = firstFileEntry(workFile) && isFileEntry(workFile); more;
@@ -98,33 +100,45 @@ bool markNewAndChanged(WorkFile& workFile, BasicDatabase& database, MessageServi
             reportFileError(messages, kRead, files::kBasicDatabase);
             return false;
         }
+        const std::string_view seen = work.get(workrec::facts);
         if (!database.found()) {
-            entry.set(dbrec::facts, work.get(workrec::facts));
+            entry.set(dbrec::facts, factsToStore({}, seen).str());
             entry.at(dbrec::newFlag) = 'N';
             counters.add(FindingCounters::kNew);
             if (!database.store()) {
                 reportFileError(messages, kWrite, files::kBasicDatabase);
                 return false;
             }
-        } else if (entry.get(dbrec::facts) == work.get(workrec::facts)) {
-            // Unchanged: nothing is written. A finding an earlier run could
-            // not report is still pending; it is counted again so that this
-            // run's report carries it instead of saying nothing changed.
+        } else if (const FactsVerdict verdict = compareFacts(entry.get(dbrec::facts), seen);
+                   verdict != FactsVerdict::changed) {
+            // Unchanged: nothing is written but for the two cases below. A finding an earlier run
+            // could not report is still pending; it is counted again so that this run's report
+            // carries it instead of saying nothing changed.
             if (entry.at(dbrec::newFlag) == 'N')
                 counters.add(FindingCounters::kNew);
             if (entry.at(dbrec::changedFlag) == 'A')
                 counters.add(FindingCounters::kChanged);
+            bool rewrite = false;
             // A deletion still pending is withdrawn: the file is there, as
             // it was.
             if (entry.at(dbrec::deletedFlag) == 'L') {
                 entry.blank(dbrec::flags);
+                rewrite = true;
+            }
+            // The first fingerprint of an entry is recorded without a finding.
+            if (verdict == FactsVerdict::fingerprintNew) {
+                entry.set(dbrec::facts, factsToStore({}, seen).str());
+                ++counters.fingerprintsRecorded;
+                rewrite = true;
+            }
+            if (rewrite) {
                 if (!database.store()) {
                     reportFileError(messages, kRewrite, files::kBasicDatabase);
                     return false;
                 }
             }
         } else {
-            entry.set(dbrec::facts, work.get(workrec::facts));
+            entry.set(dbrec::facts, factsToStore(entry.get(dbrec::facts), seen).str());
             entry.set(dbrec::flags, " A ");
             counters.add(FindingCounters::kChanged);
             if (!database.store()) {

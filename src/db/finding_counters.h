@@ -26,6 +26,12 @@ struct FindingCounters {
         return value[0] == 0 && value[1] == 0 && value[2] == 0 && value[3] == 0;
     }
     std::string text(Index i) const { return digits(value[i], 9); }
+
+    // Not findings, told by the log only: fingerprints of file contents
+    // recorded for entries that had none, and watched files whose contents
+    // could not be read (compared by their facts only).
+    std::uint64_t fingerprintsRecorded = 0;
+    std::uint64_t unreadableContents = 0;
 };
 
 }  // namespace velumtar

@@ -51,6 +51,12 @@ inline constexpr Field time{9, 6};  // last-write time hhmmss
 inline constexpr Field hour{9, 2};
 inline constexpr Field minute{11, 2};
 inline constexpr Field second{13, 2};
+// The fingerprint of the file's contents, where the database keeps them: the
+// first 168 bits of their SHA-256 in base64, 28 characters in the two spaces
+// the facts leave (blanks when none was read).
+inline constexpr Field fingerprintHead{15, 12};
+inline constexpr Field fingerprintTail{43, 16};
+inline constexpr std::size_t kFingerprintWidth = fingerprintHead.width + fingerprintTail.width;
 inline constexpr Field size{27, 16};          // size in bytes, 16 digits
 inline constexpr Field attributes{59, 4};     // the four letters below
 inline constexpr Field archive{59, 1};        // 'A'
@@ -60,6 +66,9 @@ inline constexpr Field hidden{62, 1};         // 'H'
 inline constexpr Field extensionMark{63, 1};  // 'E': qualified through the user's list
 inline constexpr Field userExtension{64, 4};  // the list entry it qualified through
 inline constexpr Field lockedMark{72, 1};     // 'G': directory skipped (work file only)
+// 'U': a file whose contents kept changing while they were read (work file
+// only; never stored in the database).
+inline constexpr Field contentsUnsettled{72, 1};
 }  // namespace facts
 
 // DatabaseRecord: an entry of the basic database C:\VELUMTAR.DBI (378).
@@ -81,6 +90,10 @@ inline constexpr Field changedFlag{298, 1};  // 'A'
 inline constexpr Field deletedFlag{299, 1};  // 'L'
 inline constexpr Field flags{297, 3};
 inline constexpr Field facts{305, 73};
+// Fingerprint record ('2', sorting before every file entry): present when
+// the database keeps fingerprints of file contents, and how they are made.
+inline constexpr char kFingerprintRecord = '2';
+inline constexpr Field fingerprintKind{254, 6};  // "SHA256"
 // The facts' extension mark and list entry, as record offsets.
 inline constexpr Field extensionMark{305 + facts::extensionMark.offset, 1};
 inline constexpr Field userExtension{305 + facts::userExtension.offset, 4};
@@ -99,6 +112,13 @@ inline constexpr Field lockedMark{254 + facts::lockedMark.offset, 1};
 // another entry of its directory has the same upper-case name. Its path is
 // spelt as on disk; its facts are zero but for the long-path mark and:
 inline constexpr Field twinKind{254 + 68, 1};  // 'F' a file, 'A' a directory
+// Directory entries: 'S' when the directory's name has other spellings, so
+// that the walk enters it by the spelling it watches.
+inline constexpr Field otherSpellings{254 + 68, 1};
+// Link entry ('H'): the fingerprint of a file with more than one name, read
+// once per run. Its path is the file's identity (volume and index, 16
+// hexadecimal digits each); its facts are those of the name it was read
+// through, with the fingerprint and the unsettled mark.
 }  // namespace workrec
 
 // ExtensionEntry: an entry of the extension database VELULIST.DBI (7).

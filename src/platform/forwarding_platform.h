@@ -26,6 +26,7 @@ class ForwardingPlatform : public Platform {
     std::string upperCase(std::string_view text) override { return inner_.upperCase(text); }
     bool currentDirectory(std::string& path) override { return inner_.currentDirectory(path); }
     bool changeDirectory(std::string_view path) override { return inner_.changeDirectory(path); }
+    bool enterDirectory(std::string_view path) override { return inner_.enterDirectory(path); }
     std::unique_ptr<DirectoryListing> newListing() override { return inner_.newListing(); }
     void beginReadAhead(const WalkPlan& plan) override { inner_.beginReadAhead(plan); }
     void endReadAhead() override { inner_.endReadAhead(); }
@@ -56,6 +57,7 @@ class ForwardingPlatform : public Platform {
     std::string argumentText(int argc, char** argv) override {
         return inner_.argumentText(argc, argv);
     }
+    std::unique_ptr<SystemLog> openSystemLog() override { return inner_.openSystemLog(); }
     std::optional<std::string> environment(std::string_view name) override {
         return inner_.environment(name);
     }

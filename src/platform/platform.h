@@ -114,8 +114,8 @@ class WalkPlan {
     virtual ~WalkPlan() = default;
     // A copy to keep: a worker may still use it after the walk has ended.
     virtual std::unique_ptr<WalkPlan> clone() const = 0;
-    // The key ("C:\A\*", "C:\*") of the directory a change of directory to
-    // `path` (as the walk passes it) enters.
+    // The key ("C:\A\*", "C:\*") of the directory that entering `path` (as
+    // the walk passes it, which may spell a name as it is on disk) enters.
     virtual std::string keyOf(std::string_view path) const = 0;
     // The key under which the walk enters the sub-directory listed as
     // `name` in the directory whose key is `parentKey`; false when the walk
@@ -125,6 +125,17 @@ class WalkPlan {
     // Whether the walk reads the facts of the file listed as `name`; a wrong
     // answer costs time, never a result.
     virtual bool wantsFacts(std::string_view name) const = 0;
+};
+
+// What tells an open file apart from others and whether it changed: its
+// volume and its index on that volume (device and inode on POSIX), its number
+// of names (hard links), its size and its last-write time in the system's
+// finest unit.
+struct FileIdentity {
+    std::uint64_t volume = 0, index = 0;
+    std::uint64_t links = 0;
+    std::uint64_t size = 0;
+    std::int64_t writeTime = 0;
 };
 
 // A file opened for positional reads and writes.
@@ -141,6 +152,7 @@ class File {
     virtual PlatformStatus truncate(std::uint64_t size) = 0;
     // Forces written data to the storage device (fsync, FlushFileBuffers).
     virtual PlatformStatus sync() = 0;
+    virtual PlatformStatus identity(FileIdentity& identity) = 0;
 };
 
 // Every mode opens only a regular file, and never through a symbolic link or
@@ -156,6 +168,11 @@ enum class OpenMode {
     truncate,       // created or emptied; read and write
     append,         // created when missing; writes go to the end
     readFollowing,  // as `read`, but a symbolic link is followed
+    // As `read`, for a watched file's contents: others may go on reading,
+    // writing, renaming and deleting it meanwhile, and a name that reaches
+    // no regular file is refused (accessDenied); on Windows by its literal
+    // path, as the facts are read.
+    contents,
 };
 
 // The exclusively held instance marker. Releasing it (destructor) closes it;
@@ -163,6 +180,31 @@ enum class OpenMode {
 class ExclusiveHold {
   public:
     virtual ~ExclusiveHold() = default;
+};
+
+// How serious an event for the system's log is: the event log's information,
+// warning and error types; syslog's LOG_INFO, LOG_WARNING and LOG_ERR.
+enum class EventLevel { information, warning, error };
+
+// One event for the system's log. `id` names the event's text in the
+// program's message table, whose inserts %1, %2, ... are `inserts` (the
+// Windows event log shows that text); `text` is the same message with its
+// inserts in place (what syslog receives).
+struct SystemEvent {
+    unsigned id = 0;
+    EventLevel level = EventLevel::information;
+    std::vector<std::string> inserts;
+    std::string text;
+};
+
+// The system's log, open for one run.
+class SystemLog {
+  public:
+    virtual ~SystemLog() = default;
+    // Sends one event; false when the system did not take it. Never blocks
+    // for long: a log that does not take an event within about a second has
+    // failed it.
+    virtual bool send(const SystemEvent& event) = 0;
 };
 
 // Launch result: 0 started (and waited for, if asked), 1 not started,
@@ -194,6 +236,18 @@ class Platform {
     [[nodiscard]] virtual bool currentDirectory(std::string& path) = 0;
     // Changes the working directory; `path` may be quoted. "C:\" is the root.
     [[nodiscard]] virtual bool changeDirectory(std::string_view path) = 0;
+    // Enters a directory of drive C: that a walk listed (`path` may be
+    // quoted), never leaving the drive: only when every part of the path
+    // below the drive's root is a directory itself, no symbolic link,
+    // junction or directory link, at the moment it is entered (what was
+    // swapped in since the listing is not entered). Where names differ in
+    // case on disk, a part that is such a link under the spelling a lookup
+    // finds is looked for under another spelling that is a directory. False
+    // otherwise; the working directory is then unchanged. The default, for
+    // platforms whose directories cannot be swapped, changes directory.
+    [[nodiscard]] virtual bool enterDirectory(std::string_view path) {
+        return changeDirectory(path);
+    }
 
     virtual std::unique_ptr<DirectoryListing> newListing() = 0;
 
@@ -236,17 +290,28 @@ class Platform {
                                            PlatformStatus& status) = 0;
 
     // Creates (or re-creates empty) and holds `path` so that other processes
-    // see it as locked. `status` is ok or created on success.
+    // see it as locked. `status` is ok or created on success. The hold lasts
+    // whatever is done to the name: where a held file can be unlinked or
+    // renamed (POSIX), the directory that holds it is held too, so that while
+    // the hold lasts no other process can hold, and no probe finds free, any
+    // name in that directory.
     virtual std::unique_ptr<ExclusiveHold> holdExclusive(std::string_view path,
                                                          PlatformStatus& status) = 0;
     // Tests a file for reading without keeping it: ok when it could be opened,
-    // locked when another process holds it exclusively, notFound, or a failure.
+    // locked when another process holds it (or, see holdExclusive, its
+    // directory) exclusively, notFound, or a failure.
     virtual PlatformStatus probe(std::string_view path) = 0;
 
     // The argument text: the program's arguments (without the program name)
     // joined by single blanks. argc/argv are main()'s; Windows reads the wide
     // command line instead so that no argument loses characters.
     virtual std::string argumentText(int argc, char** argv) = 0;
+
+    // The system's log under the program's name: the Application event log,
+    // source "VELUMTAR", on Windows; syslog, identity "velumtar", facility
+    // LOG_AUTH, on POSIX. Opening never fails: a log that cannot be reached
+    // fails each send.
+    virtual std::unique_ptr<SystemLog> openSystemLog() = 0;
 
     // An environment variable (UTF-8), or nothing when it is not set.
     virtual std::optional<std::string> environment(std::string_view name) = 0;

@@ -1,9 +1,7 @@
 #include "platform/read_ahead.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cstdlib>
-#include <system_error>
 #include <thread>
 
 namespace velumtar::readahead {
@@ -292,14 +290,17 @@ struct ReadAheadPlatform::Shared {
         schedule.finished(task, read);
         if (walkWaits)
             settled.notify_all();
-        // As many awake as may read at once, for the sub-directories found.
-        return found > 0 ? allowed() : 0;
+        // As many reading as may read at once, for the sub-directories found;
+        // a worker goes on itself.
+        return found > 0 ? idle(counted) : 0;
     }
 
     // Workers that may read at once (under the lock).
     int allowed() const { return slowSpell > 0 ? limits.threads : quick; }
-    // Workers to have awake once the walk has taken from the buffer.
-    int wanted() const { return schedule.wantsWorkers() ? allowed() : 0; }
+    // Workers to wake so that as many read as may, `self` going on reading.
+    int idle(int self = 0) const { return std::max(0, allowed() - reading - self); }
+    // Workers to wake once the walk has taken from the buffer.
+    int wanted() const { return schedule.wantsWorkers() ? idle() : 0; }
 
     // Reads `task` without the lock; its sub-directories go to its list.
     bool readTask(Schedule::Task& task) {
@@ -412,7 +413,7 @@ class ReadAheadListing final : public DirectoryListing {
             {
                 std::lock_guard<std::mutex> lock(shared_->mutex);
                 shared_->schedule.add(children_);
-                wanted = shared_->allowed();
+                wanted = shared_->idle();
             }
             children_ = nullptr;
             owner_.runner_->wake(wanted);
@@ -482,7 +483,16 @@ void ReadAheadPlatform::endReadAhead() {
 }
 
 bool ReadAheadPlatform::changeDirectory(std::string_view path) {
-    const bool entered = system_.changeDirectory(path);
+    // Not one of the walk's directories: nothing read ahead is for it.
+    if (shared_) {
+        giveBackEntered();
+        childrenKnown_ = true;
+    }
+    return system_.changeDirectory(path);
+}
+
+bool ReadAheadPlatform::enterDirectory(std::string_view path) {
+    const bool entered = system_.enterDirectory(path);
     if (!shared_)
         return entered;
     Shared& shared = *shared_;
@@ -530,7 +540,7 @@ bool ReadAheadPlatform::changeDirectory(std::string_view path) {
             shared.schedule.giveBack(task.children);
             shared.schedule.giveBack(task.snapshot);
         }
-        const int more = childrenKnown_ ? shared.allowed() : 0;
+        const int more = childrenKnown_ ? shared.idle() : 0;
         lock.unlock();
         runner_->wake(more);
     } else if (state == Schedule::State::ready) {
@@ -560,110 +570,6 @@ std::unique_ptr<DirectoryListing> ReadAheadPlatform::newListing() {
     if (!system || !shared_)
         return system;
     return std::make_unique<ReadAheadListing>(*this, std::move(system));
-}
-
-namespace {
-
-// Threads that run the workers' steps.
-class ThreadRunner final : public WorkerRunner {
-  public:
-    ~ThreadRunner() override { stop(std::chrono::milliseconds(0)); }
-
-    int start(int count, std::function<int()> step) override {
-        state_ = std::make_shared<State>();
-        state_->step = std::move(step);
-        std::lock_guard<std::mutex> lock(state_->mutex);
-        for (int i = 0; i < count; ++i) {
-            auto done = std::make_shared<std::atomic<bool>>(false);
-            try {
-                threads_.push_back(
-                    {std::thread([state = state_, done] { run(*state, *done); }), done});
-                ++state_->running;
-            } catch (const std::system_error&) {
-                break;  // as many as the system would make
-            }
-        }
-        return static_cast<int>(threads_.size());
-    }
-
-    void wake(int count) override {
-        if (state_ && count > 0)
-            wakeIdle(*state_, count);
-    }
-
-    void stop(std::chrono::milliseconds patience) override {
-        if (!state_)
-            return;
-        std::unique_lock<std::mutex> lock(state_->mutex);
-        state_->stopping = true;
-        state_->wake.notify_all();
-        state_->ended.wait_for(lock, patience, [&] { return state_->running == 0; });
-        lock.unlock();
-        for (Worker& worker : threads_) {
-            if (worker.done->load())
-                worker.thread.join();
-            else
-                worker.thread.detach();  // stuck in the system: ends on its own
-        }
-        threads_.clear();
-        state_.reset();
-    }
-
-  private:
-    struct State {
-        std::function<int()> step;
-        std::mutex mutex;
-        std::condition_variable wake, ended;
-        int pending = 0;  // wakes not yet taken
-        int busy = 0;     // workers in their steps
-        int running = 0;
-        bool stopping = false;
-    };
-    struct Worker {
-        std::thread thread;
-        std::shared_ptr<std::atomic<bool>> done;
-    };
-
-    static void run(State& state, std::atomic<bool>& done) {
-        std::unique_lock<std::mutex> lock(state.mutex);
-        for (;;) {
-            state.wake.wait(lock, [&] { return state.pending > 0 || state.stopping; });
-            if (state.stopping)
-                break;
-            --state.pending;
-            ++state.busy;
-            lock.unlock();
-            for (int more; (more = state.step()) >= 0;) {
-                if (more > 0)
-                    wakeIdle(state, more);
-            }
-            lock.lock();
-            --state.busy;
-        }
-        --state.running;
-        done.store(true);
-        state.ended.notify_all();
-    }
-
-    // Wakes workers until `count` are awake, never more: a worker woken for
-    // nothing costs two system calls and a contended lock.
-    static void wakeIdle(State& state, int count) {
-        std::lock_guard<std::mutex> lock(state.mutex);
-        const int more = std::min(count, state.running) - state.busy - state.pending;
-        for (int i = 0; i < more; ++i) {
-            ++state.pending;
-            state.wake.notify_one();
-        }
-    }
-
-    std::shared_ptr<State> state_;
-    std::vector<Worker> threads_;
-};
-
-}  // namespace
-
-std::unique_ptr<WorkerRunner> newThreadRunner() {
-    return std::make_unique<ThreadRunner>();
 }
 
 Limits limitsFrom(const std::optional<std::string>& setting) {

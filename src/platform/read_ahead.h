@@ -23,7 +23,7 @@
 //   workers inline, step by step).
 //
 // What the walk sees does not depend on reading ahead: a directory is served
-// only when the system's own change of directory entered the very directory
+// only when the system's own entering of a directory entered the very directory
 // that was read (same volume and file index), unchanged since (same
 // modification and change times), and when its times can tell a change (not
 // whole seconds, and not within a tick of the file system's clock before the
@@ -44,6 +44,7 @@
 #include <vector>
 
 #include "platform/forwarding_platform.h"
+#include "platform/worker_runner.h"
 
 namespace velumtar::readahead {
 
@@ -221,25 +222,6 @@ class DirectoryReader {
     virtual long deviceWaits() { return -1; }
 };
 
-// Runs the workers. A worker calls `step`, which reads one directory and
-// returns how many workers should be awake, or -1 when none was due; after
-// -1 it waits for wake().
-class WorkerRunner {
-  public:
-    virtual ~WorkerRunner() = default;
-    // Starts up to `count` workers; returns how many run (0 when no thread
-    // could be made).
-    virtual int start(int count, std::function<int()> step) = 0;
-    // Directories wait to be read: `count` workers should be awake, those
-    // in their steps included.
-    virtual void wake(int count) = 0;
-    // Ends the workers after their current step. One still in a step after
-    // `patience` (stuck in the system) is left behind and ends on its own.
-    virtual void stop(std::chrono::milliseconds patience) = 0;
-};
-
-std::unique_ptr<WorkerRunner> newThreadRunner();
-
 class ReadAheadPlatform final : public ForwardingPlatform {
   public:
     ReadAheadPlatform(Platform& system, std::unique_ptr<DirectoryReader> reader,
@@ -259,6 +241,7 @@ class ReadAheadPlatform final : public ForwardingPlatform {
     void beginReadAhead(const WalkPlan& plan) override;
     void endReadAhead() override;
     bool changeDirectory(std::string_view path) override;
+    bool enterDirectory(std::string_view path) override;
     std::unique_ptr<DirectoryListing> newListing() override;
 
   private:

@@ -9,7 +9,10 @@
 #include "files/file_facts.h"
 #include "files/file_names.h"
 #include "files/record_view.h"
+#include "report/finding.h"
 #include "store/line_file.h"
+#include "util/name_mapping.h"
+#include "util/text_field.h"
 
 namespace velumtar {
 
@@ -118,21 +121,27 @@ void fillFacts(RecordView line, FileFacts& f) {
     line.set(reportline::attributes, fv.get(facts::attributes));
 }
 
-std::string_view statusWord(const RecordView& entry) {
-    std::string_view word;
-    if (entry.at(dbrec::newFlag) != ' ')
-        word = "New";
+// The kind of finding an entry's flags tell (a later flag overrides an
+// earlier one), and its status word.
+FindingCounters::Index findingKind(const RecordView& entry) {
+    FindingCounters::Index kind = FindingCounters::kNew;
     if (entry.at(dbrec::changedFlag) != ' ')
-        word = "Changed";
+        kind = FindingCounters::kChanged;
     if (entry.at(dbrec::deletedFlag) != ' ')
-        word = "Deleted";
-    return word;
+        kind = FindingCounters::kDeleted;
+    return kind;
+}
+
+std::string_view statusWord(FindingCounters::Index kind) {
+    constexpr std::string_view kWords[] = {"New", "Changed", "Deleted", "LOCKED"};
+    return kWords[kind];
 }
 
 class ReportWriter {
   public:
-    ReportWriter(Platform& platform, MessageService& messages)
+    ReportWriter(Platform& platform, MessageService& messages, FindingSink& sink)
         : messages_(messages),
+          sink_(sink),
           report_(platform, std::string(files::kReport), files::kReportRecord) {}
 
     bool open() {
@@ -148,19 +157,23 @@ class ReportWriter {
         reportFileError(messages_, kWrite, files::kReport);
         return false;
     }
-    bool syncQuietly() { return report_.sync().isSuccess(); }
+    // A line written, the finding it tells goes to the sink.
+    bool collect(const Finding& finding) { return sink_.collect(finding); }
+    bool syncQuietly() { return report_.sync().isSuccess() && sink_.sync(true); }
     MessageService& messages() { return messages_; }
-    // The lines written so far reach the device.
+    // The lines written and findings collected so far reach the device.
     bool sync() {
-        if (report_.sync().isSuccess())
-            return true;
-        reportFileError(messages_, kWrite, files::kReport);
-        return false;
+        if (!report_.sync().isSuccess()) {
+            reportFileError(messages_, kWrite, files::kReport);
+            return false;
+        }
+        return sink_.sync(false);
     }
     void close() { report_.close(); }
 
   private:
     MessageService& messages_;
+    FindingSink& sink_;
     LineFile report_;
 };
 
@@ -169,23 +182,32 @@ std::string lockedLine(std::string_view label, std::string_view path, std::strin
     RecordView v(line.data());
     FileFacts f = factsOf(facts);
     v.set(reportline::status, "LOCKED");
-    v.set(reportline::path, path);
+    v.set(reportline::path, shownName(path));
     v.set(reportline::overflow, overflowMark(f));
     return line;
 }
 
 // Writes the line `lineFor` makes for each work record of `type`, in key
-// order; it makes none when it answers false. False when a line cannot be
-// written or the work file cannot be read.
+// order, and hands on the LOCKED finding it tells; `lineFor` makes none when
+// it answers false. False when a line cannot be written or the work file
+// cannot be read.
 template <class LineFor>
 bool writeLinesOf(ReportWriter& out, WorkFile& workFile, char type, LineFor lineFor) {
     workFile.clearRecord();
     RecordView entry = workFile.view();
     entry.at(workrec::recordType) = type;
     std::string line;
+    std::string path;
+    std::string shown;
     for (bool more = workFile.startAt(); more && entry.at(workrec::recordType) == type;
          more = workFile.readNext()) {
-        if (lineFor(entry, line) && !out.write(line))
+        Finding finding;
+        finding.kind = FindingCounters::kLocked;
+        if (!lineFor(entry, line, path, finding))
+            continue;
+        shown = shownName(path);
+        finding.path = trimmedRight(shown);
+        if (!out.write(line) || !out.collect(finding))
             return false;
     }
     if (workFile.readFailed()) {
@@ -197,21 +219,29 @@ bool writeLinesOf(ReportWriter& out, WorkFile& workFile, char type, LineFor line
 
 bool writeLockedSection(ReportWriter& out, WorkFile& workFile) {
     const bool directories =
-        writeLinesOf(out, workFile, 'A', [](RecordView entry, std::string& line) {
-            if (entry.at(workrec::lockedMark) == ' ')
-                return false;
-            line = lockedLine("DIRECTORY:", withoutPatterns(entry.get(workrec::path)),
-                              entry.get(workrec::facts));
-            return true;
-        });
+        writeLinesOf(out, workFile, 'A',
+                     [](RecordView entry, std::string& line, std::string& path, Finding& finding) {
+                         if (entry.at(workrec::lockedMark) == ' ')
+                             return false;
+                         path = withoutPatterns(entry.get(workrec::path));
+                         line = lockedLine("DIRECTORY:", path, entry.get(workrec::facts));
+                         finding.directory = true;
+                         finding.cut = entry.at(workrec::facts) != ' ';
+                         return true;
+                     });
     // Then the entries not watched because another spelling of their name
     // is, under their own spelling, counted with the locked directories.
-    return directories && writeLinesOf(out, workFile, 'T', [](RecordView entry, std::string& line) {
-               const bool directory = entry.at(workrec::twinKind) == 'A';
-               line = lockedLine(directory ? "DIRECTORY:" : "Path-Name:", entry.get(workrec::path),
-                                 entry.get(workrec::facts));
-               return true;
-           });
+    return directories &&
+           writeLinesOf(
+               out, workFile, 'T',
+               [](RecordView entry, std::string& line, std::string& path, Finding& finding) {
+                   finding.directory = entry.at(workrec::twinKind) == 'A';
+                   path = entry.get(workrec::path);
+                   line = lockedLine(finding.directory ? "DIRECTORY:" : "Path-Name:", path,
+                                     entry.get(workrec::facts));
+                   finding.cut = entry.at(workrec::facts) != ' ';
+                   return true;
+               });
 }
 
 // Findings made durable together. Each finding is committed (its entry
@@ -263,11 +293,18 @@ bool writeFileSection(ReportWriter& out, BasicDatabase& database, MessageService
         std::string line = blankLine("Path-Name:");
         RecordView v(line.data());
         FileFacts f = factsOf(entry.get(dbrec::facts));
-        v.set(reportline::status, statusWord(entry));
+        const FindingCounters::Index kind = findingKind(entry);
+        v.set(reportline::status, statusWord(kind));
         fillFacts(v, f);
-        v.set(reportline::path, entry.get(dbrec::path));
+        const std::string shown = shownName(entry.get(dbrec::path));
+        v.set(reportline::path, shown);
         v.set(reportline::overflow, overflowMark(f));
-        if (!out.write(line))
+        const Finding finding{.kind = kind,
+                              .path = trimmedRight(shown),
+                              .cut = !overflowMark(f).empty(),
+                              .directory = false,
+                              .facts = &f};
+        if (!out.write(line) || !out.collect(finding))
             return settle();
         if (entry.at(dbrec::deletedFlag) != ' ') {
             word = kDelete;
@@ -301,8 +338,8 @@ bool writeFileSection(ReportWriter& out, BasicDatabase& database, MessageService
 
 bool writeDifferencesReport(Platform& platform, MessageService& messages, WorkFile& workFile,
                             BasicDatabase& database, const FindingCounters& counters,
-                            std::string_view date, std::string_view time) {
-    ReportWriter out(platform, messages);
+                            std::string_view date, std::string_view time, FindingSink& sink) {
+    ReportWriter out(platform, messages, sink);
     if (!out.open())
         return false;
     std::string head(heading::kWidth, ' ');
@@ -317,6 +354,15 @@ bool writeDifferencesReport(Platform& platform, MessageService& messages, WorkFi
         ok = writeFileSection(out, database, messages);
     out.close();
     return ok;
+}
+
+FindingSink& FindingSink::none() {
+    struct Nothing final : FindingSink {
+        bool collect(const Finding&) override { return true; }
+        bool sync(bool) override { return true; }
+    };
+    static Nothing nothing;
+    return nothing;
 }
 
 }  // namespace velumtar

@@ -1,5 +1,7 @@
 #include "report/run_log.h"
 
+#include <algorithm>
+#include <utility>
 #include <vector>
 
 #include "db/finding_counters.h"
@@ -42,6 +44,11 @@ constexpr std::string_view kRepaired =
     "ERROR: basic database damaged, replaced by the records it still held:";
 constexpr std::string_view kRecovered = "records recovered";
 constexpr std::string_view kLostAreNew = "Files whose records were lost are reported as New.";
+// Count lines of fingerprints of file contents.
+constexpr std::string_view kFingerprintsRecorded =
+    "fingerprints of file contents recorded (compared from now on)";
+constexpr std::string_view kContentsUnreadable =
+    "files could not be read: compared by date, time, size and attributes only";
 
 // Status words of the count lines in counter order: New, Changed, Deleted,
 // LOCKED.
@@ -65,7 +72,8 @@ std::string textLine(std::string_view text) {
 // After the first line: the extension line when the extension database was
 // in use, the errors lines (LOCKED directories, a repaired database, each
 // told; "- without Errors" when neither), with `withCounts` a count line per
-// non-zero counter, then the empty closing line.
+// non-zero counter, the fingerprints recorded and the files whose contents
+// could not be read when there were any, then the empty closing line.
 std::vector<EntryLine> resultLines(const FindingCounters& counters, bool extensionInUse,
                                    bool repaired, bool withCounts) {
     std::vector<EntryLine> lines;
@@ -86,6 +94,17 @@ std::vector<EntryLine> resultLines(const FindingCounters& counters, bool extensi
         v.set(logline::count, editedCount(counters.value[category]));
         v.set(logline::label, kCategoryLabels[category]);
         lines.push_back({std::move(line), category + 1});
+    }
+    for (const auto& [count, text] :
+         {std::pair{counters.fingerprintsRecorded, kFingerprintsRecorded},
+          std::pair{counters.unreadableContents, kContentsUnreadable}}) {
+        if (count == 0)
+            continue;
+        std::string line(logline::kWidth, ' ');
+        RecordView v(line.data());
+        v.set(logline::count, editedCount(std::min(count, FindingCounters::kMaximum)));
+        v.set(logline::countText, text);
+        lines.push_back({std::move(line)});
     }
     lines.push_back({std::string(logline::kWidth, ' ')});
     return lines;

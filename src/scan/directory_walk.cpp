@@ -3,16 +3,20 @@
 #include <algorithm>
 #include <array>
 
+#include "db/basic_database.h"
 #include "db/finding_counters.h"
 #include "db/work_file.h"
+#include "files/file_contents.h"
 #include "files/file_error.h"
 #include "files/file_facts.h"
 #include "files/file_names.h"
 #include "files/record_view.h"
 #include "platform/platform.h"
 #include "scan/extension_list.h"
+#include "store/fault_injection.h"
 #include "ui/message_service.h"
 #include "ui/messages.h"
+#include "util/name_mapping.h"
 #include "util/text_field.h"
 
 namespace velumtar {
@@ -30,6 +34,10 @@ constexpr std::string_view kListingPattern = "\"*.*\"";
 constexpr int kLookupRounds = 3;
 // Marks the end of a path in a field, like a blank or a NUL.
 constexpr char kEndMarker = 5;
+// Recorded files below a directory whose name has several spellings that
+// are looked for in each spelling, and spellings of one name compared.
+constexpr std::size_t kWatchedSamples = 8;
+constexpr std::size_t kMostSpellings = 16;
 
 // Directories that are neither recorded nor entered: the system's restore
 // data and recycle bins, and the card store. An entry counts with its
@@ -73,6 +81,16 @@ std::string_view unquoted(std::string_view path) {
     return path;
 }
 
+// `path` is `directory` or lies below it.
+bool within(std::string_view path, std::string_view directory) {
+    return path.substr(0, directory.size()) == directory &&
+           (path.size() == directory.size() || path[directory.size()] == '\\');
+}
+
+std::string quoted(std::string_view path) {
+    return "\"" + std::string(path) + "\"";
+}
+
 }  // namespace
 
 std::string WalkRules::keptName(Platform& platform, std::string_view listed) {
@@ -105,11 +123,20 @@ std::size_t WalkRules::fullPath(std::string_view pattern, std::string_view name,
 }
 
 std::string WalkRules::keyOf(std::string_view path) const {
-    std::string key(trimmedRight(unquoted(path)));
-    if (key.empty() || key.back() != '\\')
-        key += '\\';
-    key += '*';
-    return key;
+    // The drive, then each name as the walk keys it.
+    path = unquoted(path);
+    const std::size_t root = path.find('\\');
+    if (root == std::string_view::npos)
+        return std::string(trimmedRight(path)) + "\\*";
+    std::string key(path.substr(0, root + 1));
+    for (std::size_t at = root + 1; at < path.size();) {
+        const std::size_t end = std::min(path.find('\\', at), path.size());
+        std::string name = keptName(platform_, path.substr(at, end - at));
+        showControls(name);
+        key.append(trimmedRight(name)).push_back('\\');
+        at = end + 1;
+    }
+    return key + '*';
 }
 
 bool WalkRules::childKey(std::string_view parentKey, std::string_view listed,
@@ -139,22 +166,45 @@ bool WalkRules::wantsFacts(std::string_view listed) const {
 }
 
 DirectoryWalk::DirectoryWalk(Platform& platform, MessageService& messages, WorkFile& workFile,
-                             ExtensionList& extensions, FindingCounters& counters)
+                             ExtensionList& extensions, FindingCounters& counters,
+                             BasicDatabase* watched)
     : platform_(platform),
       messages_(messages),
       workFile_(workFile),
       extensions_(extensions),
-      counters_(counters) {}
+      counters_(counters),
+      watched_(watched) {}
+
+DirectoryWalk::~DirectoryWalk() = default;
+
+void DirectoryWalk::readContents(std::unique_ptr<WorkerRunner> runner) {
+    contents_ = std::make_unique<ContentsReader>(platform_);
+    pool_.reset();
+    // A file made to grow while it is read (fault-injection builds) is
+    // written through the platform, which serves one thread only.
+    if (!runner || faultListed(platform_, FaultKind::grow))
+        return;
+    pool_ = std::make_unique<ContentsPool>();
+    if (!pool_->start(std::move(runner)))
+        pool_.reset();
+}
 
 DirectoryWalk::Result DirectoryWalk::walk(const std::string& startDirectory) {
     extensions_.openForWalk();
     platform_.beginReadAhead(WalkRules(platform_, extensions_.watchedNames()));
     workFile_.clearRecord();
     pattern_ = padded(kRootPattern, kPatternWidth);
+    otherSpellings_ = false;
+    spellings_.clear();
     listing_ = platform_.newListing();
     Result completed = Result::stopped;
     if (recordEntry(EntryType::root, "    "))
         completed = visitDirectories();
+    if (pool_) {
+        if (completed == Result::completed && !applyContents(0))
+            completed = Result::stopped;
+        pool_.reset();
+    }
     finish(startDirectory);
     return completed;
 }
@@ -177,8 +227,11 @@ DirectoryWalk::Result DirectoryWalk::visitDirectories() {
 }
 
 DirectoryWalk::Next DirectoryWalk::enterAndList() {
-    std::string target = changeTarget(pattern_);
-    if (!platform_.changeDirectory(target))
+    chooseEnteredSpelling();
+    std::string target = changeTarget(spelt(trimmedRight(pattern_)));
+    // Never through a link swapped in since the parent's listing: such a
+    // directory is one the walk cannot enter.
+    if (!platform_.enterDirectory(target))
         return lockedDirectory(target);
     if (!listing_) {
         messages_.show(messages::listingError(kListingPattern), messages::kError);
@@ -235,12 +288,12 @@ void DirectoryWalk::keepName(std::string_view listed) {
 }
 
 DirectoryWalk::Next DirectoryWalk::lockedDirectory(std::string_view quotedPath) {
-    messages_.show(messages::enterDirectoryError(quotedPath), messages::kError);
+    const std::string shown = shownName(quotedPath);
+    messages_.show(messages::enterDirectoryError(shown), messages::kError);
     counters_.add(FindingCounters::kLocked);
     if (trimmedRight(pattern_) == kRootPattern)
         return Next::stop;
-    if (messages_.show(messages::ignoreLockedQuestion(quotedPath), messages::kQuestion) !=
-        Answer::yes)
+    if (messages_.show(messages::ignoreLockedQuestion(shown), messages::kQuestion) != Answer::yes)
         return Next::stop;
     return markCurrentSkipped() ? Next::goOn : Next::stop;
 }
@@ -276,6 +329,7 @@ DirectoryWalk::Found DirectoryWalk::nextDirectory() {
             if (record.at(workrec::lockedMark) == 'G')
                 continue;
             pattern_ = padded(record.get(workrec::path), kPatternWidth);
+            otherSpellings_ = record.at(workrec::otherSpellings) == 'S';
             return Found::directory;
         }
         if (workFile_.lastStatus().isEndOfFile())
@@ -306,13 +360,18 @@ bool DirectoryWalk::recordEntry(EntryType type, std::string_view userExtension) 
     // An entry of this run under the same key: another spelling of the same
     // name was listed before (a POSIX file system tells case, trailing
     // blanks and control characters apart). Whatever the listing's order,
-    // the spelling a lookup of the name finds is watched, with its own facts;
-    // the others are told as twins.
+    // one spelling is watched, with its own facts; the others are told as
+    // twins. The directory's entry notes that it has twins, for its turn.
     const bool twin =
         again && type != EntryType::root && !unreachable && length <= workrec::path.width;
-    if (twin && !isChosenSpelling())
-        return recordTwin(type, listedName_);
     RecordView record = workFile_.view();
+    if (twin && type == EntryType::directory)
+        record.at(workrec::otherSpellings) = 'S';
+    if (twin && !isChosenSpelling(type)) {
+        if (type == EntryType::directory && !storeRecord())
+            return false;
+        return recordTwin(type, listedName_);
+    }
 
     if (type != EntryType::file) {
         // An entry already there keeps its other facts, its skip mark among
@@ -341,16 +400,176 @@ bool DirectoryWalk::recordEntry(EntryType type, std::string_view userExtension) 
         return false;
     if (gone)
         return true;
-    return storeRecord() && (!twin || recordOtherSpellings(type));
+    return storeRecord() && (!contents_ || recordFingerprint()) &&
+           (!twin || recordOtherSpellings(type));
+}
+
+namespace {
+
+// The key of a link entry: the file's volume and index.
+std::string linkKey(const FileIdentity& identity) {
+    static constexpr std::string_view kDigits = "0123456789ABCDEF";
+    std::string key;
+    for (std::uint64_t value : {identity.volume, identity.index}) {
+        for (int shift = 60; shift >= 0; shift -= 4)
+            key += kDigits[(value >> shift) & 15];
+    }
+    return key;
+}
+
+bool sameDateTimeAndSize(std::string_view a, std::string_view b) {
+    for (Field f : {facts::date, facts::time, facts::size}) {
+        if (a.substr(f.offset, f.width) != b.substr(f.offset, f.width))
+            return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool DirectoryWalk::recordFingerprint() {
+    RecordView record = workFile_.view();
+    auto job = std::make_unique<ContentsJob>();
+    job->key = record.get(workrec::key);
+    job->facts = record.get(workrec::facts);
+    job->path = quoted(trimmedRight(record.get(workrec::path)));
+    bool opened = contents_->open(job->path);
+    if (!opened && pool_ && pool_->size() > 0) {
+        // The files the pool holds open may be what the system is short of.
+        if (!applyContents(0))
+            return false;
+        opened = contents_->open(job->path);
+    }
+    if (!opened) {
+        ++counters_.unreadableContents;
+        return true;
+    }
+    job->identity = contents_->identity();
+    const FileIdentity& identity = job->identity;
+    const bool linked = identity.links > 1;
+    if (linked && pool_ && pool_->holds([&](const ContentsJob& queued) {
+            return queued.identity.volume == identity.volume &&
+                   queued.identity.index == identity.index;
+        })) {
+        // Another name of the file waits to be read: its link entry first.
+        if (!applyContents(0))
+            return false;
+    }
+    // The entry's facts with the fingerprint and the unsettled mark.
+    std::string fields;
+    if (linked && knownFingerprint(identity, job->facts, fields))
+        return amendEntry(job->key, fields);
+    if (workFile_.readFailed()) {
+        reportFileError(messages_, kRead, files::kWorkFile);
+        return false;
+    }
+    if (pool_) {
+        if (pool_->full() && !applyContents(ContentsPool::kCapacity / 2))
+            return false;
+        job->file = contents_->release();
+        pool_->queue(std::move(job));
+        return true;
+    }
+    // Tests make a file grow while it is read (fault-injection builds).
+    const std::string& path = job->path;
+    job->outcome = contents_->digest(job->digest, [&] {
+        if (!injectedFault(platform_, FaultKind::grow, path))
+            return;
+        PlatformStatus status = PlatformStatus::ok;
+        if (std::unique_ptr<File> file = platform_.openFile(path, OpenMode::append, status))
+            (void)file->write(0, "+", 1);
+    });
+    job->readAgain = contents_->readAgain();
+    return applyContents(*job);
+}
+
+bool DirectoryWalk::applyContents(std::size_t count) {
+    for (std::size_t i = 0; count == 0 || i < count; ++i) {
+        std::unique_ptr<ContentsJob> job = pool_->takeOldest();
+        if (!job)
+            return true;
+        if (!applyContents(*job))
+            return false;
+    }
+    return true;
+}
+
+bool DirectoryWalk::applyContents(const ContentsJob& job) {
+    if (job.outcome == ContentsOutcome::unreadable) {
+        ++counters_.unreadableContents;
+        return true;
+    }
+    // Contents that changed while they were read are a change, whatever
+    // the facts taken before say; the fingerprint is that of the last
+    // reading (a settled one when the file came to rest).
+    FileFacts read;
+    std::copy(job.facts.begin(), job.facts.end(), read.text.begin());
+    setFingerprint(read, fingerprintText(job.digest));
+    read.view().at(facts::contentsUnsettled) =
+        job.outcome == ContentsOutcome::unsettled || job.readAgain ? 'U' : ' ';
+    const std::string fields(read.str());
+    if (job.identity.links > 1 && !storeKnownFingerprint(job.identity, fields))
+        return false;
+    return amendEntry(job.key, fields);
+}
+
+bool DirectoryWalk::amendEntry(std::string_view key, std::string_view fields) {
+    workFile_.clearRecord();
+    RecordView record = workFile_.view();
+    record.set(workrec::key, key);
+    if (!workFile_.readByKey()) {
+        reportFileError(messages_, kRead, files::kWorkFile);
+        return false;
+    }
+    record.set(workrec::facts, fields);
+    return storeRecord();
+}
+
+bool DirectoryWalk::knownFingerprint(const FileIdentity& identity, std::string_view entryFacts,
+                                     std::string& fields) {
+    workFile_.clearRecord();
+    RecordView record = workFile_.view();
+    record.at(workrec::recordType) = 'H';
+    record.set(workrec::path, linkKey(identity));
+    if (!workFile_.readByKey() || !sameDateTimeAndSize(record.get(workrec::facts), entryFacts))
+        return false;
+    // This name's own facts (its extension mark may differ), with the
+    // fingerprint read through the other name.
+    const std::string_view link = record.get(workrec::facts);
+    FileFacts known;
+    std::copy(entryFacts.begin(), entryFacts.end(), known.text.begin());
+    setFingerprint(known, fingerprintOf(link));
+    known.view().at(facts::contentsUnsettled) = link[facts::contentsUnsettled.offset];
+    fields.assign(known.str());
+    return true;
+}
+
+bool DirectoryWalk::storeKnownFingerprint(const FileIdentity& identity, std::string_view fields) {
+    workFile_.clearRecord();
+    RecordView record = workFile_.view();
+    record.at(workrec::recordType) = 'H';
+    record.set(workrec::path, linkKey(identity));
+    const bool again = workFile_.readByKey();
+    if (!again && workFile_.readFailed()) {
+        reportFileError(messages_, kRead, files::kWorkFile);
+        return false;
+    }
+    if (!again) {
+        workFile_.clearRecord();
+        record.at(workrec::recordType) = 'H';
+        record.set(workrec::path, linkKey(identity));
+    }
+    record.set(workrec::facts, fields);
+    return storeRecord();
 }
 
 template <typename Each>
-bool DirectoryWalk::relist(Each each) {
+bool DirectoryWalk::relist(std::string_view pattern, Each each) {
     std::unique_ptr<DirectoryListing> listing = platform_.newListing();
     if (!listing)
         return false;
     ListingEntry entry;
-    ListingResult result = listing->first(kListingPattern, entry);
+    ListingResult result = listing->first(pattern, entry);
     for (; result == ListingResult::entry; result = listing->next(entry)) {
         if (entry.kind == EntryKind::file || entry.kind == EntryKind::directory)
             each(entry);
@@ -361,7 +580,7 @@ bool DirectoryWalk::relist(Each each) {
 
 bool DirectoryWalk::readFacts(std::string_view userExtension, bool& gone) {
     RecordView record = workFile_.view();
-    const std::string path = "\"" + std::string(trimmedRight(record.get(workrec::path))) + "\"";
+    const std::string path = quoted(spelt(trimmedRight(record.get(workrec::path))));
     FileInformation info;
     PlatformStatus status = PlatformStatus::ok;
     if (listedFactsFromPath_)
@@ -381,8 +600,9 @@ bool DirectoryWalk::readFacts(std::string_view userExtension, bool& gone) {
     // sight in silence. One removed and made anew meanwhile is asked again.
     for (int round = 0; status == PlatformStatus::notFound && round < kLookupRounds; ++round) {
         bool listed = false;
-        if (!relist(
-                [&](const ListingEntry& entry) { listed = listed || entry.name == listedName_; }))
+        if (!relist(kListingPattern, [&](const ListingEntry& entry) {
+                listed = listed || entry.name == listedName_;
+            }))
             break;
         if (!listed) {
             gone = true;
@@ -391,7 +611,8 @@ bool DirectoryWalk::readFacts(std::string_view userExtension, bool& gone) {
         status = platform_.fileInformation(path, info);
     }
     if (status != PlatformStatus::ok) {
-        messages_.show(messages::fileFactsError(trimmedRight(fullPath_)), messages::kError);
+        messages_.show(messages::fileFactsError(shownName(trimmedRight(fullPath_))),
+                       messages::kError);
         return false;
     }
     // The file's own attributes, not the listing's: a listing may leave out
@@ -400,11 +621,127 @@ bool DirectoryWalk::readFacts(std::string_view userExtension, bool& gone) {
     return true;
 }
 
-bool DirectoryWalk::isChosenSpelling() {
+bool DirectoryWalk::isChosenSpelling(EntryType type) {
+    const std::string_view path = trimmedRight(fullPath_);
     std::string chosen;
-    if (!platform_.entryName("\"" + std::string(trimmedRight(fullPath_)) + "\"", chosen))
+    if (type == EntryType::directory)
+        chosen = chooseSpelling("", path);
+    else if (!platform_.entryName(quoted(spelt(path)), chosen))
         return true;
-    return chosen == listedName_;
+    return chosen.empty() || chosen == listedName_;
+}
+
+std::string DirectoryWalk::chooseSpelling(std::string_view base, std::string_view keyPath) {
+    if (choice_.base == base && choice_.key == keyPath)
+        return choice_.chosen;
+    const std::string_view key = keyPath.substr(keyPath.find_last_of('\\') + 1);
+    const std::vector<std::string> watched = watchedBelow(keyPath);
+    std::string chosen;
+    std::size_t chosenHolds = 0;
+    std::vector<std::string> spellings;
+    for (std::string after; spellingsOf(base, key, after, spellings); after = spellings.back()) {
+        for (const std::string& spelling : spellings) {
+            std::size_t holds = 0;
+            for (const std::string& file : watched)
+                holds += holdsFile(std::string(base) + spelling + "\\", file);
+            // Of spellings that hold as many, the one spelt as the key, else
+            // the first in byte order, whatever the order of the listing.
+            if (chosen.empty() || holds > chosenHolds ||
+                (holds == chosenHolds && spelling == key)) {
+                chosen = spelling;
+                chosenHolds = holds;
+            }
+        }
+    }
+    choice_ = {std::string(base), std::string(keyPath), chosen};
+    return chosen;
+}
+
+bool DirectoryWalk::spellingsOf(std::string_view base, std::string_view key,
+                                const std::string& after, std::vector<std::string>& spellings) {
+    const std::string name = name_;
+    spellings.clear();
+    // A failed listing leaves the choice to the spellings seen; the walk
+    // meets the failure itself when it lists or enters the directory.
+    (void)relist(quoted(std::string(base) + "*.*"), [&](const ListingEntry& entry) {
+        if (entry.kind != EntryKind::directory || (!after.empty() && entry.name <= after))
+            return;
+        keepName(entry.name);
+        showControls(name_);
+        if (trimmedRight(name_) != key)
+            return;
+        spellings.insert(std::upper_bound(spellings.begin(), spellings.end(), entry.name),
+                         entry.name);
+        if (spellings.size() > kMostSpellings)
+            spellings.pop_back();
+    });
+    name_ = name;
+    return !spellings.empty();
+}
+
+bool DirectoryWalk::holdsFile(const std::string& base, std::string_view path) {
+    if (platform_.fileExists(quoted(base + std::string(path))))
+        return true;
+    // A directory on the way whose name has other spellings: the file may
+    // be in another one than a lookup finds.
+    const std::size_t slash = path.find('\\');
+    if (slash == std::string_view::npos)
+        return false;
+    std::vector<std::string> spellings;
+    for (std::string after; spellingsOf(base, path.substr(0, slash), after, spellings);
+         after = spellings.back()) {
+        for (const std::string& spelling : spellings) {
+            if (holdsFile(base + spelling + "\\", path.substr(slash + 1)))
+                return true;
+        }
+    }
+    return false;
+}
+
+std::vector<std::string> DirectoryWalk::watchedBelow(std::string_view keyPath) {
+    std::vector<std::string> files;
+    if (watched_ == nullptr || !watched_->isOpen())
+        return files;
+    const std::string prefix = std::string(keyPath) + "\\";
+    watched_->clearRecord();
+    RecordView record = watched_->view();
+    record.at(dbrec::recordType) = 'F';
+    record.set(dbrec::path, prefix);
+    // A failed read leaves the database refusing further reads; the
+    // comparison meets it and repairs the database.
+    for (bool more = watched_->startAt(); more && files.size() < kWatchedSamples;
+         more = watched_->readNext()) {
+        const std::string_view path = trimmedRight(record.get(dbrec::path));
+        if (record.at(dbrec::recordType) != 'F' || path.substr(0, prefix.size()) != prefix)
+            break;
+        // A path cut to its field names no file.
+        if (record.get(dbrec::facts).front() != 'L')
+            files.emplace_back(path.substr(prefix.size()));
+    }
+    return files;
+}
+
+void DirectoryWalk::chooseEnteredSpelling() {
+    choice_ = {};
+    std::string_view path = trimmedRight(pattern_);
+    path.remove_suffix(kSuffix.size());
+    while (!spellings_.empty() && !within(path, spellings_.back().key))
+        spellings_.pop_back();
+    if (!otherSpellings_)
+        return;
+    const std::size_t slash = path.find_last_of('\\');
+    const std::string base = spelt(path.substr(0, slash)) + "\\";
+    const std::string chosen = chooseSpelling(base, path);
+    if (!chosen.empty())
+        spellings_.push_back({std::string(path), base + chosen});
+}
+
+std::string DirectoryWalk::spelt(std::string_view keyPath) const {
+    for (auto it = spellings_.rbegin(); it != spellings_.rend(); ++it) {
+        if (within(keyPath, it->key))
+            return it->spelt + std::string(keyPath.substr(it->key.size()));
+    }
+    return std::string(keyPath);
 }
 
 bool DirectoryWalk::recordOtherSpellings(EntryType type) {
@@ -414,7 +751,7 @@ bool DirectoryWalk::recordOtherSpellings(EntryType type) {
     bool stored = true;
     // A failed listing leaves the twins untold; the main listing of the
     // directory meets the same failure and reports it.
-    (void)relist([&](const ListingEntry& entry) {
+    (void)relist(kListingPattern, [&](const ListingEntry& entry) {
         if (!stored || entry.kind != kind || entry.name == chosen)
             return;
         keepName(entry.name);

@@ -11,8 +11,10 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/platform.h"
+#include "platform/worker_runner.h"
 #include "scan/extension_list.h"
 
 namespace velumtar {
@@ -48,6 +50,10 @@ class WalkRules final : public WalkPlan {
     WatchedNames watched_;
 };
 
+class BasicDatabase;
+class ContentsPool;
+class ContentsReader;
+struct ContentsJob;
 class ExtensionList;
 class MessageService;
 class WorkFile;
@@ -58,8 +64,21 @@ class DirectoryWalk {
     // Whether every reachable directory was listed, or the walk stopped early.
     enum class Result { completed, stopped };
 
+    // `watched`, when given and open, is the database the walk's results
+    // will be compared with: of a directory's spellings the walk keeps the
+    // one that holds its files.
     DirectoryWalk(Platform& platform, MessageService& messages, WorkFile& workFile,
-                  ExtensionList& extensions, FindingCounters& counters);
+                  ExtensionList& extensions, FindingCounters& counters,
+                  BasicDatabase* watched = nullptr);
+    ~DirectoryWalk();
+
+    // Reads the contents of every file it records and keeps their
+    // fingerprint in its facts. A file whose contents cannot be read is
+    // counted (unreadableContents) and keeps a blank fingerprint. The files
+    // are read on the workers of `runner` while the walk goes on, or on the
+    // walk's thread without one (or when it can make no worker); the work
+    // file ends the same either way.
+    void readContents(std::unique_ptr<WorkerRunner> runner = nullptr);
 
     // REQUIRES: the work file is open for update and empty. The working
     // directory is back at `startDirectory` (searchPattern form) on return.
@@ -99,19 +118,65 @@ class DirectoryWalk {
     // must stop; `gone` is set instead when the file has vanished since it
     // was listed.
     bool readFacts(std::string_view userExtension, bool& gone);
-    // True when a lookup of the entry's name finds the entry just listed
-    // rather than another spelling of the same name.
-    bool isChosenSpelling();
+    // True when the entry just listed is the spelling of its name that is
+    // watched: for a file the one a lookup of the name finds, for a
+    // directory the one chooseSpelling chooses.
+    bool isChosenSpelling(EntryType type);
+    // Of the sub-directories of the directory `base` ("" for the working
+    // directory, else a path ending in a backslash) whose names are spellings
+    // of the last name of `keyPath`, the one the database already watches: it
+    // holds the most of the first files recorded below `keyPath`; on a tie
+    // the spelling of the key, else the first in byte order. Empty when none
+    // is listed.
+    std::string chooseSpelling(std::string_view base, std::string_view keyPath);
+    // The first few spellings in byte order after `after` ("" for the
+    // first) of the sub-directory name `key` in the directory `base` (as for
+    // chooseSpelling), in `spellings`, sorted; false when there are none.
+    bool spellingsOf(std::string_view base, std::string_view key, const std::string& after,
+                     std::vector<std::string>& spellings);
+    // Whether the file `path` (a key path relative to `base`, which is ""
+    // or ends in a backslash) is there, through any spelling of the
+    // directories on its way.
+    bool holdsFile(const std::string& base, std::string_view path);
+    // The paths, relative to `keyPath`, of the first few files the database
+    // holds below it.
+    std::vector<std::string> watchedBelow(std::string_view keyPath);
+    // Before a directory is entered: forgets the spellings of directories
+    // the walk has left, and chooses the current one's when its name has
+    // several.
+    void chooseEnteredSpelling();
+    // `keyPath` spelt as on disk where it runs through a directory whose
+    // name has several spellings.
+    std::string spelt(std::string_view keyPath) const;
     // After the chosen spelling of a name was recorded: records every other
     // spelling of that name the directory holds as a twin.
     bool recordOtherSpellings(EntryType type);
     // Records a listed entry that is not watched because another spelling of
     // its name is: counted as locked and listed with the locked directories.
     bool recordTwin(EntryType type, std::string_view spelling);
-    // Lists the working directory again and calls `each` with every file and
-    // directory entry. False when that listing fails.
+    // Lists the directory of `pattern` ("*.*" for the working directory) and
+    // calls `each` with every file and directory entry. False when that
+    // listing fails.
     template <typename Each>
-    bool relist(Each each);
+    bool relist(std::string_view pattern, Each each);
+    // Adds the fingerprint of the file entry just stored (still in the record
+    // area), at once or, when the pool reads it, once it has been read. A
+    // file of several names is read through the first of them only. False
+    // when the work file failed (reported).
+    bool recordFingerprint();
+    // Adds the fingerprints of the `count` oldest files the pool holds (0:
+    // all of them) to their entries, in the order they were queued.
+    bool applyContents(std::size_t count);
+    bool applyContents(const ContentsJob& job);
+    // Gives the file entry `key` the facts `fields`.
+    bool amendEntry(std::string_view key, std::string_view fields);
+    // The facts of the link entry of `identity`, with their fingerprint, when
+    // they have the date, time and size of `entryFacts`; false, with the read
+    // failure to be told by the caller, otherwise. The store keeps `fields`
+    // as that entry's facts.
+    bool knownFingerprint(const FileIdentity& identity, std::string_view entryFacts,
+                          std::string& fields);
+    bool storeKnownFingerprint(const FileIdentity& identity, std::string_view fields);
     // Fresh record with the type and key of the entry in fullPath_, whose
     // content is `length` characters long.
     void buildRecord(EntryType type, std::size_t length, bool unreachable);
@@ -127,6 +192,7 @@ class DirectoryWalk {
     WorkFile& workFile_;
     ExtensionList& extensions_;
     FindingCounters& counters_;
+    BasicDatabase* watched_;
 
     // The directory being listed, in searchPattern form (255 characters).
     std::string pattern_;
@@ -143,6 +209,26 @@ class DirectoryWalk {
     std::string fullPath_;
     // The one listing of the walk, restarted for every directory.
     std::unique_ptr<DirectoryListing> listing_;
+    // Present when the walk reads the contents of the files it records.
+    std::unique_ptr<ContentsReader> contents_;
+    // Present when they are read on workers.
+    std::unique_ptr<ContentsPool> pool_;
+    // The current directory's name has other spellings.
+    bool otherSpellings_ = false;
+    // The directories around the current one (itself included) whose names
+    // have several spellings, outermost first: the key path and the path
+    // spelt as on disk. At most one per level of the path.
+    struct Spelling {
+        std::string key;
+        std::string spelt;
+    };
+    std::vector<Spelling> spellings_;
+    // The choice chooseSpelling made last, asked again for each further
+    // spelling of the name the listing delivers.
+    struct Choice {
+        std::string base, key, chosen;
+    };
+    Choice choice_;
 };
 
 }  // namespace velumtar

@@ -14,7 +14,9 @@ Tree::Tree(Pager& pager, std::size_t recordLength, std::size_t keyLength)
       keyArena_(maxEntries * keyLength),
       valueArena_(maxEntries * (recordLength - keyLength) + 1),
       left_(pageSize),
-      right_(pageSize) {
+      right_(pageSize),
+      first_(keyLength),
+      second_(keyLength) {
     entries_.reserve(maxEntries + 1);
     pager_.setValidator(&Tree::validate, this);
 }
@@ -41,6 +43,9 @@ bool Tree::validate(const std::uint8_t* page, void* context) {
         }
     }
     const std::uint8_t* end = page + pageSize;
+    // The stored key bytes of the slot before, for the order check.
+    const std::uint8_t* previous = nullptr;
+    std::size_t previousBytes = 0;
     for (std::size_t slot = 0; slot < count; ++slot) {
         std::size_t offset = get16(page + headerSize + prefix + 2 * slot);
         if (offset < cellStart || offset >= pageSize) {
@@ -73,6 +78,14 @@ bool Tree::validate(const std::uint8_t* page, void* context) {
             static_cast<std::size_t>(end - p) < keyBytes + valueBytes) {
             return false;
         }
+        // Every key of a page shares its prefix: the slots are in key order
+        // when their stored bytes are. A key not above the one before would
+        // make a search miss keys that are there.
+        if (previous && compareTrimmed(previous, previousBytes, p, keyBytes) >= 0) {
+            return false;
+        }
+        previous = p;
+        previousBytes = keyBytes;
     }
     return true;
 }
@@ -147,6 +160,74 @@ FileStatus Tree::descend(const std::uint8_t* key, std::size_t keyTrim, bool uppe
     return status::success;
 }
 
+bool Tree::keyBelow(const std::uint8_t* a, std::size_t slotA, const std::uint8_t* b,
+                    std::size_t slotB) {
+    auto stored = [this](const std::uint8_t* page, std::size_t slot, std::uint8_t* out) {
+        std::size_t prefix = prefixOf(page);
+        CellView cell = viewCell(page, slot, isLeaf(page));
+        std::memcpy(out, page + headerSize, prefix);
+        std::memcpy(out + prefix, cell.suffix, cell.suffixLength);
+        return prefix + cell.suffixLength;
+    };
+    std::size_t lengthA = stored(a, slotA, first_.data());
+    std::size_t lengthB = stored(b, slotB, second_.data());
+    return compareTrimmed(first_.data(), lengthA, second_.data(), lengthB) < 0;
+}
+
+FileStatus Tree::checkPath(const Cursor& cursor) {
+    const std::size_t height = pager_.tree().height;
+    auto checkedBefore = [&] {
+        if (!checked_.valid || checked_.loads != pager_.loads() || checked_.height != height) {
+            return false;
+        }
+        for (std::size_t level = 0; level < height; ++level) {
+            if (checked_.path.page[level] != cursor.page[level] ||
+                (level + 1 < height && checked_.path.index[level] != cursor.index[level])) {
+                return false;
+            }
+        }
+        return true;
+    };
+    if (height < 2 || checkedBefore()) {
+        return status::success;
+    }
+    // The separators around the current page, as the parent slots holding
+    // them (no page: no bound on that side).
+    const std::uint8_t* lowPage = nullptr;
+    const std::uint8_t* highPage = nullptr;
+    std::size_t lowSlot = 0, highSlot = 0;
+    for (std::size_t level = 0; level < height; ++level) {
+        const bool leaf = level + 1 == height;
+        std::uint8_t* data;
+        FileStatus s = fetch(cursor.page[level], leaf, data);
+        if (!s.isSuccess()) {
+            return s;
+        }
+        const std::size_t count = countOf(data);
+        if (count > 0 && ((lowPage && keyBelow(data, 0, lowPage, lowSlot)) ||
+                          (highPage && !keyBelow(data, count - 1, highPage, highSlot)))) {
+            return status::damaged;
+        }
+        if (leaf) {
+            break;
+        }
+        const std::size_t index = cursor.index[level];
+        if (index > 0) {
+            lowPage = data;
+            lowSlot = index - 1;
+        }
+        if (index < count) {
+            highPage = data;
+            highSlot = index;
+        }
+    }
+    checked_.valid = true;
+    checked_.loads = pager_.loads();
+    checked_.height = height;
+    checked_.path = cursor;
+    return status::success;
+}
+
 FileStatus Tree::leftmostFrom(Cursor& cursor, std::size_t level, bool& found) {
     std::size_t height = pager_.tree().height;
     for (; level < height; ++level) {
@@ -161,7 +242,7 @@ FileStatus Tree::leftmostFrom(Cursor& cursor, std::size_t level, bool& found) {
         }
     }
     found = true;
-    return status::success;
+    return checkPath(cursor);
 }
 
 FileStatus Tree::next(Cursor& cursor, bool& found) {
@@ -207,6 +288,9 @@ FileStatus Tree::seek(const std::uint8_t* key, bool after, Cursor& cursor, bool&
     }
     std::uint8_t* leaf;
     FileStatus s = descend(key, trimmedLength(key, keyLength_), after, cursor, leaf);
+    if (s.isSuccess()) {
+        s = checkPath(cursor);
+    }
     if (!s.isSuccess()) {
         return s;
     }
@@ -258,20 +342,21 @@ FileStatus Tree::find(const std::uint8_t* key, std::uint8_t* record, bool& found
         return s;
     }
     std::size_t index = c.index[tree.height - 1];
-    if (index >= countOf(leaf)) {
-        return status::success;
-    }
-    std::size_t prefix = prefixOf(leaf);
-    CellView cell = viewCell(leaf, index, true);
-    if ((prefix == 0 || std::memcmp(key, leaf + headerSize, prefix) == 0) &&
-        compareTrimmed(cell.suffix, cell.suffixLength, key + prefix,
-                       keyTrim > prefix ? keyTrim - prefix : 0) == 0) {
-        found = true;
-        if (record) {
-            decodeRecord(leaf, index, record);
+    if (index < countOf(leaf)) {
+        std::size_t prefix = prefixOf(leaf);
+        CellView cell = viewCell(leaf, index, true);
+        if ((prefix == 0 || std::memcmp(key, leaf + headerSize, prefix) == 0) &&
+            compareTrimmed(cell.suffix, cell.suffixLength, key + prefix,
+                           keyTrim > prefix ? keyTrim - prefix : 0) == 0) {
+            found = true;
+            if (record) {
+                decodeRecord(leaf, index, record);
+            }
+            return status::success;
         }
     }
-    return status::success;
+    // Not there: only when the way down led where the key belongs.
+    return checkPath(c);
 }
 
 }  // namespace velumtar::keyed

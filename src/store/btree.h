@@ -94,6 +94,18 @@ class Tree {
     FileStatus descend(const std::uint8_t* key, std::size_t keyTrim, bool upper, Cursor& cursor,
                        std::uint8_t*& leaf);
     FileStatus leftmostFrom(Cursor& cursor, std::size_t level, bool& found);
+    // Checks that every page on the cursor's path holds only keys its parent
+    // sends there: none below the separator before its slot, none at or
+    // above the one after it. "39" otherwise: a page written for another
+    // place in the tree (by a second writer, or left over from elsewhere)
+    // would hide its keys from a search and break the order of a scan. The
+    // order within a page is checked when it is read from disk (validate).
+    // A search that finds its key needs no check: the record is there.
+    FileStatus checkPath(const Cursor& cursor);
+    // Whether the key of `slotA` of page `a` is below that of `slotB` of
+    // page `b`.
+    bool keyBelow(const std::uint8_t* a, std::size_t slotA, const std::uint8_t* b,
+                  std::size_t slotB);
     FileStatus makeWritable(Cursor& cursor);
     void setChild(std::uint8_t* branch, std::size_t index, std::uint32_t child) const;
     std::uint32_t childAt(const std::uint8_t* branch, std::size_t index) const;
@@ -141,6 +153,18 @@ class Tree {
     std::vector<Entry> entries_;
     std::vector<std::uint8_t> left_;
     std::vector<std::uint8_t> right_;
+    // checkPath's two keys, as stored (without the padding).
+    std::vector<std::uint8_t> first_;
+    std::vector<std::uint8_t> second_;
+    // The path checkPath found sound last, and the pager's loads then: it
+    // stays sound while no page has been read from disk since, as the
+    // tree's own changes keep the order.
+    struct {
+        bool valid = false;
+        std::uint64_t loads = 0;
+        std::size_t height = 0;
+        Cursor path;
+    } checked_;
 };
 
 }  // namespace velumtar::keyed

@@ -63,7 +63,7 @@ FileStatus Tree::verifyPage(std::uint32_t page, std::size_t level, const std::ui
     bool leaf = level + 1 == tree.height;
     FileStatus s = fetch(page, leaf, data);
     if (!s.isSuccess()) {
-        problem = where + "unreadable, bad checksum or wrong kind";
+        problem = where + "unreadable, bad checksum, wrong kind or keys out of order";
         return s;
     }
     std::vector<std::uint8_t> copy(data, data + pageSize);

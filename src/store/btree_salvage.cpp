@@ -2,8 +2,9 @@
 // taken from the newest version of its page that survives.
 //
 // The intact pages of the newest tree are authoritative for the keys they
-// cover. A page that cannot be read (bad checksum, wrong number, cut off by a
-// truncation, a leaf written for a later commit than the tree) leaves a gap:
+// cover. A page that cannot be read (bad checksum, wrong number, keys out of
+// order, cut off by a truncation, a leaf written for a later commit than the
+// tree) or that holds keys outside its parent's separators leaves a gap:
 // the stretch of keys between its parent's separators. Copy-on-write keeps
 // older versions of pages on disk until their numbers are reused, and the
 // leaves under a lost branch are intact, so the gaps are filled from every
@@ -89,8 +90,19 @@ FileStatus Tree::salvageFrom(std::uint32_t page, std::size_t level, const std::s
         expandKey(data.data(), slot, reinterpret_cast<std::uint8_t*>(key.data()));
         return key;
     };
+    const Gap range{low, true, high};
+    // A page with keys its parent does not send there (the keys within a
+    // page are in order, or it would not have been read) was written for
+    // another place, as a second writer may have done: its stretch is a
+    // gap, and its leaves stay free to fill the gap of the place they were
+    // written for.
+    if (count > 0 && (!range.holds(keyAt(0)) || !range.holds(keyAt(count - 1)))) {
+        walk.seen[page] = false;
+        ++walk.counts.pagesDamaged;
+        walk.gaps.push_back(range);
+        return status::success;
+    }
     if (leaf) {
-        const Gap range{low, true, high};
         // The newer leaves do not overlap each other: only the one before
         // the first starting at `low` or later, and that one, can meet it.
         auto after = walk.newer.lower_bound(low);

@@ -55,7 +55,8 @@ bool kindFromWord(std::string_view word, FaultKind& kind) {
     } kinds[] = {{"open", FaultKind::open},     {"read", FaultKind::read},
                  {"write", FaultKind::write},   {"rewrite", FaultKind::rewrite},
                  {"delete", FaultKind::remove}, {"rename", FaultKind::rename},
-                 {"commit", FaultKind::commit}, {"close", FaultKind::close}};
+                 {"commit", FaultKind::commit}, {"close", FaultKind::close},
+                 {"grow", FaultKind::grow}};
     for (const auto& k : kinds) {
         if (sameText(word, k.word)) {
             kind = k.kind;
@@ -121,7 +122,9 @@ bool faultNameMatches(std::string_view itemFile, std::string_view fileName) {
     return cut != std::string_view::npos && sameText(itemFile, fileName.substr(cut + 1));
 }
 
-bool injectedFault(Platform& platform, FaultKind kind, std::string_view fileName) {
+namespace {
+
+FaultState& loaded(Platform& platform) {
     FaultState& s = state();
     if (!s.loaded) {
         s.loaded = true;
@@ -130,6 +133,21 @@ bool injectedFault(Platform& platform, FaultKind kind, std::string_view fileName
         if (list)
             (void)parseFaultList(*list, s.items);
     }
+    return s;
+}
+
+}  // namespace
+
+bool faultListed(Platform& platform, FaultKind kind) {
+    for (const FaultItem& item : loaded(platform).items) {
+        if (item.kind == kind)
+            return true;
+    }
+    return false;
+}
+
+bool injectedFault(Platform& platform, FaultKind kind, std::string_view fileName) {
+    FaultState& s = loaded(platform);
     bool fail = false;
     for (FaultItem& item : s.items) {
         if (item.kind != kind || !faultNameMatches(item.file, fileName))

@@ -15,6 +15,9 @@
 //            lines to the device
 //   close    closing a file (a keyed file loses its changes since the last
 //            commit point, as a process that died would)
+//   grow     not a failure: the Nth reading of a watched file's contents is
+//            followed by one byte appended to the file, as if a program wrote
+//            to it while it was read (FILE is the file's recorded path)
 // FILE is compared without case and without enclosing double quotes with the
 // name the tool opens the file by. A FILE without a drive or directory also
 // matches any name whose last part it is, so `VELULIST.DBI` covers both the
@@ -32,7 +35,7 @@ namespace velumtar {
 
 class Platform;
 
-enum class FaultKind { open, read, write, rewrite, remove, rename, commit, close };
+enum class FaultKind { open, read, write, rewrite, remove, rename, commit, close, grow };
 
 #ifdef VELUMTAR_FAULT_INJECTION
 
@@ -51,6 +54,8 @@ bool faultNameMatches(std::string_view itemFile, std::string_view fileName);
 // Counts this operation and answers whether it is to fail. The first call of
 // a run reads the list from the platform's environment.
 bool injectedFault(Platform& platform, FaultKind kind, std::string_view fileName);
+// Whether the list holds a fault of `kind`, for any file.
+bool faultListed(Platform& platform, FaultKind kind);
 // Forgets the list, so that the next call reads it again (for tests that run
 // several simulated runs in one process).
 void resetFaultInjection();
@@ -58,6 +63,9 @@ void resetFaultInjection();
 #else
 
 inline bool injectedFault(Platform&, FaultKind, std::string_view) {
+    return false;
+}
+inline bool faultListed(Platform&, FaultKind) {
     return false;
 }
 inline void resetFaultInjection() {}

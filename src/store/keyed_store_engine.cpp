@@ -18,7 +18,12 @@
 // a torn meta write fails its checksum and the old one wins; after it the new
 // tree is complete on disk. Every tree page carries a checksum and its own
 // number and is checked in full when it is read, so a damaged or foreign file
-// is refused instead of being decoded.
+// is refused instead of being decoded. A checksum does not tell a page that
+// sits in the wrong place (one a second writer wrote over it, say): so the
+// keys are checked too, in order within a page when it is read, within the
+// separators of its parent on every way down the tree, and each record a
+// scan delivers above the one before. A key out of place is damage like any
+// other, never a record that is missing or new.
 //
 // Memory is the page cache, a fixed number of frames. When it is full, a
 // changed page of the running transaction is written early to its new place
@@ -167,6 +172,7 @@ class KeyedStoreEngine final : public KeyedStore {
             return status::endOfFile;
         }
         bool found;
+        const bool following = positioned_;
         if (!positioned_) {
             s = tree_->seek(nullptr, false, cursor_, found);
         } else if (cursorValid_ && cursorEpoch_ == epoch_) {
@@ -181,7 +187,7 @@ class KeyedStoreEngine final : public KeyedStore {
             cursorValid_ = false;
             return status::endOfFile;
         }
-        return deliver(record);
+        return deliver(record, following);
     }
 
     FileStatus write(const char* record) override {
@@ -272,10 +278,15 @@ class KeyedStoreEngine final : public KeyedStore {
         return s;
     }
 
-    FileStatus deliver(char* record) {
+    // With `following`, the record is the one after the position: a key not
+    // above the position's is damage, never a record to deliver.
+    FileStatus deliver(char* record, bool following = false) {
         FileStatus s = tree_->readAt(cursor_, bytes(record));
         if (!s.isSuccess()) {
             return fail(s);
+        }
+        if (following && std::memcmp(record, lastKey_.data(), keyLength_) <= 0) {
+            return fail(status::damaged);
         }
         std::memcpy(lastKey_.data(), record, keyLength_);
         positioned_ = true;

@@ -207,6 +207,7 @@ FileStatus Pager::read(std::uint32_t page, std::uint8_t*& data) {
     }
     std::uint8_t* buffer = frameData(frame);
     std::size_t got = 0;
+    ++loads_;
     PlatformStatus ps =
         file_.read(static_cast<std::uint64_t>(page) * pageSize, buffer, pageSize, got);
     if (ps != PlatformStatus::ok) {

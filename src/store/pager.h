@@ -76,6 +76,9 @@ class Pager {
 
     // The page's bytes, read from disk when not cached.
     FileStatus read(std::uint32_t page, std::uint8_t*& data);
+    // Pages read() has read from disk so far: what was found of the cached
+    // pages before still holds while this is unchanged.
+    std::uint64_t loads() const { return loads_; }
     // The page made writable in this transaction: a page of the committed
     // tree is copied to a new number, given back in `moved` (otherwise
     // `moved` is `page`); the caller updates the reference to it.
@@ -139,6 +142,7 @@ class Pager {
     std::size_t tableMask_ = 0;
     std::size_t clockHand_ = 0;
     std::uint64_t stamp_ = 1;
+    std::uint64_t loads_ = 0;
 
     std::vector<PageState> states_;
     std::size_t freeCount_ = 0;

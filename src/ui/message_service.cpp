@@ -84,12 +84,17 @@ Answer MessageService::answerFor(int result) {
 
 Answer MessageService::showMessage(BoxStyle style) {
     unsigned type = boxType(style);
+    Answer answer;
     if (unattended_.active()) {
-        Answer answer = answerFor(unattended_.answerFor(type));
+        answer = answerFor(unattended_.answerFor(type));
         unattended_.recordBox(caption(), styleCode(style), type, text(), answerCode(answer));
-        return answer;
+    } else {
+        answer = answerFor(platform_.messageBox(text(), caption(), type));
     }
-    return answerFor(platform_.messageBox(text(), caption(), type));
+    constexpr unsigned kIconError = 0x10;
+    if (observer_ != nullptr && (type & 0xF0) == kIconError)
+        observer_->errorShown(text());
+    return answer;
 }
 
 Answer MessageService::show(std::string_view text, BoxStyle style) {

@@ -30,6 +30,13 @@ enum class Answer { ok, retry, cancel, yes, no };
 char styleCode(BoxStyle style);
 char answerCode(Answer answer);
 
+// Told of every box the service shows with the error icon.
+class ErrorObserver {
+  public:
+    virtual ~ErrorObserver() = default;
+    virtual void errorShown(std::string_view text) = 0;
+};
+
 class MessageService {
   public:
     static constexpr std::size_t kTextWidth = 805;
@@ -50,12 +57,17 @@ class MessageService {
     // Shorthand: setText, then showMessage.
     Answer show(std::string_view text, BoxStyle style);
 
+    // From now on `observer` (none: nobody) is told of each error box, after
+    // it was shown.
+    void observeErrors(ErrorObserver* observer) { observer_ = observer; }
+
     static unsigned boxType(BoxStyle style);
     static Answer answerFor(int systemResult);
 
   private:
     Platform& platform_;
     Unattended& unattended_;
+    ErrorObserver* observer_ = nullptr;
     std::array<char, kCaptionWidth> captionBuffer_;
     std::array<char, kTextWidth + 1> textBuffer_;
 };

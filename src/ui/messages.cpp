@@ -1,5 +1,7 @@
 #include "ui/messages.h"
 
+#include <algorithm>
+
 #include "util/text_field.h"
 
 namespace velumtar::messages {
@@ -86,7 +88,10 @@ std::string fileFactsError(std::string_view path) {
 }
 
 std::string fileError(std::string_view operation, std::string_view fileName) {
-    return lines({"ERROR: File handling.", padded(operation, 7) + " " + padded(fileName, 16)});
+    // A name longer than the field (a file the user named) is shown whole.
+    return lines({"ERROR: File handling.",
+                  padded(operation, 7) + " " +
+                      padded(fileName, std::max<std::size_t>(16, fileName.size()))});
 }
 
 }  // namespace velumtar::messages

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "util/json_text.h"
 #include "util/text_field.h"
 
 namespace velumtar {
@@ -15,42 +16,27 @@ constexpr int kIdOk = 1, kIdCancel = 2, kIdRetry = 4, kIdYes = 6, kIdNo = 7;
 }  // namespace
 
 std::string jsonString(std::string_view text) {
-    std::string out = "\"";
-    for (std::size_t i = 0; i < text.size();) {
-        unsigned char c = static_cast<unsigned char>(text[i]);
-        std::size_t n = utf8Length(text, i);
-        if (n == 0 || c < 0x20 || c == 0x7F) {
-            char escape[8];
-            switch (c) {
-                case '\r':
-                    out += "\\r";
-                    break;
-                case '\n':
-                    out += "\\n";
-                    break;
-                case '\t':
-                    out += "\\t";
-                    break;
-                default:
-                    std::snprintf(escape, sizeof escape, "\\u%04x", c);
-                    out += escape;
-            }
-            ++i;
-            continue;
-        }
-        if (c == '"' || c == '\\')
-            out += '\\';
-        out.append(text.substr(i, n));
-        i += n;
-    }
-    out += '"';
-    return out;
+    return jsonText(text, InvalidByte::asCodePoint);
+}
+
+std::string absoluteName(Platform& platform, std::string name) {
+    if (name.size() >= 2 && name.front() == '"' && name.back() == '"')
+        name = name.substr(1, name.size() - 2);
+    const bool absolute = (!name.empty() && (name[0] == '/' || name[0] == '\\')) ||
+                          (name.size() >= 2 && name[1] == ':');
+    std::string directory;
+    if (absolute || !platform.currentDirectory(directory))
+        return name;
+    return directory + "\\" + name;
 }
 
 Unattended::Unattended(Platform& platform) : platform_(platform) {
     transcript_ = platform.environment("VELUMTAR_TRANSCRIPT");
     if (transcript_ && transcript_->empty())
         transcript_.reset();
+    // Boxes shown during the walk must not land in the directory it is in.
+    if (transcript_)
+        transcript_ = absoluteName(platform, *transcript_);
     answers_ = platform.environment("VELUMTAR_ANSWERS").value_or("");
     // A final '*' repeats the last answer letter for every further question,
     // so that a scheduled run can say Yes to however many locked directories

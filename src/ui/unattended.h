@@ -43,6 +43,12 @@ class Unattended {
     char repeated_ = '\0';  // the letter a final '*' repeats; NUL when none
 };
 
+// A file name from a variable, made absolute against the working directory
+// of this moment (the start directory, when read at the start: the walk
+// changes the working directory later). Enclosing double quotes are dropped;
+// a name with a drive, or starting with a slash or backslash, is kept.
+std::string absoluteName(Platform& platform, std::string name);
+
 // `text` as a JSON string literal: quotes, backslashes and control characters
 // escaped; bytes that are not part of valid UTF-8 written as \u00XX.
 std::string jsonString(std::string_view text);

@@ -3,8 +3,10 @@ compared against what was recovered.
 
 One database of 3,000 files with pending changes spread over the tree is
 damaged in each kind of page (both meta pages, the branch, a leaf, a free
-page) and cut short; each time the compare must show the file-error box,
-log the repair, report every change whose record survived exactly as the
+page), cut short, and given pages whose checksums are good but whose keys are
+out of place (two leaves swapped in their branch, a leaf written over another
+as a second writer would); each time the compare must show the file-error
+box, log the repair, report every change whose record survived exactly as the
 undamaged database does, and the compare after it must find nothing.
 """
 import os
@@ -26,6 +28,41 @@ RUN_ERRORS = "- with ERRORs (basic database damaged)"
 def error_box(word):
     return {"caption": "VELUMTAR       ", "style": "1", "type": 16,
             "text": "ERROR: File handling.\r\n%-7s %-16s" % (word, DBI), "answer": "0"}
+
+
+MASK = (1 << 64) - 1
+PRIMES = (0x9E3779B185EBCA87, 0xC2B2AE3D27D4EB4F, 0x165667B19E3779F9)
+
+
+def checksum64(data):
+    """The checksum of a page (its bytes after the checksum field)."""
+    p1, p2, p3 = PRIMES
+    a, b = [1, 2, 3, 4], [0, 0, 0, 0]
+    padded = data + bytes(-len(data) % 32)
+    for i in range(0, len(padded), 32):
+        for j in range(4):
+            a[j] = (a[j] + int.from_bytes(padded[i + 8 * j:i + 8 * j + 8], "little")) & MASK
+            b[j] = (b[j] + a[j]) & MASK
+
+    def rotl(v, s):
+        return ((v << s) | (v >> (64 - s))) & MASK
+
+    h = len(data) * p3 & MASK
+    for j in range(4):
+        h = rotl(h ^ (a[j] * p1 & MASK), 27) * p2 & MASK
+        h = rotl(h ^ (b[j] * p2 & MASK), 31) * p1 & MASK
+    h ^= h >> 33
+    h = h * p2 & MASK
+    h ^= h >> 29
+    h = h * p3 & MASK
+    return h ^ (h >> 32)
+
+
+def sealed(data, number):
+    """`data` with page `number`'s checksum made good again."""
+    at = number * PAGE
+    page = data[at + 8:at + PAGE]
+    return data[:at] + struct.pack("<Q", checksum64(page)) + data[at + 8:]
 
 
 def varint(data, at):
@@ -174,6 +211,25 @@ class DamagedDatabase(DriveTest):
         self.drive.write(DBI, b"")
         self.assertEqual(self.check_tool("empty"), (0, "0"))
 
+        _, root, _, _ = pages.newest_meta()
+
+        def swap_children(d):
+            # The root's second and third children trade places.
+            count, prefix = struct.unpack_from("<HH", d, root * PAGE + 14)
+            first, second = (root * PAGE + struct.unpack_from("<H", d, root * PAGE + 24 + prefix
+                                                               + 2 * slot)[0] for slot in (0, 1))
+            d = bytearray(d)
+            d[first:first + 4], d[second:second + 4] = d[second:second + 4], d[first:first + 4]
+            return sealed(bytes(d), root)
+
+        def written_over(source, target):
+            # What a second writer leaves: its page where the tree has another.
+            def damage(d):
+                page = d[source * PAGE:(source + 1) * PAGE]
+                page = page[:8] + struct.pack("<I", target) + page[12:]
+                return sealed(d[:target * PAGE] + page + d[(target + 1) * PAGE:], target)
+            return damage
+
         # What the undamaged database reports.
         self.drive.write(DBI, self.database)
         self.assertEqual(self.check_tool(), (0, "0"))
@@ -190,6 +246,8 @@ class DamagedDatabase(DriveTest):
             ("cut within the last page", cut(len(self.database) - 100), "OPEN",
              [n for n in leaves if n == len(self.database) // PAGE - 1]),
             ("cut to half", cut(half * PAGE), "OPEN", [n for n in leaves if n >= half]),
+            ("leaves swapped in their branch", swap_children, "READ", []),
+            ("leaf written over another", written_over(leaves[0], leaf), "READ", [leaf]),
         ]
         figures = []
         for name, damage, word, lost_pages in cases:
@@ -222,7 +280,7 @@ class DamagedDatabase(DriveTest):
                     self.assertTrue(may_differ(finding[1]), "%s: %s extra" % (name, finding))
                 recovered = [line.split()[0] for line in log.splitlines()
                              if line.endswith("records recovered")]
-                figures.append("%-26s box %-5s pages damaged %2s, records recovered %6s, "
+                figures.append("%-31s box %-5s pages damaged %2s, records recovered %6s, "
                                "changes reported %4d (%d without the damage)" % (
                                    name, word or "none", pages_damaged,
                                    recovered[0] if recovered else "-", len(found),

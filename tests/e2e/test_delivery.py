@@ -294,6 +294,7 @@ def shortcut(path):
 
 UNINSTALL = "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall"
 INSTALLED = "C:\\Program Files\\VELUMTAR"
+EVENT_SOURCE = "HKLM\\SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\VELUMTAR"
 
 
 class Packages(DriveTest):
@@ -333,7 +334,9 @@ class Packages(DriveTest):
                     "/usr/share/doc/velumtar/changelog.gz",
                     "/usr/share/doc/velumtar/examples/velumtar-compare.service",
                     "/usr/share/doc/velumtar/examples/velumtar-compare.timer",
-                    "/usr/share/doc/velumtar/examples/velumtar.cron"} | pages
+                    "/usr/share/doc/velumtar/examples/velumtar.cron",
+                    "/usr/share/doc/velumtar/examples/velumtar-rsyslog.conf",
+                    "/usr/share/doc/velumtar/findings.schema.json"} | pages
         self.assertLessEqual(expected, files)
         root = os.path.join(self.packages, "root")
         subprocess.run(["dpkg", "-x", deb, root], check=True)
@@ -354,8 +357,8 @@ class Packages(DriveTest):
         archive = cpack("ZIP", self.packages)
         with zipfile.ZipFile(archive) as z:
             names = sorted(n.split("/", 1)[1] for n in z.namelist() if not n.endswith("/"))
-            expected = ["README.txt", "velumtar-check.exe", "velumtar-scheduled.cmd",
-                        "velumtar.exe"]
+            expected = ["README.txt", "findings.schema.json", "velumtar-check.exe",
+                        "velumtar-scheduled.cmd", "velumtar-subscription.xml", "velumtar.exe"]
             if os.path.exists(os.path.join(CONFIG["bin_dir"], "vlmhelpx.chm")):
                 expected.append("vlmhelpx.chm")
             self.assertEqual(names, sorted(expected))
@@ -372,6 +375,13 @@ class Packages(DriveTest):
 
     def msiexec(self, *args, expected=(0,)):
         return self.wine_tool("msiexec", *args, "/qn", expected=expected)[0]
+
+    def event_message_file(self):
+        """The message file the event source VELUMTAR names, or None."""
+        code, out = self.wine_tool("reg", "query", EVENT_SOURCE, "/v", "EventMessageFile",
+                                   expected=(0, 1))
+        found = re.search(r"EventMessageFile\s+REG_\w+\s+(.*)", out)
+        return found.group(1).strip() if code == 0 and found else None
 
     def uninstall_entries(self):
         """{product code: values} of the installed programs named VELUMTAR."""
@@ -420,7 +430,8 @@ class Packages(DriveTest):
         major, minor, patch = version.split(".")
         newer_version = "%s.%s.%d" % (major, minor, int(patch) + 1)
         newer = cpack("External", os.path.join(self.packages, "newer"), "msi", newer_version)
-        files = ["README.txt", "velumtar-check.exe", "velumtar-scheduled.cmd", "velumtar.exe"]
+        files = ["README.txt", "findings.schema.json", "velumtar-check.exe",
+                 "velumtar-scheduled.cmd", "velumtar-subscription.xml", "velumtar.exe"]
         if os.path.exists(os.path.join(CONFIG["bin_dir"], "vlmhelpx.chm")):
             files = sorted(files + ["vlmhelpx.chm"])
         # The installer works in the user's temporary folder, which the
@@ -438,6 +449,7 @@ class Packages(DriveTest):
         try:
             self.assertEqual(self.msiexec("/i", self.drive.tool_path(msi)), 0)
             self.assert_installed(version, files)
+            self.assertEqual(self.event_message_file(), INSTALLED + "\\velumtar.exe")
             self.help_offered(self.drive.host(INSTALLED + "\\velumtar.exe"))
             code, out = self.wine_tool(self.drive.host(INSTALLED + "\\velumtar-check.exe"),
                                        "C:\\VELUMTAR.DBI")
@@ -453,6 +465,7 @@ class Packages(DriveTest):
 
             self.assertEqual(self.msiexec("/x", self.drive.tool_path(newer)), 0)
             self.assertEqual(self.uninstall_entries(), {})
+            self.assertIsNone(self.event_message_file())
             self.assertEqual(os.listdir(self.drive.host(INSTALLED)), ["VELULIST.EXT"])
             self.assertIsNone(self.menu())
             self.assertEqual({name: self.drive.read(name) for name in data}, data)
@@ -472,11 +485,24 @@ class ScheduledRuns(DriveTest):
 
     def test_readme_carries_the_recipes_as_delivered(self):
         readme = read(os.path.join(SOURCE, "README.md"))
-        for name in ("velumtar-compare.service", "velumtar-compare.timer", "velumtar.cron"):
+        for name in ("velumtar-compare.service", "velumtar-compare.timer", "velumtar.cron",
+                     "velumtar-rsyslog.conf", "velumtar-subscription.xml"):
             self.assertIn(read(os.path.join(SCHEDULED, name)), readme, name)
         script = read(os.path.join(SCHEDULED, "velumtar-scheduled.cmd"))
         self.assertTrue(script.endswith("\r\n") and "\n" not in script.replace("\r\n", ""))
         self.assertIn(script.replace("\r\n", "\n"), readme)
+
+    def test_subscription_collects_the_events_of_the_velumtar_source(self):
+        space = "{http://schemas.microsoft.com/2006/03/windows/events/subscription}"
+        root = ET.parse(os.path.join(SCHEDULED, "velumtar-subscription.xml")).getroot()
+        self.assertEqual(root.tag, space + "Subscription")
+        self.assertEqual(root.find(space + "SubscriptionType").text, "SourceInitiated")
+        self.assertEqual(root.find(space + "LogFile").text, "ForwardedEvents")
+        query = ET.fromstring(root.find(space + "Query").text.strip())
+        select = query.find("Query/Select")
+        self.assertEqual(select.get("Path"), "Application")
+        self.assertEqual(select.text, "*[System[Provider[@Name='VELUMTAR'] and "
+                                      "(EventID >= 1000 and EventID <= 1004)]]")
 
     @unittest.skipIf(wine(), "systemd units are for the Linux build")
     def test_systemd_units_verify(self):
@@ -552,14 +578,23 @@ class ScheduledRuns(DriveTest):
         code, _, _ = run_program(["wine", "cmd", "/c", "C:\\TOOLS\\velumtar-scheduled.cmd",
                                   self.drive.tool_path(share)], self.drive.start,
                                  self.drive.environment(transcript=False), 300,
-                                 name="velumtar-scheduled.cmd", ran=lambda: os.path.exists(written))
-        self.assertEqual(code, 0)
+                                 name="velumtar-scheduled.cmd", ran=lambda: os.path.exists(written),
+                                 expected=(1,))
+        self.assertEqual(code, 1)  # New
+        _, registered, _ = run_program(["wine", "reg", "query", EVENT_SOURCE, "/v",
+                                        "EventMessageFile"],
+                                       self.drive.start, self.drive.environment(transcript=False),
+                                       60, name="reg query")
+        self.assertIn(b"C:\\TOOLS\\velumtar.exe", registered)
         transcript = read(written)
         self.assertIn("Display list of details?", transcript.splitlines()[-2])
         computers = os.listdir(share)
         self.assertEqual(len(computers), 1, computers)
         copied = os.path.join(share, computers[0])
         self.assertEqual(sorted(os.listdir(copied)),
-                         ["VELUMTAR.LOG", "VELUMTAR.TXT", "velumtar-transcript.jsonl"])
+                         ["VELUMTAR.LOG", "VELUMTAR.TXT", "velumtar-findings.jsonl",
+                          "velumtar-transcript.jsonl"])
+        self.assertIn('"path": "C:\\\\APP\\\\B.DLL"',
+                      read(os.path.join(copied, "velumtar-findings.jsonl")))
         self.assertEqual(read(os.path.join(copied, "velumtar-transcript.jsonl")), transcript)
         self.assertIn("Path-Name: C:\\APP\\B.DLL", read(os.path.join(copied, "VELUMTAR.TXT")))

@@ -14,6 +14,15 @@ NO_DIFFERENCES = "No differences detected" + " " * 19 + "\r\nPlease confirm"
 TXT = "C:\\VELUMTAR.TXT"
 
 
+def special_name_shown(host):
+    """How the report shows the file at the host path `host` below the drive:
+    upper case, a backslash of a name as U+F05C, every other character as
+    listed."""
+    return "C:\\" + "\\".join(
+        "".join("\uf05c" if c == "\\" else c.upper() if "a" <= c <= "z" else c for c in name)
+        for name in host.split("/"))
+
+
 class HostileInput(DriveTest):
     inputs = 0
 
@@ -167,6 +176,42 @@ class HostileInput(DriveTest):
         self.texts()
         self.assertEqual([status for status, _ in self.reported()], ["Deleted"] * len(names))
 
+    @unittest.skipIf(wine(), "names only a POSIX file system allows")
+    def test_names_with_windows_path_syntax_reach_their_own_entries(self):
+        # Each case: files (host paths below the drive, "/" the separator)
+        # and empty directories. A character a Windows path takes for syntax
+        # is an ordinary one in a POSIX name: each file is its own entry,
+        # found new, unchanged, changed and deleted like any other, and no
+        # directory is entered twice or leads back to its parent.
+        cases = [
+            (["X/Y.EXE", "X\\Y.EXE"], []),
+            (["E/e.exe", "E\\/hidden.exe"], []),
+            (["top.exe", "sub/s.exe"], ["\\", "sub/\\", "\\\\"]),
+            (["w*ld/c?rd.exe", "dr:ve/<in>.exe", "p|pe.exe", '"q"/"q".exe', "a\\*.exe"], []),
+            # A name holding the private-use form of a backslash itself.
+            (["lit\uf05c.exe", "lit\\.exe", "lit\uf000\uf05c.exe"], ["\uf000"]),
+        ]
+        for files, directories in cases:
+            with self.subTest(files=files):
+                self.tearDown()
+                self.setUp()
+                self.put(self.drive.host("C:\\Base\\keep.exe"))
+                self.assertEqual(self.texts("N"), [BUILD_DONE])
+                for name in files:
+                    self.put(os.path.join(self.drive.root, name))
+                for name in directories:
+                    os.makedirs(os.path.join(self.drive.root, name))
+                shown = sorted(special_name_shown(name) for name in files)
+                hosts = [os.path.join(self.drive.root, name) for name in files]
+                for status, change in [("New", None), ("Changed", lambda h: self.put(h, b"new")),
+                                       ("Deleted", os.remove)]:
+                    for host in hosts if change else []:
+                        change(host)
+                    texts = self.texts()
+                    self.assertTrue(texts[-1].endswith("Display list of details?"), texts)
+                    self.assertEqual(self.reported(), [(status, p) for p in shown])
+                    self.assertEqual(self.texts(), [NO_DIFFERENCES])
+
     def test_case_twins_watch_one_spelling_and_tell_the_other(self):
         # Under Wine the Windows build meets the twins of a Linux directory.
         self.put(self.drive.host("C:\\Twins\\A.EXE"), b"upper")
@@ -187,6 +232,53 @@ class HostileInput(DriveTest):
             lines = self.drive.read(TXT).decode().split("\r\n")
             self.assertIn("Path-Name: C:\\TWINS\\a.exe", lines[1])
             self.assertIn("DIRECTORY: C:\\TWINS\\t", lines[2])
+
+    def test_a_new_twin_never_displaces_a_watched_directory(self):
+        # Each case: the files the build records; a newcomer (directories
+        # ending in "/", files) spelt like a watched directory; the LOCKED
+        # lines that tell the newcomers; a watched file then changed, beside
+        # which a new one appears. The spelling watched stays watched: nothing
+        # is reported deleted, its changes are reported, run after run.
+        cases = [
+            (["sys/F.EXE", "sys/deep/g.exe"], ["SYS/"], ["C:\\SYS"], "sys/deep/g.exe"),
+            (["app/tools/t.exe", "app/z.exe"], ["app/Tools/"], ["C:\\APP\\Tools"],
+             "app/tools/t.exe"),
+            (["a/b/x.exe"], ["A/B/", "a/B/"], ["C:\\A", "C:\\A\\B"], "a/b/x.exe"),
+            (["dir/F.EXE"], ["DIR/other.exe"], ["C:\\DIR"], "dir/F.EXE"),
+            # The spelling of the key watched, a newcomer holding part of
+            # its tree.
+            (["SYS/F.EXE", "SYS/sub/s.exe"], ["sys/sub/"], ["C:\\sys"], "SYS/sub/s.exe"),
+            # More spellings than are compared at once, all sorting first
+            # (their trailing blanks make them one twin line).
+            (["sys/F.EXE"], ["SYS" + " " * i + "/" for i in range(20)], ["C:\\SYS"], "sys/F.EXE"),
+        ]
+        for recorded, newcomers, told, changed in cases:
+            with self.subTest(recorded=recorded, newcomers=newcomers):
+                self.tearDown()
+                self.setUp()
+                for name in recorded:
+                    self.put(os.path.join(self.drive.root, name))
+                self.assertEqual(self.texts("N"), [BUILD_DONE])
+                for name in newcomers:
+                    host = os.path.join(self.drive.root, name)
+                    if name.endswith("/"):
+                        os.makedirs(host)
+                    else:
+                        self.put(host)
+                locked = [("LOCKED", path) for path in told]
+                new = os.path.join(os.path.dirname(changed), "n.exe")
+
+                def drive_path(name):
+                    return "C:\\" + name.upper().replace("/", "\\")
+                for step in ("newcomers", "change", "quiet", "quiet"):
+                    if step == "change":
+                        self.put(os.path.join(self.drive.root, changed), b"changed")
+                        self.put(os.path.join(self.drive.root, new))
+                    texts = self.texts()
+                    self.assertTrue(texts[-1].endswith("Display list of details?"), texts)
+                    found = [("Changed", drive_path(changed)), ("New", drive_path(new))]
+                    self.assertEqual(self.reported(),
+                                     sorted(locked + (found if step == "change" else [])), step)
 
     def test_special_files_and_a_link_loop_are_passed_over(self):
         base = self.drive.host("C:\\Special")
@@ -315,14 +407,14 @@ class OwnFiles(DriveTest):
             return os.path.join(self.drive.start, name)
         return self.drive.host("C:\\" + name)
 
-    def run_as(self, user, letter, timeout=60):
+    def run_as(self, user, letter, timeout=60, answers="N"):
         if self.USERS[user] is None:
-            code, entries = self.drive.run(letter, answers="N", timeout=timeout)
+            code, entries = self.drive.run(letter, answers=answers, timeout=timeout)
         else:
             if os.path.exists(self.drive.transcript):
                 os.remove(self.drive.transcript)
             proc = subprocess.run(self.drive.command([letter], as_nobody=True),
-                                  cwd=self.drive.start, env=self.drive.environment(answers="N"),
+                                  cwd=self.drive.start, env=self.drive.environment(answers=answers),
                                   stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                   stderr=subprocess.DEVNULL, timeout=timeout)
             code, entries = proc.returncode, self.drive.transcript_entries()
@@ -377,7 +469,8 @@ class OwnFiles(DriveTest):
         goes, as `user`."""
         if os.path.lexists(host):
             os.remove(host)
-        make = {"link": ["ln", "-s", target, host], "dangling": ["ln", "-s", target + ".new", host],
+        make = {"link": ["ln", "-s", target, host], "hardlink": ["ln", target, host],
+                "dangling": ["ln", "-s", target + ".new", host],
                 "dirlink": ["ln", "-s", os.path.dirname(target), host],
                 "dir": ["mkdir", host], "fifo": ["mkfifo", host]}[kind]
         subprocess.run((self.USERS[user] or []) + make, check=True)
@@ -404,13 +497,15 @@ class OwnFiles(DriveTest):
 
     def assertNothingTaken(self, names, planted):
         """No other of the tool's names became a link, and no file on the
-        drive holds what lies outside it."""
+        drive but the planted one holds what lies outside it."""
         for name in names:
             if name != planted:
                 self.assertFalse(os.path.islink(self.own_host(name)), name)
         for top, _, files in os.walk(self.drive.root):
             for name in files:
                 path = os.path.join(top, name)
+                if path == self.own_host(planted):
+                    continue
                 if os.path.isfile(path) and not os.path.islink(path):
                     with open(path, "rb") as f:
                         self.assertNotIn(SECRET, f.read(), path)
@@ -424,8 +519,8 @@ class OwnFiles(DriveTest):
                  "VELULIST.DBI": file_error("OPEN", "VELULIST.DBI")}
         # Wine shows a link to a file as that file, which no program can tell
         # from the file itself; a link to a directory it shows as a reparse
-        # point, and a FIFO as a pipe.
-        kinds = ["dirlink", "dangling", "dir", "fifo"]
+        # point, a FIFO as a pipe, and a hard link with its count of names.
+        kinds = ["dirlink", "dangling", "dir", "fifo", "hardlink"]
         if not wine():
             kinds.append("link")
         cases = [(name, kind, "root", "root") for name in names for kind in kinds]
@@ -542,6 +637,55 @@ class OwnFiles(DriveTest):
         self.assertTrue(self.run_as("root", "C")[-1].endswith(DETAILS))
         self.assertEqual(self.reported(), [("New", "C:\\APP\\NEW.EXE")])
         self.agrees_with_tree("root", False)
+
+
+class DriveBounds(DriveTest):
+    """The walk never leaves the drive: a directory is entered only when no
+    part of its path is a link. Each case checks that nothing outside the
+    drive changed or was recorded, and that once the link is gone the compares
+    agree with the tree on disk."""
+
+    USERS = OwnFiles.USERS
+    run_as = OwnFiles.run_as
+    outside = OwnFiles.outside
+    agrees_with_tree = OwnFiles.agrees_with_tree
+    reported = OwnFiles.reported
+    put = OwnFiles.put
+
+    def test_a_link_beside_the_listed_directory_is_never_entered(self):
+        # The listing delivers the directory d; its path asks for D, which on
+        # a file system that tells case apart is a link to a tree outside.
+        # The Linux build lists enough directories before d's turn that its
+        # lookup of the path no longer remembers the one listed, and finds
+        # the link; Wine looks every path up afresh.
+        outside = os.path.join(self.drive.scratch, "outside")
+        for name in ("secret.exe", "E/deep.exe", "E/F/deeper.dll"):
+            self.put(os.path.join(outside, name), SECRET)
+        for i in range(0 if wine() else 2100):
+            os.makedirs(self.drive.host("C:\\T\\A\\x%04d" % i))
+        listed = self.drive.host("C:\\T\\d\\in.exe")
+        self.put(listed)
+        os.symlink(outside, self.drive.host("C:\\T\\D"))
+        before = self.outside()
+        # Where the link is found (under Wine without reading ahead, which
+        # looks the path up itself), D is a directory the walk cannot enter:
+        # answered Yes, its files are kept.
+        self.assertEqual(self.run_as("root", "N", answers="Y*")[-1], BUILD_DONE)
+        self.put(listed, b"changed")
+        texts = self.run_as("root", "C", answers="Y*")
+        self.assertTrue(texts[-1].endswith(DETAILS), texts)
+        found = self.reported()
+        changed = ("Changed", "C:\\T\\D\\IN.EXE")
+        if wine():
+            self.assertIn(found, [[changed], [("LOCKED", "C:\\T\\D")]])
+        else:
+            self.assertEqual(found, [changed])
+        for name in ("C:\\VELUMTAR.DBI", TXT, "C:\\VELUMTAR.LOG"):
+            self.assertNotIn(b"SECRET", self.drive.read(name).upper(), name)
+        self.assertEqual(self.outside(), before)
+        os.remove(self.drive.host("C:\\T\\D"))
+        self.agrees_with_tree("root", False)
+        self.assertEqual(self.outside(), before)
 
 
 if __name__ == "__main__":

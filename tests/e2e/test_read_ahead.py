@@ -42,7 +42,7 @@ class ReadAhead(DriveTest):
     def test_twin_directories_are_never_confused(self):
         # Each spelling holds files of its own: whichever is watched, a
         # quiet drive shows no change, only the twins that are told.
-        for lower, upper in [("t0", "T0"), ("y", "Y "), ("c?", "C\x01")]:
+        for lower, upper in [("t0", "T0"), ("y", "Y "), ("c\x02", "C\x01")]:
             self.make("C:\\%s\\in_lower.exe" % lower)
             self.make("C:\\%s\\in_upper.exe" % upper)
         self.assertEqual(self.texts("N"), [BUILD_DONE])

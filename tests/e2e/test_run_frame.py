@@ -1,6 +1,7 @@
 """Start-up, instance guard, information commands and the unattended mode."""
 import os
 import pty
+import select
 import shutil
 import tempfile
 import threading
@@ -244,6 +245,89 @@ class InstanceGuard(DriveTest):
         self.assertEqual(len(entries), 2)
         self.assertIn("'X'", entries[0]["text"])
         self.assertFalse(self.drive.exists("C:\\VELUMTAR.AKT"))
+
+    @unittest.skipUnless(wine(), "Windows keeps the name of a file held open")
+    def test_a_held_marker_cannot_be_deleted_or_moved_by_another_program(self):
+        proc, release = self.holder()
+        try:
+            for command in ("del C:\\VELUMTAR.AKT", "ren C:\\VELUMTAR.AKT MOVED.AKT",
+                            "move /y C:\\VELUMTAR.AKT C:\\MOVED.AKT"):
+                # cmd says "Sharing violation." and ends with 1.
+                harness.run_program(["wine", "cmd", "/c", command], self.drive.start,
+                                    self.drive.environment(transcript=False), 120, name="cmd",
+                                    expected=(0, 1))
+                self.assertTrue(self.drive.exists("C:\\VELUMTAR.AKT"), command)
+                self.assertFalse(self.drive.exists("C:\\MOVED.AKT"), command)
+            code, entries = self.drive.run("C")
+            self.assertIn("already runs", entries[0]["text"])
+        finally:
+            open(release, "w").close()
+            proc.wait(timeout=60)
+
+    @unittest.skipIf(wine(), "a box blocks only on a terminal")
+    def test_a_compare_keeps_the_drive_whatever_becomes_of_its_marker(self):
+        """A compare waits at its closing question on its terminal while its
+        marker's name is removed, moved away or taken by another file: a second
+        compare is still refused and changes nothing; the first ends with a
+        sound database."""
+        import subprocess
+        self.make("C:\\App\\a.exe")
+        self.make("C:\\App\\b.dll")
+        code, entries = self.drive.run("N")
+        self.assertEqual(code, 0)
+        marker = self.drive.host("C:\\VELUMTAR.AKT")
+        check = os.path.join(harness.CONFIG["bin_dir"], "velumtar-check")
+        def replace(m):
+            with open(m + ".new", "w") as f:
+                f.write("another file")
+            os.replace(m + ".new", m)
+
+        ways = [("unlinked", os.remove), ("renamed", lambda m: os.rename(m, m + ".old")),
+                ("replaced", replace)]
+        for number, (way, change) in enumerate(ways):
+            with self.subTest(way=way):
+                self.make("C:\\App\\a.exe", size=20 + number)
+                pid, fd = pty.fork()
+                if pid == 0:
+                    os.chdir(self.drive.start)
+                    env = self.drive.environment(transcript=False)
+                    os.execve(self.drive.command(["C"])[0], self.drive.command(["C"]), env)
+                try:
+                    seen = b""
+                    while b"Display list of details?" not in seen:
+                        self.assertTrue(select.select([fd], [], [], 60)[0], seen)
+                        seen += os.read(fd, 4096)
+                    change(marker)
+                    kept = {name: self.drive.read(name) for name in
+                            ("C:\\VELUMTAR.DBI", "C:\\VELUMTAR.LOG", "C:\\VELUMTAR.TXT",
+                             "C:\\VELUCMPT.TMP")}
+                    code, entries = self.drive.run("C", answers="N")
+                    self.assertEqual(code, 0)
+                    self.assertEqual(entries, [{
+                        "caption": CAPTION, "style": "0", "type": 64, "answer": "0",
+                        "text": "The program already runs. You can't start it a 2nd or more "
+                                "times."}])
+                    if way != "replaced":
+                        self.assertFalse(os.path.lexists(marker))
+                    for name, data in kept.items():
+                        self.assertEqual(self.drive.read(name), data, name)
+                    os.write(fd, b"\r")  # No: the report is not shown
+                    self.assertTrue(wait_for(lambda: os.waitpid(pid, os.WNOHANG)[0] != 0,
+                                             timeout=30))
+                    pid = 0
+                finally:
+                    if pid:
+                        os.kill(pid, 9)
+                        os.waitpid(pid, 0)
+                    os.close(fd)
+                if os.path.exists(marker + ".old"):
+                    os.remove(marker + ".old")
+                self.assertEqual(subprocess.run([check, "C:\\VELUMTAR.DBI"], cwd=self.drive.start,
+                                                env=self.drive.environment(transcript=False),
+                                                stdout=subprocess.DEVNULL).returncode, 0)
+                code, entries = self.drive.run("C", answers="N")
+                self.assertEqual([b["text"] for b in boxes(entries)],
+                                 ["No differences detected" + " " * 19 + "\r\nPlease confirm"])
 
     @unittest.skipIf(wine(), "a box blocks only on a terminal")
     def test_two_real_instances(self):

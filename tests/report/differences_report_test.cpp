@@ -2,9 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
+#include "report/finding.h"
+#include "report/findings_export.h"
 #include "support/scan_fixture.h"
 #include "ui/messages.h"
 #include "util/text_field.h"
@@ -50,9 +53,9 @@ struct ReportFixture : test::ScanFixture {
         v.at(workrec::lockedMark) = locked ? 'G' : ' ';
         ASSERT_TRUE(workFile.store());
     }
-    bool write() {
+    bool write(FindingSink& sink = FindingSink::none()) {
         return writeDifferencesReport(platform, messages, workFile, database, counters,
-                                      "2026.12.07", "10:30");
+                                      "2026.12.07", "10:30", sink);
     }
     std::vector<std::string> reportLines() const {
         std::vector<std::string> out;
@@ -188,35 +191,73 @@ TEST(DifferencesReport, WriteFailureAtTheTenthLineCommitsTheNineBefore) {
     EXPECT_EQ(f.entries(), expected);
 }
 
+constexpr const char* kFindings = "C:\\TOOLS\\F.JSONL";
+constexpr const char* kFindingsPart = "C:\\TOOLS\\F.JSONL.PART";
+
 TEST(DifferencesReport, FindingsAreMadeDurableInGroupsAfterTheirLines) {
     ReportFixture f;
     for (int i = 0; i < 600; ++i)
         f.addFinding("C:\\F" + std::to_string(1000 + i) + ".EXE", "NAL"[i % 3]);
     f.counters.value = {200, 200, 200, 0};
     f.platform.syncs.clear();
-    ASSERT_TRUE(f.write());
+    // Their records in the findings file too.
+    f.platform.env["VELUMTAR_FINDINGS"] = "F.JSONL";
+    FindingsExport findings(f.platform, f.messages, "VELUMTAR");
+    findings.begin("C");
+    ASSERT_TRUE(f.write(findings));
     EXPECT_EQ(f.reportLines().size(), 601u);
     EXPECT_EQ(f.entries().size(), 400u);
     for (const std::string& entry : f.entries())
         EXPECT_EQ(entry.substr(entry.size() - 3), "   ") << entry;
-    // A few forced writes for the whole report, and the report's lines reach
-    // the device before each commit of the database that follows them.
+    // A few forced writes for the whole report, and the report's lines and
+    // the findings' records reach the device before each commit of the
+    // database that follows them.
     int databaseCommits = 0;
-    bool reportSynced = false;
+    bool reportSynced = false, findingsSynced = false;
     for (std::size_t i = 0; i < f.platform.syncs.size(); ++i) {
         const std::string& name = f.platform.syncs[i];
         if (name == kReport) {
             reportSynced = true;
+        } else if (name == kFindingsPart) {
+            findingsSynced = true;
         } else if (name == "C:\\VELUMTAR.DBI") {
             const bool commitStarts = i == 0 || f.platform.syncs[i - 1] != name;
             if (commitStarts) {
                 EXPECT_TRUE(reportSynced) << "a commit before its lines were forced out";
+                EXPECT_TRUE(findingsSynced) << "a commit before its records were forced out";
                 ++databaseCommits;
-                reportSynced = false;
+                reportSynced = findingsSynced = false;
             }
         }
     }
     EXPECT_EQ(databaseCommits, 3);
+    findings.finish("C", true, f.counters);
+    const std::string records = f.platform.contentOf(kFindings);
+    EXPECT_EQ(std::count(records.begin(), records.end(), '\n'), 602);
+    EXPECT_FALSE(f.platform.has(kFindingsPart));
+}
+
+TEST(DifferencesReport, AFindingWhoseRecordCannotBeWrittenIsNotCommitted) {
+    ReportFixture f;
+    f.addFinding("C:\\A.EXE", 'N');
+    f.addFinding("C:\\B.EXE", 'L');
+    f.addFinding("C:\\C.EXE", 'A');
+    f.counters.value = {1, 1, 1, 0};
+    f.platform.env["VELUMTAR_FINDINGS"] = "F.JSONL";
+    f.platform.failWritesTo = kFindingsPart;
+    *f.platform.writesBeforeFailure = 3;  // the start record and two findings
+    FindingsExport findings(f.platform, f.messages, "VELUMTAR");
+    findings.begin("C");
+    EXPECT_FALSE(f.write(findings));
+    EXPECT_EQ(f.reportLines().size(), 4u);
+    EXPECT_EQ(f.boxTexts(), (std::vector<std::string>{messages::fileError("WRITE", kFindings)}));
+    // None of the group is committed: its records may not be on the device.
+    EXPECT_EQ(f.entries(),
+              (std::vector<std::string>{"C:\\A.EXE|N  ", "C:\\B.EXE|  L", "C:\\C.EXE| A "}));
+    // The part file stays for the next run, which goes on writing it.
+    findings.finish("C", false, f.counters);
+    EXPECT_TRUE(f.platform.has(kFindingsPart));
+    EXPECT_FALSE(f.platform.has(kFindings));
 }
 
 TEST(DifferencesReport, OpenAndCommitFailuresAreReported) {

@@ -37,6 +37,7 @@ class UnreadableFile : public File {
     PlatformStatus size(std::uint64_t& size) override { return inner_->size(size); }
     PlatformStatus truncate(std::uint64_t size) override { return inner_->truncate(size); }
     PlatformStatus sync() override { return inner_->sync(); }
+    PlatformStatus identity(FileIdentity& identity) override { return inner_->identity(identity); }
 
   private:
     std::unique_ptr<File> inner_;

@@ -12,8 +12,9 @@ namespace {
 class MemoryFile : public File {
   public:
     MemoryFile(std::shared_ptr<std::string> data, OpenMode mode, std::shared_ptr<long> budget,
-               std::vector<std::string>& syncs, std::string name, bool torn)
-        : data_(std::move(data)),
+               std::vector<std::string>& syncs, std::string name, bool torn, std::uint64_t links)
+        : links_(links),
+          data_(std::move(data)),
           mode_(mode),
           budget_(std::move(budget)),
           syncs_(syncs),
@@ -59,9 +60,20 @@ class MemoryFile : public File {
         syncs_.push_back(name_);
         return PlatformStatus::ok;
     }
+    PlatformStatus identity(FileIdentity& identity) override {
+        identity = FileIdentity{};
+        identity.index = reinterpret_cast<std::uintptr_t>(data_.get());
+        identity.links = links_;
+        identity.size = data_->size();
+        return PlatformStatus::ok;
+    }
 
   private:
-    bool readOnly() const { return mode_ == OpenMode::read || mode_ == OpenMode::readFollowing; }
+    const std::uint64_t links_;
+    bool readOnly() const {
+        return mode_ == OpenMode::read || mode_ == OpenMode::readFollowing ||
+               mode_ == OpenMode::contents;
+    }
     void put(std::uint64_t offset, const void* buffer, std::size_t length) {
         if (data_->size() < offset + length)
             data_->resize(offset + length, '\0');
@@ -449,7 +461,7 @@ std::unique_ptr<File> FakePlatform::openFile(std::string_view path, OpenMode mod
     status = PlatformStatus::ok;
     if (it == files.end()) {
         if (mode == OpenMode::read || mode == OpenMode::readFollowing ||
-            !isDirectory(parentOf(p))) {
+            mode == OpenMode::contents || !isDirectory(parentOf(p))) {
             status = PlatformStatus::notFound;
             return nullptr;
         }
@@ -460,7 +472,10 @@ std::unique_ptr<File> FakePlatform::openFile(std::string_view path, OpenMode mod
     }
     return std::make_unique<MemoryFile>(
         it->second, mode, p == failWritesTo ? writesBeforeFailure : std::shared_ptr<long>(), syncs,
-        p, tornFailures);
+        p, tornFailures,
+        static_cast<std::uint64_t>(std::count_if(files.begin(), files.end(), [&](const auto& file) {
+            return file.second == it->second;
+        })));
 }
 
 std::unique_ptr<ExclusiveHold> FakePlatform::holdExclusive(std::string_view path,
@@ -480,6 +495,27 @@ PlatformStatus FakePlatform::probe(std::string_view path) {
     if (heldByOthers.count(p) || heldHere.count(p))
         return PlatformStatus::locked;
     return files.count(p) ? PlatformStatus::ok : PlatformStatus::notFound;
+}
+
+namespace {
+
+class RecordedLog final : public SystemLog {
+  public:
+    explicit RecordedLog(FakePlatform& platform) : platform_(platform) {}
+    bool send(const SystemEvent& event) override {
+        platform_.events.push_back(event);
+        return !platform_.systemLogFails;
+    }
+
+  private:
+    FakePlatform& platform_;
+};
+
+}  // namespace
+
+std::unique_ptr<SystemLog> FakePlatform::openSystemLog() {
+    ++systemLogsOpened;
+    return std::make_unique<RecordedLog>(*this);
 }
 
 std::optional<std::string> FakePlatform::environment(std::string_view name) {

@@ -75,11 +75,18 @@ class FakePlatform : public Platform {
     // a device that fills up part-way through a write does.
     bool tornFailures = false;
 
+    // Events sent to the system's log, in order; each send fails while
+    // `systemLogFails` is set (the event is still recorded).
+    std::vector<SystemEvent> events;
+    bool systemLogFails = false;
+    int systemLogsOpened = 0;
+
     // The normalised name of each file forced to the device, in order.
     std::vector<std::string> syncs;
 
     // File contents by normalised path (upper case, drive form). A file is
-    // created only in a directory of `directories` or of the tree.
+    // created only in a directory of `directories` or of the tree. Paths
+    // sharing their contents are names of one file (hard links).
     std::map<std::string, std::shared_ptr<std::string>> files;
     std::set<std::string> directories;  // the root and the working directory to begin with
 
@@ -152,6 +159,7 @@ class FakePlatform : public Platform {
                                                  PlatformStatus& status) override;
     PlatformStatus probe(std::string_view path) override;
     std::string argumentText(int, char**) override { return arguments; }
+    std::unique_ptr<SystemLog> openSystemLog() override;
     std::optional<std::string> environment(std::string_view name) override;
     [[noreturn]] void exitProcess(int code) override;
 

@@ -40,12 +40,12 @@ class FakeReader final : public readahead::DirectoryReader {
     FakePlatform& platform_;
 };
 
-// Runs the workers' steps when woken: every step due (`eager`), or none, so
-// that the walk's thread reads each directory itself. `threads` 0: no
-// worker can be made.
-class InlineRunner final : public readahead::WorkerRunner {
+// Does the workers' steps on the calling thread: at every `every`-th wake
+// all that are due (0: never, so that the walk's thread does each itself).
+// `threads` 0: no worker can be made.
+class InlineRunner final : public WorkerRunner {
   public:
-    explicit InlineRunner(bool eager, int threads = 1) : eager_(eager), threads_(threads) {}
+    explicit InlineRunner(int every, int threads = 1) : every_(every), threads_(threads) {}
     int steps = 0;
 
     int start(int count, std::function<int()> step) override {
@@ -53,7 +53,7 @@ class InlineRunner final : public readahead::WorkerRunner {
         return std::min(count, threads_);
     }
     void wake(int count) override {
-        if (count <= 0 || !eager_ || !step_ || inStep_)
+        if (count <= 0 || every_ == 0 || !step_ || inStep_ || ++wakes_ % every_ != 0)
             return;
         inStep_ = true;
         while (step_() >= 0)
@@ -61,10 +61,15 @@ class InlineRunner final : public readahead::WorkerRunner {
         inStep_ = false;
     }
     void stop(std::chrono::milliseconds) override { step_ = nullptr; }
+    // Every step due now, woken or not.
+    void runAll() {
+        while (step_ && step_() >= 0)
+            ++steps;
+    }
 
   private:
-    const bool eager_;
-    const int threads_;
+    const int every_, threads_;
+    int wakes_ = 0;
     bool inStep_ = false;
     std::function<int()> step_;
 };

@@ -46,6 +46,7 @@ class FaultFile : public File {
         return status;
     }
     PlatformStatus size(std::uint64_t& size) override { return inner_->size(size); }
+    PlatformStatus identity(FileIdentity& identity) override { return inner_->identity(identity); }
     PlatformStatus truncate(std::uint64_t size) override {
         const PlatformStatus status = inner_->truncate(size);
         if (status == PlatformStatus::ok && platform_.trackUnsynced) {

@@ -15,4 +15,10 @@ std::string scratchDirectory();
 // the standard library.
 std::string hostPath(const std::string& drivePath);
 
+// Makes the drive path `link`, which must not exist, a link to the directory
+// `target`: a symbolic link on POSIX, a junction on Windows, and under Wine,
+// which makes neither, a symbolic link of the host. False where none can be
+// made.
+bool makeDirectoryLink(const std::string& link, const std::string& target);
+
 }  // namespace velumtar::test

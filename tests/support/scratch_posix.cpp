@@ -75,4 +75,10 @@ std::string hostPath(const std::string& drivePath) {
     return drive().root() + rest;
 }
 
+bool makeDirectoryLink(const std::string& link, const std::string& target) {
+    std::error_code failed;
+    std::filesystem::create_directory_symlink(hostPath(target), hostPath(link), failed);
+    return !failed;
+}
+
 }  // namespace velumtar::test

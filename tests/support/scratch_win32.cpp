@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/win32/win32_test_util.h"
 #include "support/scratch.h"
 
 namespace velumtar::test {
@@ -122,6 +123,69 @@ std::string scratchDirectory() {
 
 std::string hostPath(const std::string& drivePath) {
     return drivePath;
+}
+
+namespace {
+
+// The host path of a drive path under Wine; empty elsewhere.
+std::string wineHostPath(const std::wstring& drivePath) {
+    using ToUnix = char*(CDECL*)(LPCWSTR);
+    // Through void (*)(), the one function type any other converts from.
+    const auto toUnix = reinterpret_cast<ToUnix>(reinterpret_cast<void (*)()>(
+        GetProcAddress(GetModuleHandleW(L"kernel32"), "wine_get_unix_file_name")));
+    if (toUnix == nullptr) {
+        return {};
+    }
+    char* unix = toUnix(drivePath.c_str());
+    if (unix == nullptr) {
+        return {};
+    }
+    std::string path = unix;
+    HeapFree(GetProcessHeap(), 0, unix);
+    return path;
+}
+
+}  // namespace
+
+bool makeDirectoryLink(const std::string& link, const std::string& target) {
+    const std::wstring wideLink = win32::wide(link);
+    if (CreateDirectoryW(wideLink.c_str(), nullptr)) {
+        if (win32::makeJunction(wideLink, win32::wide(target))) {
+            return true;
+        }
+        RemoveDirectoryW(wideLink.c_str());
+    }
+    // Wine runs a host program as it runs its own.
+    const std::size_t cut = link.find_last_of('\\');
+    const std::string parent = wineHostPath(win32::wide(link.substr(0, cut)));
+    const std::string destination = wineHostPath(win32::wide(target));
+    if (cut == std::string::npos || parent.empty() || destination.empty()) {
+        return false;
+    }
+    // Quoted: the paths may hold blanks.
+    std::wstring command = L"Z:\\bin\\ln -s \"" + win32::wide(destination) + L"\" \"" +
+                           win32::wide(parent + "/" + link.substr(cut + 1)) + L"\"";
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process{};
+    if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                        &startup, &process)) {
+        return false;
+    }
+    // Wine neither waits for a host program nor tells its exit code: the link
+    // is looked for until it is there.
+    WaitForSingleObject(process.hProcess, 30000);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    for (int look = 0; look < 3000; ++look) {
+        const DWORD attributes = GetFileAttributesW(wideLink.c_str());
+        if (attributes != INVALID_FILE_ATTRIBUTES &&
+            (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+            return true;
+        }
+        Sleep(10);
+    }
+    return false;
 }
 
 }  // namespace velumtar::test

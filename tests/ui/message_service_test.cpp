@@ -61,16 +61,20 @@ TEST(MessageService, TextBufferKeepsItsWidthAndCutsLongTexts) {
 
 TEST(Unattended, RecordsBoxesAndTakesScriptedAnswers) {
     FakePlatform platform;
-    platform.env["VELUMTAR_TRANSCRIPT"] = "C:\\T.JSONL";
+    platform.env["VELUMTAR_TRANSCRIPT"] = "T.JSONL";
     platform.env["VELUMTAR_ANSWERS"] = "Y";
     Unattended unattended(platform);
     MessageService service(platform, unattended, "VELUMTAR");
     EXPECT_EQ(service.show("first?", BoxStyle::question), Answer::yes);  // the scripted Y
+    // A relative name stays in the start directory while the walk is elsewhere.
+    platform.directories.insert("C:\\APP");
+    ASSERT_TRUE(platform.changeDirectory("C:\\APP"));
     EXPECT_EQ(service.show("second?", BoxStyle::question),
               Answer::no);  // answers used up: default No
     EXPECT_EQ(service.show("note", BoxStyle::information), Answer::ok);
     EXPECT_TRUE(platform.boxes.empty());
-    EXPECT_EQ(platform.contentOf("C:\\T.JSONL"),
+    EXPECT_FALSE(platform.has("C:\\APP\\T.JSONL"));
+    EXPECT_EQ(platform.contentOf("C:\\TOOLS\\T.JSONL"),
               "{\"caption\": \"VELUMTAR       \", \"style\": \"4\", \"type\": 324, "
               "\"text\": \"first?\", \"answer\": \"3\"}\n"
               "{\"caption\": \"VELUMTAR       \", \"style\": \"4\", \"type\": 324, "

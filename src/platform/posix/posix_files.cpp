@@ -8,10 +8,17 @@
 // instance cannot delete the marker of the instance that runs. A flock dies
 // with its process, also after SIGKILL, which makes a leftover marker harmless.
 //
+// A lock on the marker alone guards only while the marker keeps its name:
+// anyone who may write its directory may unlink or rename it, and a second
+// instance would then create a new marker and run beside the first. The
+// directory that holds the marker is therefore locked too, first: that lock
+// stays with the directory whatever is done to the names in it.
+//
 // The tool's files sit in a directory other users may write to. Whatever is
 // found under one of their names is opened only when it is a regular file of
 // its own: never through a symbolic link (O_NOFOLLOW), never a directory, pipe
-// or device (lstat before the open, fstat after it), and a missing file is
+// or device, never a file with another name as well (a hard link to a file
+// elsewhere; lstat before the open, fstat after it), and a missing file is
 // created with O_EXCL. A file is emptied only after those checks.
 #include <fcntl.h>
 #include <sys/file.h>
@@ -52,6 +59,20 @@ class FdFile final : public File {
             }
             got += static_cast<std::size_t>(n);
         }
+        return PlatformStatus::ok;
+    }
+
+    PlatformStatus identity(FileIdentity& identity) override {
+        struct stat st;
+        if (::fstat(fd_, &st) != 0) {
+            return statusFromErrno(errno);
+        }
+        identity.volume = static_cast<std::uint64_t>(st.st_dev);
+        identity.index = static_cast<std::uint64_t>(st.st_ino);
+        identity.links = static_cast<std::uint64_t>(st.st_nlink);
+        identity.size = static_cast<std::uint64_t>(st.st_size);
+        identity.writeTime =
+            static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1'000'000'000 + st.st_mtim.tv_nsec;
         return PlatformStatus::ok;
     }
 
@@ -125,38 +146,77 @@ std::string directoryOf(const std::string& host) {
     return slash == 0 ? "/" : host.substr(0, slash);
 }
 
+// The held file and, when it could be locked, its directory (-1 otherwise).
 class FlockHold final : public ExclusiveHold {
   public:
-    explicit FlockHold(int fd) : fd_(fd) {}
-    ~FlockHold() override { ::close(fd_); }
+    FlockHold(int fd, int directory) : fd_(fd), directory_(directory) {}
+    ~FlockHold() override {
+        ::close(fd_);
+        if (directory_ >= 0) {
+            ::close(directory_);
+        }
+    }
     FlockHold(const FlockHold&) = delete;
     FlockHold& operator=(const FlockHold&) = delete;
 
   private:
     int fd_;
+    int directory_;
 };
+
+// Locks the directory `dir` with `operation` (LOCK_EX or LOCK_SH) without
+// blocking: its descriptor, or -1 with `status` locked when another process
+// holds a lock that conflicts, or -1 with another status when the directory
+// cannot be opened or the file system does not lock directories. The lock
+// goes with the descriptor.
+int lockDirectory(const std::string& dir, int operation, PlatformStatus& status) {
+    int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) {
+        status = statusFromErrno(errno);
+        return -1;
+    }
+    if (::flock(fd, operation | LOCK_NB) != 0) {
+        int error = errno;
+        ::close(fd);
+        status = error == EWOULDBLOCK ? PlatformStatus::locked : statusFromErrno(error);
+        return -1;
+    }
+    status = PlatformStatus::ok;
+    return fd;
+}
+
+// Whether `st` is a regular file the tool may take for one of its own: with
+// `follow` any regular file (the user's own list, which may be a link);
+// without, only one that has no other name, since a hard link put under the
+// tool's name leads to a file elsewhere as a symbolic link would. A watched
+// file whose contents are read may have other names (`otherNames`).
+bool ownRegular(const struct stat& st, bool follow, bool otherNames) {
+    return S_ISREG(st.st_mode) && (follow || otherNames || st.st_nlink == 1);
+}
 
 // What the name `host` is before it is opened: notFound, ok for a regular
 // file (`st` filled), accessDenied for anything else. With `follow` a
-// symbolic link stands for what it leads to; without, a link is refused. A
-// pipe or device is thus refused before any open could block on it or wake a
-// process waiting at its other end.
-PlatformStatus inspectName(const std::string& host, bool follow, struct stat& st) {
+// symbolic link stands for what it leads to; without, a link of either kind
+// is refused. A pipe or device is thus refused before any open could block
+// on it or wake a process waiting at its other end.
+PlatformStatus inspectName(const std::string& host, bool follow, struct stat& st,
+                           bool otherNames = false) {
     int rc = follow ? ::stat(host.c_str(), &st) : ::lstat(host.c_str(), &st);
     if (rc != 0) {
         return statusFromErrno(errno);
     }
-    return S_ISREG(st.st_mode) ? PlatformStatus::ok : PlatformStatus::accessDenied;
+    return ownRegular(st, follow, otherNames) ? PlatformStatus::ok : PlatformStatus::accessDenied;
 }
 
 // The open file is the regular file inspectName() saw under its name, not
-// one swapped in between.
-PlatformStatus checkSame(int fd, const struct stat& seen) {
+// one swapped in between, and has gained no other name meanwhile.
+PlatformStatus checkSame(int fd, const struct stat& seen, bool follow, bool otherNames) {
     struct stat st;
     if (::fstat(fd, &st) != 0) {
         return statusFromErrno(errno);
     }
-    if (!S_ISREG(st.st_mode) || st.st_dev != seen.st_dev || st.st_ino != seen.st_ino) {
+    if (!ownRegular(st, follow, otherNames) || st.st_dev != seen.st_dev ||
+        st.st_ino != seen.st_ino) {
         return PlatformStatus::accessDenied;
     }
     return PlatformStatus::ok;
@@ -164,13 +224,14 @@ PlatformStatus checkSame(int fd, const struct stat& seen) {
 
 // Opens the file inspectName() saw as `seen`; -1 with `status` set when the
 // open fails or finds another file under the name.
-int openSeen(const std::string& host, int flags, const struct stat& seen, PlatformStatus& status) {
+int openSeen(const std::string& host, int flags, const struct stat& seen, bool follow,
+             PlatformStatus& status, bool otherNames = false) {
     int fd = ::open(host.c_str(), flags);
     if (fd < 0) {
         status = errno == ELOOP ? PlatformStatus::accessDenied : statusFromErrno(errno);
         return -1;
     }
-    status = checkSame(fd, seen);
+    status = checkSame(fd, seen, follow, otherNames);
     if (status != PlatformStatus::ok) {
         ::close(fd);
         return -1;
@@ -207,7 +268,7 @@ int openOrCreate(const std::string& host, int flags, bool& created, PlatformStat
         if (status != PlatformStatus::ok) {
             return -1;
         }
-        fd = openSeen(host, flags | kSafeOpen, seen, status);
+        fd = openSeen(host, flags | kSafeOpen, seen, false, status);
         if (fd < 0 && status == PlatformStatus::notFound) {
             continue;
         }
@@ -220,9 +281,10 @@ int openOrCreate(const std::string& host, int flags, bool& created, PlatformStat
 
 // Opens an existing regular file for reading; a link is followed only with
 // `follow`.
-int openExisting(const std::string& host, bool follow, PlatformStatus& status) {
+int openExisting(const std::string& host, bool follow, PlatformStatus& status,
+                 bool otherNames = false) {
     struct stat seen;
-    status = inspectName(host, follow, seen);
+    status = inspectName(host, follow, seen, otherNames);
     if (status != PlatformStatus::ok) {
         return -1;
     }
@@ -230,7 +292,7 @@ int openExisting(const std::string& host, bool follow, PlatformStatus& status) {
     if (follow) {
         flags &= ~O_NOFOLLOW;
     }
-    return openSeen(host, flags, seen, status);
+    return openSeen(host, flags, seen, follow, status, otherNames);
 }
 
 }  // namespace
@@ -242,6 +304,11 @@ std::unique_ptr<File> openHostFile(const std::string& host, OpenMode mode, Platf
         case OpenMode::read:
         case OpenMode::readFollowing:
             fd = openExisting(host, mode == OpenMode::readFollowing, status);
+            break;
+        case OpenMode::contents:
+            // A watched file may have other names (hard links): read, never
+            // written, so they lead nowhere the tool writes.
+            fd = openExisting(host, false, status, true);
             break;
         case OpenMode::readWrite:
         case OpenMode::truncate:
@@ -338,18 +405,31 @@ PlatformStatus replaceHostFile(const std::string& from, const std::string& to) {
 }
 
 std::unique_ptr<ExclusiveHold> holdHostFile(const std::string& host, PlatformStatus& status) {
+    // Where the directory cannot be locked for another reason than a holder
+    // (a file system without locks on directories), the file's lock still
+    // guards as long as its name is left alone.
+    int directory = lockDirectory(directoryOf(host), LOCK_EX, status);
+    if (directory < 0 && status == PlatformStatus::locked) {
+        return nullptr;
+    }
+    auto fail = [directory]() {
+        if (directory >= 0) {
+            ::close(directory);
+        }
+        return nullptr;
+    };
     for (int attempt = 0; attempt < 4; ++attempt) {
         bool created = false;
         int fd = openOrCreate(host, O_RDWR, created, status);
         if (fd < 0) {
-            return nullptr;
+            return fail();
         }
         // Lock before emptying: a file another process holds stays untouched.
         if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
             int error = errno;
             ::close(fd);
             status = error == EWOULDBLOCK ? PlatformStatus::locked : statusFromErrno(error);
-            return nullptr;
+            return fail();
         }
         // The name may have been removed or replaced between open and lock;
         // a lock on a file no longer under that name guards nothing.
@@ -362,17 +442,26 @@ std::unique_ptr<ExclusiveHold> holdHostFile(const std::string& host, PlatformSta
         if (!created && ::ftruncate(fd, 0) != 0) {
             status = statusFromErrno(errno);
             ::close(fd);
-            return nullptr;
+            return fail();
         }
         status = created ? PlatformStatus::created : PlatformStatus::ok;
-        return std::make_unique<FlockHold>(fd);
+        return std::make_unique<FlockHold>(fd, directory);
     }
     status = PlatformStatus::ioError;
-    return nullptr;
+    return fail();
 }
 
 PlatformStatus probeHostFile(const std::string& host) {
+    // A holder keeps its directory locked even when the file's name has been
+    // removed or taken by another file.
     PlatformStatus status;
+    int directory = lockDirectory(directoryOf(host), LOCK_SH, status);
+    if (directory < 0 && status == PlatformStatus::locked) {
+        return status;
+    }
+    if (directory >= 0) {
+        ::close(directory);
+    }
     int fd = openExisting(host, false, status);
     if (fd < 0) {
         return status;

@@ -2,6 +2,8 @@
 // src/platform/posix/ includes this header except the POSIX-only tests.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -26,9 +28,10 @@ std::string asciiUpper(std::string_view text);
 void asciiUpper(std::string_view text, std::string& out);
 // Equal but for the case of ASCII letters; a control character equals '?'.
 bool asciiEqualFold(std::string_view a, std::string_view b);
-// A name as the tool keeps it, the key under which it is looked up: ASCII
-// upper case, each control character '?', without trailing blanks. Names
-// that differ only in these are spellings of one name.
+// A drive name (see util/name_mapping.h) as the tool keeps it, the key under
+// which it is looked up: ASCII upper case, each control character '?',
+// without trailing blanks. Names that differ only in these are spellings of
+// one name.
 std::string nameKey(std::string_view name);
 bool sameName(std::string_view a, std::string_view b);
 
@@ -43,7 +46,9 @@ std::string_view stripPathQuotes(std::string_view path);
 std::string chooseDriveRoot(const char* driveC, const char* winePrefix, const char* home);
 
 // A drive path taken apart: the host directory it starts from and its
-// components, with "." and ".." already applied.
+// components, with "." and ".." already applied. The components are drive
+// names (a host path's names are mapped as a listing maps them): the host
+// name of each is hostName() of it.
 struct SplitPath {
     std::string base;                     // absolute host directory, no trailing slash but "/"
     std::vector<std::string> components;  // as written, not yet matched against the disk
@@ -82,11 +87,14 @@ class ScanWindows {
 };
 
 // Maps drive paths onto host paths and back. Drive C: is `root`, drive Z: is
-// "/", names without a drive are relative to the working directory. Matching
-// against the disk is case-insensitive (ASCII folding): each component is
-// tried as written first, then its parent directory is scanned for a name that
-// differs only in case. A component that exists in neither form is kept as
-// written, so a new file is created with the name given.
+// "/", names without a drive are relative to the working directory. A drive
+// path's names are drive names: a host name's characters that a Windows path
+// takes for syntax are mapped (util/name_mapping.h), and a name reaches
+// exactly its own entry. Matching against the disk is case-insensitive
+// (ASCII folding): each component is tried as written first, then its parent
+// directory is scanned for a name that differs only in case. A component
+// that exists in neither form is kept as written, so a new file is created
+// with the name given.
 //
 // Memory stays bounded: a small cache of resolved directories and the names of
 // the last entries a listing delivered. Both are hints that are checked against
@@ -96,6 +104,7 @@ class PathResolver {
     // `root` is made absolute and canonical when it exists.
     explicit PathResolver(std::string root);
     // The cache's oldest-first list points into the cache itself.
+    ~PathResolver();
     PathResolver(const PathResolver&) = delete;
     PathResolver& operator=(const PathResolver&) = delete;
 
@@ -110,7 +119,8 @@ class PathResolver {
     bool hostPath(std::string_view path, std::string& host);
 
     // The drive form of an absolute host path: "C:\A\B" below the root ("C:"
-    // for the root itself), otherwise "Z:\A\B" ("Z:" for "/").
+    // for the root itself), otherwise "Z:\A\B" ("Z:" for "/"); each name
+    // mapped.
     std::string drivePath(std::string_view host) const;
 
     // The host path for a split path, matched case-insensitively. A directory
@@ -123,11 +133,18 @@ class PathResolver {
     std::string resolve(const SplitPath& split, bool checkRemembered = true,
                         bool* remembered = nullptr);
 
-    // The name, spelt as on disk, of the entry `path` names: the spelling
-    // given when it exists, else the first spelling of the name in byte
-    // order. Unlike hostPath it takes no hint from the listing. False when
-    // there is none.
+    // The drive name, spelt as on disk, of the entry `path` names: the
+    // spelling given when it exists, else the first spelling of the name in
+    // byte order. Unlike hostPath it takes no hint from the listing. False
+    // when there is none.
     bool canonicalName(std::string_view path, std::string& name);
+
+    // How many leading components of `split` are written as their keys.
+    // Only these are looked up in and kept by the cache of directories: a
+    // name spelt otherwise (a directory the walk watches under one of
+    // several spellings of its name) is that spelling, which the cache, kept
+    // by key, cannot tell from the others.
+    static std::size_t keyedPrefix(const SplitPath& split);
 
     // Records that `host` is the directory the components of `split` name, so
     // that later paths below it are resolved without scanning.
@@ -135,25 +152,56 @@ class PathResolver {
 
     // A listing of the directory `host` begins: names noted from here on belong
     // to it. Names noted for another directory are forgotten. `isWorking` tells
-    // that `host` was read as the working directory just now.
-    void beginListing(const std::string& host, bool isWorking = false);
-    // A listing delivered `name`; a later lookup of its upper-cased form needs
-    // no scan: a file's until the next name is noted, a directory's while the
-    // bounded cache of resolved directories keeps it.
+    // that `host` was read as the working directory just now; `keyed` that it
+    // was reached by its key (see keyedPrefix), so that the directories it
+    // lists may be remembered by theirs.
+    void beginListing(const std::string& host, bool isWorking = false, bool keyed = true);
+    // A listing delivered `name` (a drive name); a later lookup of its
+    // upper-cased form needs no scan: a file's until the next name is noted,
+    // a directory's while the bounded cache of resolved directories keeps it.
     void noteListed(const std::string& name, bool isDirectory = false);
+    // The state of the listing begun last. A listing of another directory
+    // that runs within it (a second look the walk takes) keeps it aside and
+    // puts it back when it ends, so that the names noted afterwards still
+    // belong to the directory they are listed in.
+    struct ListingState {
+        std::string directory, drivePath, lastListed, key;
+        bool keyKnown = false, isWorking = false, keyed = true;
+        std::uint64_t generation = 0;
+    };
+    ListingState listingState() const;
+    void restoreListing(ListingState state);
+    // A listing opens or closes; opening answers whether another one is
+    // open, within which it runs.
+    bool listingOpened() { return openListings_++ > 0; }
+    void listingClosed() { --openListings_; }
+    // Whether `path` (as split takes it) is written as its key throughout,
+    // from a working directory entered by its key for a relative one.
+    bool keyedPath(std::string_view path) const;
 
     // Changes the working directory to the host directory `host` (resolved
     // by this resolver), relative to the current one when `host` lies below
     // it: a short lookup instead of a walk of the whole path. False when the
     // system refuses; the working directory is then unchanged.
     bool enter(const std::string& host);
+    // Changes the working directory to the directory `host` of drive C:,
+    // reached from the drive's root through no symbolic link
+    // (openDirectoryBelow; `host` then names what was entered), and
+    // describes it in `st` when given. False when it cannot be opened or
+    // entered; the working directory is then unchanged.
+    bool enterBelowRoot(std::string& host, bool otherSpellings, struct stat* st = nullptr);
     // The working directory belongs to the platform: it changes only through
-    // enter(), which remembers it, so that relative names need not ask the
+    // enter() or enterBelowRoot(), which remember it, so that relative names need not ask the
     // system for it. Code that changes it otherwise (tests) must call this.
     void forgetWorkingDirectory() {
         working_.clear();
+        workingKeyed_ = true;
         ++directoryChanges_;
     }
+    // Whether the working directory was entered by a path written as its key
+    // (enter() takes it so; a caller that entered it by a spelling tells).
+    bool workingKeyed() const { return workingKeyed_; }
+    void setWorkingKeyed(bool keyed) { workingKeyed_ = keyed; }
     // The working directory as a host path: the one enter() set, else the
     // system's.
     bool workingDirectory(std::string& out) const;
@@ -163,9 +211,9 @@ class PathResolver {
     bool listedIsWorking() const {
         return listedIsWorking_ && listedGeneration_ == directoryChanges_;
     }
-    // The on-disk name of the entry `path` names when a listing of the
-    // directory listed last delivered it (see listedEntry); not checked
-    // against the disk.
+    // The drive name, spelt as on disk, of the entry `path` names when a
+    // listing of the directory listed last delivered it (see listedEntry);
+    // not checked against the disk.
     bool listedName(std::string_view path, std::string& name) const;
     const std::string& listedDirectory() const { return listedDirectory_; }
 
@@ -188,6 +236,8 @@ class PathResolver {
     void cachePut(std::string key, std::string host);
 
     std::string root_;
+    // The root held open for enterBelowRoot(); -1 until first needed.
+    int rootFd_ = -1;
 
     // Directories resolved or listed: enough to hold the sub-directories of
     // the directories a walk in key order has listed but not yet entered.
@@ -203,10 +253,13 @@ class PathResolver {
     // or Z: (empty otherwise).
     std::string listedKey_;
     bool listedKeyKnown_ = false;  // listedKey_ is computed at the first directory noted
+    bool listedKeyed_ = true;
     bool listedIsWorking_ = false;
     std::uint64_t listedGeneration_ = 0;
     std::uint64_t directoryChanges_ = 0;
     std::string working_;  // the working directory enter() set; empty: ask the system
+    bool workingKeyed_ = true;
+    int openListings_ = 0;
 
     ScanWindows windows_;
 
@@ -216,6 +269,17 @@ class PathResolver {
 
 // The resolver of the running process, made at first use from the environment.
 PathResolver& processResolver();
+
+// Entering the walk's directories (posix_enter.cpp).
+// Opens the directory `host` for reading so that nothing below the drive's
+// root `root` is reached through a symbolic link: each component after the
+// root must be a directory itself when it is opened. With `otherSpellings`,
+// a component that is a link or no directory under the spelling in `host` is
+// looked for under another spelling of its name that is a directory (the one
+// spelt as its key, else the first in byte order), and `host` then names
+// what was opened. `rootFd` is the root held open, or -1. Returns the
+// descriptor, or -1 with errno set (EXDEV when `host` is not below `root`).
+int openDirectoryBelow(int rootFd, const std::string& root, std::string& host, bool otherSpellings);
 
 // File services (posix_files.cpp).
 std::unique_ptr<File> openHostFile(const std::string& host, OpenMode mode, PlatformStatus& status);
@@ -237,8 +301,8 @@ PlatformStatus hostFileInformation(const std::string& host, FileInformation& inf
 PlatformStatus hostFileInformationAt(int directoryFd, const char* name,
                                      const std::string& directoryHost, FileInformation& info);
 // Fills `entry` for an entry readdir delivered from the open directory
-// `directoryFd` with its name and type, as a listing reports it; false when
-// the entry vanished since. `stated` tells whether that took an lstat.
+// `directoryFd` with its drive name and type, as a listing reports it; false
+// when the entry vanished since. `stated` tells whether that took an lstat.
 bool describeEntry(int directoryFd, const char* name, unsigned char type, ListingEntry& entry,
                    bool& stated);
 LocalDateTime hostLocalDateTime();
@@ -264,5 +328,12 @@ std::string programDirectory();
 // program, then in the installed layout. Empty when absent.
 std::string helpFile(const std::string& programDir, bool manual);
 [[noreturn]] void endProcess(int code);
+
+// syslog (posix_syslog.cpp): the events go to the datagram socket `socketPath`
+// (the system's is /dev/log) as syslog(3) frames them, facility LOG_AUTH,
+// identity "velumtar" with the process id.
+std::unique_ptr<SystemLog> openSyslog(const std::string& socketPath);
+// The frame of one event sent at `now` (time_t) by process `pid`.
+std::string syslogFrame(const SystemEvent& event, long long now, long pid);
 
 }  // namespace velumtar::posix

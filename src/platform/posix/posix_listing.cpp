@@ -31,6 +31,7 @@
 #include <cstdlib>
 
 #include "platform/posix/posix_internal.h"
+#include "util/name_mapping.h"
 
 namespace velumtar::posix {
 namespace {
@@ -126,7 +127,7 @@ std::uint8_t listedAttributes(EntryKind kind, std::string_view name) {
 
 bool describeEntry(int directoryFd, const char* name, unsigned char type, ListingEntry& entry,
                    bool& stated) {
-    entry.name = name;
+    entry.name = driveName(name);
     stated = false;
     if (type == DT_REG || type == DT_DIR) {
         entry.kind = type == DT_DIR ? EntryKind::directory : EntryKind::file;
@@ -185,7 +186,12 @@ class HostListing final : public DirectoryListing {
         if (stream_ == nullptr) {
             return errno == EACCES ? ListingResult::accessDenied : ListingResult::error;
         }
-        resolver_.beginListing(directory_, cut == std::string_view::npos);
+        if (resolver_.listingOpened()) {
+            outer_ = resolver_.listingState();
+        }
+        const bool keyed = cut == std::string_view::npos ? resolver_.workingKeyed()
+                                                         : resolver_.keyedPath(text.substr(0, cut));
+        resolver_.beginListing(directory_, cut == std::string_view::npos, keyed);
         return next(entry);
     }
 
@@ -220,6 +226,11 @@ class HostListing final : public DirectoryListing {
         if (stream_ != nullptr) {
             ::closedir(stream_);
             stream_ = nullptr;
+            resolver_.listingClosed();
+            if (outer_) {
+                resolver_.restoreListing(std::move(*outer_));
+                outer_.reset();
+            }
         }
     }
 
@@ -239,6 +250,8 @@ class HostListing final : public DirectoryListing {
     std::string directory_;
     std::string mask_;
     bool matchAll_ = true;
+    // The listing this one runs within, put back at its end.
+    std::optional<PathResolver::ListingState> outer_;
 };
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include <cstdlib>
 
 #include "platform/posix/posix_internal.h"
+#include "util/name_mapping.h"
 
 namespace velumtar::posix {
 
@@ -61,6 +62,16 @@ char upper(char c) {
 // character as '?'.
 char fold(char c) {
     return static_cast<unsigned char>(c) < 0x20 || c == 0x7F ? '?' : upper(c);
+}
+
+// The host entry `component` (a drive name) names exactly, if any: its host
+// name. A '?' of a drive name stands for a control character, which one is
+// not known: such a name is only found by its key.
+std::optional<std::string> exactHostName(std::string_view component) {
+    if (component.find('?') != std::string_view::npos) {
+        return std::nullopt;
+    }
+    return hostName(component);
 }
 
 // A name without its trailing blanks, which the tool's fixed fields lose.
@@ -200,6 +211,7 @@ PathResolver::PathResolver(std::string root) : root_(canonicalRoot(root)) {
 bool PathResolver::split(std::string_view path, SplitPath& out) const {
     std::string_view rest = stripPathQuotes(path);
     bool relative = false;
+    bool hostPathForm = false;
     if (rest.size() >= 2 && rest[1] == ':') {
         char drive = upper(rest[0]);
         if (drive == 'C') {
@@ -211,8 +223,10 @@ bool PathResolver::split(std::string_view path, SplitPath& out) const {
         }
         rest.remove_prefix(2);
     } else if (!rest.empty() && rest.front() == '/') {
-        // A host path, as a POSIX user writes it (a transcript file, say).
+        // A host path, as a POSIX user writes it (a transcript file, say):
+        // its names are host names, a backslash among them.
         out.base = "/";
+        hostPathForm = true;
     } else if (!rest.empty() && rest.front() == '\\') {
         // The root of the drive the working directory is on.
         std::string cwd;
@@ -229,7 +243,7 @@ bool PathResolver::split(std::string_view path, SplitPath& out) const {
 
     out.components.clear();
     while (!rest.empty()) {
-        std::size_t cut = rest.find_first_of("\\/");
+        std::size_t cut = hostPathForm ? rest.find('/') : rest.find_first_of("\\/");
         std::string_view part = rest.substr(0, cut);
         rest.remove_prefix(cut == std::string_view::npos ? rest.size() : cut + 1);
         if (part.empty() || part == ".") {
@@ -243,7 +257,7 @@ bool PathResolver::split(std::string_view path, SplitPath& out) const {
             }
             continue;
         }
-        out.components.emplace_back(part);
+        out.components.push_back(hostPathForm ? driveName(part) : std::string(part));
     }
     return true;
 }
@@ -281,6 +295,7 @@ bool PathResolver::enter(const std::string& host) {
         return false;
     }
     working_ = host;
+    workingKeyed_ = true;
     ++directoryChanges_;
     return true;
 }
@@ -302,10 +317,33 @@ std::string PathResolver::drivePath(std::string_view host) const {
         rest = host == "/" ? std::string_view() : host;
     }
     std::string out{drive, ':'};
-    for (char c : rest) {
-        out += c == '/' ? '\\' : c;
+    while (!rest.empty()) {
+        // Each name as the drive shows it.
+        rest.remove_prefix(1);
+        const std::size_t slash = rest.find('/');
+        out += '\\';
+        out += driveName(rest.substr(0, slash));
+        rest.remove_prefix(slash == std::string_view::npos ? rest.size() : slash);
     }
     return out;
+}
+
+std::size_t PathResolver::keyedPrefix(const SplitPath& split) {
+    // Written as nameKey() would write it: no lower-case ASCII letter, no
+    // control character, no trailing blank.
+    const auto isKey = [](std::string_view name) {
+        for (char c : name) {
+            if ((c >= 'a' && c <= 'z') || static_cast<unsigned char>(c) < 0x20 || c == 0x7F) {
+                return false;
+            }
+        }
+        return name.empty() || name.back() != ' ';
+    };
+    std::size_t keyed = 0;
+    while (keyed < split.components.size() && isKey(split.components[keyed])) {
+        ++keyed;
+    }
+    return keyed;
 }
 
 std::string PathResolver::cacheKey(const SplitPath& split, std::size_t count) const {
@@ -339,20 +377,48 @@ void PathResolver::cachePut(std::string key, std::string host) {
 }
 
 void PathResolver::rememberDirectory(const SplitPath& split, const std::string& host) {
-    if (!split.components.empty()) {
+    if (!split.components.empty() && keyedPrefix(split) == split.components.size()) {
         cachePut(cacheKey(split, split.components.size()), host);
     }
 }
 
-void PathResolver::beginListing(const std::string& host, bool isWorking) {
+void PathResolver::beginListing(const std::string& host, bool isWorking, bool keyed) {
     listedIsWorking_ = isWorking;
     listedGeneration_ = directoryChanges_;
     lastListed_.clear();
-    if (host != listedDirectory_) {
+    if (host != listedDirectory_ || keyed != listedKeyed_) {
         listedDirectory_ = host;
         listedDrivePath_ = drivePath(host);
         listedKeyKnown_ = false;
+        listedKeyed_ = keyed;
     }
+}
+
+PathResolver::ListingState PathResolver::listingState() const {
+    return {listedDirectory_, listedDrivePath_, lastListed_,  listedKey_,
+            listedKeyKnown_,  listedIsWorking_, listedKeyed_, listedGeneration_};
+}
+
+void PathResolver::restoreListing(ListingState state) {
+    listedDirectory_ = std::move(state.directory);
+    listedDrivePath_ = std::move(state.drivePath);
+    lastListed_ = std::move(state.lastListed);
+    listedKey_ = std::move(state.key);
+    listedKeyKnown_ = state.keyKnown;
+    listedIsWorking_ = state.isWorking;
+    listedKeyed_ = state.keyed;
+    listedGeneration_ = state.generation;
+}
+
+bool PathResolver::keyedPath(std::string_view path) const {
+    SplitPath split;
+    if (!this->split(path, split) || keyedPrefix(split) != split.components.size()) {
+        return false;
+    }
+    std::string_view rest = stripPathQuotes(path);
+    const bool relative = !(rest.size() >= 2 && rest[1] == ':') && !rest.empty() &&
+                          rest.front() != '/' && rest.front() != '\\';
+    return !relative || workingKeyed_;
 }
 
 void PathResolver::noteListed(const std::string& name, bool isDirectory) {
@@ -367,7 +433,7 @@ void PathResolver::noteListed(const std::string& name, bool isDirectory) {
         listedKeyKnown_ = true;
         SplitPath split;
         listedKey_.clear();
-        if (this->split(listedDrivePath_, split)) {
+        if (listedKeyed_ && this->split(listedDrivePath_, split)) {
             listedKey_ = cacheKey(split, split.components.size());
         }
     }
@@ -385,11 +451,12 @@ void PathResolver::noteListed(const std::string& name, bool isDirectory) {
     bool better = known == directories_.end() || upperName == name;
     if (!better) {
         const std::string& host = known->second;
-        const std::string_view chosen = std::string_view(host).substr(host.find_last_of('/') + 1);
+        const std::string chosen =
+            driveName(std::string_view(host).substr(host.find_last_of('/') + 1));
         better = chosen != upperName && name < chosen;
     }
     if (better) {
-        cachePut(std::move(key), join(listedDirectory_, name));
+        cachePut(std::move(key), join(listedDirectory_, hostName(name)));
     }
 }
 
@@ -419,7 +486,7 @@ bool PathResolver::listedEntry(std::string_view path, std::string& host) const {
     if (!listedName(path, name)) {
         return false;
     }
-    std::string candidate = join(listedDirectory_, name);
+    std::string candidate = join(listedDirectory_, hostName(name));
     if (!exists(candidate)) {
         return false;
     }
@@ -520,7 +587,7 @@ bool scanDirectory(const std::string& dir, const std::string& key,
         return false;
     }
     while (const dirent* entry = ::readdir(stream)) {
-        std::string upperName = nameKey(entry->d_name);
+        std::string upperName = nameKey(driveName(entry->d_name));
         if (upperName < key) {
             continue;
         }
@@ -557,11 +624,12 @@ std::optional<std::string> PathResolver::findInDirectory(const std::string& dir,
 std::string PathResolver::resolve(const SplitPath& split, bool checkRemembered, bool* remembered) {
     const std::vector<std::string>& parts = split.components;
     const std::size_t count = parts.size();
+    const std::size_t keyed = keyedPrefix(split);
     std::string real = split.base;
     std::size_t start = 0;
 
     // Start below the deepest directory resolved before, if it still exists.
-    for (std::size_t k = count; k >= 1; --k) {
+    for (std::size_t k = keyed; k >= 1; --k) {
         auto found = directories_.find(cacheKey(split, k));
         if (found == directories_.end()) {
             continue;
@@ -581,9 +649,11 @@ std::string PathResolver::resolve(const SplitPath& split, bool checkRemembered, 
     for (std::size_t i = start; i < count; ++i) {
         if (i + 1 == count) {
             parent = real;
+            // A name spelt otherwise than its key is that spelling only.
             if (real == listedDirectory_) {
-                if (std::optional<std::string> listed = listedNameFor(parts[i])) {
-                    std::string candidate = join(real, *listed);
+                std::optional<std::string> listed = listedNameFor(parts[i]);
+                if (listed && (i < keyed || *listed == parts[i])) {
+                    std::string candidate = join(real, hostName(*listed));
                     if (exists(candidate)) {
                         real = std::move(candidate);
                         continue;
@@ -591,10 +661,12 @@ std::string PathResolver::resolve(const SplitPath& split, bool checkRemembered, 
                 }
             }
         }
-        std::string exact = join(real, parts[i]);
-        if (exists(exact)) {
-            real = std::move(exact);
-            continue;
+        if (std::optional<std::string> name = exactHostName(parts[i])) {
+            std::string exact = join(real, *name);
+            if (exists(exact)) {
+                real = std::move(exact);
+                continue;
+            }
         }
         std::optional<std::string> match = findInDirectory(real, parts[i]);
         if (match) {
@@ -603,11 +675,11 @@ std::string PathResolver::resolve(const SplitPath& split, bool checkRemembered, 
         }
         // Not on disk in any case: the rest stays as written.
         for (std::size_t j = i; j < count; ++j) {
-            real = join(real, parts[j]);
+            real = join(real, hostName(parts[j]));
         }
         return real;
     }
-    if (count >= 2 && start < count - 1) {
+    if (count >= 2 && start < count - 1 && keyed >= count - 1) {
         cachePut(cacheKey(split, count - 1), parent);
     }
     return real;
@@ -621,7 +693,8 @@ bool PathResolver::canonicalName(std::string_view path, std::string& name) {
     const std::string last = split.components.back();
     split.components.pop_back();
     const std::string dir = resolve(split);
-    if (exists(join(dir, last))) {
+    if (std::optional<std::string> exact = exactHostName(last);
+        exact && exists(join(dir, *exact))) {
         name = last;
         return true;
     }
@@ -629,7 +702,7 @@ bool PathResolver::canonicalName(std::string_view path, std::string& name) {
     if (!match || !exists(join(dir, *match))) {
         return false;
     }
-    name = std::move(*match);
+    name = driveName(*match);
     return true;
 }
 

@@ -9,6 +9,7 @@
 #include <cstdlib>
 
 #include "platform/posix/posix_internal.h"
+#include "util/name_mapping.h"
 
 namespace velumtar {
 namespace {
@@ -55,6 +56,30 @@ class PosixPlatform final : public Platform {
         if (!remembered) {
             resolver.rememberDirectory(split, host);
         }
+        resolver.setWorkingKeyed(posix::PathResolver::keyedPrefix(split) ==
+                                 split.components.size());
+        return true;
+    }
+
+    bool enterDirectory(std::string_view path) override {
+        posix::PathResolver& resolver = processResolver();
+        posix::SplitPath split;
+        if (!resolver.split(path, split)) {
+            return false;
+        }
+        bool remembered = false;
+        const std::string resolved = resolver.resolve(split, false, &remembered);
+        std::string host = resolved;
+        if (!resolver.enterBelowRoot(host, true)) {
+            host = resolver.resolve(split, true, &remembered);
+            if (!resolver.enterBelowRoot(host, true)) {
+                return false;
+            }
+        }
+        // What was entered, another spelling where the one found was a link.
+        if (!remembered || host != resolved) {
+            resolver.rememberDirectory(split, host);
+        }
         return true;
     }
 
@@ -66,15 +91,19 @@ class PosixPlatform final : public Platform {
         posix::PathResolver& resolver = processResolver();
         std::string host;
         // An entry the walk has just listed: one lstat, by its bare name when
-        // the listed directory is the working directory. Gone since, the full
-        // resolution below decides as before.
+        // the listed directory is the working directory. Gone since from
+        // another directory, the full resolution below decides.
         if (resolver.listedName(posix::stripPathQuotes(path), host)) {
+            host = hostName(host);
             if (!resolver.listedIsWorking()) {
                 host = resolver.listedDirectory() + (resolver.listedDirectory() == "/" ? "" : "/") +
                        host;
             }
             PlatformStatus status = posix::hostFileInformation(host, info);
-            if (status != PlatformStatus::notFound) {
+            // Gone from the working directory: its whole path, which may
+            // lead off the drive by now (a directory above it replaced by a
+            // link), is not asked; the walk lists the directory again.
+            if (status != PlatformStatus::notFound || resolver.listedIsWorking()) {
                 return status;
             }
             host.clear();
@@ -156,6 +185,12 @@ class PosixPlatform final : public Platform {
     }
 
     std::string argumentText(int argc, char** argv) override { return joinArguments(argc, argv); }
+
+    std::unique_ptr<SystemLog> openSystemLog() override {
+        // Tests point the events at a socket of their own.
+        const char* socket = std::getenv("VELUMTAR_SYSLOG_SOCKET");
+        return posix::openSyslog(socket != nullptr && *socket != '\0' ? socket : "/dev/log");
+    }
 
     std::optional<std::string> environment(std::string_view name) override {
         const char* value = std::getenv(std::string(name).c_str());

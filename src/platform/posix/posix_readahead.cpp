@@ -1,8 +1,9 @@
-// The POSIX side of reading ahead: a reader opens a directory by its host
-// path, stamps it (device, inode, modification and change times) and lists
-// it through the open descriptor, reading the facts of the watched files
-// relative to it; it never changes the working directory and holds one
-// descriptor at a time.
+// The POSIX side of reading ahead: a reader opens a directory below the
+// drive's root through no link, stamps it (device, inode, modification and
+// change times) and lists it through the open descriptor, reading the facts
+// of the watched files relative to it; it never changes the working
+// directory. Each thread holds the drive's root open, and one directory at a
+// time.
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/resource.h>
@@ -12,6 +13,7 @@
 
 #include "platform/posix/posix_internal.h"
 #include "platform/read_ahead.h"
+#include "util/name_mapping.h"
 
 namespace velumtar::posix {
 namespace {
@@ -37,17 +39,33 @@ DirectoryStamp stampOf(const struct stat& st) {
 class Descriptor {
   public:
     explicit Descriptor(int fd) : fd_(fd) {}
-    ~Descriptor() {
-        if (fd_ >= 0)
-            ::close(fd_);
-    }
+    ~Descriptor() { reset(-1); }
     Descriptor(const Descriptor&) = delete;
     Descriptor& operator=(const Descriptor&) = delete;
     int get() const { return fd_; }
+    void reset(int fd) {
+        if (fd_ >= 0)
+            ::close(fd_);
+        fd_ = fd;
+    }
 
   private:
     int fd_;
 };
+
+// The directory `native`, opened from the drive's root (held open by each
+// thread) through no link.
+int openBelowRoot(const std::string& native) {
+    thread_local Descriptor rootFd(-1);
+    thread_local std::string rootPath;
+    const std::string& root = processResolver().root();
+    if (rootFd.get() < 0 || rootPath != root) {
+        rootPath = root;
+        rootFd.reset(::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    }
+    std::string host = native;
+    return openDirectoryBelow(rootFd.get(), root, host, false);
+}
 
 class PosixReader final : public readahead::DirectoryReader {
   public:
@@ -58,8 +76,7 @@ class PosixReader final : public readahead::DirectoryReader {
         out.clear();
         struct timespec start;
         ::clock_gettime(CLOCK_REALTIME, &start);
-        const Descriptor fd(
-            ::open(native.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        const Descriptor fd(openBelowRoot(native));
         struct stat st;
         if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0)
             return false;
@@ -85,7 +102,7 @@ class PosixReader final : public readahead::DirectoryReader {
                     continue;
                 }
                 entry.hasFacts = entry.factsFromPath =
-                    entry.kind == EntryKind::file && plan.wantsFacts(name) &&
+                    entry.kind == EntryKind::file && plan.wantsFacts(entry.name) &&
                     hostFileInformationAt(fd.get(), item->d_name, native, entry.facts) ==
                         PlatformStatus::ok;
                 if (!out.add(entry, maxBytes))
@@ -94,8 +111,9 @@ class PosixReader final : public readahead::DirectoryReader {
         }
     }
 
+    // Names are drive names, as a listing delivers them.
     std::string childNative(const std::string& parent, std::string_view name) override {
-        return join(parent, name);
+        return join(parent, hostName(name));
     }
 
     bool workingNative(std::string& native) override {
@@ -117,7 +135,7 @@ class PosixReader final : public readahead::DirectoryReader {
         std::string working;
         if (!resolver.workingDirectory(working))
             return;
-        resolver.beginListing(working, true);
+        resolver.beginListing(working, true, resolver.workingKeyed());
         for (std::size_t i = 0; i < snapshot.size(); ++i) {
             if (snapshot.kind(i) == EntryKind::directory)
                 resolver.noteListed(std::string(snapshot.name(i)), true);
@@ -125,7 +143,7 @@ class PosixReader final : public readahead::DirectoryReader {
     }
 
     int affordable(int wanted) override {
-        // Each worker holds one descriptor at a time.
+        // Each worker holds the root and one directory at a time.
         struct rlimit limit;
         if (::getrlimit(RLIMIT_NOFILE, &limit) != 0)
             return 0;
@@ -134,7 +152,7 @@ class PosixReader final : public readahead::DirectoryReader {
         if (limit.rlim_cur <= kReserved)
             return 0;
         return static_cast<int>(
-            std::min<rlim_t>(static_cast<rlim_t>(wanted), limit.rlim_cur - kReserved));
+            std::min<rlim_t>(static_cast<rlim_t>(wanted), (limit.rlim_cur - kReserved) / 2));
     }
 
     // The blocks the system read from the device for this thread; without

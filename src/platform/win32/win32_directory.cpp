@@ -1,6 +1,9 @@
 // Working directory, directory listing and file information.
 #include "platform/win32/win32_support.h"
 
+#include <atomic>
+#include <climits>
+
 namespace velumtar::win32 {
 namespace {
 
@@ -31,6 +34,8 @@ bool describeFacts(const FILETIME& lastWrite, DWORD sizeHigh, DWORD sizeLow, DWO
     return true;
 }
 
+}  // namespace
+
 // A full drive path (C:\DIR\NAME) in the form the system takes literally,
 // \\?\C:\DIR\NAME: a name with trailing dots or blanks, or a device's name
 // (CON.EXE, NUL.DLL), is reached as the listing gave it, where the usual rules
@@ -58,8 +63,6 @@ std::wstring literalPath(std::wstring path) {
     path.insert(0, L"\\\\?\\");
     return path;
 }
-
-}  // namespace
 
 EntryKind kindOf(const WIN32_FIND_DATAW& data) {
     const std::wstring_view name = data.cFileName;
@@ -183,6 +186,157 @@ bool currentDirectory(std::string& path) {
 
 bool changeDirectory(std::string_view path) {
     return SetCurrentDirectoryW(widePath(path).c_str()) != 0;
+}
+
+namespace {
+
+// The working directory as the system holds it; empty when it cannot be read.
+std::wstring workingDirectory() {
+    std::wstring buffer(MAX_PATH, L'\0');
+    for (int attempt = 0; attempt < 4; ++attempt) {
+        const DWORD length = GetCurrentDirectoryW(static_cast<DWORD>(buffer.size()), buffer.data());
+        if (length < buffer.size()) {
+            buffer.resize(length);
+            return buffer;
+        }
+        buffer.assign(length, L'\0');
+    }
+    return {};
+}
+
+// The volume serial number of the drive `letter`, asked once per drive.
+bool driveSerial(wchar_t letter, DWORD& serial) {
+    static std::atomic<std::uint64_t> known[26];
+    if (letter >= L'a' && letter <= L'z') {
+        letter = static_cast<wchar_t>(letter - L'a' + L'A');
+    }
+    if (letter < L'A' || letter > L'Z') {
+        return false;
+    }
+    std::atomic<std::uint64_t>& slot = known[letter - L'A'];
+    std::uint64_t value = slot.load(std::memory_order_relaxed);
+    if (value == 0) {
+        const wchar_t root[] = {letter, L':', L'\\', L'\0'};
+        DWORD asked = 0;
+        if (!GetVolumeInformationW(root, nullptr, 0, &asked, nullptr, nullptr, nullptr, 0)) {
+            return false;
+        }
+        value = std::uint64_t{1} << 32 | asked;
+        slot.store(value, std::memory_order_relaxed);
+    }
+    serial = static_cast<DWORD>(value);
+    return true;
+}
+
+// The path of the open `handle` on its volume ("\A\B"), every link on the
+// way to it resolved. A file system that cannot tell the normalized name
+// tells the name as opened, which is also the one after the links.
+bool finalPath(HANDLE handle, std::wstring& path) {
+    path.assign(MAX_PATH, L'\0');
+    DWORD form = FILE_NAME_NORMALIZED;
+    for (int attempt = 0; attempt < 4; ++attempt) {
+        const DWORD length = GetFinalPathNameByHandleW(
+            handle, path.data(), static_cast<DWORD>(path.size()), form | VOLUME_NAME_NONE);
+        if (length == 0 && form == FILE_NAME_NORMALIZED) {
+            form = FILE_NAME_OPENED;
+            continue;
+        }
+        if (length == 0) {
+            return false;
+        }
+        if (length < path.size()) {
+            path.resize(length);
+            return true;
+        }
+        path.assign(length, L'\0');
+    }
+    return false;
+}
+
+// The same names but for case, as the file system compares them.
+bool sameNames(std::wstring_view a, std::wstring_view b) {
+    while (!a.empty() && a.back() == L'\\') {
+        a.remove_suffix(1);
+    }
+    while (!b.empty() && b.back() == L'\\') {
+        b.remove_suffix(1);
+    }
+    if (a.empty() || b.empty()) {
+        return a.empty() && b.empty();
+    }
+    if (a.size() > INT_MAX || b.size() > INT_MAX) {
+        return false;
+    }
+    return CompareStringOrdinal(a.data(), static_cast<int>(a.size()), b.data(),
+                                static_cast<int>(b.size()), TRUE) == CSTR_EQUAL;
+}
+
+// A directory of its own: no junction, directory link or mount point, which
+// stand for another directory (as the listing tells them apart, kindOf).
+bool isPlainDirectory(HANDLE directory, BY_HANDLE_FILE_INFORMATION& info) {
+    if (!GetFileInformationByHandle(directory, &info) ||
+        (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+        return false;
+    }
+    if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
+        return true;
+    }
+    FILE_ATTRIBUTE_TAG_INFO tag{};
+    return GetFileInformationByHandleEx(directory, FileAttributeTagInfo, &tag, sizeof tag) &&
+           tag.ReparseTag != 0 && !IsReparseTagNameSurrogate(tag.ReparseTag);
+}
+
+bool sameFile(const BY_HANDLE_FILE_INFORMATION& a, const BY_HANDLE_FILE_INFORMATION& b) {
+    return a.dwVolumeSerialNumber == b.dwVolumeSerialNumber &&
+           a.nFileIndexHigh == b.nFileIndexHigh && a.nFileIndexLow == b.nFileIndexLow;
+}
+
+}  // namespace
+
+ScopedHandle openDirectoryHandle(const std::wstring& path, DWORD share) {
+    return ScopedHandle(
+        CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, share, nullptr, OPEN_EXISTING,
+                    FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+}
+
+bool isDirectoryAt(HANDLE directory, std::wstring_view path, BY_HANDLE_FILE_INFORMATION& info) {
+    // The path is asked of the handle, not looked up again: a junction on
+    // the way, even one put there after the handle was opened, shows as
+    // another path (or another volume).
+    DWORD serial = 0;
+    std::wstring reached;
+    return isPlainDirectory(directory, info) && path.size() >= 2 && path[1] == L':' &&
+           driveSerial(path[0], serial) && serial == info.dwVolumeSerialNumber &&
+           finalPath(directory, reached) && sameNames(reached, path.substr(2));
+}
+
+bool enterDirectory(const std::wstring& path, ScopedHandle* entered) {
+    constexpr DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+    BY_HANDLE_FILE_INFORMATION before{}, after{};
+    {
+        // A link at the last part is refused before the change.
+        const ScopedHandle seen = openDirectoryHandle(path, share);
+        if (!seen.valid() || !isPlainDirectory(seen.get(), before)) {
+            return false;
+        }
+    }
+    const std::wstring previous = workingDirectory();
+    if (!SetCurrentDirectoryW(path.c_str())) {
+        return false;
+    }
+    // The working directory, whatever the path leads to by now: the one
+    // seen before, at the path given, through no link.
+    ScopedHandle here = openDirectoryHandle(L".", share);
+    if (here.valid() && isDirectoryAt(here.get(), path, after) && sameFile(before, after)) {
+        if (entered != nullptr) {
+            *entered = std::move(here);
+        }
+        return true;
+    }
+    if (!previous.empty()) {
+        SetCurrentDirectoryW(previous.c_str());
+    }
+    return false;
 }
 
 std::unique_ptr<DirectoryListing> newListing() {

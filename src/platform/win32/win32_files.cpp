@@ -99,6 +99,22 @@ class Win32File final : public File {
         return FlushFileBuffers(handle_.get()) ? PlatformStatus::ok : lastStatus();
     }
 
+    PlatformStatus identity(FileIdentity& identity) override {
+        BY_HANDLE_FILE_INFORMATION info{};
+        if (!GetFileInformationByHandle(handle_.get(), &info)) {
+            return lastStatus();
+        }
+        identity.volume = info.dwVolumeSerialNumber;
+        identity.index =
+            (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+        identity.links = info.nNumberOfLinks;
+        identity.size = (static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+        identity.writeTime = static_cast<std::int64_t>(
+            (static_cast<std::uint64_t>(info.ftLastWriteTime.dwHighDateTime) << 32) |
+            info.ftLastWriteTime.dwLowDateTime);
+        return PlatformStatus::ok;
+    }
+
     // Gives the handle back (the object is of no use afterwards).
     ScopedHandle release() { return std::move(handle_); }
 
@@ -121,8 +137,10 @@ namespace {
 
 // Whether an open handle is a regular file of its own: a file on a disk, not
 // a directory, a pipe, a device or a reparse point (a symbolic link or a
-// junction, which FILE_FLAG_OPEN_REPARSE_POINT opens instead of following).
-PlatformStatus checkRegular(HANDLE handle) {
+// junction, which FILE_FLAG_OPEN_REPARSE_POINT opens instead of following);
+// unless `follow` or `otherNames` is set, also no file with another name (a
+// hard link to a file elsewhere, which leads there as a symbolic link would).
+PlatformStatus checkRegular(HANDLE handle, bool follow, bool otherNames) {
     if (GetFileType(handle) != FILE_TYPE_DISK) {
         return PlatformStatus::accessDenied;
     }
@@ -132,8 +150,11 @@ PlatformStatus checkRegular(HANDLE handle) {
     }
     constexpr DWORD refused =
         FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE;
-    return (info.dwFileAttributes & refused) != 0 ? PlatformStatus::accessDenied
-                                                  : PlatformStatus::ok;
+    if ((info.dwFileAttributes & refused) != 0 ||
+        (!follow && !otherNames && info.nNumberOfLinks > 1)) {
+        return PlatformStatus::accessDenied;
+    }
+    return PlatformStatus::ok;
 }
 
 // Opens the regular file `name`. With `create`, a missing file is created
@@ -142,7 +163,8 @@ PlatformStatus checkRegular(HANDLE handle) {
 // a reparse point unless `follow` is set, and refused unless it is a regular
 // file. `created` tells whether this call made the file.
 ScopedHandle openRegular(const std::wstring& name, DWORD access, DWORD share, bool create,
-                         bool follow, bool& created, PlatformStatus& status) {
+                         bool follow, bool& created, PlatformStatus& status,
+                         bool otherNames = false) {
     created = false;
     for (int attempt = 0; attempt < 4; ++attempt) {
         if (create) {
@@ -177,7 +199,7 @@ ScopedHandle openRegular(const std::wstring& name, DWORD access, DWORD share, bo
             status = statusFromError(error);
             return ScopedHandle();
         }
-        status = checkRegular(handle.get());
+        status = checkRegular(handle.get(), follow, otherNames);
         if (status != PlatformStatus::ok) {
             return ScopedHandle();
         }
@@ -190,11 +212,15 @@ ScopedHandle openRegular(const std::wstring& name, DWORD access, DWORD share, bo
 }  // namespace
 
 std::unique_ptr<File> openFile(std::string_view path, OpenMode mode, PlatformStatus& status) {
-    const bool reading = mode == OpenMode::read || mode == OpenMode::readFollowing;
+    const bool contents = mode == OpenMode::contents;
+    const bool reading = mode == OpenMode::read || mode == OpenMode::readFollowing || contents;
     const DWORD access = reading ? GENERIC_READ : GENERIC_READ | GENERIC_WRITE;
+    // A watched file is read without standing in the way of its programs.
+    const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | (contents ? FILE_SHARE_DELETE : 0);
     bool created = false;
-    ScopedHandle handle = openRegular(widePath(path), access, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                      !reading, mode == OpenMode::readFollowing, created, status);
+    ScopedHandle handle =
+        openRegular(contents ? literalPath(widePath(path)) : widePath(path), access, share,
+                    !reading, mode == OpenMode::readFollowing, created, status, contents);
     if (!handle.valid()) {
         return nullptr;
     }

@@ -1,8 +1,9 @@
 // The Win32 side of reading ahead: a reader opens a directory by its full
-// path to stamp it (volume, file index, last-write and change times), lists
-// it with FindFirstFileExW and a large fetch, and reads the facts of the
-// watched files by full path as the platform's file information does; it
-// never changes the working directory.
+// path, checks that it is reached through no link and stamps it (volume, file
+// index, last-write and change times), lists it with FindFirstFileExW and a
+// large fetch while it holds it, and reads the facts of the watched files by
+// full path as the platform's file information does; it never changes the
+// working directory.
 #include "platform/win32/win32_support.h"
 
 #include "platform/read_ahead.h"
@@ -26,14 +27,11 @@ std::uint64_t ticks(const FILETIME& time) {
     return (static_cast<std::uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
 }
 
-bool stampOf(const std::wstring& path, DirectoryStamp& stamp) {
-    const ScopedHandle directory(CreateFileW(
-        path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-        nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+bool stampOf(HANDLE directory, DirectoryStamp& stamp) {
     BY_HANDLE_FILE_INFORMATION info{};
     FILE_BASIC_INFO basic{};
-    if (!directory.valid() || !GetFileInformationByHandle(directory.get(), &info) ||
-        !GetFileInformationByHandleEx(directory.get(), FileBasicInfo, &basic, sizeof basic))
+    if (!GetFileInformationByHandle(directory, &info) ||
+        !GetFileInformationByHandleEx(directory, FileBasicInfo, &basic, sizeof basic))
         return false;
     stamp.volume = info.dwVolumeSerialNumber;
     stamp.index = (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
@@ -57,7 +55,15 @@ class Win32Reader final : public readahead::DirectoryReader {
         out.clear();
         FILETIME now{};
         GetSystemTimeAsFileTime(&now);
-        if (!stampOf(widen(native), out.stamp))
+        // Held without delete sharing while it is listed by its path: the
+        // system refuses to move or remove it, or a folder above it, so the
+        // path leads to it throughout.
+        const std::wstring path = widen(native);
+        const ScopedHandle directory =
+            openDirectoryHandle(path, FILE_SHARE_READ | FILE_SHARE_WRITE);
+        BY_HANDLE_FILE_INFORMATION info{};
+        if (!directory.valid() || !isDirectoryAt(directory.get(), path, info) ||
+            !stampOf(directory.get(), out.stamp))
             return false;
         out.timesTell = readahead::timesTell(out.stamp, nanoseconds(ticks(now)), kTick);
         const std::wstring pattern = widen(joined(native, "*.*"));
@@ -92,7 +98,11 @@ class Win32Reader final : public readahead::DirectoryReader {
 
     bool workingNative(std::string& native) override { return currentDirectory(native); }
 
-    bool stampWorking(DirectoryStamp& now) override { return stampOf(L".", now); }
+    bool stampWorking(DirectoryStamp& now) override {
+        const ScopedHandle working =
+            openDirectoryHandle(L".", FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
+        return working.valid() && stampOf(working.get(), now);
+    }
 };
 
 }  // namespace

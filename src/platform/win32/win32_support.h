@@ -28,6 +28,10 @@ std::string_view unquote(std::string_view path);
 
 // widen(unquote(path)): the form every file-system call takes.
 std::wstring widePath(std::string_view path);
+// A full drive path in the form the system takes literally (\\?\C:\...), so
+// that a name with trailing dots or blanks or a device's name reaches the
+// file listed; a path that needs the usual tidying is left as it is.
+std::wstring literalPath(std::wstring path);
 
 // Translates a GetLastError() value into the seam's small set of outcomes.
 PlatformStatus statusFromError(DWORD error);
@@ -81,6 +85,20 @@ bool changeDirectory(std::string_view path);
 std::unique_ptr<DirectoryListing> newListing();
 PlatformStatus fileInformation(std::string_view path, FileInformation& info);
 bool entryName(std::string_view path, std::string& name);
+// Entering a walk's directory without leaving the drive (win32_directory.cpp).
+// A handle for the attributes of the directory `path`, opened without
+// following a reparse point at its last part, with the given sharing.
+ScopedHandle openDirectoryHandle(const std::wstring& path, DWORD share);
+// Whether the directory open at `directory` is `path` (a full drive path)
+// itself: a directory of its own, no junction or directory link, on the
+// drive's volume, and reached through no link (the system's final path of it
+// is `path`). `info` receives its information.
+bool isDirectoryAt(HANDLE directory, std::wstring_view path, BY_HANDLE_FILE_INFORMATION& info);
+// Makes `path` the working directory when it is such a directory before and
+// after the change, the same one both times; otherwise leaves the working
+// directory where it was. `entered`, when given, receives a handle of the
+// directory entered.
+bool enterDirectory(const std::wstring& path, ScopedHandle* entered = nullptr);
 // The kind and the listing entry of one item of a directory listing.
 EntryKind kindOf(const WIN32_FIND_DATAW& data);
 void describeEntry(const WIN32_FIND_DATAW& data, ListingEntry& entry);

@@ -70,8 +70,8 @@ TEST(PosixFiles, OnlyRegularFilesOfTheirOwnNameAreOpened) {
     std::filesystem::create_symlink(host + "/pipe", host + "/pipelink");
     PlatformStatus status;
     for (const char* name : {"LINK", "DANGLING", "DIR", "PIPE"}) {
-        for (OpenMode mode :
-             {OpenMode::read, OpenMode::readWrite, OpenMode::truncate, OpenMode::append}) {
+        for (OpenMode mode : {OpenMode::read, OpenMode::contents, OpenMode::readWrite,
+                              OpenMode::truncate, OpenMode::append}) {
             EXPECT_EQ(platform().openFile(dir + "\\" + name, mode, status), nullptr) << name;
             EXPECT_NE(status, PlatformStatus::ok) << name;
         }

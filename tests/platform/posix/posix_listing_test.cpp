@@ -418,8 +418,9 @@ TEST(PosixListing, FilesAndDirectoriesAreListedWithoutStat) {
     EXPECT_EQ(described, 3u) << "the two links and the pipe";
 }
 
-// A Linux name may hold a backslash; the drive path of such an entry still
-// finds its facts right after the listing delivered it.
+// A Linux name may hold a backslash; the listing delivers it mapped, and the
+// drive path of such an entry finds its facts right after the listing
+// delivered it.
 TEST(PosixFacts, ListedNameWithABackslash) {
     const std::string dir = scratchDirectory();
     writeHostFile(hostPath(dir) + "/odd\\name.exe", "1234567");
@@ -427,7 +428,7 @@ TEST(PosixFacts, ListedNameWithABackslash) {
     ListingEntry entry;
     ListingResult r = listing->first(dir + "\\*.EXE", entry);
     ASSERT_EQ(r, ListingResult::entry);
-    ASSERT_EQ(entry.name, "odd\\name.exe");
+    ASSERT_EQ(entry.name, "odd\xef\x81\x9cname.exe");
     FileInformation info;
     ASSERT_EQ(platform().fileInformation(
                   "\"" + platform().upperCase(dir + "\\" + entry.name) + "\"", info),
@@ -485,26 +486,38 @@ TEST(PosixWalkLookups, UpperCaseTwinIsChosenLikeTheFullLookup) {
     EXPECT_EQ(inside, (std::vector<std::string>{".", "..", "upper.exe"}));
 }
 
+// A file deleted after the listing reads as not found, also when the
+// directory it was listed in has been replaced by a link to a directory
+// holding a file of that name: its whole path is not asked.
 TEST(PosixWalkLookups, FileDeletedAfterTheListingReadsAsNotFound) {
-    const std::string dir = scratchDirectory();
-    writeHostFile(hostPath(dir) + "/Gone/Soon.exe", "1");
-    const std::string gone = posix::asciiUpper(dir + "\\Gone");
-    WorkingDirectoryGuard guard;
-    ASSERT_TRUE(systemPlatform().changeDirectory("\"" + gone + "\""));
-    auto listing = systemPlatform().newListing();
-    ListingEntry entry;
-    bool seen = false;
-    for (ListingResult r = listing->first("\"*.*\"", entry); r == ListingResult::entry;
-         r = listing->next(entry)) {
-        if (entry.name != "Soon.exe")
-            continue;
-        seen = true;
-        std::remove((hostPath(dir) + "/Gone/Soon.exe").c_str());
-        FileInformation info;
-        EXPECT_EQ(systemPlatform().fileInformation("\"" + gone + "\\SOON.EXE\"", info),
-                  PlatformStatus::notFound);
+    for (bool replaced : {false, true}) {
+        SCOPED_TRACE(replaced ? "its directory replaced by a link" : "deleted");
+        const std::string dir = scratchDirectory();
+        const std::string host = hostPath(dir);
+        writeHostFile(host + "/Gone/Soon.exe", "1");
+        writeHostFile(host + "/Outside/Soon.exe", "outside");
+        const std::string gone = posix::asciiUpper(dir + "\\Gone");
+        WorkingDirectoryGuard guard;
+        ASSERT_TRUE(systemPlatform().enterDirectory("\"" + gone + "\""));
+        auto listing = systemPlatform().newListing();
+        ListingEntry entry;
+        bool seen = false;
+        for (ListingResult r = listing->first("\"*.*\"", entry); r == ListingResult::entry;
+             r = listing->next(entry)) {
+            if (entry.name != "Soon.exe")
+                continue;
+            seen = true;
+            std::remove((host + "/Gone/Soon.exe").c_str());
+            if (replaced) {
+                std::filesystem::rename(host + "/Gone", host + "/Gone.away");
+                std::filesystem::create_directory_symlink(host + "/Outside", host + "/Gone");
+            }
+            FileInformation info;
+            EXPECT_EQ(systemPlatform().fileInformation("\"" + gone + "\\SOON.EXE\"", info),
+                      PlatformStatus::notFound);
+        }
+        EXPECT_TRUE(seen);
     }
-    EXPECT_TRUE(seen);
 }
 
 }  // namespace

@@ -3,12 +3,16 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <functional>
+#include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "platform/posix/posix_internal.h"
 #include "platform/posix/posix_test_util.h"
 #include "support/scratch.h"
+#include "util/name_mapping.h"
 
 namespace velumtar::test {
 namespace {
@@ -120,7 +124,7 @@ TEST(PathMapping, RemembersDirectoriesButNoticesWhenTheyChange) {
 
 // Names a POSIX file system allows are found under the name the tool keeps:
 // upper case, a control character as '?', without trailing blanks, quotes
-// as they are. Of several spellings of one name, the lookup finds the one
+// mapped. Of several spellings of one name, the lookup finds the one
 // spelt as asked, else the first in byte order, whatever the directory's
 // order and whatever a listing noted first.
 TEST(PathMapping, SpellingsOfANameAreFoundAndChosenWhateverTheOrder) {
@@ -132,7 +136,7 @@ TEST(PathMapping, SpellingsOfANameAreFoundAndChosenWhateverTheOrder) {
     const Case cases[] = {
         {{"EVIL.EXE "}, "EVIL.EXE", "EVIL.EXE "},
         {{"line\nfeed\r.exe"}, "LINE?FEED?.EXE", "line\nfeed\r.exe"},
-        {{"\"q.exe\""}, "\"Q.EXE\"", "\"q.exe\""},
+        {{"\"q.exe\""}, "\xef\x80\xa2Q.EXE\xef\x80\xa2", "\xef\x80\xa2q.exe\xef\x80\xa2"},
         {{"Twin.exe", "TWIN.exe"}, "TWIN.EXE", "TWIN.exe"},
         {{"TWIN.exe", "Twin.exe"}, "TWIN.EXE", "TWIN.exe"},
         {{"a.exe", "A.EXE", "A.exe"}, "A.EXE", "A.EXE"},
@@ -164,12 +168,91 @@ TEST(PathMapping, SpellingsOfANameAreFoundAndChosenWhateverTheOrder) {
                     std::reverse(order.begin(), order.end());
                 }
                 for (const std::string& spelling : order) {
-                    listed.noteListed(spelling, directories);
+                    listed.noteListed(driveName(spelling), directories);
                 }
                 EXPECT_EQ(mapped(listed, "\"C:\\" + c.asked + (directories ? "\\IN.EXE\"" : "\"")),
-                          root + "/" + c.found + (directories ? "/in.exe" : ""));
+                          root + "/" + hostName(c.found) + (directories ? "/in.exe" : ""));
             }
         }
+    }
+}
+
+// Every name a POSIX directory may hold has a drive name of its own, the
+// characters a Windows path takes for syntax mapped, and that drive name
+// leads to exactly its entry: a backslash is no separator, a lone backslash
+// no way back to the parent. A listing delivers the same drive names.
+TEST(PathMapping, EveryHostNameReachesItsOwnEntry) {
+    const std::string root = freshRoot();
+    const std::vector<std::string> hosts = {"X/Y.EXE",
+                                            "X\\Y.EXE",
+                                            "E/in.exe",
+                                            "E\\/in.exe",
+                                            "\\/in.exe",
+                                            "\\\\.exe",
+                                            "a:b*c?.exe",
+                                            "<|>\".exe",
+                                            "lit\xef\x81\x9c.exe",
+                                            "esc\xef\x80\x80\xef\x81\x9c.exe"};
+    std::set<std::string> drivePaths;
+    for (const std::string& host : hosts) {
+        writeHostFile(root + "/" + host, host);
+    }
+    PathResolver resolver(root);
+    for (const std::string& host : hosts) {
+        SCOPED_TRACE(host);
+        std::string drive = "C:";
+        for (std::size_t at = 0; at <= host.size();) {
+            const std::size_t slash = std::min(host.find('/', at), host.size());
+            drive += "\\" + driveName(host.substr(at, slash - at));
+            at = slash + 1;
+        }
+        EXPECT_EQ(resolver.drivePath(root + "/" + host), drive);
+        EXPECT_EQ(mapped(resolver, posix::asciiUpper(drive)), root + "/" + host);
+        EXPECT_TRUE(drivePaths.insert(posix::asciiUpper(drive)).second);
+    }
+    std::unique_ptr<DirectoryListing> listing = posix::newHostListing(resolver);
+    std::set<std::string> listed;
+    ListingEntry entry;
+    for (ListingResult r = listing->first("\"C:\\*.*\"", entry); r == ListingResult::entry;
+         r = listing->next(entry)) {
+        if (entry.kind != EntryKind::dotEntry) {
+            listed.insert("C:\\" + entry.name);
+        }
+    }
+    std::set<std::string> top;
+    for (const std::string& host : hosts) {
+        top.insert(resolver.drivePath(root + "/" + host.substr(0, host.find('/'))));
+    }
+    EXPECT_EQ(listed, top);
+}
+
+// A name written otherwise than its key is that spelling: the walk enters a
+// directory whose name has several spellings by the one it watches. Neither
+// the directories remembered by key nor a listing of such a directory,
+// nested in another listing or not, lead a key to another spelling.
+TEST(PathMapping, ASpellingReachesItselfAndTeachesNoKey) {
+    const std::string root = freshRoot();
+    writeHostFile(root + "/sys/sub/a.exe", "");
+    writeHostFile(root + "/SYS/sub/b.exe", "");
+    PathResolver resolver(root);
+    auto listAll = [&](const std::string& pattern, const std::function<void()>& within = {}) {
+        std::unique_ptr<DirectoryListing> listing = posix::newHostListing(resolver);
+        ListingEntry entry;
+        for (ListingResult r = listing->first(pattern, entry); r == ListingResult::entry;
+             r = listing->next(entry)) {
+            if (within && entry.name == "sys") {
+                within();
+            }
+        }
+    };
+    listAll("\"C:\\*.*\"", [&] {
+        // Within the listing of the root: a look into the spelling "sys".
+        listAll("\"C:\\sys\\*.*\"");
+        EXPECT_EQ(resolver.listedDirectory(), root);
+    });
+    for (int round = 0; round < 2; ++round) {
+        EXPECT_EQ(mapped(resolver, "C:\\SYS\\SUB\\B.EXE"), root + "/SYS/sub/b.exe");
+        EXPECT_EQ(mapped(resolver, "C:\\sys\\SUB\\A.EXE"), root + "/sys/sub/a.exe");
     }
 }
 

@@ -44,6 +44,18 @@ TEST_F(Win32Marker, HeldMarkerIsLockedForOtherProcessesUntilTheHolderIsKilled) {
     EXPECT_EQ(status, PlatformStatus::locked);
     EXPECT_EQ(platform.removeFile(marker), PlatformStatus::locked);
     EXPECT_TRUE(platform.fileExists(marker));
+    // Nor can any process delete it, move it away or put another file in its
+    // place: it is held without FILE_SHARE_DELETE.
+    const std::wstring held = wide(marker), moved = wide(path("MOVED.AKT"));
+    const std::wstring other = wide(path("OTHER.AKT"));
+    ASSERT_TRUE(writeFile(path("OTHER.AKT"), "other"));
+    EXPECT_FALSE(DeleteFileW(held.c_str()));
+    EXPECT_FALSE(MoveFileExW(held.c_str(), moved.c_str(), 0));
+    EXPECT_FALSE(MoveFileExW(other.c_str(), held.c_str(), MOVEFILE_REPLACE_EXISTING));
+    EXPECT_NE(platform.renameFile(marker, path("MOVED.AKT")), PlatformStatus::ok);
+    EXPECT_NE(platform.replaceFile(path("OTHER.AKT"), marker), PlatformStatus::ok);
+    EXPECT_TRUE(platform.fileExists(marker));
+    EXPECT_FALSE(platform.fileExists(path("MOVED.AKT")));
 
     // A killed holder leaves the file behind but no lock.
     ASSERT_TRUE(holder.kill());

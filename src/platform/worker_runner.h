@@ -1,0 +1,32 @@
+// Worker threads, handed in from outside so that tests can run the workers'
+// steps inline, on the calling thread, at the moments they choose.
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <memory>
+
+namespace velumtar {
+
+// Runs workers. A worker calls `step`, which does one piece of work and
+// returns how many more wait, or -1 when none was due; after -1 it waits for
+// wake().
+class WorkerRunner {
+  public:
+    virtual ~WorkerRunner() = default;
+    // Starts up to `count` workers; returns how many run (0 when no thread
+    // could be made).
+    virtual int start(int count, std::function<int()> step) = 0;
+    // Up to `count` more pieces of work wait: wakes as many idle workers,
+    // never one already woken or in its steps.
+    virtual void wake(int count) = 0;
+    // Ends the workers after their current step. One still in a step after
+    // `patience` (stuck in the system) is left behind and ends on its own:
+    // whatever its step uses must outlive the runner.
+    virtual void stop(std::chrono::milliseconds patience) = 0;
+};
+
+// Workers on threads of their own.
+std::unique_ptr<WorkerRunner> newThreadRunner();
+
+}  // namespace velumtar
