@@ -9,8 +9,6 @@ namespace velumtar::readahead {
 namespace {
 
 constexpr std::int64_t kSecond = 1000000000;
-// Memory an entry of a snapshot takes beside its name, roughly.
-constexpr std::size_t kEntryBytes = 16;
 
 std::int64_t microsecondsSince(std::chrono::steady_clock::time_point start) {
     return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() -
@@ -30,46 +28,42 @@ void Snapshot::clear() {
     stamp = {};
     timesTell = false;
     names_.clear();
-    ends_.clear();
-    kinds_.clear();
-    attributes_.clear();
-    factsAt_.clear();
+    items_.clear();
     facts_.clear();
 }
 
 bool Snapshot::add(const ListingEntry& entry, std::size_t maxBytes) {
-    if (bytes() + entry.name.size() + kEntryBytes + (entry.hasFacts ? sizeof(Facts) : 0) > maxBytes)
+    if (bytes() + entry.name.size() + sizeof(Item) +
+            (entry.hasFacts ? sizeof(FileInformation) : 0) >
+        maxBytes)
         return false;
     names_ += entry.name;
-    ends_.push_back(static_cast<std::uint32_t>(names_.size()));
-    kinds_.push_back(entry.kind);
-    attributes_.push_back(entry.attributes);
-    factsAt_.push_back(entry.hasFacts ? static_cast<std::int32_t>(facts_.size()) : -1);
+    items_.push_back({static_cast<std::uint32_t>(names_.size()), entry.kind, entry.attributes,
+                      entry.factsFromPath,
+                      entry.hasFacts ? static_cast<std::int32_t>(facts_.size()) : -1});
     if (entry.hasFacts)
-        facts_.push_back({entry.facts, entry.factsFromPath});
+        facts_.push_back(entry.facts);
     return true;
 }
 
 std::string_view Snapshot::name(std::size_t i) const {
-    const std::uint32_t start = i == 0 ? 0 : ends_[i - 1];
-    return std::string_view(names_).substr(start, ends_[i] - start);
+    const std::uint32_t start = i == 0 ? 0 : items_[i - 1].end;
+    return std::string_view(names_).substr(start, items_[i].end - start);
 }
 
 void Snapshot::get(std::size_t i, ListingEntry& out) const {
+    const Item& item = items_[i];
     out.name.assign(name(i));
-    out.kind = kinds_[i];
-    out.attributes = attributes_[i];
-    out.hasFacts = factsAt_[i] >= 0;
-    out.factsFromPath = false;
-    if (out.hasFacts) {
-        const Facts& facts = facts_[static_cast<std::size_t>(factsAt_[i])];
-        out.facts = facts.facts;
-        out.factsFromPath = facts.fromPath;
-    }
+    out.kind = item.kind;
+    out.attributes = item.attributes;
+    out.hasFacts = item.facts >= 0;
+    out.factsFromPath = out.hasFacts && item.factsFromPath;
+    if (out.hasFacts)
+        out.facts = facts_[static_cast<std::size_t>(item.facts)];
 }
 
 std::size_t Snapshot::bytes() const {
-    return names_.size() + kinds_.size() * kEntryBytes + facts_.size() * sizeof(Facts);
+    return names_.size() + items_.size() * sizeof(Item) + facts_.size() * sizeof(FileInformation);
 }
 
 void ChildList::reset(std::string_view parentKey, std::string_view parentNative) {
@@ -115,40 +109,12 @@ std::size_t ChildList::bytes() const {
     return text_.capacity() + children_.capacity() * sizeof(Child);
 }
 
-ChildList* Schedule::newList() {
-    if (freeLists_.empty()) {
-        lists_.push_back(std::make_unique<ChildList>());
-        return lists_.back().get();
-    }
-    ChildList* list = freeLists_.back();
-    freeLists_.pop_back();
-    return list;
-}
-
-void Schedule::giveBack(ChildList* list) {
-    freeLists_.push_back(list);
-}
-
-void Schedule::giveBack(Snapshot* snapshot) {
-    freeSnapshots_.push_back(snapshot);
-}
-
 namespace {
 // The heap's order: the nearest key on top.
 bool farther(const Schedule::Head& a, const Schedule::Head& b) {
     return b.key < a.key;
 }
 }  // namespace
-
-Snapshot* Schedule::newSnapshot() {
-    if (freeSnapshots_.empty()) {
-        snapshots_.push_back(std::make_unique<Snapshot>());
-        return snapshots_.back().get();
-    }
-    Snapshot* snapshot = freeSnapshots_.back();
-    freeSnapshots_.pop_back();
-    return snapshot;
-}
 
 void Schedule::push(ChildList* list) {
     if (list->empty()) {
@@ -190,8 +156,8 @@ bool Schedule::next(Task& task) {
     while (!frontier_.empty() && !full()) {
         if (!popNearest(task) || !(passed_ < task.key) || jobs_.count(task.key) != 0)
             continue;
-        task.snapshot = newSnapshot();
-        task.children = newList();
+        task.snapshot = snapshots_.take();
+        task.children = lists_.take();
         jobs_.emplace(task.key, Job{true, false, task.snapshot});
         ++held_;
         return true;
@@ -241,8 +207,8 @@ Schedule::State Schedule::reach(const std::string& key, Task& task) {
     while (!frontier_.empty() && !(key < frontier_.front().key)) {
         const bool mine = frontier_.front().key == key;
         if (popNearest(task) && mine) {
-            task.snapshot = newSnapshot();
-            task.children = newList();
+            task.snapshot = snapshots_.take();
+            task.children = lists_.take();
             return State::due;
         }
     }
@@ -524,14 +490,9 @@ bool ReadAheadPlatform::enterDirectory(std::string_view path) {
     lock.unlock();
     runner_->wake(wake);
     Snapshot* snapshot = nullptr;
-    if (state == Schedule::State::due && !entered) {
-        lock.lock();
-        shared.schedule.giveBack(task.snapshot);
-        shared.schedule.giveBack(task.children);
-        lock.unlock();
-    } else if (state == Schedule::State::due) {
+    if (state == Schedule::State::due) {
         // No worker came to it yet: read here as a worker would.
-        childrenKnown_ = shared.readTask(task);
+        childrenKnown_ = entered && shared.readTask(task);
         lock.lock();
         if (childrenKnown_) {
             shared.schedule.add(task.children);

@@ -7,20 +7,9 @@
 // facts of their watched files, into a bounded buffer, and the walk's listing
 // of a directory is served from there.
 //
-// The pieces, each testable on its own:
-// - `WalkPlan` (platform.h): the walk's own rules, handed down at its start:
-//   the key of every sub-directory it enters, and which files it watches.
-// - `Snapshot`: one directory as it was read, flat: names packed in one
-//   buffer, a kind, attributes and perhaps facts per entry. Reused.
-// - `ChildList`: the sub-directories of one directory in key order.
-// - `Schedule`: which directory to read next. Single-threaded: the nearest
-//   in key order of a frontier that merges the child lists. Two spellings of
-//   one key meet side by side in their parent's list: such a key is never
-//   read, and the walk's own listing decides.
-// - `DirectoryReader`: the system's side (POSIX, Win32, or the in-memory
-//   tree of the tests).
-// - `WorkerRunner`: the threads, handed in from outside (the tests run the
-//   workers inline, step by step).
+// `WalkPlan` (platform.h) hands down the walk's own rules; `Schedule` orders
+// the readings without threads; a `DirectoryReader` reads for the system (or
+// the tests' in-memory tree); a `WorkerRunner` runs them.
 //
 // What the walk sees does not depend on reading ahead: a directory is served
 // only when the system's own entering of a directory entered the very directory
@@ -72,23 +61,23 @@ class Snapshot {
     // Adds an entry (its facts when it has them); false when the snapshot
     // would exceed `maxBytes`.
     bool add(const ListingEntry& entry, std::size_t maxBytes);
-    std::size_t size() const { return kinds_.size(); }
+    std::size_t size() const { return items_.size(); }
     std::string_view name(std::size_t i) const;
-    EntryKind kind(std::size_t i) const { return kinds_[i]; }
+    EntryKind kind(std::size_t i) const { return items_[i].kind; }
     void get(std::size_t i, ListingEntry& out) const;
     std::size_t bytes() const;
 
   private:
-    std::string names_;
-    std::vector<std::uint32_t> ends_;
-    std::vector<EntryKind> kinds_;
-    std::vector<std::uint8_t> attributes_;
-    std::vector<std::int32_t> factsAt_;  // -1: none
-    struct Facts {
-        FileInformation facts;
-        bool fromPath;
+    struct Item {
+        std::uint32_t end;  // of its name in names_
+        EntryKind kind;
+        std::uint8_t attributes;
+        bool factsFromPath;
+        std::int32_t facts;  // in facts_; -1: none
     };
-    std::vector<Facts> facts_;
+    std::string names_;
+    std::vector<Item> items_;
+    std::vector<FileInformation> facts_;
 };
 
 // The sub-directories the walk enters of one directory, in key order.
@@ -134,6 +123,24 @@ struct Limits {
     std::chrono::milliseconds patience{500};
 };
 
+// Objects reused through a free list, alive as long as the pool.
+template <typename T>
+class Pool {
+  public:
+    T* take() {
+        if (free_.empty())
+            return all_.emplace_back(std::make_unique<T>()).get();
+        T* item = free_.back();
+        free_.pop_back();
+        return item;
+    }
+    void giveBack(T* item) { free_.push_back(item); }
+
+  private:
+    std::vector<std::unique_ptr<T>> all_;
+    std::vector<T*> free_;
+};
+
 // The order of reading: one thread at a time (the caller locks).
 class Schedule {
   public:
@@ -150,7 +157,7 @@ class Schedule {
     enum class State { unknown, due, running, ready };
 
     // A list to fill (reused), and the sealed list taken over.
-    ChildList* newList();
+    ChildList* newList() { return lists_.take(); }
     void add(ChildList* list);
     // The nearest directory not read yet after the walk's position, when the
     // buffer has room. Its snapshot and child list are the task's to fill.
@@ -166,8 +173,8 @@ class Schedule {
     // Whether idle workers should start again: directories wait, and the
     // walk has taken half of what the buffer held.
     bool wantsWorkers() const;
-    void giveBack(Snapshot* snapshot);
-    void giveBack(ChildList* list);
+    void giveBack(Snapshot* snapshot) { snapshots_.giveBack(snapshot); }
+    void giveBack(ChildList* list) { lists_.giveBack(list); }
 
     // A list with children left, under its nearest key.
     struct Head {
@@ -182,16 +189,13 @@ class Schedule {
         Snapshot* snapshot = nullptr;
     };
     bool full() const;
-    Snapshot* newSnapshot();
     // Takes the frontier's nearest child into `task`; false for a twin.
     bool popNearest(Task& task);
     void push(ChildList* list);
     std::map<std::string, Job> jobs_;
     std::vector<Head> frontier_;  // a heap, nearest key on top
-    std::vector<std::unique_ptr<Snapshot>> snapshots_;
-    std::vector<Snapshot*> freeSnapshots_;
-    std::vector<std::unique_ptr<ChildList>> lists_;
-    std::vector<ChildList*> freeLists_;
+    Pool<Snapshot> snapshots_;
+    Pool<ChildList> lists_;
     std::string passed_;
     std::size_t held_ = 0, heldBytes_ = 0;
     const Limits limits_;
