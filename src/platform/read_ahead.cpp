@@ -105,10 +105,6 @@ void ChildList::current(std::string& key, std::string_view& name) const {
     name = std::string_view(text_).substr(c.at + c.keyLength, c.nameLength);
 }
 
-std::size_t ChildList::bytes() const {
-    return text_.capacity() + children_.capacity() * sizeof(Child);
-}
-
 namespace {
 // The heap's order: the nearest key on top.
 bool farther(const Schedule::Head& a, const Schedule::Head& b) {
@@ -508,10 +504,8 @@ bool ReadAheadPlatform::enterDirectory(std::string_view path) {
         snapshot = task.snapshot;
         childrenKnown_ = true;
     }
-    if (!snapshot) {
-        ++counts_.listedHere;
+    if (!snapshot)
         return entered;
-    }
     // The system entered the very directory that was read, as it was then.
     DirectoryStamp now;
     if (entered && snapshot->timesTell && shared.reader->stampWorking(now) &&

@@ -95,7 +95,6 @@ class ChildList {
     bool currentIsTwin() const { return children_[next_].twin; }
     void advance() { ++next_; }
     const std::string& native() const { return native_; }
-    std::size_t bytes() const;
 
   private:
     struct Child {
@@ -236,9 +235,8 @@ class ReadAheadPlatform final : public ForwardingPlatform {
 
     // What reading ahead did since it began (a measure for tests).
     struct Counts {
-        std::uint64_t served = 0;      // listings taken from the buffer
-        std::uint64_t refused = 0;     // read, but not the directory entered or not as it is
-        std::uint64_t listedHere = 0;  // entered with nothing read for them
+        std::uint64_t served = 0;   // listings taken from the buffer
+        std::uint64_t refused = 0;  // read, but not the directory entered or not as it is
     };
     Counts counts() const { return counts_; }
 

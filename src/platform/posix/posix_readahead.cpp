@@ -36,27 +36,10 @@ DirectoryStamp stampOf(const struct stat& st) {
             nanoseconds(st.st_mtim), nanoseconds(st.st_ctim)};
 }
 
-class Descriptor {
-  public:
-    explicit Descriptor(int fd) : fd_(fd) {}
-    ~Descriptor() { reset(-1); }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    int get() const { return fd_; }
-    void reset(int fd) {
-        if (fd_ >= 0)
-            ::close(fd_);
-        fd_ = fd;
-    }
-
-  private:
-    int fd_;
-};
-
 // The directory `native`, opened from the drive's root (held open by each
 // thread) through no link.
 int openBelowRoot(const std::string& native) {
-    thread_local Descriptor rootFd(-1);
+    thread_local Descriptor rootFd;
     thread_local std::string rootPath;
     const std::string& root = processResolver().root();
     if (rootFd.get() < 0 || rootPath != root) {
