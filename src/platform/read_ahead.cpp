@@ -250,8 +250,7 @@ struct ReadAheadPlatform::Shared {
         std::lock_guard<std::mutex> lock(mutex);
         reading -= counted;
         schedule.finished(task, read);
-        if (walkWaits)
-            settled.notify_all();
+        settled.notify_all();
         // As many reading as may read at once, for the sub-directories found;
         // a worker goes on itself.
         return found > 0 ? idle(counted) : 0;
@@ -298,7 +297,6 @@ struct ReadAheadPlatform::Shared {
     std::condition_variable settled;  // a reading the walk's thread waits for ended
     Schedule schedule;
     bool stopping = false;
-    bool walkWaits = false;
     int reading = 0;    // directories workers read
     int quick = 1;      // workers reading at once while the cache answers
     int slowSpell = 0;  // readings left before the workers fall back to `quick`
@@ -477,10 +475,8 @@ bool ReadAheadPlatform::enterDirectory(std::string_view path) {
             if (more >= 0)
                 continue;
         }
-        shared.walkWaits = true;
         shared.settled.wait(
             lock, [&] { return shared.schedule.state(key_) != Schedule::State::running; });
-        shared.walkWaits = false;
     }
     const int wake = shared.wanted();
     lock.unlock();
