@@ -251,17 +251,14 @@ struct ReadAheadPlatform::Shared {
         reading -= counted;
         schedule.finished(task, read);
         settled.notify_all();
-        // As many reading as may read at once, for the sub-directories found;
-        // a worker goes on itself.
-        return found > 0 ? idle(counted) : 0;
+        // As many awake as may read at once, for the sub-directories found.
+        return found > 0 ? allowed() : 0;
     }
 
     // Workers that may read at once (under the lock).
     int allowed() const { return slowSpell > 0 ? limits.threads : quick; }
-    // Workers to wake so that as many read as may, `self` going on reading.
-    int idle(int self = 0) const { return std::max(0, allowed() - reading - self); }
-    // Workers to wake once the walk has taken from the buffer.
-    int wanted() const { return schedule.wantsWorkers() ? idle() : 0; }
+    // Workers to have awake once the walk has taken from the buffer.
+    int wanted() const { return schedule.wantsWorkers() ? allowed() : 0; }
 
     // Reads `task` without the lock; its sub-directories go to its list.
     bool readTask(Schedule::Task& task) {
@@ -373,10 +370,10 @@ class ReadAheadListing final : public DirectoryListing {
             {
                 std::lock_guard<std::mutex> lock(shared_->mutex);
                 shared_->schedule.add(children_);
-                wanted = shared_->idle();
+                wanted = shared_->allowed();
             }
             children_ = nullptr;
-            owner_.runner_->wake(wanted);
+            owner_.runner_->keepAwake(wanted);
         }
         return result;
     }
@@ -470,7 +467,7 @@ bool ReadAheadPlatform::enterDirectory(std::string_view path) {
             lock.unlock();
             const int more = shared.step(true);
             if (more > 0)
-                runner_->wake(more);
+                runner_->keepAwake(more);
             lock.lock();
             if (more >= 0)
                 continue;
@@ -480,7 +477,7 @@ bool ReadAheadPlatform::enterDirectory(std::string_view path) {
     }
     const int wake = shared.wanted();
     lock.unlock();
-    runner_->wake(wake);
+    runner_->keepAwake(wake);
     Snapshot* snapshot = nullptr;
     if (state == Schedule::State::due) {
         // No worker came to it yet: read here as a worker would.
@@ -493,9 +490,9 @@ bool ReadAheadPlatform::enterDirectory(std::string_view path) {
             shared.schedule.giveBack(task.children);
             shared.schedule.giveBack(task.snapshot);
         }
-        const int more = childrenKnown_ ? shared.idle() : 0;
+        const int more = childrenKnown_ ? shared.allowed() : 0;
         lock.unlock();
-        runner_->wake(more);
+        runner_->keepAwake(more);
     } else if (state == Schedule::State::ready) {
         snapshot = task.snapshot;
         childrenKnown_ = true;

@@ -35,7 +35,12 @@ class ThreadRunner final : public WorkerRunner {
 
     void wake(int count) override {
         if (state_ && count > 0)
-            wakeIdle(*state_, count);
+            wakeIdle(*state_, count, false);
+    }
+
+    void keepAwake(int count) override {
+        if (state_ && count > 0)
+            wakeIdle(*state_, count, true);
     }
 
     void stop(std::chrono::milliseconds patience) override {
@@ -82,7 +87,7 @@ class ThreadRunner final : public WorkerRunner {
             lock.unlock();
             for (int more; (more = state.step()) >= 0;) {
                 if (more > 0)
-                    wakeIdle(state, more);
+                    wakeIdle(state, more, true);
             }
             lock.lock();
             --state.busy;
@@ -94,9 +99,11 @@ class ThreadRunner final : public WorkerRunner {
 
     // One worker woken for nothing costs two system calls and a contended
     // lock: no herd.
-    static void wakeIdle(State& state, int count) {
+    static void wakeIdle(State& state, int count, bool inAll) {
         std::lock_guard<std::mutex> lock(state.mutex);
-        const int more = std::min(count, state.running - state.busy - state.pending);
+        const int awake = state.busy + state.pending;
+        const int more =
+            inAll ? std::min(count, state.running) - awake : std::min(count, state.running - awake);
         for (int i = 0; i < more; ++i) {
             ++state.pending;
             state.wake.notify_one();

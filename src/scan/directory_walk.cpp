@@ -123,8 +123,18 @@ std::size_t WalkRules::fullPath(std::string_view pattern, std::string_view name,
 }
 
 std::string WalkRules::keyOf(std::string_view path) const {
-    // The drive, then each name as the walk keys it.
     path = unquoted(path);
+    // Written as the walk keys it (the walk's own key, or a spelling without
+    // lower case, controls or blanks ending a name): as it stands.
+    bool keyed = true;
+    for (std::size_t i = 0; i < path.size() && keyed; ++i) {
+        const auto c = static_cast<unsigned char>(path[i]);
+        keyed = c >= 0x20 && c < 0x7F && !(c >= 'a' && c <= 'z') &&
+                !(c == ' ' && (i + 1 == path.size() || path[i + 1] == '\\'));
+    }
+    if (keyed && !path.empty() && path.back() != '\\')
+        return std::string(path) + "\\*";
+    // Otherwise the drive, then each name as the walk keys it.
     const std::size_t root = path.find('\\');
     if (root == std::string_view::npos)
         return std::string(trimmedRight(path)) + "\\*";

@@ -60,6 +60,7 @@ class InlineRunner final : public WorkerRunner {
             ++steps;
         inStep_ = false;
     }
+    void keepAwake(int count) override { wake(count); }
     void stop(std::chrono::milliseconds) override { step_ = nullptr; }
     // Every step due now, woken or not.
     void runAll() {
