@@ -13,7 +13,9 @@ warm cache, measures
 
 each --runs times (median), and prints wall time, CPU time and peak RSS with
 the ratios ours/limit and ours/peer. `velumtar C` is also measured with its
-reading ahead turned off (VELUMTAR_READAHEAD=0).
+reading ahead turned off (VELUMTAR_READAHEAD=0). --baseline EXE measures
+another build's `N` and `C` in the same rounds, right after ours ("base"
+rows), for a comparison that the machine's load affects alike.
 
 --floor build/release/bench/hash_floor adds a fingerprint section (after
 the others; --fingerprints-only leaves those out): the floor (hash_floor,
@@ -177,7 +179,7 @@ def print_table(times, floor_name, extra_floor=None):
             continue
         wall, cpu, rss = median(samples, 0), median(samples, 1), max(s[2] for s in samples)
         line = "%-20s %9.3f %9.3f %10.1f" % (name, wall, cpu, rss)
-        if name.startswith("ours"):
+        if name.startswith(("ours", "base")):
             line += " %11.2f" % (wall / floor)
             if extra_floor:
                 line += " %11.2f" % (wall / median(times[extra_floor], 0))
@@ -189,7 +191,8 @@ def bench_cold(a, drive, ours):
         print("cold cache: skipped (dropping the caches needs root: %s)" % DROP_CACHES)
         return
     times = {k: [] for k in ("limit", "limit 16 threads", "ours C", "ours N",
-                             "ours C no read-ahead")}
+                             "ours C no read-ahead", "base C", "base N")}
+    base = Ours(a.baseline, drive, os.path.dirname(ours.transcript)) if a.baseline else None
     for r in range(a.runs):
         drop_caches()
         times["limit"].append(measure(limit_argv(a, drive, 1)))
@@ -198,6 +201,9 @@ def bench_cold(a, drive, ours):
         times["ours C"].append(ours.run("C", before=drop_caches))
         times["ours N"].append(ours.run("N", before=drop_caches))
         times["ours C no read-ahead"].append(ours.run("C", read_ahead=False, before=drop_caches))
+        if base:
+            times["base C"].append(base.run("C", before=drop_caches))
+            times["base N"].append(base.run("N", before=drop_caches))
         print("  cold round %d done" % (r + 1), flush=True)
     print("cold cache (caches dropped before each run):")
     print_table(times, "limit", "limit 16 threads")
@@ -252,7 +258,8 @@ def bench_drive(a, drive):
     peer = Peer(drive, work) if a.peer else None
     times = {k: [] for k in ("limit", "limit 2 threads", "limit 16 threads", "peer init",
                              "peer check", "ours N", "ours C", "ours C no read-ahead",
-                             "ours C mutated")}
+                             "ours C mutated", "base N", "base C")}
+    base = Ours(a.baseline, drive, work) if a.baseline else None
     print("== %s" % drive, flush=True)
 
     # Each run is measured right after an unmeasured walk that warms the
@@ -274,6 +281,9 @@ def bench_drive(a, drive):
         times["ours N"].append(ours.run("N", before=warm))
         times["ours C"].append(ours.run("C", before=warm))
         times["ours C no read-ahead"].append(ours.run("C", read_ahead=False, before=warm))
+        if base:
+            times["base N"].append(base.run("N", before=warm))
+            times["base C"].append(base.run("C", before=warm))
         print("  round %d done" % (r + 1), flush=True)
     checked = True
     for r in range(a.runs if a.mutations else 0):
@@ -292,23 +302,25 @@ def bench_drive(a, drive):
                   (r + 1, kind, len(got[kind]), len(want[kind]), "equal" if same else "DIFFERENT"),
                   flush=True)
     limit_wall = median(times["limit"], 0)
-    print("%-20s %9s %9s %10s %11s %10s" % ("run", "wall s", "cpu s", "RSS MiB", "ours/limit",
-                                            "ours/peer"))
+    limit2_wall = median(times["limit 2 threads"], 0)
+    print("%-20s %9s %9s %10s %11s %10s %10s" % ("run", "wall s", "cpu s", "RSS MiB", "ours/limit",
+                                                 "ours/peer", "ours/2thr"))
     pairs = {"ours N": "peer init", "ours C": "peer check", "ours C no read-ahead": "peer check",
-             "ours C mutated": "peer check"}
+             "ours C mutated": "peer check", "base N": "peer init", "base C": "peer check"}
     for name, samples in times.items():
         if not samples:
             continue
         wall, cpu, rss = median(samples, 0), median(samples, 1), max(s[2] for s in samples)
-        ratio_limit = ratio_peer = ""
-        if name.startswith("ours"):
+        ratio_limit = ratio_peer = ratio_two = ""
+        if name.startswith(("ours", "base")):
             ratio_limit = "%.2f" % (wall / limit_wall)
+            ratio_two = "%.2f" % (wall / limit2_wall)
             if times[pairs[name]]:
                 ratio_peer = "%.3f" % (wall / median(times[pairs[name]], 0))
         elif name.startswith("peer"):
             ratio_limit = "(%.1f)" % (wall / limit_wall)
-        print("%-20s %9.3f %9.3f %10.1f %11s %10s" % (name, wall, cpu, rss, ratio_limit,
-                                                     ratio_peer))
+        print("%-20s %9.3f %9.3f %10.1f %11s %10s %10s" % (name, wall, cpu, rss, ratio_limit,
+                                                           ratio_peer, ratio_two))
     print("findings after mutations %s the mutator's lists (kept in %s)" %
           ("equal" if checked else "DIFFER FROM", work), flush=True)
     if a.cold:
@@ -322,6 +334,7 @@ def main():
     p = argparse.ArgumentParser()
     p.add_argument("--exe", required=True)
     p.add_argument("--limit", required=True)
+    p.add_argument("--baseline", help="another build's velumtar, measured beside ours")
     p.add_argument("--runs", type=int, default=3)
     p.add_argument("--mutations", type=int, default=1000)
     p.add_argument("--no-peer", dest="peer", action="store_false")
@@ -332,6 +345,8 @@ def main():
     a = p.parse_args()
     global RUNNER
     a.exe, a.limit = os.path.abspath(a.exe), os.path.abspath(a.limit)
+    if a.baseline:
+        a.baseline = os.path.abspath(a.baseline)
     if a.floor:
         a.floor = os.path.abspath(a.floor)
     if a.fingerprints_only:

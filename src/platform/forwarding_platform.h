@@ -28,8 +28,7 @@ class ForwardingPlatform : public Platform {
     bool changeDirectory(std::string_view path) override { return inner_.changeDirectory(path); }
     bool enterDirectory(std::string_view path) override { return inner_.enterDirectory(path); }
     std::unique_ptr<DirectoryListing> newListing() override { return inner_.newListing(); }
-    void beginReadAhead(const WatchedNames& files) override { inner_.beginReadAhead(files); }
-    void readAhead(std::string_view pattern) override { inner_.readAhead(pattern); }
+    void beginReadAhead(const WalkPlan& plan) override { inner_.beginReadAhead(plan); }
     void endReadAhead() override { inner_.endReadAhead(); }
     PlatformStatus fileInformation(std::string_view path, FileInformation& info) override {
         return inner_.fileInformation(path, info);

@@ -73,6 +73,9 @@ struct ListingEntry {
     // listed file that its path cannot reach: a reserved device name, a
     // trailing dot or blank, a character the path rules take for syntax.
     bool hasFacts = false;
+    // The facts are those fileInformation gives for the file's path (a
+    // listing read ahead reads them with the entry): the walk does not ask.
+    bool factsFromPath = false;
     FileInformation facts;
 };
 
@@ -102,14 +105,26 @@ struct LocalDateTime {
     std::string time;  // 8 characters
 };
 
-// The files whose facts a walk will ask for: names whose upper-case form has
-// a full stop followed by one of `extensions` (three characters each, blank
-// padded) and then a blank or the end of the name; every file when
-// `everyFile` is set. A platform that reads ahead uses it to choose what to
-// read; a wrong guess costs time, never a result.
-struct WatchedNames {
-    std::vector<std::string> extensions;
-    bool everyFile = false;
+// The walk's rules, handed to a platform that reads its directories ahead
+// (Platform::beginReadAhead): which directories it enters, under which key,
+// and which files' facts it reads. Called on worker threads: an
+// implementation keeps no state that changes while it is in use.
+class WalkPlan {
+  public:
+    virtual ~WalkPlan() = default;
+    // A copy to keep: a worker may still use it after the walk has ended.
+    virtual std::unique_ptr<WalkPlan> clone() const = 0;
+    // The key ("C:\A\*", "C:\*") of the directory that entering `path` (as
+    // the walk passes it, which may spell a name as it is on disk) enters.
+    virtual std::string keyOf(std::string_view path) const = 0;
+    // The key under which the walk enters the sub-directory listed as
+    // `name` in the directory whose key is `parentKey`; false when the walk
+    // never enters it. Keys hold no control characters.
+    virtual bool childKey(std::string_view parentKey, std::string_view name,
+                          std::string& key) const = 0;
+    // Whether the walk reads the facts of the file listed as `name`; a wrong
+    // answer costs time, never a result.
+    virtual bool wantsFacts(std::string_view name) const = 0;
 };
 
 // What tells an open file apart from others and whether it changed: its
@@ -218,7 +233,7 @@ class Platform {
     virtual LaunchStage startProcess(std::string_view commandLine, int showWindow, bool wait) = 0;
 
     // Upper-cases text in place: ASCII letters on POSIX, the system's rules
-    // on Windows. Returns the upper-cased text (its byte length may differ
+    // on Windows. Safe on any thread. Returns the upper-cased text (its byte length may differ
     // from the input's on Windows).
     virtual std::string upperCase(std::string_view text) = 0;
 
@@ -242,16 +257,13 @@ class Platform {
 
     virtual std::unique_ptr<DirectoryListing> newListing() = 0;
 
-    // Reading ahead. A walk that enters directories in ascending key order of
-    // their patterns announces its start, names each directory it will enter
-    // later (its pattern, "C:\DIR\SUB\*", right after the listing of its
-    // parent delivered it) and announces its end, so that a platform can
-    // list them and read the facts of their watched files on other threads.
-    // A platform may ignore all three: nothing it answers depends on them.
-    virtual void beginReadAhead(const WatchedNames& /*files*/) {}
-    virtual void readAhead(std::string_view /*pattern*/) {}
+    // Reading ahead. A walk that enters directories in ascending key order
+    // announces its start with its rules and its end, so that a platform can
+    // list the directories it will enter and read the facts of their watched
+    // files on other threads. A platform may ignore both: nothing it answers
+    // depends on them.
+    virtual void beginReadAhead(const WalkPlan& /*plan*/) {}
     virtual void endReadAhead() {}
-
     // Facts of the file at `path` (may be quoted). A symbolic link is
     // described by itself, never followed.
     virtual PlatformStatus fileInformation(std::string_view path, FileInformation& info) = 0;
@@ -327,7 +339,8 @@ class Platform {
     }
 };
 
-// The real system's implementation (Win32 or POSIX, chosen by the build).
+// The real system's implementation (Win32 or POSIX, chosen by the build),
+// without wrappers: main() composes the stack.
 Platform& systemPlatform();
 
 }  // namespace velumtar

@@ -1,40 +1,25 @@
 // Reading a walk's directories ahead on worker threads.
 //
-// A walk enters directories one after another and asks the system, for each,
-// for its listing and the facts of its watched files: one request at a time,
-// on one core. `ReadAheadPlatform` wraps the system's platform and lets a
-// small pool of workers list the directories the walk will enter next and
-// read the facts of their watched files into a bounded buffer. The walk names
-// each directory it will enter when its parent's listing delivers it
-// (Platform::readAhead); the workers go ahead of it on their own, queueing
-// the sub-directories of every directory they read under the keys the walk
-// will give them, nearest in key order first. The walk's own thread takes a
-// directory from the buffer when it enters it and asks the system itself
-// whenever the buffer has nothing for it.
+// A walk enters directories one after another in key order and asks the
+// system, for each, for its listing and the facts of its watched files: one
+// request at a time, on one core. `ReadAheadPlatform` wraps the system's
+// platform: workers list the directories the walk will enter next, with the
+// facts of their watched files, into a bounded buffer, and the walk's listing
+// of a directory is served from there.
 //
-// What the walk sees does not depend on the workers:
-// - A directory read ahead is served only when, entered at its turn, it is
-//   still the directory that was read (identity and change times compared);
-//   otherwise it is listed again at its turn. A directory modified just
-//   before it was read is never served: a change in the same tick of the
-//   file system's clock would leave its times as they were.
-// - A directory announced twice under one key (names that differ only in
-//   case) is left to the system's own resolution.
-// - A worker that fails, or has not started on a directory when the walk
-//   reaches it, costs only time: the walk's thread does the work itself.
-// - The facts of a watched file are those the system reported while its
-//   directory was read ahead: like every reading of a walk over a drive in
-//   use, they are a reading taken during the run.
+// `WalkPlan` (platform.h) hands down the walk's own rules; `Schedule` orders
+// the readings without threads; a `DirectoryReader` reads for the system (or
+// the tests' in-memory tree); a `WorkerRunner` runs them.
 //
-// The buffer holds at most `Limits::directories` directories read ahead and
-// `Limits::bytes` of their listings; a directory whose listing takes more
-// than an eighth of that is left to the walk's thread. A full buffer gives up
-// its farthest directory for a nearer one; idle workers start again when the
-// walk has taken half of it. Directories queued but not yet read are kept up
-// to `Limits::waiting`, the nearest in key order.
+// What the walk sees does not depend on reading ahead: a directory is served
+// only when the system's own entering of a directory entered the very directory
+// that was read (same volume and file index), unchanged since (same
+// modification and change times), and when its times can tell a change (not
+// whole seconds, and not within a tick of the file system's clock before the
+// reading). Everything else is listed by the system at its turn.
 #pragma once
 
-#include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -42,61 +27,177 @@
 #include <map>
 #include <memory>
 #include <mutex>
-#include <set>
+#include <optional>
 #include <string>
 #include <string_view>
-#include <thread>
 #include <vector>
 
 #include "platform/forwarding_platform.h"
+#include "platform/worker_runner.h"
 
 namespace velumtar::readahead {
 
-// What a directory was when it was read (its identity and change times; the
-// system decides what goes in). Compared when the walk enters it.
+// What a directory is on its volume, and its times (nanoseconds since 1970).
 struct DirectoryStamp {
-    std::uint64_t values[4] = {};
+    std::uint64_t volume = 0, index = 0;
+    std::int64_t modified = 0, changed = 0;
     bool operator==(const DirectoryStamp&) const = default;
 };
 
-// One listed entry, with the facts of the file when they were read.
-struct Item {
-    ListingEntry entry;
-    bool hasFacts = false;
-    FileInformation facts;
+// Whether a directory stamped `stamp` by a reading that began at `readAt`
+// would show any later change in its times: not when both are whole seconds
+// (a file system that keeps no finer times), nor when it changed less than
+// `tick` before the reading (a change in the same tick leaves them as they
+// are).
+bool timesTell(const DirectoryStamp& stamp, std::int64_t readAt, std::int64_t tick);
+
+// One directory as it was read, in the system's order, dot entries included.
+class Snapshot {
+  public:
+    DirectoryStamp stamp;
+    bool timesTell = false;
+
+    void clear();
+    // Adds an entry (its facts when it has them); false when the snapshot
+    // would exceed `maxBytes`.
+    bool add(const ListingEntry& entry, std::size_t maxBytes);
+    std::size_t size() const { return items_.size(); }
+    std::string_view name(std::size_t i) const;
+    EntryKind kind(std::size_t i) const { return items_[i].kind; }
+    void get(std::size_t i, ListingEntry& out) const;
+    std::size_t bytes() const;
+
+  private:
+    struct Item {
+        std::uint32_t end;  // of its name in names_
+        EntryKind kind;
+        std::uint8_t attributes;
+        bool factsFromPath;
+        std::int32_t facts;  // in facts_; -1: none
+    };
+    std::string names_;
+    std::vector<Item> items_;
+    std::vector<FileInformation> facts_;
 };
 
-struct Snapshot {
-    DirectoryStamp stamp;
-    std::vector<Item> items;  // in the system's order, "." and ".." included
-    std::size_t bytes = 0;    // memory the listing takes, roughly
+// The sub-directories the walk enters of one directory, in key order.
+class ChildList {
+  public:
+    void reset(std::string_view parentKey, std::string_view parentNative);
+    // A listed sub-directory; kept when the plan gives it a key.
+    void add(const WalkPlan& plan, std::string_view name);
+    // Sorts them, and marks every key that more than one name gives.
+    void seal();
+    bool empty() const { return next_ == children_.size(); }
+    std::size_t size() const { return children_.size() - next_; }
+    // The nearest not yet handed out: its key and name.
+    void current(std::string& key, std::string_view& name) const;
+    bool currentIsTwin() const { return children_[next_].twin; }
+    void advance() { ++next_; }
+    const std::string& native() const { return native_; }
+
+  private:
+    struct Child {
+        std::uint32_t at, keyLength, nameLength;  // in text_: key suffix, then name
+        bool twin;
+    };
+    std::string_view suffix(const Child& c) const { return {text_.data() + c.at, c.keyLength}; }
+    std::string parentKey_, base_, native_, text_, key_;
+    std::vector<Child> children_;
+    std::size_t next_ = 0;
 };
 
 struct Limits {
     int threads = 8;
-    std::size_t directories = 256;
-    std::size_t bytes = std::size_t{2} << 20;
-    std::size_t waiting = 4096;
+    std::size_t directories = 256;             // read or being read, not yet taken
+    std::size_t bytes = std::size_t{2} << 20;  // of the snapshots read
     // Workers reading at once while the system answers quickly (a warm
-    // cache): more would only take turns on the cores with the walk. 0: one
-    // less than the cores, at least one.
+    // cache); 0: one less than the cores, at least one.
     int quickThreads = 0;
-    // A directory whose reading takes longer than this, while its thread
-    // may have waited (DirectoryReader::deviceWaits), was waiting for the disk: then all
-    // `threads` read at once for the next `slowSpell` reads.
+    // A reading longer than this for which the thread waited for the device
+    // widens the pool to `threads` for the next `slowSpell` readings.
     std::int64_t slowMicroseconds = 100;
     int slowSpell = 512;
+    // How long the end of a walk waits for a worker still in the system.
+    std::chrono::milliseconds patience{500};
 };
 
-// Whether the facts of the file with this upper-case name are wanted.
-bool wanted(const WatchedNames& names, std::string_view upperName);
+// Objects reused through a free list, alive as long as the pool.
+template <typename T>
+class Pool {
+  public:
+    T* take() {
+        if (free_.empty())
+            return all_.emplace_back(std::make_unique<T>()).get();
+        T* item = free_.back();
+        free_.pop_back();
+        return item;
+    }
+    void giveBack(T* item) { free_.push_back(item); }
 
-// Blank-padded key order: `a` sorts before `b` when, both padded with blanks
-// to the same width, its bytes compare lower.
-bool keyLess(std::string_view a, std::string_view b);
-struct KeyOrder {
-    using is_transparent = void;
-    bool operator()(std::string_view a, std::string_view b) const { return keyLess(a, b); }
+  private:
+    std::vector<std::unique_ptr<T>> all_;
+    std::vector<T*> free_;
+};
+
+// The order of reading: one thread at a time (the caller locks).
+class Schedule {
+  public:
+    explicit Schedule(const Limits& limits) : limits_(limits) {}
+    Schedule(const Schedule&) = delete;
+    Schedule& operator=(const Schedule&) = delete;
+    // A directory to read: its key, its parent's native path and its name
+    // there, the snapshot to fill and the list for its sub-directories.
+    struct Task {
+        std::string key, parent, name, native;
+        Snapshot* snapshot = nullptr;
+        ChildList* children = nullptr;
+    };
+    enum class State { unknown, due, running, ready };
+
+    // A list to fill (reused), and the sealed list taken over.
+    ChildList* newList() { return lists_.take(); }
+    void add(ChildList* list);
+    // The nearest directory not read yet after the walk's position, when the
+    // buffer has room. Its snapshot and child list are the task's to fill.
+    bool next(Task& task);
+    // The reading of `task` ended: its snapshot waits for the walk and its
+    // children join the frontier, or both are given back.
+    void finished(const Task& task, bool read);
+    // The walk is at `key`: everything before it is dropped. A due directory
+    // becomes the walk's own task; a ready one's snapshot is handed over
+    // (`task.snapshot`, given back with giveBack()).
+    State reach(const std::string& key, Task& task);
+    State state(const std::string& key) const;
+    // Whether idle workers should start again: directories wait, and the
+    // walk has taken half of what the buffer held.
+    bool wantsWorkers() const;
+    void giveBack(Snapshot* snapshot) { snapshots_.giveBack(snapshot); }
+    void giveBack(ChildList* list) { lists_.giveBack(list); }
+
+    // A list with children left, under its nearest key.
+    struct Head {
+        std::string key;
+        ChildList* list;
+    };
+
+  private:
+    struct Job {
+        bool running = true;
+        bool passed = false;  // the walk went past it while it was read
+        Snapshot* snapshot = nullptr;
+    };
+    bool full() const;
+    // Takes the frontier's nearest child into `task`; false for a twin.
+    bool popNearest(Task& task);
+    void push(ChildList* list);
+    std::map<std::string, Job> jobs_;
+    std::vector<Head> frontier_;  // a heap, nearest key on top
+    Pool<Snapshot> snapshots_;
+    Pool<ChildList> lists_;
+    std::string passed_;
+    std::size_t held_ = 0, heldBytes_ = 0;
+    const Limits limits_;
 };
 
 // The system's side. Paths are the system's own ("native"): a host path on
@@ -104,243 +205,73 @@ struct KeyOrder {
 class DirectoryReader {
   public:
     virtual ~DirectoryReader() = default;
-
-    // Worker threads. Lists the directory `native` whole and reads the facts
-    // of the files `files` names; never through a link, as enter() goes.
-    // False when anything fails, when the listing would take more than
-    // `maxBytes`, or when the directory was modified so recently that its
-    // stamp cannot tell a later change.
-    virtual bool read(const std::string& native, const WatchedNames& files, std::size_t maxBytes,
+    // Any thread. Lists `native` whole into `out` (cleared first) with the
+    // facts of the files the plan wants, and stamps it. False when anything
+    // fails or the listing would take more than `maxBytes`.
+    virtual bool read(const std::string& native, const WalkPlan& plan, std::size_t maxBytes,
                       Snapshot& out) = 0;
-
-    // Worker threads. Hands `take` the name of every sub-directory of
-    // `native` (not links), in the system's order, listed as read() lists;
-    // false when the listing fails.
-    virtual bool subdirectories(const std::string& native,
-                                const std::function<void(const std::string&)>& take) = 0;
-
-    // A count that grows whenever the calling thread waits for the device
-    // (blocks read for it, or where the system does not count those, times
-    // it gave up the processor to wait); -1 when the system cannot tell. A
-    // waiting for a lock or the heap should not move it: only the device
-    // widens the pool. A reading is asked for it before, and after only when
-    // it took long.
-    virtual long deviceWaits() { return -1; }
-
-    // Any thread.
-    virtual std::string childNative(const std::string& parent, const std::string& name) = 0;
-    // Upper-cases a name as the platform's upperCase does.
-    virtual std::string upper(std::string_view name) = 0;
-
-    // The walk's thread only, from here on.
-    // The working directory's native path.
+    virtual std::string childNative(const std::string& parent, std::string_view name) = 0;
+    // The walk's thread: the working directory's native path, and its
+    // stamp now.
     virtual bool workingNative(std::string& native) = 0;
-    // Makes `native` the working directory as the platform's enterDirectory
-    // would (never through a link, and under that spelling only), and stamps
-    // it as it is now. False when it cannot be entered so (the working
-    // directory is then unchanged).
-    virtual bool enter(const std::string& native, DirectoryStamp& now) = 0;
-    // Facts of the entry `name` of the directory `parent`.
-    virtual PlatformStatus facts(const std::string& parent, const std::string& name,
-                                 FileInformation& info) = 0;
+    virtual bool stampWorking(DirectoryStamp& now) = 0;
+    // The walk's thread: the working directory's listing is served from
+    // `snapshot`; the system may note its names as its own listing would.
+    virtual void served(const Snapshot& /*snapshot*/) {}
+    // How many workers the system can afford (descriptors), at most `wanted`.
+    virtual int affordable(int wanted) { return wanted; }
+    // A count that grows whenever the calling thread waits for the device;
+    // -1 when the system cannot tell.
+    virtual long deviceWaits() { return -1; }
 };
 
 class ReadAheadPlatform final : public ForwardingPlatform {
   public:
-    ReadAheadPlatform(Platform& system, std::unique_ptr<DirectoryReader> reader, Limits limits);
+    ReadAheadPlatform(Platform& system, std::unique_ptr<DirectoryReader> reader,
+                      std::unique_ptr<WorkerRunner> runner, Limits limits);
     ~ReadAheadPlatform() override;
     ReadAheadPlatform(const ReadAheadPlatform&) = delete;
     ReadAheadPlatform& operator=(const ReadAheadPlatform&) = delete;
 
     // What reading ahead did since it began (a measure for tests).
     struct Counts {
-        std::uint64_t served = 0;      // directories taken from the buffer
-        std::uint64_t stale = 0;       // read ahead, but changed by their turn
-        std::uint64_t listedHere = 0;  // entered with nothing read ahead for them
-        std::uint64_t factsServed = 0;
+        std::uint64_t served = 0;   // listings taken from the buffer
+        std::uint64_t refused = 0;  // read, but not the directory entered or not as it is
     };
     Counts counts() const { return counts_; }
-    // Waits until the directory `pattern` has been read ahead (or its reading
-    // failed or was dropped). For tests.
-    void waitFor(std::string_view pattern);
 
-    void beginReadAhead(const WatchedNames& files) override;
-    void readAhead(std::string_view pattern) override;
+    void beginReadAhead(const WalkPlan& plan) override;
     void endReadAhead() override;
     bool changeDirectory(std::string_view path) override;
     bool enterDirectory(std::string_view path) override;
     std::unique_ptr<DirectoryListing> newListing() override;
-    PlatformStatus fileInformation(std::string_view path, FileInformation& info) override;
-    // Everything else is the system's.
 
   private:
     friend class ReadAheadListing;
-
-    struct Job;
-    using JobMap = std::map<std::string, std::shared_ptr<Job>, KeyOrder>;
-    struct ByKey {
-        bool operator()(JobMap::iterator a, JobMap::iterator b) const {
-            return keyLess(a->first, b->first);
-        }
-    };
-    using JobSet = std::set<JobMap::iterator, ByKey>;
-    // A sub-directory to queue: its key and native path.
-    using Child = std::pair<std::string, std::string>;
-    struct Job {
-        enum class State { waiting, running, ready };
-        std::string native;
-        State state = State::waiting;
-        bool ambiguous = false;
-        // Set once a reading of it ended; read without the lock.
-        std::atomic<bool> settled{false};
-        Snapshot snapshot;
-        // Its entry in waitingJobs_ or readyJobs_ while waiting or ready: it
-        // leaves the set without a search by key.
-        JobSet::iterator place;
-    };
-
-    void work();
-    // The nearest job waiting to be read, room made for it; end() if none.
-    // REQUIRES: mutex_ held.
-    JobMap::iterator nextJob();
-    // Reads the waiting job `it` with the lock released, then files the
-    // result and queues the sub-directories it found. Returns how many were
-    // queued. REQUIRES: mutex_ held by `lock`; held again on return.
-    std::size_t read(std::unique_lock<std::mutex>& lock, JobMap::iterator it,
-                     std::vector<Child>& children);
-    void stopWorkers();
-    // Removes a job and its share of the limits. REQUIRES: mutex_ held.
-    JobMap::iterator erase(JobMap::iterator it);
-    // Moves a job to another state, keeping the counts and sets.
-    // REQUIRES: mutex_ held.
-    void setState(JobMap::iterator it, Job::State state);
-    // Files a job in `set` or takes it out, keeping the set's node for the
-    // next job: no allocation while the sets keep their size.
-    // REQUIRES: mutex_ held.
-    JobSet::iterator place(JobSet& set, JobMap::iterator it);
-    void unplace(JobSet& set, JobSet::iterator at);
-    // The walk's thread: lets go of a job, kept for reuse at its next take
-    // when no one else holds it.
-    void release(std::shared_ptr<Job>& job);
-    // Keeps a job no one else holds for reuse, and its listing's room; frees
-    // it otherwise. REQUIRES: mutex_ held.
-    void recycle(std::shared_ptr<Job>&& job);
-    // A waiting job for `native`, reused when one is spare.
-    // REQUIRES: mutex_ held.
-    std::shared_ptr<Job> newJob(const std::string& native);
-    bool full() const;
-    // How many workers may read at once now.
-    int allowedReaders() const { return slowSpell_ > 0 ? limits_.threads : quickThreads_; }
-    // Gives up the farthest directory read after `key`; false when none.
-    bool makeRoomBefore(const std::string& key);
-    // Adds a job unless its key is known; another native path for a known
-    // key makes it ambiguous. Returns the number added. A full waiting list
-    // leaves out its farthest job, noted in dropped_.
-    std::size_t addJob(const std::string& key, const std::string& native);
-    // Adds the first `count` sub-directories `children` of the directory
-    // `key` (`native`); when the waiting list had to leave some out, the
-    // directory is noted for a refill. REQUIRES: mutex_ held.
-    std::size_t addChildren(const std::string& key, const std::string& native,
-                            const std::vector<Child>& children, std::size_t count, int refills = 0);
-    // Notes the directory `key` for a refill from dropped_ on; `refills`:
-    // how often it was listed again so far. REQUIRES: mutex_ held.
-    void noteOverflow(const std::string& key, const std::string& native, int refills);
-    // Lists a directory noted in overflows_ again and queues those of its
-    // sub-directories from the cut on that the walk has not passed yet.
-    // REQUIRES: mutex_ held by `lock`; held again on return.
-    void refill(std::unique_lock<std::mutex>& lock);
-    // The key under which the walk will enter the sub-directory `name` of
-    // the directory whose pattern without its asterisk is `base`; false for
-    // names the walk would change (quotes, trailing blanks, control
-    // characters), which are left to its own announcement.
-    bool childKey(std::string_view base, const std::string& name, std::string& key);
-    // The sub-directories of a directory read that the walk will enter, in
-    // the first elements of `out` (their strings keep their room from one
-    // directory to the next); returns how many.
-    std::size_t predictChildren(const std::string& key, const std::string& native,
-                                const Snapshot& snapshot, std::vector<Child>& out);
-    // Hands the directories announced so far to the workers.
-    void flushHints();
-    // The job for `pattern` when it was read ahead; drops every job before it.
-    std::shared_ptr<Job> take(const std::string& pattern);
-
-    // Listing, for ReadAheadListing.
-    ListingResult first(DirectoryListing& system, std::string_view pattern, ListingEntry& entry);
-    ListingResult next(DirectoryListing& system, ListingEntry& entry);
-    void end(DirectoryListing& system);
-    ListingResult deliver(ListingEntry& entry);
-    ListingResult noteSystem(ListingResult result, const ListingEntry& entry);
-    // The drive path of an entry of the working directory, as the walk asks
-    // for it: upper case, control characters shown as '?'.
-    std::string entryPath(std::string_view name);
+    struct Shared;
+    void giveBackEntered();
 
     Platform& system_;
-    std::unique_ptr<DirectoryReader> reader_;
+    std::shared_ptr<DirectoryReader> reader_;
+    std::unique_ptr<WorkerRunner> runner_;
     const Limits limits_;
-
-    // Shared with the workers, under mutex_.
-    std::mutex mutex_;
-    std::condition_variable wake_;   // workers: a job waits or room was made
-    std::condition_variable ready_;  // the walk's thread: a job finished
-    JobMap jobs_;
-    JobSet waitingJobs_;    // not started
-    JobSet readyJobs_;      // read, not yet taken
-    std::size_t held_ = 0;  // jobs running or ready
-    int reading_ = 0;       // workers reading a directory
-    int slowSpell_ = 0;     // reads left before the workers fall back to quickThreads
-    int quickThreads_ = 1;
-    std::size_t heldBytes_ = 0;
-    bool stopping_ = false;
-    int idle_ = 0;            // workers waiting for a job or for room
-    bool walkWaits_ = false;  // the walk's thread waits for a job to finish
-    // A directory of more sub-directories than the waiting list holds: those
-    // from `cut` on in key order were left out, and are queued again from
-    // its listing once the list has room.
-    struct Overflow {
-        std::string key;
-        std::string native;
-        std::string cut;
-        int refills = 0;
-    };
-    std::vector<Overflow> overflows_;
-    // Kept for reuse instead of freed: set and map entries, jobs, and
-    // listings whose room a worker fills again.
-    std::vector<JobSet::node_type> spareNodes_;
-    std::vector<JobMap::node_type> spareEntries_;
-    std::vector<std::shared_ptr<Job>> spareJobs_;
-    std::vector<std::vector<Item>> spareItems_;
-    bool refilling_ = false;
-    bool droppedAny_ = false;
-    std::string dropped_;  // the nearest key addJob left out, when droppedAny_
-    std::string passed_;   // the directory the walk took last
-    // Set before the workers start; read only while they run.
-    WatchedNames files_;
-    std::vector<std::thread> workers_;
+    // Shared with the workers; kept alive by a worker left behind.
+    std::shared_ptr<Shared> shared_;
 
     // The walk's thread only.
-    bool active_ = false;
-    std::string directory_;  // the working directory as the walk named it ("C:\A")
-    std::string native_;     // its native path, when known
-    bool nativeKnown_ = false;
-    std::shared_ptr<Job> entered_;  // read ahead for the working directory, not yet listed
-    std::shared_ptr<Job> listed_;   // the job whose listing is being delivered
-    const DirectoryListing* listedBy_ = nullptr;      // the system listing it stands for
-    std::vector<std::shared_ptr<Job>> releasedJobs_;  // recycled at the next take
-    std::vector<Child> walkChildren_;  // sub-directories of a directory this thread reads
-    std::size_t index_ = 0;            // next item of listed_
-    std::string lastName_;             // the entry a listing delivered last
-    int listingsOpen_ = 0;
-    // Directories announced during the listing: key and native path.
-    std::vector<std::pair<std::string, std::string>> hints_;
-    bool lastIsFile_ = false;
+    std::string key_;              // of the working directory, as the walk entered it
+    Snapshot* entered_ = nullptr;  // served for the working directory, not yet listed
+    bool childrenKnown_ = false;   // the working directory's children are scheduled
+    Schedule::Task task_;          // the walk's own reading
     Counts counts_;
 };
 
+// Limits from the setting VELUMTAR_READAHEAD: "0" or "off" turns reading
+// ahead off (threads 0), a number sets the workers; a build without reading
+// ahead always has threads 0.
+Limits limitsFrom(const std::optional<std::string>& setting);
+
 // The reader of the system the build is for.
 std::unique_ptr<DirectoryReader> newSystemReader();
-
-// The platform for the process: `system` wrapped for reading ahead, unless
-// VELUMTAR_READAHEAD is "0" or "off" (a number sets the worker count).
-Platform& withReadAhead(Platform& system, std::unique_ptr<DirectoryReader> reader);
 
 }  // namespace velumtar::readahead

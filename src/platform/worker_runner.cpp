@@ -38,12 +38,14 @@ struct Core {
         return nullptr;
     }
 
-    // Wakes up to `count` more threads for `lane`, counting those already
-    // in its steps or woken for it: one thread woken for nothing costs two
-    // system calls and a contended lock, so no herd.
-    void ask(Lane& lane, int count) {
+    // Wakes threads for `lane`: `count` more (never one already woken for it
+    // or in its steps), or with `inAll` until `count` are awake. One thread
+    // woken for nothing costs two system calls and a contended lock: no herd.
+    void ask(Lane& lane, int count, bool inAll) {
         std::lock_guard<std::mutex> lock(mutex);
-        const int more = std::min(count, lane.workers - lane.inStep - lane.pending);
+        const int awake = lane.inStep + lane.pending;
+        const int more =
+            inAll ? std::min(count, lane.workers) - awake : std::min(count, lane.workers - awake);
         for (int i = 0; i < more; ++i) {
             ++lane.pending;
             wake.notify_one();
@@ -63,7 +65,7 @@ struct Core {
             lock.unlock();
             for (int more; (more = lane->step()) >= 0;) {
                 if (more > 0)
-                    ask(*lane, more);
+                    ask(*lane, more, true);
             }
             lock.lock();
             --lane->inStep;
@@ -146,7 +148,12 @@ class LaneRunner final : public WorkerRunner {
 
     void wake(int count) override {
         if (lane_ && count > 0)
-            threads_->core->ask(*lane_, count);
+            threads_->core->ask(*lane_, count, false);
+    }
+
+    void keepAwake(int count) override {
+        if (lane_ && count > 0)
+            threads_->core->ask(*lane_, count, true);
     }
 
     void stop(std::chrono::milliseconds patience) override {

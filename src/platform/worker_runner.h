@@ -9,16 +9,20 @@
 namespace velumtar {
 
 // Runs workers. A worker calls `step`, which does one piece of work and
-// returns how many more wait, or -1 when none was due; after -1 it waits for
-// wake().
+// returns how many workers should be awake (as keepAwake()), or -1 when none
+// was due; after -1 it waits to be woken.
 class WorkerRunner {
   public:
     virtual ~WorkerRunner() = default;
     // Starts up to `count` workers; returns how many run (0 when no thread
     // could be made).
     virtual int start(int count, std::function<int()> step) = 0;
-    // Up to `count` pieces of work wait.
+    // Up to `count` more pieces of work wait: wakes as many idle workers,
+    // never one already woken or in its steps.
     virtual void wake(int count) = 0;
+    // Wakes idle workers until `count` are awake, those already woken or in
+    // their steps included.
+    virtual void keepAwake(int count) = 0;
     // Ends the workers after their current step. One still in a step after
     // `patience` (stuck in the system) is left behind and ends on its own:
     // whatever its step uses must outlive the runner.

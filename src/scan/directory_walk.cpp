@@ -45,16 +45,6 @@ constexpr std::size_t kMostSpellings = 16;
 constexpr std::array<std::string_view, 3> ExcludedDirectoryNames = {
     "CARDSPACE                ", "SYSTEM VOLUME INFORMATION", "RECYCLER                 "};
 
-// A directory is excluded when an entry occurs anywhere in its padded
-// upper-case name: one occurrence at any start position is enough.
-bool excludedDirectory(std::string_view name) {
-    for (std::string_view entry : ExcludedDirectoryNames) {
-        if (name.find(entry) != std::string_view::npos)
-            return true;
-    }
-    return false;
-}
-
 // Where the name of an entry goes in the full path: at the asterisk of the
 // pattern's "\*" suffix.
 std::size_t asteriskOf(std::string_view pattern) {
@@ -85,6 +75,12 @@ std::size_t contentLength(std::string_view field) {
     return end;
 }
 
+std::string_view unquoted(std::string_view path) {
+    if (path.size() >= 2 && path.front() == '"' && path.back() == '"')
+        path = path.substr(1, path.size() - 2);
+    return path;
+}
+
 // `path` is `directory` or lies below it.
 bool within(std::string_view path, std::string_view directory) {
     return path.substr(0, directory.size()) == directory &&
@@ -96,6 +92,88 @@ std::string quoted(std::string_view path) {
 }
 
 }  // namespace
+
+std::string WalkRules::keptName(Platform& platform, std::string_view listed) {
+    // A name is kept as listed, quotes included: a Windows name holds none,
+    // and on POSIX they are part of the name.
+    std::string name = platform.upperCase(listed);
+    name.resize(fittingLength(name, kNameWidth));
+    name.resize(kNameWidth, ' ');
+    return name;
+}
+
+bool WalkRules::excludedDirectory(std::string_view name) {
+    // An entry of the table counts with its trailing blanks, wherever it
+    // occurs in the padded name. A blank name (possible on POSIX) adds
+    // nothing to its parent's path: its entry would lead back into the
+    // parent and the walk round in circles.
+    for (std::string_view entry : ExcludedDirectoryNames) {
+        if (name.find(entry) != std::string_view::npos)
+            return true;
+    }
+    return allBlank(name);
+}
+
+std::size_t WalkRules::fullPath(std::string_view pattern, std::string_view name, std::string& out) {
+    out.assign(pattern.substr(0, kFullPathWidth));
+    out.resize(kFullPathWidth, ' ');
+    out.replace(asteriskOf(pattern), kNameWidth, name);
+    out.resize(kFullPathWidth);
+    return contentLength(out);
+}
+
+std::string WalkRules::keyOf(std::string_view path) const {
+    path = unquoted(path);
+    // Written as the walk keys it (the walk's own key, or a spelling without
+    // lower case, controls or blanks ending a name): as it stands.
+    bool keyed = true;
+    for (std::size_t i = 0; i < path.size() && keyed; ++i) {
+        const auto c = static_cast<unsigned char>(path[i]);
+        keyed = c >= 0x20 && c < 0x7F && !(c >= 'a' && c <= 'z') &&
+                !(c == ' ' && (i + 1 == path.size() || path[i + 1] == '\\'));
+    }
+    if (keyed && !path.empty() && path.back() != '\\')
+        return std::string(path) + "\\*";
+    // Otherwise the drive, then each name as the walk keys it.
+    const std::size_t root = path.find('\\');
+    if (root == std::string_view::npos)
+        return std::string(trimmedRight(path)) + "\\*";
+    std::string key(path.substr(0, root + 1));
+    for (std::size_t at = root + 1; at < path.size();) {
+        const std::size_t end = std::min(path.find('\\', at), path.size());
+        std::string name = keptName(platform_, path.substr(at, end - at));
+        showControls(name);
+        key.append(trimmedRight(name)).push_back('\\');
+        at = end + 1;
+    }
+    return key + '*';
+}
+
+bool WalkRules::childKey(std::string_view parentKey, std::string_view listed,
+                         std::string& key) const {
+    std::string name = keptName(platform_, listed);
+    showControls(name);
+    if (excludedDirectory(name))
+        return false;
+    const std::string pattern = padded(parentKey, kPatternWidth);
+    const std::size_t length = fullPath(pattern, name, key);
+    // No room for the suffix: recorded as skipped, never entered.
+    if (length + kSuffix.size() > workrec::path.width)
+        return false;
+    key.resize(length);
+    key += kSuffix;
+    // Entered later only when its entry sorts after the directory listed.
+    return padded(key, workrec::path.width) >
+           std::string_view(pattern).substr(0, workrec::path.width);
+}
+
+bool WalkRules::wantsFacts(std::string_view listed) const {
+    // Only what follows a full stop decides: upper-case that part alone.
+    const std::size_t dot = listed.find('.');
+    if (dot == std::string_view::npos)
+        return watched_.everyFile;
+    return watched_.covers(platform_.upperCase(listed.substr(dot)));
+}
 
 DirectoryWalk::DirectoryWalk(Platform& platform, MessageService& messages, WorkFile& workFile,
                              ExtensionList& extensions, FindingCounters& counters,
@@ -123,7 +201,7 @@ void DirectoryWalk::readContents(std::unique_ptr<WorkerRunner> runner) {
 
 DirectoryWalk::Result DirectoryWalk::walk(const std::string& startDirectory) {
     extensions_.openForWalk();
-    platform_.beginReadAhead(extensions_.watchedNames());
+    platform_.beginReadAhead(WalkRules(platform_, extensions_.watchedNames()));
     workFile_.clearRecord();
     pattern_ = padded(kRootPattern, kPatternWidth);
     otherSpellings_ = false;
@@ -138,7 +216,6 @@ DirectoryWalk::Result DirectoryWalk::walk(const std::string& startDirectory) {
         pool_.reset();
     }
     finish(startDirectory);
-    platform_.endReadAhead();
     return completed;
 }
 
@@ -199,6 +276,7 @@ DirectoryWalk::Next DirectoryWalk::examine(const ListingEntry& entry) {
         return Next::goOn;
     listedName_ = entry.name;
     listedFacts_ = entry.hasFacts ? std::optional(entry.facts) : std::nullopt;
+    listedFactsFromPath_ = entry.hasFacts && entry.factsFromPath;
     keepName(entry.name);
     if (entry.kind == EntryKind::file) {
         // The user's list may name an extension holding a control character
@@ -210,29 +288,13 @@ DirectoryWalk::Next DirectoryWalk::examine(const ListingEntry& entry) {
         return recordEntry(EntryType::file, userExtension) ? Next::goOn : Next::stop;
     }
     showControls(name_);
-    // A blank name (possible on POSIX) adds nothing to its parent's path: its
-    // entry would lead back into the parent and the walk round in circles.
-    if (excludedDirectory(name_) || allBlank(name_))
+    if (WalkRules::excludedDirectory(name_))
         return Next::goOn;
     return recordEntry(EntryType::directory, "    ") ? Next::goOn : Next::stop;
 }
 
-void DirectoryWalk::announceDirectory() {
-    // Entered later: not skipped, and sorting after the directory being
-    // listed (the record area still holds the entry just stored).
-    RecordView record = workFile_.view();
-    std::string_view path = record.get(workrec::path);
-    if (record.at(workrec::lockedMark) != 'G' &&
-        path > std::string_view(pattern_).substr(0, path.size()))
-        platform_.readAhead(path);
-}
-
 void DirectoryWalk::keepName(std::string_view listed) {
-    // A name is kept as listed, quotes included: a Windows name holds none,
-    // and on POSIX they are part of the name.
-    name_ = platform_.upperCase(listed);
-    name_.resize(fittingLength(name_, kNameWidth));
-    name_.resize(kNameWidth, ' ');
+    name_ = WalkRules::keptName(platform_, listed);
 }
 
 DirectoryWalk::Next DirectoryWalk::lockedDirectory(std::string_view quotedPath) {
@@ -288,14 +350,14 @@ DirectoryWalk::Found DirectoryWalk::nextDirectory() {
 }
 
 bool DirectoryWalk::recordEntry(EntryType type, std::string_view userExtension) {
-    fullPath_.assign(std::string_view(pattern_).substr(0, kFullPathWidth));
-    fullPath_.resize(kFullPathWidth, ' ');
-    if (type != EntryType::root) {
-        std::size_t at = asteriskOf(pattern_);
-        fullPath_.replace(at, kNameWidth, name_);
-        fullPath_.resize(kFullPathWidth);
+    std::size_t length;
+    if (type == EntryType::root) {
+        fullPath_.assign(std::string_view(pattern_).substr(0, kFullPathWidth));
+        fullPath_.resize(kFullPathWidth, ' ');
+        length = contentLength(fullPath_);
+    } else {
+        length = WalkRules::fullPath(pattern_, name_, fullPath_);
     }
-    std::size_t length = contentLength(fullPath_);
     // A directory whose path leaves no room for the "\*" suffix cannot
     // become a pattern: it is recorded as skipped and counted as locked.
     bool unreachable =
@@ -336,11 +398,7 @@ bool DirectoryWalk::recordEntry(EntryType type, std::string_view userExtension) 
             counters_.add(FindingCounters::kLocked);
         }
         record.set(workrec::facts, directoryFacts.str());
-        if (!storeRecord())
-            return false;
-        if (type == EntryType::directory)
-            announceDirectory();
-        return !twin || recordOtherSpellings(type);
+        return storeRecord() && (!twin || recordOtherSpellings(type));
     }
 
     if (length > workrec::path.width) {
@@ -544,7 +602,11 @@ bool DirectoryWalk::readFacts(std::string_view userExtension, bool& gone) {
     RecordView record = workFile_.view();
     const std::string path = quoted(spelt(trimmedRight(record.get(workrec::path))));
     FileInformation info;
-    PlatformStatus status = platform_.fileInformation(path, info);
+    PlatformStatus status = PlatformStatus::ok;
+    if (listedFactsFromPath_)
+        info = *listedFacts_;
+    else
+        status = platform_.fileInformation(path, info);
     gone = false;
     // A name the listing gave but the path rules cannot reach (a device's
     // name, trailing dots, a character they take for syntax) is described
@@ -766,6 +828,7 @@ void DirectoryWalk::finish(const std::string& startDirectory) {
         listing_->end();
     listing_.reset();
     extensions_.closeAfterWalk();
+    platform_.endReadAhead();
     // Every later file name is a full path: a working directory that stays
     // elsewhere changes nothing the run reads or writes.
     (void)platform_.changeDirectory(changeTarget(startDirectory));

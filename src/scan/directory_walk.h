@@ -15,8 +15,40 @@
 
 #include "platform/platform.h"
 #include "platform/worker_runner.h"
+#include "scan/extension_list.h"
 
 namespace velumtar {
+
+// The walk's rules for the entries of a directory: how a listed name is
+// kept, which sub-directories are entered and under which key, which files'
+// facts are read. The walk follows them, and hands them to a platform that
+// reads its directories ahead.
+class WalkRules final : public WalkPlan {
+  public:
+    WalkRules(Platform& platform, WatchedNames watched)
+        : platform_(platform), watched_(std::move(watched)) {}
+
+    // A listed name as the walk keeps it: upper case, cut to the name field
+    // at a whole character and blank-padded.
+    static std::string keptName(Platform& platform, std::string_view listed);
+    // Whether a sub-directory of this (kept) name is neither recorded nor
+    // entered.
+    static bool excludedDirectory(std::string_view name);
+    // The full path field of the entry `name` (kept) of the directory
+    // `pattern`: the pattern with the name written over its asterisk, 300
+    // characters. Returns the length of its content.
+    static std::size_t fullPath(std::string_view pattern, std::string_view name, std::string& out);
+
+    std::unique_ptr<WalkPlan> clone() const override { return std::make_unique<WalkRules>(*this); }
+    std::string keyOf(std::string_view path) const override;
+    bool childKey(std::string_view parentKey, std::string_view name,
+                  std::string& key) const override;
+    bool wantsFacts(std::string_view name) const override;
+
+  private:
+    Platform& platform_;
+    WatchedNames watched_;
+};
 
 class BasicDatabase;
 class ContentsPool;
@@ -65,10 +97,6 @@ class DirectoryWalk {
     // directory that cannot be entered, or refuses its listing, is locked.
     Next enterAndList();
     Next examine(const ListingEntry& entry);
-    // Tells the platform about the directory just recorded (its entry in the
-    // record area) when the walk will enter it later, so that it can be read
-    // ahead.
-    void announceDirectory();
     // Keeps a listed name upper case, cut to 255 bytes at a whole character
     // and blank-padded. Control characters (possible on POSIX) would break
     // the lines of the report and the boxes: once the name has qualified,
@@ -172,8 +200,10 @@ class DirectoryWalk {
     std::string name_;
     // The same name as the listing delivered it.
     std::string listedName_;
-    // The file's facts as the listing reported them, where it carries them.
+    // The file's facts as the listing reported them, where it carries them,
+    // and whether they are those of its path (read ahead).
     std::optional<FileInformation> listedFacts_;
+    bool listedFactsFromPath_ = false;
     // The listed entry's full path: the pattern with the name written over
     // its asterisk (300 characters).
     std::string fullPath_;

@@ -205,6 +205,24 @@ bool ExtensionList::userListMissed() const {
     return listValid_ && !extensions_.available();
 }
 
+bool WatchedNames::covers(std::string_view upperName) const {
+    if (everyFile)
+        return true;
+    for (std::size_t dot = upperName.find('.'); dot != std::string_view::npos;
+         dot = upperName.find('.', dot + 1)) {
+        // The three characters after the dot, blank padded past the end of
+        // the name, then a blank or the end.
+        if (dot + 4 < upperName.size() && upperName[dot + 4] != ' ')
+            continue;
+        char extension[3] = {' ', ' ', ' '};
+        upperName.copy(extension, 3, dot + 1);
+        if (std::find(extensions.begin(), extensions.end(), std::string_view(extension, 3)) !=
+            extensions.end())
+            return true;
+    }
+    return false;
+}
+
 WatchedNames ExtensionList::watchedNames() {
     // More user entries than this: any file may qualify.
     constexpr std::size_t kListedAtMost = 256;

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/platform.h"
 
@@ -25,6 +26,17 @@ inline constexpr std::array<std::string_view, 4> ExcludedFileNames = {
 
 // The width of a listed entry name.
 inline constexpr std::size_t kNameWidth = 255;
+
+// The files whose facts a walk will ask for, as far as can be told without
+// the extension database: names whose upper-case form has a full stop
+// followed by one of `extensions` (three characters each, blank padded) and
+// then a blank or the end of the name; every file when `everyFile` is set.
+// Safe to ask on any thread; a wrong guess costs time, never a result.
+struct WatchedNames {
+    std::vector<std::string> extensions;
+    bool everyFile = false;
+    bool covers(std::string_view upperName) const;
+};
 
 class ExtensionList {
   public:

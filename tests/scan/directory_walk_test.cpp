@@ -5,8 +5,10 @@
 #include <algorithm>
 
 #include "files/file_contents.h"
+#include "platform/read_ahead.h"
 #include "platform/worker_runner.h"
 #include "store/fault_injection.h"
+#include "support/fake_reader.h"
 #include "support/scan_fixture.h"
 #include "ui/messages.h"
 #include "util/text_field.h"
@@ -38,11 +40,40 @@ std::string fileEntry(const std::string& path, std::string_view facts) {
     return key('F', path) + std::string(facts);
 }
 
+// Every case runs in both listing orders, on the platform itself and
+// through reading ahead over the in-memory tree: with a worker that reads
+// every directory as soon as it may, and with none, so that the walk's
+// thread reads each itself.
+enum class Reading { none, workers, walkThread };
+struct Mode {
+    Reading reading;
+    bool reverse;
+};
+Mode mode;
+
+class DirectoryWalkSuite : public testing::TestWithParam<Mode> {
+  protected:
+    void SetUp() override { mode = GetParam(); }
+};
+
 struct Walk : test::ScanFixture {
     FindingCounters counters;
-    DirectoryWalk walker{platform, messages, workFile, list, counters};
+    std::unique_ptr<readahead::ReadAheadPlatform> readAhead;
+    DirectoryWalk walker{walked(), messages, workFile, list, counters};
 
-    Walk() { EXPECT_TRUE(prepareWorkFile(workFile, messages)); }
+    Walk() {
+        platform.reverseListing = mode.reverse;
+        EXPECT_TRUE(prepareWorkFile(workFile, messages));
+    }
+    Platform& walked() {
+        if (mode.reading == Reading::none)
+            return platform;
+        readAhead = std::make_unique<readahead::ReadAheadPlatform>(
+            platform, std::make_unique<test::FakeReader>(platform),
+            std::make_unique<test::InlineRunner>(mode.reading == Reading::workers ? 1 : 0),
+            readahead::Limits{});
+        return *readAhead;
+    }
 
     bool completes() { return walker.walk(kStart) == DirectoryWalk::Result::completed; }
 
@@ -68,9 +99,8 @@ struct Walk : test::ScanFixture {
     }
 };
 
-TEST(DirectoryWalk, EntersDirectoriesInKeyOrderAndRecordsQualifyingFiles) {
+TEST_P(DirectoryWalkSuite, EntersDirectoriesInKeyOrderAndRecordsQualifyingFiles) {
     Walk w;
-    w.platform.reverseListing = true;  // the listing's order must not matter
     w.platform.addFile("C:\\Setup.exe", 1234);
     w.platform.addFile("C:\\readme.txt", 10);
     w.platform.addFile("C:\\Program Files\\App\\tool.dll", 7);
@@ -86,17 +116,12 @@ TEST(DirectoryWalk, EntersDirectoriesInKeyOrderAndRecordsQualifyingFiles) {
               (std::vector<std::string>{"\"C:\\\"", "\"C:\\EMPTY\"", "\"C:\\PROGRAM FILES\"",
                                         "\"C:\\PROGRAM FILES\\APP\"", "\"C:\\WINDOWS\"",
                                         "\"C:\\WINDOWS\\SYSTEM32\""}));
-    // The directories it enters later were announced for reading ahead, each
-    // when its parent's listing delivered it.
-    std::vector<std::string> announced;
-    for (const std::string& pattern : w.platform.readAheads)
-        announced.emplace_back(trimmedRight(pattern));
-    std::sort(announced.begin(), announced.end());
-    EXPECT_EQ(announced, (std::vector<std::string>{"C:\\EMPTY\\*", "C:\\PROGRAM FILES\\*",
-                                                   "C:\\PROGRAM FILES\\APP\\*", "C:\\WINDOWS\\*",
-                                                   "C:\\WINDOWS\\SYSTEM32\\*"}));
-    EXPECT_EQ(w.platform.readAheadBegun, 1);
-    EXPECT_EQ(w.platform.readAheadEnded, 1);
+    if (w.readAhead) {
+        EXPECT_EQ(w.readAhead->counts().served, 5u);
+    } else {
+        EXPECT_EQ(w.platform.readAheadBegun, 1);
+        EXPECT_EQ(w.platform.readAheadEnded, 1);
+    }
     std::string setupFacts = " 20250630081542" + std::string(12, ' ') + "0000000000001234" +
                              std::string(16, ' ') + "A   " + std::string(10, ' ');
     EXPECT_EQ(w.work(), (std::vector<std::string>{
@@ -120,7 +145,7 @@ TEST(DirectoryWalk, EntersDirectoriesInKeyOrderAndRecordsQualifyingFiles) {
     w.expectTidyEnd();
 }
 
-TEST(DirectoryWalk, ExcludedDirectoryNamesInAnyCaseAndInsideLongerNames) {
+TEST_P(DirectoryWalkSuite, ExcludedDirectoryNamesInAnyCaseAndInsideLongerNames) {
     Walk w;
     for (const char* dir : {"System Volume Information", "recycler", "MyRecycler", "CardSpace",
                             "old system volume information x", "CardSpaces", "Recycler.old"})
@@ -137,7 +162,7 @@ TEST(DirectoryWalk, ExcludedDirectoryNamesInAnyCaseAndInsideLongerNames) {
                             fileEntry("C:\\RECYCLER.OLD\\INSIDE.EXE", listedFacts(1))}));
 }
 
-TEST(DirectoryWalk, RootThatCannotBeEnteredOrListedEndsTheWalkWithoutAQuestion) {
+TEST_P(DirectoryWalkSuite, RootThatCannotBeEnteredOrListedEndsTheWalkWithoutAQuestion) {
     for (bool listingRefused : {false, true}) {
         SCOPED_TRACE(listingRefused ? "listing refused" : "not enterable");
         Walk w;
@@ -158,7 +183,7 @@ TEST(DirectoryWalk, RootThatCannotBeEnteredOrListedEndsTheWalkWithoutAQuestion) 
 
 // A sub-directory that cannot be entered, or whose listing is refused at its
 // first read, is counted and the user decides whether to go on.
-TEST(DirectoryWalk, LockedSubDirectoryAnsweredYesIsMarkedAndTheWalkGoesOn) {
+TEST_P(DirectoryWalkSuite, LockedSubDirectoryAnsweredYesIsMarkedAndTheWalkGoesOn) {
     for (bool listingRefused : {false, true}) {
         SCOPED_TRACE(listingRefused ? "listing refused" : "not enterable");
         Walk w;
@@ -186,7 +211,7 @@ TEST(DirectoryWalk, LockedSubDirectoryAnsweredYesIsMarkedAndTheWalkGoesOn) {
     }
 }
 
-TEST(DirectoryWalk, LockedSubDirectoryAnsweredNoStopsTheWalk) {
+TEST_P(DirectoryWalkSuite, LockedSubDirectoryAnsweredNoStopsTheWalk) {
     Walk w;
     w.platform.addDirectory("C:\\Locked").enterable = false;
     w.platform.addFile("C:\\Next\\a.exe", 2);
@@ -200,7 +225,7 @@ TEST(DirectoryWalk, LockedSubDirectoryAnsweredNoStopsTheWalk) {
     w.expectTidyEnd();
 }
 
-TEST(DirectoryWalk, ListingErrorsStopTheWalk) {
+TEST_P(DirectoryWalkSuite, ListingErrorsStopTheWalk) {
     // An error at the first read or later, and a refusal after the first read.
     for (test::ListingFault fault :
          {test::ListingFault{ListingResult::error, 0}, test::ListingFault{ListingResult::error, 3},
@@ -223,7 +248,7 @@ TEST(DirectoryWalk, ListingErrorsStopTheWalk) {
 // A file whose facts its path does not give, under any status: passed over
 // once the directory no longer lists it, described by the listing where the
 // listing carries its facts (Windows); otherwise the walk stops with the box.
-TEST(DirectoryWalk, FileFactsFailureStopsTheWalkUnlessTheFileVanishedOrWasListedWithFacts) {
+TEST_P(DirectoryWalkSuite, FileFactsFailureStopsTheWalkUnlessTheFileVanishedOrWasListedWithFacts) {
     enum class Outcome { skipped, stops, listingFacts };
     struct Case {
         PlatformStatus status;
@@ -264,7 +289,7 @@ TEST(DirectoryWalk, FileFactsFailureStopsTheWalkUnlessTheFileVanishedOrWasListed
     }
 }
 
-TEST(DirectoryWalk, FilePathsBeyond253CharactersGetZeroFactsAndShareTheirEntry) {
+TEST_P(DirectoryWalkSuite, FilePathsBeyond253CharactersGetZeroFactsAndShareTheirEntry) {
     Walk w;
     const std::string dir = "C:\\" + std::string(200, 'D');  // 203 characters
     const std::string stem = dir + "\\" + std::string(45, 'N');
@@ -284,7 +309,7 @@ TEST(DirectoryWalk, FilePathsBeyond253CharactersGetZeroFactsAndShareTheirEntry) 
     EXPECT_TRUE(w.platform.boxes.empty());
 }
 
-TEST(DirectoryWalk, DirectoryWithoutRoomForItsSuffixIsRecordedSkippedAndCounted) {
+TEST_P(DirectoryWalkSuite, DirectoryWithoutRoomForItsSuffixIsRecordedSkippedAndCounted) {
     Walk w;
     const std::string fits = "C:\\" + std::string(248, 'F');    // 251 characters
     const std::string noRoom = "C:\\" + std::string(249, 'G');  // 252 characters
@@ -296,9 +321,13 @@ TEST(DirectoryWalk, DirectoryWithoutRoomForItsSuffixIsRecordedSkippedAndCounted)
 
     EXPECT_TRUE(w.completes());
     EXPECT_EQ(w.entered(), (std::vector<std::string>{"\"C:\\\"", "\"" + fits + "\""}));
-    // Skipped directories are not announced for reading ahead.
-    ASSERT_EQ(w.platform.readAheads.size(), 1u);
-    EXPECT_EQ(trimmedRight(w.platform.readAheads[0]), fits + "\\*");
+    // Reading ahead is told of none but the one the walk enters.
+    const WalkRules rules(w.platform, {});
+    std::string childKey;
+    EXPECT_TRUE(rules.childKey("C:\\*", fits.substr(3), childKey));
+    EXPECT_EQ(childKey, fits + "\\*");
+    EXPECT_FALSE(rules.childKey(fits + "\\*", "B", childKey));
+    EXPECT_FALSE(rules.childKey("C:\\*", noRoom.substr(3), childKey));
     EXPECT_TRUE(w.platform.boxes.empty());
     EXPECT_EQ(w.counters.value[FindingCounters::kLocked], 3u);
     EXPECT_EQ(w.work(), (std::vector<std::string>{
@@ -309,7 +338,7 @@ TEST(DirectoryWalk, DirectoryWithoutRoomForItsSuffixIsRecordedSkippedAndCounted)
     w.expectTidyEnd();
 }
 
-TEST(DirectoryWalk, LinksJunctionsSpecialFilesAndBlankNamesAreNeitherEnteredNorRecorded) {
+TEST_P(DirectoryWalkSuite, LinksJunctionsSpecialFilesAndBlankNamesAreNeitherEnteredNorRecorded) {
     Walk w;
     w.platform.addEntry("C:\\Link", EntryKind::reparsePoint, attr::directory);
     w.platform.addFile("C:\\Link\\through.exe", 1);
@@ -326,7 +355,7 @@ TEST(DirectoryWalk, LinksJunctionsSpecialFilesAndBlankNamesAreNeitherEnteredNorR
 // character is kept as '?', trailing blanks fall off the fixed field, and a
 // path cut at 253 bytes ends at a whole character. Each is still found,
 // recorded with its facts and, for a directory, entered.
-TEST(DirectoryWalk, NamesKeepTheirQuotesShowControlsAsQuestionMarksAndLoseTrailingBlanks) {
+TEST_P(DirectoryWalkSuite, NamesKeepTheirQuotesShowControlsAsQuestionMarksAndLoseTrailingBlanks) {
     Walk w;
     w.platform.addFile("C:\\\"quoted\".exe", 1);
     w.platform.addFile("C:\\\"whole.exe\"", 9);  // its extension is EXE" (not watched)
@@ -365,7 +394,7 @@ TEST(DirectoryWalk, NamesKeepTheirQuotesShowControlsAsQuestionMarksAndLoseTraili
 // Names that differ only in case map to one key: whatever the listing's
 // order, the spelling a lookup finds is watched with its own facts, and every
 // other spelling is recorded as a twin, counted as locked, never entered.
-TEST(DirectoryWalk, CaseTwinsWatchOneSpellingWhateverTheListingOrder) {
+TEST_P(DirectoryWalkSuite, CaseTwinsWatchOneSpellingWhateverTheListingOrder) {
     for (bool reverse : {false, true}) {
         SCOPED_TRACE(reverse ? "twins listed first" : "twins listed last");
         Walk w;
@@ -399,7 +428,7 @@ TEST(DirectoryWalk, CaseTwinsWatchOneSpellingWhateverTheListingOrder) {
     }
 }
 
-TEST(DirectoryWalk, HiddenAndSystemFilesQualifyAndUserExtensionsAreMarked) {
+TEST_P(DirectoryWalkSuite, HiddenAndSystemFilesQualifyAndUserExtensionsAreMarked) {
     Walk w;
     const std::uint8_t all = attr::archive | attr::readOnly | attr::system | attr::hidden;
     w.platform.addFile("C:\\boot.sys", 4, all);
@@ -428,7 +457,7 @@ TEST(DirectoryWalk, HiddenAndSystemFilesQualifyAndUserExtensionsAreMarked) {
 
 // A listing may report only what a file's name tells; the facts carry the
 // attributes of the file itself.
-TEST(DirectoryWalk, FactsTakeTheAttributesOfTheFileNotOfTheListing) {
+TEST_P(DirectoryWalkSuite, FactsTakeTheAttributesOfTheFileNotOfTheListing) {
     Walk w;
     const std::uint8_t all = attr::archive | attr::readOnly | attr::system | attr::hidden;
     w.platform.addFile("C:\\boot.sys", 4, all).listedAttributes = attr::archive;
@@ -443,7 +472,7 @@ TEST(DirectoryWalk, FactsTakeTheAttributesOfTheFileNotOfTheListing) {
     w.expectTidyEnd();
 }
 
-TEST(DirectoryWalk, WorkFileStoreFailureIsReportedAndStopsTheWalk) {
+TEST_P(DirectoryWalkSuite, WorkFileStoreFailureIsReportedAndStopsTheWalk) {
     // A work file that only reads: the root entry is written when new and
     // rewritten when a previous entry is there.
     for (bool rootPresent : {false, true}) {
@@ -463,29 +492,6 @@ TEST(DirectoryWalk, WorkFileStoreFailureIsReportedAndStopsTheWalk) {
         w.expectTidyEnd();
     }
 }
-
-// Does the workers' steps on the walk's thread: at every `every`-th wake all
-// of them, so that some files are read before the walk takes them and the
-// others when it does. `threads` 0: no worker can be made.
-class InlineRunner final : public WorkerRunner {
-  public:
-    InlineRunner(int every, int threads) : every_(every), threads_(threads) {}
-    int start(int count, std::function<int()> step) override {
-        step_ = std::move(step);
-        return std::min(count, threads_);
-    }
-    void wake(int) override {
-        if (++wakes_ % every_ == 0)
-            while (step_() >= 0) {
-            }
-    }
-    void stop(std::chrono::milliseconds) override { step_ = nullptr; }
-
-  private:
-    const int every_, threads_;
-    int wakes_ = 0;
-    std::function<int()> step_;
-};
 
 // A record without the blanks of its path, for a readable difference. The
 // in-memory files' identities differ from one platform to the next: a link
@@ -540,7 +546,7 @@ TEST(DirectoryWalk, ContentsReadOnWorkersLeaveTheWorkFileAsReadOnTheWalksThread)
             SCOPED_TRACE(std::to_string(threads) + " " + std::to_string(every));
             Walk w;
             drive(w);
-            w.walker.readContents(std::make_unique<InlineRunner>(every, threads));
+            w.walker.readContents(std::make_unique<test::InlineRunner>(every, threads));
             ASSERT_TRUE(w.completes());
             EXPECT_EQ(w.counters.unreadableContents, 1u);
             const std::vector<std::string> work = w.work();
@@ -554,7 +560,7 @@ TEST(DirectoryWalk, ContentsReadOnWorkersLeaveTheWorkFileAsReadOnTheWalksThread)
 #ifdef VELUMTAR_FAULT_INJECTION
 // The next-directory step reads the entry of the directory just finished,
 // then the next one: a failure of either ends the walk with the file error.
-TEST(DirectoryWalk, FailedReadOfTheNextDirectoryIsReportedAndEndsTheWalk) {
+TEST_P(DirectoryWalkSuite, FailedReadOfTheNextDirectoryIsReportedAndEndsTheWalk) {
     // Reads 1 and 2 record the root and C:\SUB; 3 and 4 find the next
     // directory after the root.
     for (const char* fault : {"read:C:\\VELUCMPT.TMP:3", "read:C:\\VELUCMPT.TMP:4"}) {
@@ -576,6 +582,20 @@ TEST(DirectoryWalk, FailedReadOfTheNextDirectoryIsReportedAndEndsTheWalk) {
     }
 }
 #endif
+
+std::string modeName(const testing::TestParamInfo<Mode>& info) {
+    static const char* const reading[] = {"system", "workers", "walkThread"};
+    return std::string(reading[static_cast<int>(info.param.reading)]) +
+           (info.param.reverse ? "Reversed" : "");
+}
+
+INSTANTIATE_TEST_SUITE_P(, DirectoryWalkSuite,
+                         testing::Values(Mode{Reading::none, false}, Mode{Reading::none, true},
+                                         Mode{Reading::workers, false},
+                                         Mode{Reading::workers, true},
+                                         Mode{Reading::walkThread, false},
+                                         Mode{Reading::walkThread, true}),
+                         modeName);
 
 }  // namespace
 }  // namespace velumtar

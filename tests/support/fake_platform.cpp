@@ -216,6 +216,14 @@ void FakePlatform::moveEntry(const std::string& from, const std::string& to) {
     tree[to] = moved;
 }
 
+std::string FakePlatform::childKey(const std::string& directory, std::string_view name) const {
+    std::string key = withoutTrailingBackslash(normalise(directory + "\\" + std::string(name)));
+    auto found = tree.find(key);
+    if (found != tree.end() && found->second.name != name)
+        key += kTwinMark + std::string(name);
+    return key;
+}
+
 std::string FakePlatform::normalise(std::string_view path) const {
     std::string p(path);
     if (p.size() >= 2 && p.front() == '"' && p.back() == '"')

@@ -37,6 +37,10 @@ struct FakeEntry {
     bool enterable = true;                           // directories: changeDirectory succeeds
     PlatformStatus infoStatus = PlatformStatus::ok;  // files: what fileInformation answers
     bool vanishes = false;                           // gone once a listing delivered it
+    // Directories: modification and change time (ns since 1970), as a
+    // reader of the tree stamps it.
+    std::int64_t changedAt = kSettled;
+    static constexpr std::int64_t kSettled = 1751271342123456789;
     bool listedWithFacts = false;  // files: the listing carries `info` (as on Windows)
 };
 
@@ -97,7 +101,6 @@ class FakePlatform : public Platform {
     // What the walk asked for.
     std::vector<std::string> changeRequests;   // every path handed to changeDirectory
     std::vector<std::string> listingPatterns;  // every pattern handed to first()
-    std::vector<std::string> readAheads;       // every pattern handed to readAhead
     std::vector<std::string> contentsOpened;   // every path opened for its contents
     int readAheadBegun = 0, readAheadEnded = 0;
     std::string lastListed;  // tree key of the entry listed last
@@ -141,8 +144,7 @@ class FakePlatform : public Platform {
     std::string upperCase(std::string_view text) override;
     bool currentDirectory(std::string& path) override;
     bool changeDirectory(std::string_view path) override;
-    void beginReadAhead(const WatchedNames&) override { ++readAheadBegun; }
-    void readAhead(std::string_view pattern) override { readAheads.emplace_back(pattern); }
+    void beginReadAhead(const WalkPlan&) override { ++readAheadBegun; }
     void endReadAhead() override { ++readAheadEnded; }
     std::unique_ptr<DirectoryListing> newListing() override;
     PlatformStatus fileInformation(std::string_view path, FileInformation& info) override;
@@ -165,7 +167,11 @@ class FakePlatform : public Platform {
     std::set<std::string> heldHere;
 
   private:
+    friend class FakeReader;
     static std::string parentOf(const std::string& normalised);
+    // The tree key of the entry listed as `name` in the directory whose tree
+    // key is `directory` (a twin's own key for a twin).
+    std::string childKey(const std::string& directory, std::string_view name) const;
     // Moves the listed entry of a renamed file along with it.
     void moveEntry(const std::string& from, const std::string& to);
 

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -280,6 +281,28 @@ PathResolver& processResolver();
 // what was opened. `rootFd` is the root held open, or -1. Returns the
 // descriptor, or -1 with errno set (EXDEV when `host` is not below `root`).
 int openDirectoryBelow(int rootFd, const std::string& root, std::string& host, bool otherSpellings);
+
+// Owns a descriptor; closes it on destruction. Move-only.
+class Descriptor {
+  public:
+    explicit Descriptor(int fd = -1) : fd_(fd) {}
+    ~Descriptor() { reset(); }
+    Descriptor(Descriptor&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+    Descriptor& operator=(Descriptor&& other) noexcept {
+        reset(other.fd_);
+        other.fd_ = -1;
+        return *this;
+    }
+    int get() const { return fd_; }
+    void reset(int fd = -1) {
+        if (fd_ >= 0)
+            ::close(fd_);
+        fd_ = fd;
+    }
+
+  private:
+    int fd_;
+};
 
 // File services (posix_files.cpp).
 std::unique_ptr<File> openHostFile(const std::string& host, OpenMode mode, PlatformStatus& status);

@@ -9,7 +9,6 @@
 #include <cstdlib>
 
 #include "platform/posix/posix_internal.h"
-#include "platform/read_ahead.h"
 #include "util/name_mapping.h"
 
 namespace velumtar {
@@ -220,8 +219,7 @@ class PosixPlatform final : public Platform {
 
 Platform& systemPlatform() {
     static PosixPlatform platform;
-    static Platform& chosen = readahead::withReadAhead(platform, readahead::newSystemReader());
-    return chosen;
+    return platform;
 }
 
 }  // namespace velumtar

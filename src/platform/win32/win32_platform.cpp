@@ -2,8 +2,6 @@
 // UTF-8 and reaches the system through the wide-character API.
 #include "platform/win32/win32_support.h"
 
-#include "platform/read_ahead.h"
-
 // After <windows.h>, which win32_support.h brings in.
 #include <shellapi.h>
 
@@ -220,8 +218,7 @@ class Win32Platform final : public Platform {
 
 Platform& systemPlatform() {
     static Win32Platform platform;
-    static Platform& chosen = readahead::withReadAhead(platform, readahead::newSystemReader());
-    return chosen;
+    return platform;
 }
 
 }  // namespace velumtar

@@ -1,13 +1,10 @@
-// The Win32 side of reading ahead: workers open a directory by its full path
-// to check that it is reached through no link and to stamp it (volume, file
-// index, last-write and change times), list it with FindFirstFileExW and a
-// large fetch while they hold it, and read the facts of the watched files by
-// full path as the platform's file information does; they never change the
-// working directory. At the directory's turn the walk's thread enters it as
-// the platform's entering of a directory does and stamps it again.
+// The Win32 side of reading ahead: a reader opens a directory by its full
+// path, checks that it is reached through no link and stamps it (volume, file
+// index, last-write and change times), lists it with FindFirstFileExW and a
+// large fetch while it holds it, and reads the facts of the watched files by
+// full path as the platform's file information does; it never changes the
+// working directory.
 #include "platform/win32/win32_support.h"
-
-#include <algorithm>
 
 #include "platform/read_ahead.h"
 
@@ -16,145 +13,95 @@ namespace {
 
 using readahead::DirectoryStamp;
 
+// FILETIME ticks (100 ns since 1601) to nanoseconds since 1970.
+constexpr std::int64_t kTicksTo1970 = 116444736000000000;
 // The system stamps changes with a clock that advances in ticks of about
-// 16 ms (in 100-ns units here): a directory changed less than this before
-// it was read could change again without its times moving.
-constexpr std::uint64_t kRacyTicks = 500000;
+// 16 ms.
+constexpr std::int64_t kTick = 50000000;
+
+std::int64_t nanoseconds(std::uint64_t ticks) {
+    return (static_cast<std::int64_t>(ticks) - kTicksTo1970) * 100;
+}
 
 std::uint64_t ticks(const FILETIME& time) {
     return (static_cast<std::uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
 }
 
-// The directory `path`, when it is reached through no link, held while it is
-// listed by its path: shared for reading and writing but not for deletion,
-// so that the system refuses to move or remove it, or a folder above it,
-// until it is closed, and the path leads to it throughout.
-ScopedHandle holdDirectory(const std::wstring& path) {
-    ScopedHandle directory = openDirectoryHandle(path, FILE_SHARE_READ | FILE_SHARE_WRITE);
-    BY_HANDLE_FILE_INFORMATION info{};
-    if (directory.valid() && !isDirectoryAt(directory.get(), path, info)) {
-        directory.reset();
-    }
-    return directory;
-}
-
-bool stampOf(const ScopedHandle& directory, DirectoryStamp& stamp) {
+bool stampOf(HANDLE directory, DirectoryStamp& stamp) {
     BY_HANDLE_FILE_INFORMATION info{};
     FILE_BASIC_INFO basic{};
-    if (!directory.valid() || !GetFileInformationByHandle(directory.get(), &info) ||
-        !GetFileInformationByHandleEx(directory.get(), FileBasicInfo, &basic, sizeof basic)) {
+    if (!GetFileInformationByHandle(directory, &info) ||
+        !GetFileInformationByHandleEx(directory, FileBasicInfo, &basic, sizeof basic))
         return false;
-    }
-    stamp.values[0] = info.dwVolumeSerialNumber;
-    stamp.values[1] = (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
-    stamp.values[2] = ticks(info.ftLastWriteTime);
-    stamp.values[3] = static_cast<std::uint64_t>(basic.ChangeTime.QuadPart);
+    stamp.volume = info.dwVolumeSerialNumber;
+    stamp.index = (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+    stamp.modified = nanoseconds(ticks(info.ftLastWriteTime));
+    stamp.changed = nanoseconds(static_cast<std::uint64_t>(basic.ChangeTime.QuadPart));
     return true;
 }
 
 std::string joined(const std::string& parent, std::string_view name) {
     std::string path = parent;
-    if (path.empty() || path.back() != '\\') {
+    if (path.empty() || path.back() != '\\')
         path += '\\';
-    }
     path += name;
     return path;
 }
 
 class Win32Reader final : public readahead::DirectoryReader {
   public:
-    bool read(const std::string& native, const WatchedNames& files, std::size_t maxBytes,
+    bool read(const std::string& native, const WalkPlan& plan, std::size_t maxBytes,
               readahead::Snapshot& out) override {
+        out.clear();
         FILETIME now{};
         GetSystemTimeAsFileTime(&now);
-        const ScopedHandle directory = holdDirectory(widen(native));
-        if (!stampOf(directory, out.stamp) ||
-            std::max(out.stamp.values[2], out.stamp.values[3]) + kRacyTicks > ticks(now)) {
+        // Held without delete sharing while it is listed by its path: the
+        // system refuses to move or remove it, or a folder above it, so the
+        // path leads to it throughout.
+        const std::wstring path = widen(native);
+        const ScopedHandle directory =
+            openDirectoryHandle(path, FILE_SHARE_READ | FILE_SHARE_WRITE);
+        BY_HANDLE_FILE_INFORMATION info{};
+        if (!directory.valid() || !isDirectoryAt(directory.get(), path, info) ||
+            !stampOf(directory.get(), out.stamp))
             return false;
-        }
+        out.timesTell = readahead::timesTell(out.stamp, nanoseconds(ticks(now)), kTick);
         const std::wstring pattern = widen(joined(native, "*.*"));
         WIN32_FIND_DATAW data{};
         HANDLE find = FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &data,
                                        FindExSearchNameMatch, nullptr, FIND_FIRST_EX_LARGE_FETCH);
-        if (find == INVALID_HANDLE_VALUE) {
+        if (find == INVALID_HANDLE_VALUE)
             return false;
-        }
-        bool complete = true;
-        for (;;) {
-            readahead::Item item;
-            describeEntry(data, item.entry);
-            if (item.entry.kind == EntryKind::file &&
-                readahead::wanted(files, upper(item.entry.name))) {
-                item.hasFacts = fileInformation(joined(native, item.entry.name), item.facts) ==
-                                PlatformStatus::ok;
-            }
-            out.bytes += sizeof(readahead::Item) + item.entry.name.size();
-            if (out.bytes > maxBytes) {
-                complete = false;
-                break;
-            }
-            out.items.push_back(std::move(item));
-            if (!FindNextFileW(find, &data)) {
-                complete = GetLastError() == ERROR_NO_MORE_FILES;
-                break;
-            }
-        }
-        FindClose(find);
-        return complete;
-    }
-
-    bool subdirectories(const std::string& native,
-                        const std::function<void(const std::string&)>& take) override {
-        const ScopedHandle directory = holdDirectory(widen(native));
-        if (!directory.valid()) {
-            return false;
-        }
-        const std::wstring pattern = widen(joined(native, "*.*"));
-        WIN32_FIND_DATAW data{};
-        HANDLE find =
-            FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &data,
-                             FindExSearchLimitToDirectories, nullptr, FIND_FIRST_EX_LARGE_FETCH);
-        if (find == INVALID_HANDLE_VALUE) {
-            return false;
-        }
         ListingEntry entry;
+        FileInformation facts;
+        bool complete = true;
         do {
+            // The facts of the path where it gives them, else the listing's.
             describeEntry(data, entry);
-            if (entry.kind == EntryKind::directory) {
-                take(entry.name);
+            entry.factsFromPath =
+                entry.kind == EntryKind::file && plan.wantsFacts(entry.name) &&
+                fileInformation(joined(native, entry.name), facts) == PlatformStatus::ok;
+            if (entry.factsFromPath) {
+                entry.hasFacts = true;
+                entry.facts = facts;
             }
-        } while (FindNextFileW(find, &data));
-        const bool complete = GetLastError() == ERROR_NO_MORE_FILES;
+            complete = out.add(entry, maxBytes);
+        } while (complete && FindNextFileW(find, &data));
+        complete = complete && GetLastError() == ERROR_NO_MORE_FILES;
         FindClose(find);
         return complete;
     }
 
-    std::string upper(std::string_view name) override {
-        std::wstring wide = widen(name);
-        CharUpperBuffW(wide.data(), static_cast<DWORD>(wide.size()));
-        return narrow(wide);
+    std::string childNative(const std::string& parent, std::string_view name) override {
+        return joined(parent, name);
     }
 
     bool workingNative(std::string& native) override { return currentDirectory(native); }
 
-    std::string childNative(const std::string& parent, const std::string& name) override {
-        return joined(parent, name);
-    }
-
-    bool enter(const std::string& native, DirectoryStamp& now) override {
-        ScopedHandle entered;
-        if (!enterDirectory(widen(native), &entered)) {
-            return false;
-        }
-        if (!stampOf(entered, now)) {
-            now = DirectoryStamp{};
-        }
-        return true;
-    }
-
-    PlatformStatus facts(const std::string& parent, const std::string& name,
-                         FileInformation& info) override {
-        return fileInformation(joined(parent, name), info);
+    bool stampWorking(DirectoryStamp& now) override {
+        const ScopedHandle working =
+            openDirectoryHandle(L".", FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
+        return working.valid() && stampOf(working.get(), now);
     }
 };
 
