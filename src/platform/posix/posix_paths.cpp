@@ -50,6 +50,16 @@ void dropLastSegment(std::string& dir) {
     dir.resize(slash == 0 || slash == std::string::npos ? 1 : slash);
 }
 
+// The first backslash or slash of `path`: one pass over its bytes.
+std::size_t separatorIn(std::string_view path) {
+    for (std::size_t i = 0; i < path.size(); ++i) {
+        if (path[i] == '\\' || path[i] == '/') {
+            return i;
+        }
+    }
+    return std::string_view::npos;
+}
+
 bool isBlank(char c) {
     return c == ' ' || c == '\t' || c == '\0';
 }
@@ -243,7 +253,7 @@ bool PathResolver::split(std::string_view path, SplitPath& out) const {
 
     out.components.clear();
     while (!rest.empty()) {
-        std::size_t cut = hostPathForm ? rest.find('/') : rest.find_first_of("\\/");
+        std::size_t cut = hostPathForm ? rest.find('/') : separatorIn(rest);
         std::string_view part = rest.substr(0, cut);
         rest.remove_prefix(cut == std::string_view::npos ? rest.size() : cut + 1);
         if (part.empty() || part == ".") {
