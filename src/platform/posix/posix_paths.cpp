@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -64,14 +65,23 @@ bool isBlank(char c) {
     return c == ' ' || c == '\t' || c == '\0';
 }
 
-char upper(char c) {
+constexpr char upper(char c) {
     return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
 }
 
 // A character of a name as the tool keeps it: upper case, a control
 // character as '?'.
+constexpr std::array<char, 256> kFolded = [] {
+    std::array<char, 256> table{};
+    for (int code = 0; code < 256; ++code) {
+        const char c = static_cast<char>(code);
+        table[static_cast<std::size_t>(code)] = code < 0x20 || code == 0x7F ? '?' : upper(c);
+    }
+    return table;
+}();
+
 char fold(char c) {
-    return static_cast<unsigned char>(c) < 0x20 || c == 0x7F ? '?' : upper(c);
+    return kFolded[static_cast<unsigned char>(c)];
 }
 
 // The host entry `component` (a drive name) names exactly, if any: its host
@@ -129,7 +139,7 @@ bool asciiEqualFold(std::string_view a, std::string_view b) {
         return false;
     }
     for (std::size_t i = 0; i < a.size(); ++i) {
-        if (fold(a[i]) != fold(b[i])) {
+        if (a[i] != b[i] && fold(a[i]) != fold(b[i])) {
             return false;
         }
     }
