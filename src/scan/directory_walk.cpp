@@ -68,7 +68,7 @@ std::string changeTarget(std::string_view pattern) {
 // Length of a path field's content: up to its last character that is not a
 // blank, a NUL or the end marker.
 std::size_t contentLength(std::string_view field) {
-    std::size_t end = field.size();
+    std::size_t end = trimmedLength(field);
     while (end > 0 &&
            (field[end - 1] == ' ' || field[end - 1] == '\0' || field[end - 1] == kEndMarker))
         --end;

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 
@@ -77,12 +78,26 @@ inline void putField(char* record, std::size_t offset, std::size_t width, std::s
         record[offset + i] = ' ';
 }
 
-// `text` without its trailing blanks.
-inline std::string_view trimmedRight(std::string_view text) {
+// The length of `text` without its trailing blanks. Most of a fixed field
+// is padding: eight blanks are passed over at a time.
+inline std::size_t trimmedLength(std::string_view text) {
+    constexpr std::uint64_t kEightBlanks = 0x2020202020202020u;
     std::size_t end = text.size();
+    while (end >= 8) {
+        std::uint64_t word;
+        std::memcpy(&word, text.data() + end - 8, 8);
+        if (word != kEightBlanks)
+            break;
+        end -= 8;
+    }
     while (end > 0 && text[end - 1] == ' ')
         --end;
-    return text.substr(0, end);
+    return end;
+}
+
+// `text` without its trailing blanks.
+inline std::string_view trimmedRight(std::string_view text) {
+    return text.substr(0, trimmedLength(text));
 }
 
 inline bool allBlank(std::string_view text) {
@@ -92,10 +107,8 @@ inline bool allBlank(std::string_view text) {
 // Shows every control character (codes 0 to 31 and 127) of `text` as '?',
 // so that a name never breaks the line or the box it is shown in.
 inline void showControls(std::string& text) {
-    for (char& c : text) {
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
-            c = '?';
-    }
+    for (char& c : text)
+        c = static_cast<unsigned char>(c) < 0x20 || c == 0x7F ? '?' : c;
 }
 
 // Writes `value` as `width` decimal digits with leading zeros (the lowest

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -50,18 +51,37 @@ void dropLastSegment(std::string& dir) {
     dir.resize(slash == 0 || slash == std::string::npos ? 1 : slash);
 }
 
+// The first backslash or slash of `path`: one pass over its bytes.
+std::size_t separatorIn(std::string_view path) {
+    for (std::size_t i = 0; i < path.size(); ++i) {
+        if (path[i] == '\\' || path[i] == '/') {
+            return i;
+        }
+    }
+    return std::string_view::npos;
+}
+
 bool isBlank(char c) {
     return c == ' ' || c == '\t' || c == '\0';
 }
 
-char upper(char c) {
+constexpr char upper(char c) {
     return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
 }
 
 // A character of a name as the tool keeps it: upper case, a control
 // character as '?'.
+constexpr std::array<char, 256> kFolded = [] {
+    std::array<char, 256> table{};
+    for (int code = 0; code < 256; ++code) {
+        const char c = static_cast<char>(code);
+        table[static_cast<std::size_t>(code)] = code < 0x20 || code == 0x7F ? '?' : upper(c);
+    }
+    return table;
+}();
+
 char fold(char c) {
-    return static_cast<unsigned char>(c) < 0x20 || c == 0x7F ? '?' : upper(c);
+    return kFolded[static_cast<unsigned char>(c)];
 }
 
 // The host entry `component` (a drive name) names exactly, if any: its host
@@ -119,7 +139,7 @@ bool asciiEqualFold(std::string_view a, std::string_view b) {
         return false;
     }
     for (std::size_t i = 0; i < a.size(); ++i) {
-        if (fold(a[i]) != fold(b[i])) {
+        if (a[i] != b[i] && fold(a[i]) != fold(b[i])) {
             return false;
         }
     }
@@ -243,7 +263,7 @@ bool PathResolver::split(std::string_view path, SplitPath& out) const {
 
     out.components.clear();
     while (!rest.empty()) {
-        std::size_t cut = hostPathForm ? rest.find('/') : rest.find_first_of("\\/");
+        std::size_t cut = hostPathForm ? rest.find('/') : separatorIn(rest);
         std::string_view part = rest.substr(0, cut);
         rest.remove_prefix(cut == std::string_view::npos ? rest.size() : cut + 1);
         if (part.empty() || part == ".") {
