@@ -1,14 +1,21 @@
 #include "platform/read_ahead.h"
 
 #include <algorithm>
+#include <condition_variable>
 #include <cstdlib>
+#include <mutex>
 #include <thread>
+#include <utility>
 
 namespace velumtar::readahead {
 
 namespace {
 
 constexpr std::int64_t kSecond = 1000000000;
+// A reading longer than this for which the thread waited for the device
+// widens the pool to all its workers for the next `kSlowSpell` readings.
+constexpr std::int64_t kSlowMicroseconds = 100;
+constexpr int kSlowSpell = 512;
 
 std::int64_t microsecondsSince(std::chrono::steady_clock::time_point start) {
     return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() -
@@ -99,18 +106,12 @@ void ChildList::seal() {
     }
 }
 
-void ChildList::current(std::string& key, std::string_view& name) const {
+bool ChildList::current(std::string& key, std::string_view& name) const {
     const Child& c = children_[next_];
     key.assign(base_).append(suffix(c));
     name = std::string_view(text_).substr(c.at + c.keyLength, c.nameLength);
+    return c.twin;
 }
-
-namespace {
-// The heap's order: the nearest key on top.
-bool farther(const Schedule::Head& a, const Schedule::Head& b) {
-    return b.key < a.key;
-}
-}  // namespace
 
 void Schedule::push(ChildList* list) {
     if (list->empty()) {
@@ -121,7 +122,7 @@ void Schedule::push(ChildList* list) {
     std::string_view name;
     list->current(head.key, name);
     frontier_.push_back(std::move(head));
-    std::push_heap(frontier_.begin(), frontier_.end(), farther);
+    std::push_heap(frontier_.begin(), frontier_.end());
 }
 
 void Schedule::add(ChildList* list) {
@@ -130,13 +131,12 @@ void Schedule::add(ChildList* list) {
 }
 
 bool Schedule::popNearest(Task& task) {
-    std::pop_heap(frontier_.begin(), frontier_.end(), farther);
+    std::pop_heap(frontier_.begin(), frontier_.end());
     Head head = std::move(frontier_.back());
     frontier_.pop_back();
     ChildList* list = head.list;
-    const bool twin = list->currentIsTwin();
     std::string_view name;
-    list->current(task.key, name);
+    const bool twin = list->current(task.key, name);
     task.parent.assign(list->native());
     task.name.assign(name);
     list->advance();
@@ -148,14 +148,18 @@ bool Schedule::full() const {
     return held_ >= limits_.directories || heldBytes_ >= limits_.bytes;
 }
 
+void Schedule::start(Task& task) {
+    task.snapshot = snapshots_.take();
+    task.children = lists_.take();
+    jobs_.emplace(task.key, Job{true, false, task.snapshot});
+    ++held_;
+}
+
 bool Schedule::next(Task& task) {
     while (!frontier_.empty() && !full()) {
         if (!popNearest(task) || !(passed_ < task.key) || jobs_.count(task.key) != 0)
             continue;
-        task.snapshot = snapshots_.take();
-        task.children = lists_.take();
-        jobs_.emplace(task.key, Job{true, false, task.snapshot});
-        ++held_;
+        start(task);
         return true;
     }
     return false;
@@ -203,8 +207,7 @@ Schedule::State Schedule::reach(const std::string& key, Task& task) {
     while (!frontier_.empty() && !(key < frontier_.front().key)) {
         const bool mine = frontier_.front().key == key;
         if (popNearest(task) && mine) {
-            task.snapshot = snapshots_.take();
-            task.children = lists_.take();
+            start(task);
             return State::due;
         }
     }
@@ -214,13 +217,6 @@ Schedule::State Schedule::reach(const std::string& key, Task& task) {
 bool Schedule::wantsWorkers() const {
     return !frontier_.empty() && held_ <= limits_.directories / 2 &&
            heldBytes_ <= limits_.bytes / 2;
-}
-
-Schedule::State Schedule::state(const std::string& key) const {
-    auto it = jobs_.find(key);
-    if (it == jobs_.end())
-        return State::unknown;
-    return it->second.running ? State::running : State::ready;
 }
 
 // What the workers share with the walk's thread, under `mutex`. A worker left
@@ -234,57 +230,48 @@ struct ReadAheadPlatform::Shared {
           schedule(limits) {}
 
     // A worker's step (see WorkerRunner). `walk`: the walk's thread, which
-    // reads while it waits, beside the workers and not in their count (a
-    // worker turned away sleeps and must be woken again).
+    // reads while it waits, beside the workers and not in their count.
     int step(bool walk = false) {
         thread_local Schedule::Task task;
-        const int counted = walk ? 0 : 1;
         {
             std::lock_guard<std::mutex> lock(mutex);
             if (stopping || (!walk && reading >= allowed()) || !schedule.next(task))
                 return -1;
-            reading += counted;
+            reading += walk ? 0 : 1;
         }
-        const bool read = readTask(task);
-        const std::size_t found = read ? task.children->size() : 0;
-        std::lock_guard<std::mutex> lock(mutex);
-        reading -= counted;
-        schedule.finished(task, read);
-        settled.notify_all();
-        // As many awake as may read at once, for the sub-directories found.
-        return found > 0 ? allowed() : 0;
+        return work(task, walk ? 0 : 1);
     }
 
     // Workers that may read at once (under the lock).
     int allowed() const { return slowSpell > 0 ? limits.threads : quick; }
-    // Workers to have awake once the walk has taken from the buffer.
+    // Workers to have awake: none until the walk has taken half of what the
+    // buffer held (a worker turned away sleeps and must be woken again).
     int wanted() const { return schedule.wantsWorkers() ? allowed() : 0; }
 
-    // Reads `task` without the lock; its sub-directories go to its list.
-    bool readTask(Schedule::Task& task) {
+    // Reads `task`, taken from the schedule, without the lock (`counted`: in
+    // `reading`); its sub-directories join the frontier. Returns wanted().
+    int work(Schedule::Task& task, int counted) {
         task.native = reader->childNative(task.parent, task.name);
         const long waitsBefore = reader->deviceWaits();
         const auto started = std::chrono::steady_clock::now();
         const bool read = reader->read(task.native, *plan, limits.bytes / 8, *task.snapshot);
         // Long, and the device was waited for (not a lock or the cores): many
         // requests at once let the disk answer in its own order.
-        const bool slow = microsecondsSince(started) > limits.slowMicroseconds &&
+        const bool slow = microsecondsSince(started) > kSlowMicroseconds &&
                           (waitsBefore < 0 || reader->deviceWaits() != waitsBefore);
-        {
-            std::lock_guard<std::mutex> lock(mutex);
-            if (slow)
-                slowSpell = limits.slowSpell;
-            else if (slowSpell > 0)
-                --slowSpell;
+        if (read) {
+            task.children->reset(task.key, task.native);
+            for (std::size_t i = 0; i < task.snapshot->size(); ++i) {
+                if (task.snapshot->kind(i) == EntryKind::directory)
+                    task.children->add(*plan, task.snapshot->name(i));
+            }
         }
-        if (!read)
-            return false;
-        task.children->reset(task.key, task.native);
-        for (std::size_t i = 0; i < task.snapshot->size(); ++i) {
-            if (task.snapshot->kind(i) == EntryKind::directory)
-                task.children->add(*plan, task.snapshot->name(i));
-        }
-        return true;
+        std::lock_guard<std::mutex> lock(mutex);
+        slowSpell = slow ? kSlowSpell : std::max(0, slowSpell - 1);
+        reading -= counted;
+        schedule.finished(task, read);
+        settled.notify_all();
+        return wanted();
     }
 
     const Limits limits;
@@ -345,6 +332,8 @@ class ReadAheadListing final : public DirectoryListing {
     }
 
     void end() override {
+        if (served_ && shared_ == owner_.shared_)
+            owner_.spent_.push_back(std::exchange(served_, nullptr));
         if (shared_ && (served_ || children_)) {
             std::lock_guard<std::mutex> lock(shared_->mutex);
             if (served_)
@@ -370,7 +359,7 @@ class ReadAheadListing final : public DirectoryListing {
             {
                 std::lock_guard<std::mutex> lock(shared_->mutex);
                 shared_->schedule.add(children_);
-                wanted = shared_->allowed();
+                wanted = shared_->wanted();
             }
             children_ = nullptr;
             owner_.runner_->keepAwake(wanted);
@@ -389,7 +378,6 @@ class ReadAheadListing final : public DirectoryListing {
 ReadAheadPlatform::ReadAheadPlatform(Platform& system, std::unique_ptr<DirectoryReader> reader,
                                      std::unique_ptr<WorkerRunner> runner, Limits limits)
     : ForwardingPlatform(system),
-      system_(system),
       reader_(std::move(reader)),
       runner_(std::move(runner)),
       limits_(limits) {}
@@ -405,10 +393,9 @@ void ReadAheadPlatform::beginReadAhead(const WalkPlan& plan) {
     if (workers <= 0)
         return;
     auto shared = std::make_shared<Shared>(limits_, plan.clone(), reader_);
-    int quick = limits_.quickThreads;
-    if (quick <= 0)
-        quick = std::max(1, static_cast<int>(std::thread::hardware_concurrency()) - 1);
-    shared->quick = std::min(quick, workers);
+    // While the cache answers: one less than the cores.
+    const int cores = static_cast<int>(std::thread::hardware_concurrency());
+    shared->quick = std::clamp(cores - 1, 1, workers);
     // No thread to be had: the walk goes on without reading ahead.
     if (runner_->start(workers, [shared] { return shared->step(); }) <= 0) {
         runner_->stop(limits_.patience);
@@ -417,20 +404,20 @@ void ReadAheadPlatform::beginReadAhead(const WalkPlan& plan) {
     shared_ = std::move(shared);
 }
 
-void ReadAheadPlatform::giveBackEntered() {
-    if (entered_) {
-        std::lock_guard<std::mutex> lock(shared_->mutex);
-        shared_->schedule.giveBack(entered_);
-    }
-    entered_ = nullptr;
+void ReadAheadPlatform::giveBackSpent() {
+    if (entered_)
+        spent_.push_back(std::exchange(entered_, nullptr));
+    for (Snapshot* snapshot : spent_)
+        shared_->schedule.giveBack(snapshot);
+    spent_.clear();
 }
 
 void ReadAheadPlatform::endReadAhead() {
     if (!shared_)
         return;
-    giveBackEntered();
     {
         std::lock_guard<std::mutex> lock(shared_->mutex);
+        giveBackSpent();
         shared_->stopping = true;
     }
     shared_->settled.notify_all();
@@ -442,63 +429,52 @@ void ReadAheadPlatform::endReadAhead() {
 bool ReadAheadPlatform::changeDirectory(std::string_view path) {
     // Not one of the walk's directories: nothing read ahead is for it.
     if (shared_) {
-        giveBackEntered();
+        if (entered_)
+            spent_.push_back(std::exchange(entered_, nullptr));
         childrenKnown_ = true;
     }
-    return system_.changeDirectory(path);
+    return inner().changeDirectory(path);
 }
 
 bool ReadAheadPlatform::enterDirectory(std::string_view path) {
-    const bool entered = system_.enterDirectory(path);
+    const bool entered = inner().enterDirectory(path);
     if (!shared_)
         return entered;
     Shared& shared = *shared_;
-    giveBackEntered();
     key_ = shared.plan->keyOf(path);
     childrenKnown_ = false;
-    Schedule::Task& task = task_;
     std::unique_lock<std::mutex> lock(shared.mutex);
-    Schedule::State state;
-    // Not entered: nothing to wait for (a worker on it may be stuck there).
-    while ((state = shared.schedule.reach(key_, task)) == Schedule::State::running && entered) {
-        // A worker reads it. While the cache answers, this thread reads the
-        // nearest directories no one reads yet meanwhile: both cores work.
-        if (shared.slowSpell == 0) {
+    giveBackSpent();
+    using State = Schedule::State;
+    State state = shared.schedule.reach(key_, task_);
+    // Not entered: nothing to read or wait for (a worker on it may be stuck
+    // there).
+    while (entered && (state == State::due || state == State::running)) {
+        // No worker came to it yet: read it here. A worker reads it: while
+        // the cache answers, read the nearest no one reads yet meanwhile.
+        if (state == State::due || shared.slowSpell == 0) {
+            const bool due = state == State::due;
             lock.unlock();
-            const int more = shared.step(true);
-            if (more > 0)
-                runner_->keepAwake(more);
+            const int wake = due ? shared.work(task_, 0) : shared.step(true);
+            runner_->keepAwake(wake);
             lock.lock();
-            if (more >= 0)
+            if (wake >= 0) {
+                state = shared.schedule.reach(key_, task_);
                 continue;
+            }
         }
         shared.settled.wait(
-            lock, [&] { return shared.schedule.state(key_) != Schedule::State::running; });
+            lock, [&] { return (state = shared.schedule.reach(key_, task_)) != State::running; });
     }
+    if (state == State::due)
+        shared.schedule.finished(task_, false);
     const int wake = shared.wanted();
     lock.unlock();
     runner_->keepAwake(wake);
-    Snapshot* snapshot = nullptr;
-    if (state == Schedule::State::due) {
-        // No worker came to it yet: read here as a worker would.
-        childrenKnown_ = entered && shared.readTask(task);
-        lock.lock();
-        if (childrenKnown_) {
-            shared.schedule.add(task.children);
-            snapshot = task.snapshot;
-        } else {
-            shared.schedule.giveBack(task.children);
-            shared.schedule.giveBack(task.snapshot);
-        }
-        const int more = childrenKnown_ ? shared.allowed() : 0;
-        lock.unlock();
-        runner_->keepAwake(more);
-    } else if (state == Schedule::State::ready) {
-        snapshot = task.snapshot;
-        childrenKnown_ = true;
-    }
-    if (!snapshot)
+    if (state != State::ready)
         return entered;
+    Snapshot* snapshot = task_.snapshot;
+    childrenKnown_ = true;
     // The system entered the very directory that was read, as it was then.
     DirectoryStamp now;
     if (entered && snapshot->timesTell && shared.reader->stampWorking(now) &&
@@ -506,15 +482,14 @@ bool ReadAheadPlatform::enterDirectory(std::string_view path) {
         entered_ = snapshot;
         ++counts_.served;
     } else {
-        lock.lock();
-        shared.schedule.giveBack(snapshot);
+        spent_.push_back(snapshot);
         ++counts_.refused;
     }
     return entered;
 }
 
 std::unique_ptr<DirectoryListing> ReadAheadPlatform::newListing() {
-    std::unique_ptr<DirectoryListing> system = system_.newListing();
+    std::unique_ptr<DirectoryListing> system = inner().newListing();
     if (!system || !shared_)
         return system;
     return std::make_unique<ReadAheadListing>(*this, std::move(system));

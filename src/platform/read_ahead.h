@@ -20,13 +20,10 @@
 #pragma once
 
 #include <chrono>
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -89,10 +86,9 @@ class ChildList {
     // Sorts them, and marks every key that more than one name gives.
     void seal();
     bool empty() const { return next_ == children_.size(); }
-    std::size_t size() const { return children_.size() - next_; }
-    // The nearest not yet handed out: its key and name.
-    void current(std::string& key, std::string_view& name) const;
-    bool currentIsTwin() const { return children_[next_].twin; }
+    // The nearest not yet handed out: its key and name, and whether another
+    // name gives that key.
+    bool current(std::string& key, std::string_view& name) const;
     void advance() { ++next_; }
     const std::string& native() const { return native_; }
 
@@ -111,13 +107,6 @@ struct Limits {
     int threads = 8;
     std::size_t directories = 256;             // read or being read, not yet taken
     std::size_t bytes = std::size_t{2} << 20;  // of the snapshots read
-    // Workers reading at once while the system answers quickly (a warm
-    // cache); 0: one less than the cores, at least one.
-    int quickThreads = 0;
-    // A reading longer than this for which the thread waited for the device
-    // widens the pool to `threads` for the next `slowSpell` readings.
-    std::int64_t slowMicroseconds = 100;
-    int slowSpell = 512;
     // How long the end of a walk waits for a worker still in the system.
     std::chrono::milliseconds patience{500};
 };
@@ -165,29 +154,30 @@ class Schedule {
     // children join the frontier, or both are given back.
     void finished(const Task& task, bool read);
     // The walk is at `key`: everything before it is dropped. A due directory
-    // becomes the walk's own task; a ready one's snapshot is handed over
-    // (`task.snapshot`, given back with giveBack()).
+    // becomes the walk's own task (as next() gives it); a ready one's
+    // snapshot is handed over (`task.snapshot`, given back with giveBack()).
     State reach(const std::string& key, Task& task);
-    State state(const std::string& key) const;
     // Whether idle workers should start again: directories wait, and the
     // walk has taken half of what the buffer held.
     bool wantsWorkers() const;
     void giveBack(Snapshot* snapshot) { snapshots_.giveBack(snapshot); }
     void giveBack(ChildList* list) { lists_.giveBack(list); }
 
+  private:
     // A list with children left, under its nearest key.
     struct Head {
         std::string key;
         ChildList* list;
+        // The heap's order: the nearest key on top.
+        bool operator<(const Head& other) const { return other.key < key; }
     };
-
-  private:
     struct Job {
         bool running = true;
         bool passed = false;  // the walk went past it while it was read
         Snapshot* snapshot = nullptr;
     };
     bool full() const;
+    void start(Task& task);
     // Takes the frontier's nearest child into `task`; false for a twin.
     bool popNearest(Task& task);
     void push(ChildList* list);
@@ -249,9 +239,9 @@ class ReadAheadPlatform final : public ForwardingPlatform {
   private:
     friend class ReadAheadListing;
     struct Shared;
-    void giveBackEntered();
+    // Under the lock: gives back the snapshots the walk is done with.
+    void giveBackSpent();
 
-    Platform& system_;
     std::shared_ptr<DirectoryReader> reader_;
     std::unique_ptr<WorkerRunner> runner_;
     const Limits limits_;
@@ -259,10 +249,11 @@ class ReadAheadPlatform final : public ForwardingPlatform {
     std::shared_ptr<Shared> shared_;
 
     // The walk's thread only.
-    std::string key_;              // of the working directory, as the walk entered it
-    Snapshot* entered_ = nullptr;  // served for the working directory, not yet listed
-    bool childrenKnown_ = false;   // the working directory's children are scheduled
-    Schedule::Task task_;          // the walk's own reading
+    std::string key_;               // of the working directory, as the walk entered it
+    Snapshot* entered_ = nullptr;   // served for the working directory, not yet listed
+    std::vector<Snapshot*> spent_;  // taken and done with, not yet given back
+    bool childrenKnown_ = false;    // the working directory's children are scheduled
+    Schedule::Task task_;           // the walk's own reading
     Counts counts_;
 };
 

@@ -16,8 +16,8 @@ namespace {
 struct Lane {
     std::function<int()> step;
     int workers = 0;  // at most this many threads in its steps at once
-    int pending = 0;
-    int inStep = 0;
+    // Changed under the lock; read without it to skip a wake that is not due.
+    std::atomic<int> pending = 0, inStep = 0;
 };
 
 // What the threads share; they hold it, so it outlives a thread left behind.
@@ -42,6 +42,8 @@ struct Core {
     // or in its steps), or with `inAll` until `count` are awake. One thread
     // woken for nothing costs two system calls and a contended lock: no herd.
     void ask(Lane& lane, int count, bool inAll) {
+        if (std::min(count, lane.workers) <= (inAll ? lane.inStep + lane.pending : 0))
+            return;
         std::lock_guard<std::mutex> lock(mutex);
         const int awake = lane.inStep + lane.pending;
         const int more =

@@ -19,33 +19,24 @@ constexpr std::int64_t kTicksTo1970 = 116444736000000000;
 // 16 ms.
 constexpr std::int64_t kTick = 50000000;
 
-std::int64_t nanoseconds(std::uint64_t ticks) {
-    return (static_cast<std::int64_t>(ticks) - kTicksTo1970) * 100;
+std::int64_t nanoseconds(std::int64_t ticks) {
+    return (ticks - kTicksTo1970) * 100;
 }
 
-std::uint64_t ticks(const FILETIME& time) {
-    return (static_cast<std::uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
-}
-
-bool stampOf(HANDLE directory, DirectoryStamp& stamp) {
-    BY_HANDLE_FILE_INFORMATION info{};
+// `info`: the directory's information, as the system gave it for `directory`.
+bool stampOf(HANDLE directory, const BY_HANDLE_FILE_INFORMATION& info, DirectoryStamp& stamp) {
     FILE_BASIC_INFO basic{};
-    if (!GetFileInformationByHandle(directory, &info) ||
-        !GetFileInformationByHandleEx(directory, FileBasicInfo, &basic, sizeof basic))
+    if (!GetFileInformationByHandleEx(directory, FileBasicInfo, &basic, sizeof basic))
         return false;
-    stamp.volume = info.dwVolumeSerialNumber;
-    stamp.index = (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
-    stamp.modified = nanoseconds(ticks(info.ftLastWriteTime));
-    stamp.changed = nanoseconds(static_cast<std::uint64_t>(basic.ChangeTime.QuadPart));
+    stamp = {info.dwVolumeSerialNumber,
+             (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow,
+             nanoseconds(basic.LastWriteTime.QuadPart), nanoseconds(basic.ChangeTime.QuadPart)};
     return true;
 }
 
 std::string joined(const std::string& parent, std::string_view name) {
-    std::string path = parent;
-    if (path.empty() || path.back() != '\\')
-        path += '\\';
-    path += name;
-    return path;
+    const bool separated = !parent.empty() && parent.back() == '\\';
+    return parent + (separated ? "" : "\\") + std::string(name);
 }
 
 class Win32Reader final : public readahead::DirectoryReader {
@@ -55,6 +46,7 @@ class Win32Reader final : public readahead::DirectoryReader {
         out.clear();
         FILETIME now{};
         GetSystemTimeAsFileTime(&now);
+        const auto readAt = (std::int64_t{now.dwHighDateTime} << 32) | now.dwLowDateTime;
         // Held without delete sharing while it is listed by its path: the
         // system refuses to move or remove it, or a folder above it, so the
         // path leads to it throughout.
@@ -63,9 +55,9 @@ class Win32Reader final : public readahead::DirectoryReader {
             openDirectoryHandle(path, FILE_SHARE_READ | FILE_SHARE_WRITE);
         BY_HANDLE_FILE_INFORMATION info{};
         if (!directory.valid() || !isDirectoryAt(directory.get(), path, info) ||
-            !stampOf(directory.get(), out.stamp))
+            !stampOf(directory.get(), info, out.stamp))
             return false;
-        out.timesTell = readahead::timesTell(out.stamp, nanoseconds(ticks(now)), kTick);
+        out.timesTell = readahead::timesTell(out.stamp, nanoseconds(readAt), kTick);
         const std::wstring pattern = widen(joined(native, "*.*"));
         WIN32_FIND_DATAW data{};
         HANDLE find = FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &data,
@@ -101,7 +93,9 @@ class Win32Reader final : public readahead::DirectoryReader {
     bool stampWorking(DirectoryStamp& now) override {
         const ScopedHandle working =
             openDirectoryHandle(L".", FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
-        return working.valid() && stampOf(working.get(), now);
+        BY_HANDLE_FILE_INFORMATION info{};
+        return working.valid() && GetFileInformationByHandle(working.get(), &info) &&
+               stampOf(working.get(), info, now);
     }
 };
 
