@@ -3,7 +3,10 @@
 // where handling one item may add more.
 #pragma once
 
+#include <dirent.h>
+#include <fcntl.h>
 #include <strings.h>
+#include <sys/stat.h>
 
 #include <condition_variable>
 #include <cstdio>
@@ -28,8 +31,19 @@ inline bool watched(const char* name) {
     return false;
 }
 
-inline bool dotOrDotDot(const char* name) {
-    return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
+// The type of a listed entry as readdir reports it (lstat's where the file
+// system reports none); DT_UNKNOWN for "." and ".." and what lstat cannot
+// tell as a directory or a regular file.
+inline unsigned char listedType(DIR* dir, const dirent* entry) {
+    const char* name = entry->d_name;
+    if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0')))
+        return DT_UNKNOWN;
+    if (entry->d_type != DT_UNKNOWN)
+        return entry->d_type;
+    struct stat st;
+    if (fstatat(dirfd(dir), name, &st, AT_SYMLINK_NOFOLLOW) != 0)
+        return DT_UNKNOWN;
+    return S_ISDIR(st.st_mode) ? DT_DIR : S_ISREG(st.st_mode) ? DT_REG : DT_UNKNOWN;
 }
 
 // `program [--threads N] DIR`: the directory, and N (1 by default) in

@@ -41,15 +41,7 @@ void listDirectory(int fd, OnDirectory onDirectory) {
     ++directories;
     while (const dirent* entry = readdir(dir)) {
         const char* name = entry->d_name;
-        if (floor_walk::dotOrDotDot(name))
-            continue;
-        unsigned char type = entry->d_type;
-        if (type == DT_UNKNOWN) {
-            struct stat st;
-            if (fstatat(dirfd(dir), name, &st, AT_SYMLINK_NOFOLLOW) != 0)
-                continue;
-            type = S_ISDIR(st.st_mode) ? DT_DIR : S_ISREG(st.st_mode) ? DT_REG : DT_UNKNOWN;
-        }
+        const unsigned char type = floor_walk::listedType(dir, entry);
         if (type == DT_DIR) {
             onDirectory(dirfd(dir), name);
         } else if ((type == DT_REG || type == DT_LNK) && floor_walk::watched(name)) {
