@@ -14,14 +14,8 @@ namespace {
 constexpr std::int64_t kSecond = 1000000000;
 // A reading longer than this for which the thread waited for the device
 // widens the pool to all its workers for the next `kSlowSpell` readings.
-constexpr std::int64_t kSlowMicroseconds = 100;
+constexpr std::chrono::microseconds kSlow{100};
 constexpr int kSlowSpell = 512;
-
-std::int64_t microsecondsSince(std::chrono::steady_clock::time_point start) {
-    return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() -
-                                                                 start)
-        .count();
-}
 
 }  // namespace
 
@@ -155,6 +149,13 @@ void Schedule::start(Task& task) {
     ++held_;
 }
 
+void Schedule::adopt(const std::string& key, const std::string& native, Task& task) {
+    task.key = key;
+    task.name.clear();
+    task.native = native;
+    start(task);
+}
+
 bool Schedule::next(Task& task) {
     while (!frontier_.empty() && !full()) {
         if (!popNearest(task) || !(passed_ < task.key) || jobs_.count(task.key) != 0)
@@ -229,8 +230,8 @@ struct ReadAheadPlatform::Shared {
           reader(std::move(directoryReader)),
           schedule(limits) {}
 
-    // A worker's step (see WorkerRunner). `walk`: the walk's thread, which
-    // reads while it waits, beside the workers and not in their count.
+    // A worker's step (see WorkerRunner). `walk`: the walk's thread reading
+    // while it waits, not in the workers' count.
     int step(bool walk = false) {
         thread_local Schedule::Task task;
         {
@@ -248,17 +249,23 @@ struct ReadAheadPlatform::Shared {
     // buffer held (a worker turned away sleeps and must be woken again).
     int wanted() const { return schedule.wantsWorkers() ? allowed() : 0; }
 
-    // Reads `task`, taken from the schedule, without the lock (`counted`: in
-    // `reading`); its sub-directories join the frontier. Returns wanted().
+    // Reads `task` without the lock (`counted`: in `reading`); its
+    // sub-directories join the frontier. Returns wanted().
     int work(Schedule::Task& task, int counted) {
-        task.native = reader->childNative(task.parent, task.name);
-        const long waitsBefore = reader->deviceWaits();
+        if (!task.name.empty())
+            task.native = reader->childNative(task.parent, task.name);
         const auto started = std::chrono::steady_clock::now();
         const bool read = reader->read(task.native, *plan, limits.bytes / 8, *task.snapshot);
-        // Long, and the device was waited for (not a lock or the cores): many
-        // requests at once let the disk answer in its own order.
-        const bool slow = microsecondsSince(started) > kSlowMicroseconds &&
-                          (waitsBefore < 0 || reader->deviceWaits() != waitsBefore);
+        // Long, and this thread waited for the device since it last looked
+        // (not for a lock or the cores): many requests at once let the disk
+        // answer in its own order. Quick readings do not ask.
+        thread_local long waits = -2;
+        bool slow = false;
+        if (std::chrono::steady_clock::now() - started > kSlow) {
+            const long now = reader->deviceWaits();
+            slow = now < 0 || (waits != -2 && now != waits);
+            waits = now;
+        }
         if (read) {
             task.children->reset(task.key, task.native);
             for (std::size_t i = 0; i < task.snapshot->size(); ++i) {
@@ -286,8 +293,8 @@ struct ReadAheadPlatform::Shared {
     int slowSpell = 0;  // readings left before the workers fall back to `quick`
 };
 
-// The working directory's listing: served from its snapshot when it was
-// read ahead; otherwise the system's, whose sub-directories are scheduled.
+// The working directory's whole listing, served from its snapshot once
+// after the walk entered it; any other listing is the system's.
 class ReadAheadListing final : public DirectoryListing {
   public:
     ReadAheadListing(ReadAheadPlatform& owner, std::unique_ptr<DirectoryListing> system)
@@ -301,30 +308,18 @@ class ReadAheadListing final : public DirectoryListing {
         std::string_view mask = pattern;
         if (mask.size() >= 2 && mask.front() == '"' && mask.back() == '"')
             mask = mask.substr(1, mask.size() - 2);
-        // Only the working directory's whole listing, once after entering it.
-        if (owner_.shared_ && (mask == "*.*" || mask == "*")) {
-            shared_ = owner_.shared_;
-            if (owner_.entered_) {
-                served_ = owner_.entered_;
-                owner_.entered_ = nullptr;
-                shared_->reader->served(*served_);
-                next_ = 0;
-                return next(entry);
-            }
-            std::string native;
-            if (!owner_.childrenKnown_ && shared_->reader->workingNative(native)) {
-                owner_.childrenKnown_ = true;
-                std::lock_guard<std::mutex> lock(shared_->mutex);
-                children_ = shared_->schedule.newList();
-                children_->reset(owner_.key_, native);
-            }
-        }
-        return note(system_->first(pattern, entry), entry);
+        if (!owner_.entered_ || (mask != "*.*" && mask != "*"))
+            return system_->first(pattern, entry);
+        served_ = std::exchange(owner_.entered_, nullptr);
+        from_ = owner_.shared_.get();
+        from_->reader->served(*served_);
+        next_ = 0;
+        return next(entry);
     }
 
     ListingResult next(ListingEntry& entry) override {
         if (!served_)
-            return note(system_->next(entry), entry);
+            return system_->next(entry);
         if (next_ == served_->size())
             return ListingResult::end;
         served_->get(next_++, entry);
@@ -332,47 +327,20 @@ class ReadAheadListing final : public DirectoryListing {
     }
 
     void end() override {
-        if (served_ && shared_ == owner_.shared_)
-            owner_.spent_.push_back(std::exchange(served_, nullptr));
-        if (shared_ && (served_ || children_)) {
-            std::lock_guard<std::mutex> lock(shared_->mutex);
-            if (served_)
-                shared_->schedule.giveBack(served_);
-            if (children_)
-                shared_->schedule.giveBack(children_);
-        }
+        // Given back at the walk's next entering; one of a reading ahead
+        // that ended stays with its pool.
+        if (served_ && from_ == owner_.shared_.get())
+            owner_.spent_.push_back(served_);
         served_ = nullptr;
-        children_ = nullptr;
-        shared_.reset();
         system_->end();
     }
 
   private:
-    ListingResult note(ListingResult result, const ListingEntry& entry) {
-        if (!children_)
-            return result;
-        if (result == ListingResult::entry) {
-            if (entry.kind == EntryKind::directory)
-                children_->add(*shared_->plan, entry.name);
-        } else if (result == ListingResult::end) {
-            int wanted;
-            {
-                std::lock_guard<std::mutex> lock(shared_->mutex);
-                shared_->schedule.add(children_);
-                wanted = shared_->wanted();
-            }
-            children_ = nullptr;
-            owner_.runner_->keepAwake(wanted);
-        }
-        return result;
-    }
-
     ReadAheadPlatform& owner_;
     std::unique_ptr<DirectoryListing> system_;
-    std::shared_ptr<ReadAheadPlatform::Shared> shared_;  // this thread's own
     Snapshot* served_ = nullptr;
+    const ReadAheadPlatform::Shared* from_ = nullptr;  // whose snapshot it is
     std::size_t next_ = 0;
-    ChildList* children_ = nullptr;  // collected from the system's listing
 };
 
 ReadAheadPlatform::ReadAheadPlatform(Platform& system, std::unique_ptr<DirectoryReader> reader,
@@ -423,16 +391,12 @@ void ReadAheadPlatform::endReadAhead() {
     shared_->settled.notify_all();
     runner_->stop(limits_.patience);
     shared_.reset();
-    childrenKnown_ = false;
 }
 
 bool ReadAheadPlatform::changeDirectory(std::string_view path) {
     // Not one of the walk's directories: nothing read ahead is for it.
-    if (shared_) {
-        if (entered_)
-            spent_.push_back(std::exchange(entered_, nullptr));
-        childrenKnown_ = true;
-    }
+    if (entered_)
+        spent_.push_back(std::exchange(entered_, nullptr));
     return inner().changeDirectory(path);
 }
 
@@ -442,11 +406,17 @@ bool ReadAheadPlatform::enterDirectory(std::string_view path) {
         return entered;
     Shared& shared = *shared_;
     key_ = shared.plan->keyOf(path);
-    childrenKnown_ = false;
     std::unique_lock<std::mutex> lock(shared.mutex);
     giveBackSpent();
     using State = Schedule::State;
     State state = shared.schedule.reach(key_, task_);
+    // Announced by no listing read ahead (the walk's start, a directory
+    // reached by another spelling): the walk reads it here, as one due.
+    std::string native;
+    if (state == State::unknown && entered && shared.reader->workingNative(native)) {
+        shared.schedule.adopt(key_, native, task_);
+        state = State::due;
+    }
     // Not entered: nothing to read or wait for (a worker on it may be stuck
     // there).
     while (entered && (state == State::due || state == State::running)) {
@@ -474,7 +444,6 @@ bool ReadAheadPlatform::enterDirectory(std::string_view path) {
     if (state != State::ready)
         return entered;
     Snapshot* snapshot = task_.snapshot;
-    childrenKnown_ = true;
     // The system entered the very directory that was read, as it was then.
     DirectoryStamp now;
     if (entered && snapshot->timesTell && shared.reader->stampWorking(now) &&

@@ -1,22 +1,19 @@
 // Reading a walk's directories ahead on worker threads.
 //
-// A walk enters directories one after another in key order and asks the
-// system, for each, for its listing and the facts of its watched files: one
-// request at a time, on one core. `ReadAheadPlatform` wraps the system's
-// platform: workers list the directories the walk will enter next, with the
-// facts of their watched files, into a bounded buffer, and the walk's listing
-// of a directory is served from there.
-//
-// `WalkPlan` (platform.h) hands down the walk's own rules; `Schedule` orders
-// the readings without threads; a `DirectoryReader` reads for the system (or
-// the tests' in-memory tree); a `WorkerRunner` runs them.
+// A walk enters directories in key order and asks the system for each one's
+// listing and the facts of its watched files, one request at a time.
+// `ReadAheadPlatform` wraps the system's platform: workers read the
+// directories the walk enters next into a bounded buffer, and the walk's
+// listing of a directory is served from there. `WalkPlan` (platform.h) hands
+// down the walk's rules; `Schedule` orders the readings without threads; a
+// `DirectoryReader` reads (the system, or the tests' in-memory tree); a
+// `WorkerRunner` runs the workers.
 //
 // What the walk sees does not depend on reading ahead: a directory is served
-// only when the system's own entering of a directory entered the very directory
-// that was read (same volume and file index), unchanged since (same
-// modification and change times), and when its times can tell a change (not
-// whole seconds, and not within a tick of the file system's clock before the
-// reading). Everything else is listed by the system at its turn.
+// only when the directory the system entered is the very one read (volume
+// and file index), unchanged since (modification and change times), and its
+// times can tell a change (not whole seconds, not within a clock tick before
+// the reading). Everything else is listed by the system at its turn.
 #pragma once
 
 #include <chrono>
@@ -41,11 +38,9 @@ struct DirectoryStamp {
     bool operator==(const DirectoryStamp&) const = default;
 };
 
-// Whether a directory stamped `stamp` by a reading that began at `readAt`
-// would show any later change in its times: not when both are whole seconds
-// (a file system that keeps no finer times), nor when it changed less than
-// `tick` before the reading (a change in the same tick leaves them as they
-// are).
+// Whether a later change of a directory stamped `stamp` by a reading begun at
+// `readAt` would show in its times: not when both are whole seconds, nor
+// when it changed less than `tick` before the reading.
 bool timesTell(const DirectoryStamp& stamp, std::int64_t readAt, std::int64_t tick);
 
 // One directory as it was read, in the system's order, dot entries included.
@@ -55,8 +50,7 @@ class Snapshot {
     bool timesTell = false;
 
     void clear();
-    // Adds an entry (its facts when it has them); false when the snapshot
-    // would exceed `maxBytes`.
+    // False when the snapshot would exceed `maxBytes`.
     bool add(const ListingEntry& entry, std::size_t maxBytes);
     std::size_t size() const { return items_.size(); }
     std::string_view name(std::size_t i) const;
@@ -83,11 +77,10 @@ class ChildList {
     void reset(std::string_view parentKey, std::string_view parentNative);
     // A listed sub-directory; kept when the plan gives it a key.
     void add(const WalkPlan& plan, std::string_view name);
-    // Sorts them, and marks every key that more than one name gives.
+    // Sorts them, and marks every key more than one name gives (twins).
     void seal();
     bool empty() const { return next_ == children_.size(); }
-    // The nearest not yet handed out: its key and name, and whether another
-    // name gives that key.
+    // The nearest not yet handed out: its key and name; true for a twin.
     bool current(std::string& key, std::string_view& name) const;
     void advance() { ++next_; }
     const std::string& native() const { return native_; }
@@ -136,7 +129,7 @@ class Schedule {
     Schedule(const Schedule&) = delete;
     Schedule& operator=(const Schedule&) = delete;
     // A directory to read: its key, its parent's native path and its name
-    // there, the snapshot to fill and the list for its sub-directories.
+    // there (or none and its own native path), what it fills.
     struct Task {
         std::string key, parent, name, native;
         Snapshot* snapshot = nullptr;
@@ -144,19 +137,20 @@ class Schedule {
     };
     enum class State { unknown, due, running, ready };
 
-    // A list to fill (reused), and the sealed list taken over.
-    ChildList* newList() { return lists_.take(); }
+    // A sealed list taken over.
     void add(ChildList* list);
-    // The nearest directory not read yet after the walk's position, when the
-    // buffer has room. Its snapshot and child list are the task's to fill.
+    // The nearest directory after the walk's position not read yet, when
+    // the buffer has room.
     bool next(Task& task);
     // The reading of `task` ended: its snapshot waits for the walk and its
     // children join the frontier, or both are given back.
     void finished(const Task& task, bool read);
-    // The walk is at `key`: everything before it is dropped. A due directory
-    // becomes the walk's own task (as next() gives it); a ready one's
-    // snapshot is handed over (`task.snapshot`, given back with giveBack()).
+    // The walk is at `key`, everything before it is dropped. A due directory
+    // becomes the walk's own task; a ready one's snapshot is handed over (to
+    // give back with giveBack()).
     State reach(const std::string& key, Task& task);
+    // The walk entered `key`, which no list announced: its own task.
+    void adopt(const std::string& key, const std::string& native, Task& task);
     // Whether idle workers should start again: directories wait, and the
     // walk has taken half of what the buffer held.
     bool wantsWorkers() const;
@@ -195,23 +189,19 @@ class Schedule {
 class DirectoryReader {
   public:
     virtual ~DirectoryReader() = default;
-    // Any thread. Lists `native` whole into `out` (cleared first) with the
-    // facts of the files the plan wants, and stamps it. False when anything
-    // fails or the listing would take more than `maxBytes`.
+    // Any thread: lists `native` into `out` with the facts of the files the
+    // plan wants, and stamps it; false on any failure or beyond `maxBytes`.
     virtual bool read(const std::string& native, const WalkPlan& plan, std::size_t maxBytes,
                       Snapshot& out) = 0;
     virtual std::string childNative(const std::string& parent, std::string_view name) = 0;
-    // The walk's thread: the working directory's native path, and its
-    // stamp now.
+    // The walk's thread: the working directory's native path; its stamp.
     virtual bool workingNative(std::string& native) = 0;
     virtual bool stampWorking(DirectoryStamp& now) = 0;
-    // The walk's thread: the working directory's listing is served from
-    // `snapshot`; the system may note its names as its own listing would.
+    // The walk's thread: the working directory is served from `snapshot`.
     virtual void served(const Snapshot& /*snapshot*/) {}
     // How many workers the system can afford (descriptors), at most `wanted`.
     virtual int affordable(int wanted) { return wanted; }
-    // A count that grows whenever the calling thread waits for the device;
-    // -1 when the system cannot tell.
+    // Grows whenever the calling thread waits for the device; -1: unknown.
     virtual long deviceWaits() { return -1; }
 };
 
@@ -252,7 +242,6 @@ class ReadAheadPlatform final : public ForwardingPlatform {
     std::string key_;               // of the working directory, as the walk entered it
     Snapshot* entered_ = nullptr;   // served for the working directory, not yet listed
     std::vector<Snapshot*> spent_;  // taken and done with, not yet given back
-    bool childrenKnown_ = false;    // the working directory's children are scheduled
     Schedule::Task task_;           // the walk's own reading
     Counts counts_;
 };

@@ -117,7 +117,7 @@ TEST_P(DirectoryWalkSuite, EntersDirectoriesInKeyOrderAndRecordsQualifyingFiles)
                                         "\"C:\\PROGRAM FILES\\APP\"", "\"C:\\WINDOWS\"",
                                         "\"C:\\WINDOWS\\SYSTEM32\""}));
     if (w.readAhead) {
-        EXPECT_EQ(w.readAhead->counts().served, 5u);
+        EXPECT_EQ(w.readAhead->counts().served, 6u);
     } else {
         EXPECT_EQ(w.platform.readAheadBegun, 1);
         EXPECT_EQ(w.platform.readAheadEnded, 1);
@@ -139,7 +139,8 @@ TEST_P(DirectoryWalkSuite, EntersDirectoriesInKeyOrderAndRecordsQualifyingFiles)
                         }));
     for (const std::string& pattern : w.platform.listingPatterns)
         EXPECT_EQ(pattern, kListing);
-    EXPECT_EQ(w.platform.mostOpenListings, 1);
+    // Every directory served: the system lists none.
+    EXPECT_EQ(w.platform.mostOpenListings, w.readAhead ? 0 : 1);
     EXPECT_TRUE(w.platform.boxes.empty());
     EXPECT_EQ(w.counters.value[FindingCounters::kLocked], 0u);
     w.expectTidyEnd();
