@@ -220,8 +220,8 @@ bool Schedule::wantsWorkers() const {
            heldBytes_ <= limits_.bytes / 2;
 }
 
-// What the workers share with the walk's thread, under `mutex`. A worker left
-// behind in the system keeps it alive.
+// What the workers share with the walk's thread, under `mutex`; kept alive
+// by a worker left behind in the system.
 struct ReadAheadPlatform::Shared {
     Shared(const Limits& limits, std::unique_ptr<WalkPlan> walkPlan,
            std::shared_ptr<DirectoryReader> directoryReader)
@@ -300,8 +300,6 @@ class ReadAheadListing final : public DirectoryListing {
     ReadAheadListing(ReadAheadPlatform& owner, std::unique_ptr<DirectoryListing> system)
         : owner_(owner), system_(std::move(system)) {}
     ~ReadAheadListing() override { end(); }
-    ReadAheadListing(const ReadAheadListing&) = delete;
-    ReadAheadListing& operator=(const ReadAheadListing&) = delete;
 
     ListingResult first(std::string_view pattern, ListingEntry& entry) override {
         end();
@@ -417,11 +415,10 @@ bool ReadAheadPlatform::enterDirectory(std::string_view path) {
         shared.schedule.adopt(key_, native, task_);
         state = State::due;
     }
-    // Not entered: nothing to read or wait for (a worker on it may be stuck
-    // there).
+    // Not entered: nothing to read or wait for (a worker may be stuck on it).
+    // Not read yet: read it here; a worker reads it: while the cache
+    // answers, read the nearest no one reads yet meanwhile.
     while (entered && (state == State::due || state == State::running)) {
-        // No worker came to it yet: read it here. A worker reads it: while
-        // the cache answers, read the nearest no one reads yet meanwhile.
         if (state == State::due || shared.slowSpell == 0) {
             const bool due = state == State::due;
             lock.unlock();

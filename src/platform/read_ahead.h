@@ -100,8 +100,7 @@ struct Limits {
     int threads = 8;
     std::size_t directories = 256;             // read or being read, not yet taken
     std::size_t bytes = std::size_t{2} << 20;  // of the snapshots read
-    // How long the end of a walk waits for a worker still in the system.
-    std::chrono::milliseconds patience{500};
+    std::chrono::milliseconds patience{500};   // for a worker still in the system at the end
 };
 
 // Objects reused through a free list, alive as long as the pool.
@@ -229,8 +228,7 @@ class ReadAheadPlatform final : public ForwardingPlatform {
   private:
     friend class ReadAheadListing;
     struct Shared;
-    // Under the lock: gives back the snapshots the walk is done with.
-    void giveBackSpent();
+    void giveBackSpent();  // under the lock
 
     std::shared_ptr<DirectoryReader> reader_;
     std::unique_ptr<WorkerRunner> runner_;
@@ -247,8 +245,7 @@ class ReadAheadPlatform final : public ForwardingPlatform {
 };
 
 // Limits from the setting VELUMTAR_READAHEAD: "0" or "off" turns reading
-// ahead off (threads 0), a number sets the workers; a build without reading
-// ahead always has threads 0.
+// ahead off (threads 0, always in a build without it), a number sets the workers.
 Limits limitsFrom(const std::optional<std::string>& setting);
 
 // The reader of the system the build is for.

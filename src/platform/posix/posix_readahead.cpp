@@ -1,9 +1,7 @@
 // The POSIX side of reading ahead: a reader opens a directory below the
-// drive's root through no link, stamps it (device, inode, modification and
-// change times) and lists it through the open descriptor, reading the facts
-// of the watched files relative to it; it never changes the working
-// directory. Each thread holds the drive's root open, and one directory at a
-// time.
+// drive's root (held open by each thread) through no link, stamps it (device,
+// inode, modification and change times) and lists it through the descriptor
+// with the facts of its watched files; the working directory stays as it is.
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/resource.h>
@@ -21,9 +19,7 @@ namespace {
 using readahead::DirectoryStamp;
 
 constexpr std::int64_t kNanoseconds = 1000000000;
-// The file system stamps changes with a clock that advances in ticks of a
-// few milliseconds.
-constexpr std::int64_t kTick = 20000000;
+constexpr std::int64_t kTick = 20000000;  // of the file system's clock, at most
 // Descriptors left to the tool's own files, whatever the workers hold.
 constexpr rlim_t kReserved = 64;
 
@@ -36,8 +32,6 @@ DirectoryStamp stampOf(const struct stat& st) {
             nanoseconds(st.st_mtim), nanoseconds(st.st_ctim)};
 }
 
-// The directory `native`, opened from the drive's root (held open by each
-// thread) through no link.
 int openBelowRoot(const std::string& native) {
     thread_local Descriptor rootFd;
     thread_local std::string rootPath;
@@ -94,7 +88,6 @@ class PosixReader final : public readahead::DirectoryReader {
         }
     }
 
-    // Names are drive names, as a listing delivers them.
     std::string childNative(const std::string& parent, std::string_view name) override {
         return join(parent, hostName(name));
     }
@@ -112,8 +105,8 @@ class PosixReader final : public readahead::DirectoryReader {
     }
 
     void served(const readahead::Snapshot& snapshot) override {
-        // The names a listing of its own would have noted: the walk's next
-        // changes of directory find them without scanning.
+        // Noted as the system's own listing would: the walk's next changes
+        // of directory find them without scanning.
         PathResolver& resolver = processResolver();
         std::string working;
         if (!resolver.workingDirectory(working))

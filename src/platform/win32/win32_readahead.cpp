@@ -1,9 +1,8 @@
 // The Win32 side of reading ahead: a reader opens a directory by its full
-// path, checks that it is reached through no link and stamps it (volume, file
-// index, last-write and change times), lists it with FindFirstFileExW and a
-// large fetch while it holds it, and reads the facts of the watched files by
-// full path as the platform's file information does; it never changes the
-// working directory.
+// path, checks it is reached through no link, stamps it (volume, file index,
+// last-write and change times) and lists it with a large fetch while it holds
+// it, with the facts of its watched files by full path; the working directory
+// stays as it is.
 #include "platform/win32/win32_support.h"
 
 #include "platform/read_ahead.h"
@@ -15,9 +14,7 @@ using readahead::DirectoryStamp;
 
 // FILETIME ticks (100 ns since 1601) to nanoseconds since 1970.
 constexpr std::int64_t kTicksTo1970 = 116444736000000000;
-// The system stamps changes with a clock that advances in ticks of about
-// 16 ms.
-constexpr std::int64_t kTick = 50000000;
+constexpr std::int64_t kTick = 50000000;  // of the system's clock (about 16 ms), at most
 
 std::int64_t nanoseconds(std::int64_t ticks) {
     return (ticks - kTicksTo1970) * 100;
