@@ -28,23 +28,24 @@ bool timesTell(const DirectoryStamp& stamp, std::int64_t readAt, std::int64_t ti
 void Snapshot::clear() {
     stamp = {};
     timesTell = false;
+    whole = true;
     names_.clear();
     items_.clear();
     facts_.clear();
 }
 
-bool Snapshot::add(const ListingEntry& entry, std::size_t maxBytes) {
-    if (bytes() + entry.name.size() + sizeof(Item) +
-            (entry.hasFacts ? sizeof(FileInformation) : 0) >
-        maxBytes)
-        return false;
+void Snapshot::add(const ListingEntry& entry, std::size_t maxBytes) {
+    whole = whole && bytes() + entry.name.size() + sizeof(Item) +
+                             (entry.hasFacts ? sizeof(FileInformation) : 0) <=
+                         maxBytes;
+    if (!whole)
+        return;
     names_ += entry.name;
     items_.push_back({static_cast<std::uint32_t>(names_.size()), entry.kind, entry.attributes,
                       entry.factsFromPath,
                       entry.hasFacts ? static_cast<std::int32_t>(facts_.size()) : -1});
     if (entry.hasFacts)
         facts_.push_back(entry.facts);
-    return true;
 }
 
 std::string_view Snapshot::name(std::size_t i) const {
@@ -166,12 +167,12 @@ bool Schedule::next(Task& task) {
     return false;
 }
 
-void Schedule::finished(const Task& task, bool read) {
+void Schedule::finished(const Task& task, bool listed) {
     auto it = jobs_.find(task.key);
     Job& job = it->second;
-    if (!read || job.passed) {
-        giveBack(task.snapshot);
+    if (!listed || job.passed) {
         giveBack(task.children);
+        giveBack(task.snapshot);
         jobs_.erase(it);
         --held_;
         return;
@@ -254,8 +255,10 @@ struct ReadAheadPlatform::Shared {
     int work(Schedule::Task& task, int counted) {
         if (!task.name.empty())
             task.native = reader->childNative(task.parent, task.name);
+        task.children->reset(task.key, task.native);
         const auto started = std::chrono::steady_clock::now();
-        const bool read = reader->read(task.native, *plan, limits.bytes / 8, *task.snapshot);
+        const bool listed =
+            reader->read(task.native, *plan, limits.bytes / 8, *task.snapshot, *task.children);
         // Long, and this thread waited for the device since it last looked
         // (not for a lock or the cores): many requests at once let the disk
         // answer in its own order. Quick readings do not ask.
@@ -266,17 +269,10 @@ struct ReadAheadPlatform::Shared {
             slow = now < 0 || (waits != -2 && now != waits);
             waits = now;
         }
-        if (read) {
-            task.children->reset(task.key, task.native);
-            for (std::size_t i = 0; i < task.snapshot->size(); ++i) {
-                if (task.snapshot->kind(i) == EntryKind::directory)
-                    task.children->add(*plan, task.snapshot->name(i));
-            }
-        }
         std::lock_guard<std::mutex> lock(mutex);
         slowSpell = slow ? kSlowSpell : std::max(0, slowSpell - 1);
         reading -= counted;
-        schedule.finished(task, read);
+        schedule.finished(task, listed);
         settled.notify_all();
         return wanted();
     }
@@ -443,7 +439,7 @@ bool ReadAheadPlatform::enterDirectory(std::string_view path) {
     Snapshot* snapshot = task_.snapshot;
     // The system entered the very directory that was read, as it was then.
     DirectoryStamp now;
-    if (entered && snapshot->timesTell && shared.reader->stampWorking(now) &&
+    if (entered && snapshot->whole && snapshot->timesTell && shared.reader->stampWorking(now) &&
         now == snapshot->stamp) {
         entered_ = snapshot;
         ++counts_.served;

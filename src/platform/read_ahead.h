@@ -48,10 +48,11 @@ class Snapshot {
   public:
     DirectoryStamp stamp;
     bool timesTell = false;
+    bool whole = true;  // every entry added fitted
 
     void clear();
-    // False when the snapshot would exceed `maxBytes`.
-    bool add(const ListingEntry& entry, std::size_t maxBytes);
+    // Kept while the snapshot stays within `maxBytes`.
+    void add(const ListingEntry& entry, std::size_t maxBytes);
     std::size_t size() const { return items_.size(); }
     std::string_view name(std::size_t i) const;
     EntryKind kind(std::size_t i) const { return items_[i].kind; }
@@ -141,9 +142,9 @@ class Schedule {
     // The nearest directory after the walk's position not read yet, when
     // the buffer has room.
     bool next(Task& task);
-    // The reading of `task` ended: its snapshot waits for the walk and its
-    // children join the frontier, or both are given back.
-    void finished(const Task& task, bool read);
+    // The reading of `task` ended: when listed, its snapshot waits for the
+    // walk and its children join the frontier; otherwise both are given back.
+    void finished(const Task& task, bool listed);
     // The walk is at `key`, everything before it is dropped. A due directory
     // becomes the walk's own task; a ready one's snapshot is handed over (to
     // give back with giveBack()).
@@ -188,10 +189,11 @@ class Schedule {
 class DirectoryReader {
   public:
     virtual ~DirectoryReader() = default;
-    // Any thread: lists `native` into `out` with the facts of the files the
-    // plan wants, and stamps it; false on any failure or beyond `maxBytes`.
+    // Any thread: lists `native` into `out`, stamped, with the facts of the
+    // files the plan wants (what fits in `maxBytes`), and its sub-directories
+    // into `children`; false on any failure.
     virtual bool read(const std::string& native, const WalkPlan& plan, std::size_t maxBytes,
-                      Snapshot& out) = 0;
+                      Snapshot& out, ChildList& children) = 0;
     virtual std::string childNative(const std::string& parent, std::string_view name) = 0;
     // The walk's thread: the working directory's native path; its stamp.
     virtual bool workingNative(std::string& native) = 0;

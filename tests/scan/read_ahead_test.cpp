@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <condition_variable>
 #include <deque>
 #include <filesystem>
@@ -162,6 +163,21 @@ TEST(ReadAhead, DirectoriesTheWalkNeverEntersAreNeverRead) {
     EXPECT_EQ(r.reader->reads, (std::vector<std::string>{"C:", "C:\\DATA", "C:\\DATA\\T"}));
 }
 
+// A directory too large for a snapshot is listed by the system at its turn,
+// read once, and its sub-directories are read ahead all the same.
+TEST(ReadAhead, ADirectoryTooLargeToHoldStillHasItsSubDirectoriesRead) {
+    Limits limits;
+    limits.bytes = 8 * 400;  // a snapshot holds 400 bytes
+    ReadAhead r(std::make_unique<InlineRunner>(1), limits);
+    for (int i = 0; i < 30; ++i)
+        r.platform.addFile("C:\\Big\\D" + std::to_string(i) + "\\x.exe", i);
+    EXPECT_TRUE(r.walk());
+    EXPECT_EQ(std::count(r.reader->reads.begin(), r.reader->reads.end(), "C:\\BIG"), 1);
+    EXPECT_EQ(r.reader->reads.size(), 32u);
+    EXPECT_EQ(r.readAhead->counts().served, 31u);
+    EXPECT_EQ(r.readAhead->counts().refused, 1u);
+}
+
 // No thread to be had (RLIMIT_NPROC): the run goes on without reading ahead.
 TEST(ReadAhead, WithoutThreadsTheWalkGoesOnAlone) {
     ReadAhead r(std::make_unique<InlineRunner>(1, 0));
@@ -176,7 +192,7 @@ class StuckReader final : public readahead::DirectoryReader {
   public:
     explicit StuckReader(FakePlatform& platform) : fake_(platform) {}
     bool read(const std::string& native, const WalkPlan& plan, std::size_t maxBytes,
-              readahead::Snapshot& out) override {
+              readahead::Snapshot& out, readahead::ChildList& children) override {
         if (native == "C:\\STUCK") {
             std::unique_lock<std::mutex> lock(mutex);
             stuck = true;
@@ -184,7 +200,7 @@ class StuckReader final : public readahead::DirectoryReader {
             changed.wait(lock, [&] { return released; });
             return false;
         }
-        return fake_.read(native, plan, maxBytes, out);
+        return fake_.read(native, plan, maxBytes, out, children);
     }
     std::string childNative(const std::string& parent, std::string_view name) override {
         return fake_.childNative(parent, name);
@@ -258,8 +274,8 @@ class NotingReader final : public readahead::DirectoryReader {
     std::set<std::string> listed;
 
     bool read(const std::string& native, const WalkPlan& plan, std::size_t maxBytes,
-              readahead::Snapshot& out) override {
-        const bool read = system_->read(native, plan, maxBytes, out);
+              readahead::Snapshot& out, readahead::ChildList& children) override {
+        const bool read = system_->read(native, plan, maxBytes, out, children);
         for (std::size_t i = 0; i < out.size(); ++i)
             listed.emplace(out.name(i));
         return read;
@@ -382,8 +398,9 @@ TEST(ReadAhead, ADirectoryReplacedByALinkIsNeverEntered) {
             const WalkRules rules(platform, WatchedNames{{}, true});
             for (const std::string& through : {swapped, swapped + "\\C"}) {
                 readahead::Snapshot snapshot;
-                EXPECT_FALSE(readahead::newSystemReader()->read(hostPath(through), rules,
-                                                                std::size_t{1} << 20, snapshot))
+                readahead::ChildList children;
+                EXPECT_FALSE(readahead::newSystemReader()->read(
+                    hostPath(through), rules, std::size_t{1} << 20, snapshot, children))
                     << through;
             }
         }

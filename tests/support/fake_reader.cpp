@@ -12,7 +12,7 @@ readahead::DirectoryStamp FakeReader::stampOf(const std::string& native) const {
 }
 
 bool FakeReader::read(const std::string& native, const WalkPlan& plan, std::size_t maxBytes,
-                      readahead::Snapshot& out) {
+                      readahead::Snapshot& out, readahead::ChildList& children) {
     reads.push_back(native);
     out.clear();
     auto self = platform_.tree.find(native);
@@ -42,8 +42,9 @@ bool FakeReader::read(const std::string& native, const WalkPlan& plan, std::size
         listed.hasFacts = listed.factsFromPath || entry.listedWithFacts;
         listed.facts = entry.info;
         listed.facts.attributes = entry.attributes;
-        if (!out.add(listed, maxBytes))
-            return false;
+        out.add(listed, maxBytes);
+        if (entry.kind == EntryKind::directory)
+            children.add(plan, entry.name);
         // Gone once listed, as the tree's own listing has it.
         if (entry.vanishes)
             platform_.tree.erase(key);

@@ -22,7 +22,7 @@ class FakeReader final : public readahead::DirectoryReader {
     std::function<void(const std::string&)> afterRead;  // after each reading
 
     bool read(const std::string& native, const WalkPlan& plan, std::size_t maxBytes,
-              readahead::Snapshot& out) override;
+              readahead::Snapshot& out, readahead::ChildList& children) override;
     std::string childNative(const std::string& parent, std::string_view name) override {
         return platform_.childKey(parent, name);
     }

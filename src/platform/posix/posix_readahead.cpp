@@ -49,7 +49,7 @@ class PosixReader final : public readahead::DirectoryReader {
     PosixReader() : inputCounted_(::access("/proc/self/io", R_OK) == 0) {}
 
     bool read(const std::string& native, const WalkPlan& plan, std::size_t maxBytes,
-              readahead::Snapshot& out) override {
+              readahead::Snapshot& out, readahead::ChildList& children) override {
         out.clear();
         struct timespec start;
         ::clock_gettime(CLOCK_REALTIME, &start);
@@ -79,11 +79,12 @@ class PosixReader final : public readahead::DirectoryReader {
                     continue;
                 }
                 entry.hasFacts = entry.factsFromPath =
-                    entry.kind == EntryKind::file && plan.wantsFacts(entry.name) &&
+                    entry.kind == EntryKind::file && out.whole && plan.wantsFacts(entry.name) &&
                     hostFileInformationAt(fd.get(), item->d_name, native, entry.facts) ==
                         PlatformStatus::ok;
-                if (!out.add(entry, maxBytes))
-                    return false;
+                out.add(entry, maxBytes);
+                if (entry.kind == EntryKind::directory)
+                    children.add(plan, entry.name);
             }
         }
     }

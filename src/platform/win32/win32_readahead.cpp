@@ -39,7 +39,7 @@ std::string joined(const std::string& parent, std::string_view name) {
 class Win32Reader final : public readahead::DirectoryReader {
   public:
     bool read(const std::string& native, const WalkPlan& plan, std::size_t maxBytes,
-              readahead::Snapshot& out) override {
+              readahead::Snapshot& out, readahead::ChildList& children) override {
         out.clear();
         FILETIME now{};
         GetSystemTimeAsFileTime(&now);
@@ -63,20 +63,21 @@ class Win32Reader final : public readahead::DirectoryReader {
             return false;
         ListingEntry entry;
         FileInformation facts;
-        bool complete = true;
         do {
             // The facts of the path where it gives them, else the listing's.
             describeEntry(data, entry);
             entry.factsFromPath =
-                entry.kind == EntryKind::file && plan.wantsFacts(entry.name) &&
+                entry.kind == EntryKind::file && out.whole && plan.wantsFacts(entry.name) &&
                 fileInformation(joined(native, entry.name), facts) == PlatformStatus::ok;
             if (entry.factsFromPath) {
                 entry.hasFacts = true;
                 entry.facts = facts;
             }
-            complete = out.add(entry, maxBytes);
-        } while (complete && FindNextFileW(find, &data));
-        complete = complete && GetLastError() == ERROR_NO_MORE_FILES;
+            out.add(entry, maxBytes);
+            if (entry.kind == EntryKind::directory)
+                children.add(plan, entry.name);
+        } while (FindNextFileW(find, &data));
+        const bool complete = GetLastError() == ERROR_NO_MORE_FILES;
         FindClose(find);
         return complete;
     }
