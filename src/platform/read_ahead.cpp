@@ -305,7 +305,7 @@ class ReadAheadListing final : public DirectoryListing {
         if (!owner_.entered_ || (mask != "*.*" && mask != "*"))
             return system_->first(pattern, entry);
         served_ = std::exchange(owner_.entered_, nullptr);
-        from_ = owner_.shared_.get();
+        from_ = owner_.shared_;
         from_->reader->served(*served_);
         next_ = 0;
         return next(entry);
@@ -323,9 +323,10 @@ class ReadAheadListing final : public DirectoryListing {
     void end() override {
         // Given back at the walk's next entering; one of a reading ahead
         // that ended stays with its pool.
-        if (served_ && from_ == owner_.shared_.get())
+        if (served_ && from_ == owner_.shared_)
             owner_.spent_.push_back(served_);
         served_ = nullptr;
+        from_.reset();
         system_->end();
     }
 
@@ -333,7 +334,7 @@ class ReadAheadListing final : public DirectoryListing {
     ReadAheadPlatform& owner_;
     std::unique_ptr<DirectoryListing> system_;
     Snapshot* served_ = nullptr;
-    const ReadAheadPlatform::Shared* from_ = nullptr;  // whose snapshot it is
+    std::shared_ptr<ReadAheadPlatform::Shared> from_;  // whose snapshot it is, kept alive
     std::size_t next_ = 0;
 };
 
