@@ -247,9 +247,13 @@ class PathResolver {
     DirectoryMap directories_;
     std::deque<DirectoryMap::iterator> directoryOrder_;  // oldest first
 
+    // listedDirectory_ as a drive path, made when first asked for: most
+    // listings never need it.
+    const std::string& listedDrivePath() const;
     std::string listedDirectory_;
-    std::string listedDrivePath_;  // listedDirectory_ as a drive path
-    std::string lastListed_;       // the file noted last, if the last name was a file
+    mutable std::string listedDrivePath_;
+    mutable bool listedDrivePathKnown_ = false;
+    std::string lastListed_;  // the file noted last, if the last name was a file
     // The cache key of the directory listed last, when it lies on drive C:
     // or Z: (empty otherwise).
     std::string listedKey_;

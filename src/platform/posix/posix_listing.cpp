@@ -127,7 +127,12 @@ std::uint8_t listedAttributes(EntryKind kind, std::string_view name) {
 
 bool describeEntry(int directoryFd, const char* name, unsigned char type, ListingEntry& entry,
                    bool& stated) {
-    entry.name = driveName(name);
+    // Most names need no mapping: copied into the entry's own buffer.
+    const std::string_view host = name;
+    if (name_mapping::isOwnDriveName(host))
+        entry.name.assign(host);
+    else
+        entry.name = driveName(host);
     stated = false;
     if (type == DT_REG || type == DT_DIR) {
         entry.kind = type == DT_DIR ? EntryKind::directory : EntryKind::file;

@@ -408,20 +408,29 @@ void PathResolver::beginListing(const std::string& host, bool isWorking, bool ke
     lastListed_.clear();
     if (host != listedDirectory_ || keyed != listedKeyed_) {
         listedDirectory_ = host;
-        listedDrivePath_ = drivePath(host);
+        listedDrivePathKnown_ = false;
         listedKeyKnown_ = false;
         listedKeyed_ = keyed;
     }
 }
 
 PathResolver::ListingState PathResolver::listingState() const {
-    return {listedDirectory_, listedDrivePath_, lastListed_,  listedKey_,
-            listedKeyKnown_,  listedIsWorking_, listedKeyed_, listedGeneration_};
+    return {listedDirectory_, listedDrivePath(), lastListed_,  listedKey_,
+            listedKeyKnown_,  listedIsWorking_,  listedKeyed_, listedGeneration_};
+}
+
+const std::string& PathResolver::listedDrivePath() const {
+    if (!listedDrivePathKnown_) {
+        listedDrivePath_ = drivePath(listedDirectory_);
+        listedDrivePathKnown_ = true;
+    }
+    return listedDrivePath_;
 }
 
 void PathResolver::restoreListing(ListingState state) {
     listedDirectory_ = std::move(state.directory);
     listedDrivePath_ = std::move(state.drivePath);
+    listedDrivePathKnown_ = true;
     lastListed_ = std::move(state.lastListed);
     listedKey_ = std::move(state.key);
     listedKeyKnown_ = state.keyKnown;
@@ -453,7 +462,7 @@ void PathResolver::noteListed(const std::string& name, bool isDirectory) {
         listedKeyKnown_ = true;
         SplitPath split;
         listedKey_.clear();
-        if (listedKeyed_ && this->split(listedDrivePath_, split)) {
+        if (listedKeyed_ && this->split(listedDrivePath(), split)) {
             listedKey_ = cacheKey(split, split.components.size());
         }
     }
@@ -488,9 +497,13 @@ std::optional<std::string> PathResolver::listedNameFor(std::string_view name) co
 }
 
 bool PathResolver::listedName(std::string_view path, std::string& name) const {
-    const std::size_t prefix = listedDrivePath_.size();
-    if (lastListed_.empty() || path.size() <= prefix + 1 || path[prefix] != '\\' ||
-        !asciiEqualFold(path.substr(0, prefix), listedDrivePath_)) {
+    if (lastListed_.empty()) {
+        return false;
+    }
+    const std::string& directory = listedDrivePath();
+    const std::size_t prefix = directory.size();
+    if (path.size() <= prefix + 1 || path[prefix] != '\\' ||
+        !asciiEqualFold(path.substr(0, prefix), directory)) {
         return false;
     }
     std::optional<std::string> listed = listedNameFor(path.substr(prefix + 1));
