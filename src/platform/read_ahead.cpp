@@ -178,6 +178,11 @@ void Schedule::finished(const Task& task, bool listed) {
         return;
     }
     job.running = false;
+    // Too large to serve: only its children were wanted; its room is freed.
+    if (!task.snapshot->whole) {
+        task.snapshot->clear();
+        task.snapshot->whole = false;
+    }
     heldBytes_ += task.snapshot->bytes();
     add(task.children);
 }
