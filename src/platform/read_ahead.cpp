@@ -10,13 +10,11 @@
 namespace velumtar::readahead {
 
 namespace {
-
 constexpr std::int64_t kSecond = 1000000000;
 // A reading longer than this for which the thread waited for the device
 // widens the pool to all its workers for the next `kSlowSpell` readings.
 constexpr std::chrono::microseconds kSlow{100};
 constexpr int kSlowSpell = 512;
-
 }  // namespace
 
 bool timesTell(const DirectoryStamp& stamp, std::int64_t readAt, std::int64_t tick) {
@@ -35,10 +33,8 @@ void Snapshot::clear() {
 }
 
 void Snapshot::add(const ListingEntry& entry, std::size_t maxBytes) {
-    whole = whole && bytes() + entry.name.size() + sizeof(Item) +
-                             (entry.hasFacts ? sizeof(FileInformation) : 0) <=
-                         maxBytes;
-    if (!whole)
+    const std::size_t facts = entry.hasFacts ? sizeof(FileInformation) : 0;
+    if (!(whole = whole && bytes() + entry.name.size() + sizeof(Item) + facts <= maxBytes))
         return;
     names_ += entry.name;
     items_.push_back({static_cast<std::uint32_t>(names_.size()), entry.kind, entry.attributes,
@@ -77,17 +73,17 @@ void ChildList::reset(std::string_view parentKey, std::string_view parentNative)
     next_ = 0;
 }
 
-void ChildList::add(const WalkPlan& plan, std::string_view name) {
+void ChildList::add(const WalkPlan& plan, std::string_view name, std::string_view native) {
     // A key not below the parent's cannot come from the walk's rules; it is
     // left to the walk.
     if (!plan.childKey(parentKey_, name, key_) || key_.size() <= base_.size() ||
-        key_.compare(0, base_.size(), base_) != 0)
+        key_.compare(0, base_.size(), base_) != 0 || !native.starts_with(native_))
         return;
     const auto at = static_cast<std::uint32_t>(text_.size());
     text_.append(key_, base_.size());
-    text_ += name;
+    text_ += native.substr(native_.size());
     children_.push_back({at, static_cast<std::uint32_t>(key_.size() - base_.size()),
-                         static_cast<std::uint32_t>(name.size()), false});
+                         static_cast<std::uint32_t>(native.size() - native_.size()), false});
 }
 
 void ChildList::seal() {
@@ -101,10 +97,11 @@ void ChildList::seal() {
     }
 }
 
-bool ChildList::current(std::string& key, std::string_view& name) const {
+bool ChildList::current(std::string& key, std::string* native) const {
     const Child& c = children_[next_];
     key.assign(base_).append(suffix(c));
-    name = std::string_view(text_).substr(c.at + c.keyLength, c.nameLength);
+    if (native)
+        native->assign(native_).append(text_, c.at + c.keyLength, c.nativeLength);
     return c.twin;
 }
 
@@ -114,8 +111,7 @@ void Schedule::push(ChildList* list) {
         return;
     }
     Head head{{}, list};
-    std::string_view name;
-    list->current(head.key, name);
+    list->current(head.key);
     frontier_.push_back(std::move(head));
     std::push_heap(frontier_.begin(), frontier_.end());
 }
@@ -127,13 +123,9 @@ void Schedule::add(ChildList* list) {
 
 bool Schedule::popNearest(Task& task) {
     std::pop_heap(frontier_.begin(), frontier_.end());
-    Head head = std::move(frontier_.back());
+    ChildList* list = frontier_.back().list;
     frontier_.pop_back();
-    ChildList* list = head.list;
-    std::string_view name;
-    const bool twin = list->current(task.key, name);
-    task.parent.assign(list->native());
-    task.name.assign(name);
+    const bool twin = list->current(task.key, &task.native);
     list->advance();
     push(list);
     return !twin;
@@ -152,7 +144,6 @@ void Schedule::start(Task& task) {
 
 void Schedule::adopt(const std::string& key, const std::string& native, Task& task) {
     task.key = key;
-    task.name.clear();
     task.native = native;
     start(task);
 }
@@ -169,15 +160,14 @@ bool Schedule::next(Task& task) {
 
 void Schedule::finished(const Task& task, bool listed) {
     auto it = jobs_.find(task.key);
-    Job& job = it->second;
-    if (!listed || job.passed) {
+    if (!listed || it->second.passed) {
         giveBack(task.children);
         giveBack(task.snapshot);
         jobs_.erase(it);
         --held_;
         return;
     }
-    job.running = false;
+    it->second.running = false;
     // Too large to serve: only its children were wanted; its room is freed.
     if (!task.snapshot->whole) {
         task.snapshot->clear();
@@ -201,8 +191,7 @@ Schedule::State Schedule::reach(const std::string& key, Task& task) {
         giveBack(it->second.snapshot);
         it = jobs_.erase(it);
     }
-    auto it = jobs_.find(key);
-    if (it != jobs_.end()) {
+    if (auto it = jobs_.find(key); it != jobs_.end()) {
         if (it->second.running)
             return State::running;
         task.snapshot = it->second.snapshot;
@@ -229,12 +218,8 @@ bool Schedule::wantsWorkers() const {
 // What the workers share with the walk's thread, under `mutex`; kept alive
 // by a worker left behind in the system.
 struct ReadAheadPlatform::Shared {
-    Shared(const Limits& limits, std::unique_ptr<WalkPlan> walkPlan,
-           std::shared_ptr<DirectoryReader> directoryReader)
-        : limits(limits),
-          plan(std::move(walkPlan)),
-          reader(std::move(directoryReader)),
-          schedule(limits) {}
+    Shared(const Limits& l, std::unique_ptr<WalkPlan> p, std::shared_ptr<DirectoryReader> r)
+        : limits(l), plan(std::move(p)), reader(std::move(r)), schedule(l) {}
 
     // A worker's step (see WorkerRunner). `walk`: the walk's thread reading
     // while it waits, not in the workers' count.
@@ -258,8 +243,6 @@ struct ReadAheadPlatform::Shared {
     // Reads `task` without the lock (`counted`: in `reading`); its
     // sub-directories join the frontier. Returns wanted().
     int work(Schedule::Task& task, int counted) {
-        if (!task.name.empty())
-            task.native = reader->childNative(task.parent, task.name);
         task.children->reset(task.key, task.native);
         const auto started = std::chrono::steady_clock::now();
         const bool listed =
@@ -304,10 +287,8 @@ class ReadAheadListing final : public DirectoryListing {
 
     ListingResult first(std::string_view pattern, ListingEntry& entry) override {
         end();
-        std::string_view mask = pattern;
-        if (mask.size() >= 2 && mask.front() == '"' && mask.back() == '"')
-            mask = mask.substr(1, mask.size() - 2);
-        if (!owner_.entered_ || (mask != "*.*" && mask != "*"))
+        if (!owner_.entered_ ||
+            (pattern != "*.*" && pattern != "*" && pattern != "\"*.*\"" && pattern != "\"*\""))
             return system_->first(pattern, entry);
         served_ = std::exchange(owner_.entered_, nullptr);
         from_ = owner_.shared_;
@@ -326,11 +307,10 @@ class ReadAheadListing final : public DirectoryListing {
     }
 
     void end() override {
-        // Given back at the walk's next entering; one of a reading ahead
-        // that ended stays with its pool.
-        if (served_ && from_ == owner_.shared_)
-            owner_.spent_.push_back(served_);
-        served_ = nullptr;
+        if (served_) {
+            std::lock_guard<std::mutex> lock(from_->mutex);
+            from_->schedule.giveBack(std::exchange(served_, nullptr));
+        }
         from_.reset();
         system_->end();
     }
@@ -372,20 +352,12 @@ void ReadAheadPlatform::beginReadAhead(const WalkPlan& plan) {
     shared_ = std::move(shared);
 }
 
-void ReadAheadPlatform::giveBackSpent() {
-    if (entered_)
-        spent_.push_back(std::exchange(entered_, nullptr));
-    for (Snapshot* snapshot : spent_)
-        shared_->schedule.giveBack(snapshot);
-    spent_.clear();
-}
-
 void ReadAheadPlatform::endReadAhead() {
     if (!shared_)
         return;
     {
         std::lock_guard<std::mutex> lock(shared_->mutex);
-        giveBackSpent();
+        dropEntered();
         shared_->stopping = true;
     }
     shared_->settled.notify_all();
@@ -393,10 +365,17 @@ void ReadAheadPlatform::endReadAhead() {
     shared_.reset();
 }
 
+void ReadAheadPlatform::dropEntered() {
+    if (entered_)
+        shared_->schedule.giveBack(std::exchange(entered_, nullptr));
+}
+
 bool ReadAheadPlatform::changeDirectory(std::string_view path) {
     // Not one of the walk's directories: nothing read ahead is for it.
-    if (entered_)
-        spent_.push_back(std::exchange(entered_, nullptr));
+    if (entered_) {
+        std::lock_guard<std::mutex> lock(shared_->mutex);
+        dropEntered();
+    }
     return inner().changeDirectory(path);
 }
 
@@ -407,7 +386,7 @@ bool ReadAheadPlatform::enterDirectory(std::string_view path) {
     Shared& shared = *shared_;
     key_ = shared.plan->keyOf(path);
     std::unique_lock<std::mutex> lock(shared.mutex);
-    giveBackSpent();
+    dropEntered();
     using State = Schedule::State;
     State state = shared.schedule.reach(key_, task_);
     // Announced by no listing read ahead (the walk's start, a directory
@@ -450,7 +429,8 @@ bool ReadAheadPlatform::enterDirectory(std::string_view path) {
         entered_ = snapshot;
         ++counts_.served;
     } else {
-        spent_.push_back(snapshot);
+        lock.lock();
+        shared.schedule.giveBack(snapshot);
         ++counts_.refused;
     }
     return entered;
@@ -466,16 +446,12 @@ std::unique_ptr<DirectoryListing> ReadAheadPlatform::newListing() {
 Limits limitsFrom(const std::optional<std::string>& setting) {
     Limits limits;
 #ifdef VELUMTAR_NO_READAHEAD
-    limits.threads = 0;
-    (void)setting;
+    const bool off = true;
 #else
-    if (setting) {
-        if (*setting == "0" || *setting == "off" || *setting == "OFF")
-            limits.threads = 0;
-        else if (const int threads = std::atoi(setting->c_str()); threads > 0)
-            limits.threads = std::min(threads, 64);
-    }
+    const bool off = setting && (*setting == "0" || *setting == "off" || *setting == "OFF");
 #endif
+    const int threads = setting ? std::atoi(setting->c_str()) : 0;
+    limits.threads = off ? 0 : threads > 0 ? std::min(threads, 64) : limits.threads;
     return limits;
 }
 

@@ -1,12 +1,10 @@
 // Reading a walk's directories ahead on worker threads.
 //
-// A walk enters directories in key order and asks the system for each one's
-// listing and the facts of its watched files, one request at a time.
 // `ReadAheadPlatform` wraps the system's platform: workers read the
-// directories the walk enters next into a bounded buffer, and the walk's
-// listing of a directory is served from there. `WalkPlan` (platform.h) hands
-// down the walk's rules; `Schedule` orders the readings without threads; a
-// `DirectoryReader` reads (the system, or the tests' in-memory tree); a
+// directories the walk enters next (in key order, by the walk's rules handed
+// down as a `WalkPlan`) into a bounded buffer, from which the walk's listing
+// of a directory is served. `Schedule` orders the readings without threads,
+// a `DirectoryReader` reads (the system, or the tests' in-memory tree) and a
 // `WorkerRunner` runs the workers.
 //
 // What the walk sees does not depend on reading ahead: a directory is served
@@ -76,19 +74,19 @@ class Snapshot {
 class ChildList {
   public:
     void reset(std::string_view parentKey, std::string_view parentNative);
-    // A listed sub-directory; kept when the plan gives it a key.
-    void add(const WalkPlan& plan, std::string_view name);
+    // A listed sub-directory and its native path; kept when the plan gives
+    // it a key.
+    void add(const WalkPlan& plan, std::string_view name, std::string_view native);
     // Sorts them, and marks every key more than one name gives (twins).
     void seal();
     bool empty() const { return next_ == children_.size(); }
-    // The nearest not yet handed out: its key and name; true for a twin.
-    bool current(std::string& key, std::string_view& name) const;
+    // The nearest not yet handed out: its key and native path; true for a twin.
+    bool current(std::string& key, std::string* native = nullptr) const;
     void advance() { ++next_; }
-    const std::string& native() const { return native_; }
 
   private:
     struct Child {
-        std::uint32_t at, keyLength, nameLength;  // in text_: key suffix, then name
+        std::uint32_t at, keyLength, nativeLength;  // in text_: key suffix, native suffix
         bool twin;
     };
     std::string_view suffix(const Child& c) const { return {text_.data() + c.at, c.keyLength}; }
@@ -128,10 +126,9 @@ class Schedule {
     explicit Schedule(const Limits& limits) : limits_(limits) {}
     Schedule(const Schedule&) = delete;
     Schedule& operator=(const Schedule&) = delete;
-    // A directory to read: its key, its parent's native path and its name
-    // there (or none and its own native path), what it fills.
+    // A directory to read, what it fills.
     struct Task {
-        std::string key, parent, name, native;
+        std::string key, native;
         Snapshot* snapshot = nullptr;
         ChildList* children = nullptr;
     };
@@ -142,27 +139,25 @@ class Schedule {
     // The nearest directory after the walk's position not read yet, when
     // the buffer has room.
     bool next(Task& task);
-    // The reading of `task` ended: when listed, its snapshot waits for the
-    // walk and its children join the frontier; otherwise both are given back.
+    // The reading of `task` ended: if listed, its snapshot waits for the
+    // walk and its children join the frontier, else both are given back.
     void finished(const Task& task, bool listed);
-    // The walk is at `key`, everything before it is dropped. A due directory
-    // becomes the walk's own task; a ready one's snapshot is handed over (to
-    // give back with giveBack()).
+    // The walk is at `key`; all before it is dropped. A due directory becomes
+    // the walk's own task, a ready one's snapshot is handed over (giveBack()).
     State reach(const std::string& key, Task& task);
     // The walk entered `key`, which no list announced: its own task.
     void adopt(const std::string& key, const std::string& native, Task& task);
-    // Whether idle workers should start again: directories wait, and the
-    // walk has taken half of what the buffer held.
+    // Whether idle workers should start again: directories wait and the walk
+    // has taken half of what the buffer held.
     bool wantsWorkers() const;
     void giveBack(Snapshot* snapshot) { snapshots_.giveBack(snapshot); }
     void giveBack(ChildList* list) { lists_.giveBack(list); }
 
   private:
-    // A list with children left, under its nearest key.
+    // A list with children left, under its nearest key; nearest on top.
     struct Head {
         std::string key;
         ChildList* list;
-        // The heap's order: the nearest key on top.
         bool operator<(const Head& other) const { return other.key < key; }
     };
     struct Job {
@@ -176,7 +171,7 @@ class Schedule {
     bool popNearest(Task& task);
     void push(ChildList* list);
     std::map<std::string, Job> jobs_;
-    std::vector<Head> frontier_;  // a heap, nearest key on top
+    std::vector<Head> frontier_;  // a heap
     Pool<Snapshot> snapshots_;
     Pool<ChildList> lists_;
     std::string passed_;
@@ -190,11 +185,10 @@ class DirectoryReader {
   public:
     virtual ~DirectoryReader() = default;
     // Any thread: lists `native` into `out`, stamped, with the facts of the
-    // files the plan wants (what fits in `maxBytes`), and its sub-directories
-    // into `children`; false on any failure.
+    // files the plan wants (within `maxBytes`), and its sub-directories into
+    // `children`; false on any failure.
     virtual bool read(const std::string& native, const WalkPlan& plan, std::size_t maxBytes,
                       Snapshot& out, ChildList& children) = 0;
-    virtual std::string childNative(const std::string& parent, std::string_view name) = 0;
     // The walk's thread: the working directory's native path; its stamp.
     virtual bool workingNative(std::string& native) = 0;
     virtual bool stampWorking(DirectoryStamp& now) = 0;
@@ -214,10 +208,10 @@ class ReadAheadPlatform final : public ForwardingPlatform {
     ReadAheadPlatform(const ReadAheadPlatform&) = delete;
     ReadAheadPlatform& operator=(const ReadAheadPlatform&) = delete;
 
-    // What reading ahead did since it began (a measure for tests).
+    // What reading ahead did since it began (a measure for tests): listings
+    // taken from the buffer; read, but not the directory entered or changed.
     struct Counts {
-        std::uint64_t served = 0;   // listings taken from the buffer
-        std::uint64_t refused = 0;  // read, but not the directory entered or not as it is
+        std::uint64_t served = 0, refused = 0;
     };
     Counts counts() const { return counts_; }
 
@@ -230,7 +224,7 @@ class ReadAheadPlatform final : public ForwardingPlatform {
   private:
     friend class ReadAheadListing;
     struct Shared;
-    void giveBackSpent();  // under the lock
+    void dropEntered();  // under the lock
 
     std::shared_ptr<DirectoryReader> reader_;
     std::unique_ptr<WorkerRunner> runner_;
@@ -239,10 +233,9 @@ class ReadAheadPlatform final : public ForwardingPlatform {
     std::shared_ptr<Shared> shared_;
 
     // The walk's thread only.
-    std::string key_;               // of the working directory, as the walk entered it
-    Snapshot* entered_ = nullptr;   // served for the working directory, not yet listed
-    std::vector<Snapshot*> spent_;  // taken and done with, not yet given back
-    Schedule::Task task_;           // the walk's own reading
+    std::string key_;              // of the working directory, as the walk entered it
+    Snapshot* entered_ = nullptr;  // served for the working directory, not yet listed
+    Schedule::Task task_;          // the walk's own reading
     Counts counts_;
 };
 

@@ -53,7 +53,7 @@ TEST(ReadAheadSchedule, ReadsInKeyOrderNeverTwinsNorPassedNorBeyondTheBuffer) {
         ChildList* list = &lists.emplace_back();
         list->reset(parent, parent);
         for (const std::string& name : names)
-            list->add(plan, name);
+            list->add(plan, name, parent + "\\" + name);
         schedule.add(list);
     };
     std::vector<std::string> order;
@@ -202,9 +202,6 @@ class StuckReader final : public readahead::DirectoryReader {
         }
         return fake_.read(native, plan, maxBytes, out, children);
     }
-    std::string childNative(const std::string& parent, std::string_view name) override {
-        return fake_.childNative(parent, name);
-    }
     bool workingNative(std::string& native) override { return fake_.workingNative(native); }
     bool stampWorking(readahead::DirectoryStamp& now) override { return fake_.stampWorking(now); }
 
@@ -279,9 +276,6 @@ class NotingReader final : public readahead::DirectoryReader {
         for (std::size_t i = 0; i < out.size(); ++i)
             listed.emplace(out.name(i));
         return read;
-    }
-    std::string childNative(const std::string& parent, std::string_view name) override {
-        return system_->childNative(parent, name);
     }
     bool workingNative(std::string& native) override { return system_->workingNative(native); }
     bool stampWorking(readahead::DirectoryStamp& now) override {

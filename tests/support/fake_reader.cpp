@@ -44,7 +44,7 @@ bool FakeReader::read(const std::string& native, const WalkPlan& plan, std::size
         listed.facts.attributes = entry.attributes;
         out.add(listed, maxBytes);
         if (entry.kind == EntryKind::directory)
-            children.add(plan, entry.name);
+            children.add(plan, entry.name, key);
         // Gone once listed, as the tree's own listing has it.
         if (entry.vanishes)
             platform_.tree.erase(key);

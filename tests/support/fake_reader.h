@@ -23,9 +23,6 @@ class FakeReader final : public readahead::DirectoryReader {
 
     bool read(const std::string& native, const WalkPlan& plan, std::size_t maxBytes,
               readahead::Snapshot& out, readahead::ChildList& children) override;
-    std::string childNative(const std::string& parent, std::string_view name) override {
-        return platform_.childKey(parent, name);
-    }
     bool workingNative(std::string& native) override {
         native = platform_.workingDirectory;
         return true;

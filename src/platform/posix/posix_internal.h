@@ -328,8 +328,9 @@ PlatformStatus hostFileInformation(const std::string& host, FileInformation& inf
 PlatformStatus hostFileInformationAt(int directoryFd, const char* name,
                                      const std::string& directoryHost, FileInformation& info);
 // Fills `entry` for an entry readdir delivered from the open directory
-// `directoryFd` with its drive name and type, as a listing reports it; false
-// when the entry vanished since. `stated` tells whether that took an lstat.
+// `directoryFd` with its drive name and type (dot entries as such), as a
+// listing reports it; false when the entry vanished since. `stated` tells
+// whether that took an lstat.
 bool describeEntry(int directoryFd, const char* name, unsigned char type, ListingEntry& entry,
                    bool& stated);
 // The same for the open file `fd`, whose name's last part is `name`.

@@ -129,11 +129,17 @@ bool describeEntry(int directoryFd, const char* name, unsigned char type, Listin
                    bool& stated) {
     // Most names need no mapping: copied into the entry's own buffer.
     const std::string_view host = name;
+    stated = false;
+    if (host == "." || host == "..") {
+        entry.name.assign(host);
+        entry.kind = EntryKind::dotEntry;
+        entry.attributes = attr::directory;
+        return true;
+    }
     if (name_mapping::isOwnDriveName(host))
         entry.name.assign(host);
     else
         entry.name = driveName(host);
-    stated = false;
     if (type == DT_REG || type == DT_DIR) {
         entry.kind = type == DT_DIR ? EntryKind::directory : EntryKind::file;
         entry.attributes = listedAttributes(entry.kind, entry.name);
@@ -214,14 +220,9 @@ class HostListing final : public DirectoryListing {
             if (!matchAll_ && !wildcardMatch(mask_, name)) {
                 continue;
             }
-            if (name == "." || name == "..") {
-                entry.name = name;
-                entry.attributes = attr::directory;
-                entry.kind = EntryKind::dotEntry;
-                return ListingResult::entry;
-            }
             if (describe(*item, entry)) {
-                resolver_.noteListed(entry.name, entry.kind == EntryKind::directory);
+                if (entry.kind != EntryKind::dotEntry)
+                    resolver_.noteListed(entry.name, entry.kind == EntryKind::directory);
                 return ListingResult::entry;
             }
         }

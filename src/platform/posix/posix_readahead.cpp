@@ -11,7 +11,6 @@
 
 #include "platform/posix/posix_internal.h"
 #include "platform/read_ahead.h"
-#include "util/name_mapping.h"
 
 namespace velumtar::posix {
 namespace {
@@ -32,15 +31,12 @@ DirectoryStamp stampOf(const struct stat& st) {
             nanoseconds(st.st_mtim), nanoseconds(st.st_ctim)};
 }
 
-int openBelowRoot(const std::string& native) {
+int openBelowRoot(std::string host) {
     thread_local Descriptor rootFd;
     thread_local std::string rootPath;
     const std::string& root = processResolver().root();
-    if (rootFd.get() < 0 || rootPath != root) {
-        rootPath = root;
-        rootFd.reset(::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    }
-    std::string host = native;
+    if (rootFd.get() < 0 || rootPath != root)
+        rootFd.reset(::open((rootPath = root).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     return openDirectoryBelow(rootFd.get(), root, host, false);
 }
 
@@ -69,28 +65,18 @@ class PosixReader final : public readahead::DirectoryReader {
             for (ssize_t at = 0; at < got;) {
                 const auto* item = reinterpret_cast<const dirent64*>(buffer + at);
                 at += item->d_reclen;
-                const std::string_view name = item->d_name;
                 bool stated = false;
-                if (name == "." || name == "..") {
-                    entry.name = name;
-                    entry.kind = EntryKind::dotEntry;
-                    entry.attributes = attr::directory;
-                } else if (!describeEntry(fd.get(), item->d_name, item->d_type, entry, stated)) {
+                if (!describeEntry(fd.get(), item->d_name, item->d_type, entry, stated))
                     continue;
-                }
                 entry.hasFacts = entry.factsFromPath =
                     entry.kind == EntryKind::file && out.whole && plan.wantsFacts(entry.name) &&
                     hostFileInformationAt(fd.get(), item->d_name, native, entry.facts) ==
                         PlatformStatus::ok;
                 out.add(entry, maxBytes);
                 if (entry.kind == EntryKind::directory)
-                    children.add(plan, entry.name);
+                    children.add(plan, entry.name, join(native, item->d_name));
             }
         }
-    }
-
-    std::string childNative(const std::string& parent, std::string_view name) override {
-        return join(parent, hostName(name));
     }
 
     bool workingNative(std::string& native) override {
@@ -122,14 +108,12 @@ class PosixReader final : public readahead::DirectoryReader {
     int affordable(int wanted) override {
         // Each worker holds the root and one directory at a time.
         struct rlimit limit;
-        if (::getrlimit(RLIMIT_NOFILE, &limit) != 0)
+        if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur <= kReserved)
             return 0;
-        if (limit.rlim_cur == RLIM_INFINITY)
-            return wanted;
-        if (limit.rlim_cur <= kReserved)
-            return 0;
-        return static_cast<int>(
-            std::min<rlim_t>(static_cast<rlim_t>(wanted), (limit.rlim_cur - kReserved) / 2));
+        return limit.rlim_cur == RLIM_INFINITY
+                   ? wanted
+                   : static_cast<int>(std::min<rlim_t>(static_cast<rlim_t>(wanted),
+                                                       (limit.rlim_cur - kReserved) / 2));
     }
 
     // The blocks the system read from the device for this thread; without

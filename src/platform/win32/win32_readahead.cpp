@@ -10,8 +10,6 @@
 namespace velumtar::win32 {
 namespace {
 
-using readahead::DirectoryStamp;
-
 // FILETIME ticks (100 ns since 1601) to nanoseconds since 1970.
 constexpr std::int64_t kTicksTo1970 = 116444736000000000;
 constexpr std::int64_t kTick = 50000000;  // of the system's clock (about 16 ms), at most
@@ -21,7 +19,8 @@ std::int64_t nanoseconds(std::int64_t ticks) {
 }
 
 // `info`: the directory's information, as the system gave it for `directory`.
-bool stampOf(HANDLE directory, const BY_HANDLE_FILE_INFORMATION& info, DirectoryStamp& stamp) {
+bool stampOf(HANDLE directory, const BY_HANDLE_FILE_INFORMATION& info,
+             readahead::DirectoryStamp& stamp) {
     FILE_BASIC_INFO basic{};
     if (!GetFileInformationByHandleEx(directory, FileBasicInfo, &basic, sizeof basic))
         return false;
@@ -32,8 +31,7 @@ bool stampOf(HANDLE directory, const BY_HANDLE_FILE_INFORMATION& info, Directory
 }
 
 std::string joined(const std::string& parent, std::string_view name) {
-    const bool separated = !parent.empty() && parent.back() == '\\';
-    return parent + (separated ? "" : "\\") + std::string(name);
+    return parent + (!parent.empty() && parent.back() == '\\' ? "" : "\\") + std::string(name);
 }
 
 class Win32Reader final : public readahead::DirectoryReader {
@@ -69,26 +67,21 @@ class Win32Reader final : public readahead::DirectoryReader {
             entry.factsFromPath =
                 entry.kind == EntryKind::file && out.whole && plan.wantsFacts(entry.name) &&
                 fileInformation(joined(native, entry.name), facts) == PlatformStatus::ok;
-            if (entry.factsFromPath) {
-                entry.hasFacts = true;
+            if (entry.factsFromPath)
                 entry.facts = facts;
-            }
+            entry.hasFacts = entry.hasFacts || entry.factsFromPath;
             out.add(entry, maxBytes);
             if (entry.kind == EntryKind::directory)
-                children.add(plan, entry.name);
+                children.add(plan, entry.name, joined(native, entry.name));
         } while (FindNextFileW(find, &data));
         const bool complete = GetLastError() == ERROR_NO_MORE_FILES;
         FindClose(find);
         return complete;
     }
 
-    std::string childNative(const std::string& parent, std::string_view name) override {
-        return joined(parent, name);
-    }
-
     bool workingNative(std::string& native) override { return currentDirectory(native); }
 
-    bool stampWorking(DirectoryStamp& now) override {
+    bool stampWorking(readahead::DirectoryStamp& now) override {
         const ScopedHandle working =
             openDirectoryHandle(L".", FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
         BY_HANDLE_FILE_INFORMATION info{};
