@@ -23,10 +23,10 @@ bool timesTell(const DirectoryStamp& stamp, std::int64_t readAt, std::int64_t ti
     return std::max(stamp.modified, stamp.changed) + tick <= readAt;
 }
 
-void Snapshot::clear() {
+void Snapshot::clear(bool isWhole) {
     stamp = {};
     timesTell = false;
-    whole = true;
+    whole = isWhole;
     names_.clear();
     items_.clear();
     facts_.clear();
@@ -110,9 +110,8 @@ void Schedule::push(ChildList* list) {
         giveBack(list);
         return;
     }
-    Head head{{}, list};
-    list->current(head.key);
-    frontier_.push_back(std::move(head));
+    frontier_.push_back({{}, list});
+    list->current(frontier_.back().key);
     std::push_heap(frontier_.begin(), frontier_.end());
 }
 
@@ -142,12 +141,6 @@ void Schedule::start(Task& task) {
     ++held_;
 }
 
-void Schedule::adopt(const std::string& key, const std::string& native, Task& task) {
-    task.key = key;
-    task.native = native;
-    start(task);
-}
-
 bool Schedule::next(Task& task) {
     while (!frontier_.empty() && !full()) {
         if (!popNearest(task) || !(passed_ < task.key) || jobs_.count(task.key) != 0)
@@ -169,10 +162,8 @@ void Schedule::finished(const Task& task, bool listed) {
     }
     it->second.running = false;
     // Too large to serve: only its children were wanted; its room is freed.
-    if (!task.snapshot->whole) {
-        task.snapshot->clear();
-        task.snapshot->whole = false;
-    }
+    if (!task.snapshot->whole)
+        task.snapshot->clear(false);
     heldBytes_ += task.snapshot->bytes();
     add(task.children);
 }
@@ -240,8 +231,7 @@ struct ReadAheadPlatform::Shared {
     // buffer held (a worker turned away sleeps and must be woken again).
     int wanted() const { return schedule.wantsWorkers() ? allowed() : 0; }
 
-    // Reads `task` without the lock (`counted`: in `reading`); its
-    // sub-directories join the frontier. Returns wanted().
+    // Reads `task` without the lock (`counted`: in `reading`). Returns wanted().
     int work(Schedule::Task& task, int counted) {
         task.children->reset(task.key, task.native);
         const auto started = std::chrono::steady_clock::now();
@@ -330,10 +320,6 @@ ReadAheadPlatform::ReadAheadPlatform(Platform& system, std::unique_ptr<Directory
       runner_(std::move(runner)),
       limits_(limits) {}
 
-ReadAheadPlatform::~ReadAheadPlatform() {
-    endReadAhead();
-}
-
 void ReadAheadPlatform::beginReadAhead(const WalkPlan& plan) {
     endReadAhead();
     counts_ = {};
@@ -391,9 +377,9 @@ bool ReadAheadPlatform::enterDirectory(std::string_view path) {
     State state = shared.schedule.reach(key_, task_);
     // Announced by no listing read ahead (the walk's start, a directory
     // reached by another spelling): the walk reads it here, as one due.
-    std::string native;
-    if (state == State::unknown && entered && shared.reader->workingNative(native)) {
-        shared.schedule.adopt(key_, native, task_);
+    if (state == State::unknown && entered && shared.reader->workingNative(task_.native)) {
+        task_.key = key_;
+        shared.schedule.start(task_);
         state = State::due;
     }
     // Not entered: nothing to read or wait for (a worker may be stuck on it).

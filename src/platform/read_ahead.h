@@ -48,7 +48,7 @@ class Snapshot {
     bool timesTell = false;
     bool whole = true;  // every entry added fitted
 
-    void clear();
+    void clear(bool isWhole = true);
     // Kept while the snapshot stays within `maxBytes`.
     void add(const ListingEntry& entry, std::size_t maxBytes);
     std::size_t size() const { return items_.size(); }
@@ -145,8 +145,8 @@ class Schedule {
     // The walk is at `key`; all before it is dropped. A due directory becomes
     // the walk's own task, a ready one's snapshot is handed over (giveBack()).
     State reach(const std::string& key, Task& task);
-    // The walk entered `key`, which no list announced: its own task.
-    void adopt(const std::string& key, const std::string& native, Task& task);
+    // Reads `task` (the walk entered it, and no list announced it).
+    void start(Task& task);
     // Whether idle workers should start again: directories wait and the walk
     // has taken half of what the buffer held.
     bool wantsWorkers() const;
@@ -166,7 +166,6 @@ class Schedule {
         Snapshot* snapshot = nullptr;
     };
     bool full() const;
-    void start(Task& task);
     // Takes the frontier's nearest child into `task`; false for a twin.
     bool popNearest(Task& task);
     void push(ChildList* list);
@@ -204,7 +203,7 @@ class ReadAheadPlatform final : public ForwardingPlatform {
   public:
     ReadAheadPlatform(Platform& system, std::unique_ptr<DirectoryReader> reader,
                       std::unique_ptr<WorkerRunner> runner, Limits limits);
-    ~ReadAheadPlatform() override;
+    ~ReadAheadPlatform() override { endReadAhead(); }
     ReadAheadPlatform(const ReadAheadPlatform&) = delete;
     ReadAheadPlatform& operator=(const ReadAheadPlatform&) = delete;
 
