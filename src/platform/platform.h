@@ -158,6 +158,9 @@ class File {
     virtual PlatformStatus information(FileInformation& /*info*/) {
         return PlatformStatus::ioError;
     }
+    // A hint that the whole file is about to be read, in no set order: the
+    // system may fetch it from the device meanwhile. Never fails.
+    virtual void willRead() {}
 };
 
 // Every mode opens only a regular file, and never through a symbolic link or

@@ -44,6 +44,8 @@ class FdFile final : public File {
     FdFile(const FdFile&) = delete;
     FdFile& operator=(const FdFile&) = delete;
 
+    void willRead() override { (void)::posix_fadvise(fd_, 0, 0, POSIX_FADV_WILLNEED); }
+
     PlatformStatus read(std::uint64_t offset, void* buffer, std::size_t length,
                         std::size_t& got) override {
         got = 0;
