@@ -92,6 +92,8 @@ void RunControl::compareRun() {
     database_.close();
     if (!openDatabaseForUpdate())
         return;
+    // The walk and the passes read it through.
+    database_.willReadAll();
     RunState state = database_.readRunState();
     if (database_.readFailed()) {
         reportFileError(messages_, kRead, files::kBasicDatabase);

@@ -58,6 +58,11 @@ class KeyedFile {
     [[nodiscard]] bool open(KeyedOpenMode mode);
     // Closes (a commit point); always yes. Clears the open flag and `found`.
     bool close();
+    // The open file is about to be read through (see KeyedStore::willReadAll).
+    void willReadAll() {
+        if (store_)
+            store_->willReadAll();
+    }
     [[nodiscard]] bool readByKey();
     [[nodiscard]] bool startAt();
     [[nodiscard]] bool readNext();

@@ -59,6 +59,10 @@ class KeyedStore {
     virtual FileStatus commit() = 0;
     // Commits and closes. Further calls answer "42".
     virtual FileStatus close() = 0;
+    // A hint that every record is about to be read: the pages, read in the
+    // tree's order rather than the file's, may be fetched ahead as a whole,
+    // one long read instead of one wait per page. Never fails.
+    virtual void willReadAll() {}
 };
 
 // Opens the keyed file at `path` (a drive path as the platform takes it).

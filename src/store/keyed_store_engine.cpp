@@ -223,6 +223,11 @@ class KeyedStoreEngine final : public KeyedStore {
         return s.isSuccess() ? s : fail(s);
     }
 
+    void willReadAll() override {
+        if (file_)
+            file_->willRead();
+    }
+
     FileStatus close() override {
         if (!tree_) {
             return status::notOpen;
@@ -364,11 +369,6 @@ std::unique_ptr<KeyedStore> openKeyedStore(Platform& platform, std::string_view 
         outcome = openFailure(ps);
         return nullptr;
     }
-    // A file kept from before is read through by the tree's walks, page by
-    // page in the tree's order rather than the file's: fetched ahead as a
-    // whole, a cold file costs one long read instead of one wait per page.
-    if (ps == PlatformStatus::ok)
-        file->willRead();
     auto engine = std::make_unique<KeyedStoreEngine>(std::move(file), recordLength, keyLength, mode,
                                                      options.cachePages);
     outcome = engine->start(ps == PlatformStatus::created);
