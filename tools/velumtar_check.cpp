@@ -77,7 +77,7 @@ int check(Platform& platform, const std::string& name) {
         return 0;
     }
     if (store) {
-        if (verifyKeyedStore(*store, problem).isSuccess()) {
+        if (store->verify(problem).isSuccess()) {
             std::uint64_t records = 0;
             std::string record(layout.record, ' ');
             while (store->readNext(record.data()).isSuccess()) {

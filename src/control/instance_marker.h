@@ -23,7 +23,6 @@ class InstanceMarker {
     // Creates it empty and holds it: "00" (replaced) or "05" (created); "9A"
     // when another process holds it; "30" otherwise.
     FileStatus openOutput();
-    bool isHeld() const { return hold_ != nullptr; }
     void close();
     // Removes the file; does nothing to a marker another process holds.
     void remove();

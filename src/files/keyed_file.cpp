@@ -55,7 +55,7 @@ bool KeyedFile::finishRead(FileStatus s) {
 }
 
 bool KeyedFile::metaPageLost() const {
-    return store_ && keyedStoreLostMetaPage(*store_);
+    return store_ && store_->lostMetaPage();
 }
 
 std::string_view KeyedFile::failedOperation(std::string_view word) const {

@@ -47,7 +47,7 @@ class KeyedFile {
     // found nothing must be told from it. Cleared by open and close.
     bool readFailed() const { return readFailed_; }
     // The open file's newer meta page was damaged and its older commit was
-    // opened (see keyedStoreLostMetaPage).
+    // opened (see KeyedStore::lostMetaPage).
     bool metaPageLost() const;
     // The operation word for a failure met after `word`'s operation: "READ"
     // when a read failed before it, since the later failure only follows.

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "store/file_status.h"
+#include "store/keyed_store_engine.h"
 #include "store/page_format.h"
 #include "store/pager.h"
 
@@ -60,16 +61,6 @@ class Tree {
 
     static bool validate(const std::uint8_t* page, void* tree);
 
-    // What a salvage found: pages that could not be read (meta pages, pages
-    // of the tree, and others met while looking for lost records), records
-    // delivered, and the record count the newest intact meta page names.
-    struct SalvageCounts {
-        std::uint64_t pagesDamaged = 0;
-        std::uint64_t recordsRecovered = 0;
-        std::uint64_t recordsNamed = 0;
-    };
-    // Takes one recovered record; false stops the salvage.
-    using RecordSink = bool (*)(const std::uint8_t* record, void* context);
     // Delivers every record of a damaged file that can still be read, each
     // key once: first those of the intact pages of the newest tree, in key
     // order; then, for each stretch of keys whose pages are lost, the newest
@@ -78,7 +69,7 @@ class Tree {
     // REQUIRES: the pager has inspected the file (Pager::inspect). "30" when
     // the sink refused a record.
     FileStatus salvage(const TreeState (&metas)[metaPageCount], const bool (&valid)[metaPageCount],
-                       RecordSink sink, void* context, SalvageCounts& counts);
+                       SalvageSink& sink, SalvageReport& counts);
 
   private:
     struct Entry {

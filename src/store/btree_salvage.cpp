@@ -43,15 +43,14 @@ struct Tree::Gap {
 };
 
 struct Tree::SalvageWalk {
-    SalvageWalk(std::uint64_t newestCommit, SalvageCounts& found)
-        : newest(newestCommit), counts(found) {}
+    SalvageWalk(std::uint64_t newestCommit, SalvageSink& to, SalvageReport& found)
+        : newest(newestCommit), sink(to), counts(found) {}
 
     std::uint64_t newest;  // leaves written for a later commit are not taken
-    SalvageCounts& counts;
+    SalvageSink& sink;
+    SalvageReport& counts;
     std::uint64_t treeCommit = 0;  // the commit of the tree walked
     std::size_t height = 0;
-    RecordSink sink = nullptr;
-    void* context = nullptr;
     std::vector<bool> seen;
     std::vector<Gap> gaps;
     std::vector<std::uint8_t> record;
@@ -120,7 +119,7 @@ FileStatus Tree::salvageFrom(std::uint32_t page, std::size_t level, const std::s
                 continue;
             }
             decodeRecord(data.data(), slot, walk.record.data());
-            if (!walk.sink(walk.record.data(), walk.context)) {
+            if (!walk.sink.take(reinterpret_cast<const char*>(walk.record.data()))) {
                 return status::ioError;
             }
             ++walk.counts.recordsRecovered;
@@ -164,9 +163,9 @@ void Tree::markLeaves(const TreeState& tree, std::vector<bool>& leaves) {
 }
 
 FileStatus Tree::salvage(const TreeState (&metas)[metaPageCount],
-                         const bool (&valid)[metaPageCount], RecordSink sink, void* context,
-                         SalvageCounts& counts) {
-    counts = SalvageCounts{};
+                         const bool (&valid)[metaPageCount], SalvageSink& sink,
+                         SalvageReport& counts) {
+    counts = SalvageReport{};
     int current = -1;
     for (int i = 0; i < static_cast<int>(metaPageCount); ++i) {
         if (!valid[i]) {
@@ -182,11 +181,9 @@ FileStatus Tree::salvage(const TreeState (&metas)[metaPageCount],
     if (current >= 0) {
         newest = metas[current].sequence + (older >= 0 && valid[older] ? 0 : 1);
     }
-    SalvageWalk walk(newest, counts);
+    SalvageWalk walk(newest, sink, counts);
     walk.seen.assign(pager_.pageLimit(), false);
     walk.record.resize(recordLength_);
-    walk.sink = sink;
-    walk.context = context;
     std::vector<std::uint8_t> data(pageSize);
     std::string first(keyLength_, ' '), last(keyLength_, ' ');
     auto span = [&](const std::uint8_t* page) {
@@ -287,7 +284,7 @@ FileStatus Tree::salvage(const TreeState (&metas)[metaPageCount],
                 continue;
             }
             decodeRecord(data.data(), slot, walk.record.data());
-            if (!sink(walk.record.data(), context)) {
+            if (!sink.take(reinterpret_cast<const char*>(walk.record.data()))) {
                 return status::ioError;
             }
             ++counts.recordsRecovered;

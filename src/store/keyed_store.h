@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <memory>
+#include <string>
 #include <string_view>
 
 #include "store/file_status.h"
@@ -63,6 +64,14 @@ class KeyedStore {
     // tree's order rather than the file's, may be fetched ahead as a whole,
     // one long read instead of one wait per page. Never fails.
     virtual void willReadAll() {}
+    // Checks every page of the current tree (checksums, layout, key order,
+    // depth, record count). "00" when sound; otherwise `problem` says what
+    // is wrong.
+    virtual FileStatus verify(std::string& problem) = 0;
+    // True when one of the two meta pages failed its check at open, so that
+    // the store opened the older commit: a torn meta write, or damage. Sound
+    // stores and files created and not yet committed have both intact.
+    virtual bool lostMetaPage() const = 0;
 };
 
 // Opens the keyed file at `path` (a drive path as the platform takes it).

@@ -239,7 +239,7 @@ class KeyedStoreEngine final : public KeyedStore {
         return s;
     }
 
-    FileStatus verify(std::string& problem) {
+    FileStatus verify(std::string& problem) override {
         FileStatus s = ready();
         if (!s.isSuccess()) {
             problem = "the store is closed or has failed";
@@ -252,7 +252,7 @@ class KeyedStoreEngine final : public KeyedStore {
         return tree_->verify(problem);
     }
 
-    bool lostMetaPage() const { return pager_ && pager_->lostMetaPages() > 0; }
+    bool lostMetaPage() const override { return pager_ && pager_->lostMetaPages() > 0; }
 
   private:
     static const std::uint8_t* bytes(const char* p) {
@@ -385,28 +385,6 @@ std::unique_ptr<KeyedStore> openKeyedStore(Platform& platform, std::string_view 
                           KeyedStoreOptions{});
 }
 
-bool keyedStoreLostMetaPage(KeyedStore& store) {
-    auto* engine = dynamic_cast<KeyedStoreEngine*>(&store);
-    return engine != nullptr && engine->lostMetaPage();
-}
-
-FileStatus verifyKeyedStore(KeyedStore& store, std::string& problem) {
-    auto* engine = dynamic_cast<KeyedStoreEngine*>(&store);
-    if (engine == nullptr) {
-        problem = "not a store of this engine";
-        return status::ioError;
-    }
-    return engine->verify(problem);
-}
-
-namespace {
-
-bool takeRecord(const std::uint8_t* record, void* sink) {
-    return static_cast<SalvageSink*>(sink)->take(reinterpret_cast<const char*>(record));
-}
-
-}  // namespace
-
 FileStatus salvageKeyedStore(Platform& platform, std::string_view path, std::size_t recordLength,
                              std::size_t keyLength, SalvageSink& sink, SalvageReport& report) {
     report = SalvageReport{};
@@ -428,12 +406,7 @@ FileStatus salvageKeyedStore(Platform& platform, std::string_view path, std::siz
     if (!s.isSuccess()) {
         return s;
     }
-    Tree::SalvageCounts counts;
-    s = tree.salvage(metas, valid, &takeRecord, &sink, counts);
-    report.pagesDamaged = counts.pagesDamaged;
-    report.recordsRecovered = counts.recordsRecovered;
-    report.recordsNamed = counts.recordsNamed;
-    return s;
+    return tree.salvage(metas, valid, sink, report);
 }
 
 }  // namespace velumtar

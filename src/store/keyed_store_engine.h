@@ -1,5 +1,5 @@
-// Engine-specific entry points of the keyed-file store: the cache size, the
-// integrity check, and the salvage of a damaged file.
+// Engine-specific entry points of the keyed-file store: the cache size and
+// the salvage of a damaged file.
 //
 // A store destroyed without close() keeps the file at its last commit point,
 // as if the process had died there: only close() and commit() make changes
@@ -28,16 +28,6 @@ std::unique_ptr<KeyedStore> openKeyedStore(Platform& platform, std::string_view 
                                            std::size_t recordLength, std::size_t keyLength,
                                            KeyedOpenMode mode, FileStatus& status,
                                            const KeyedStoreOptions& options);
-
-// Checks every page of the store's current tree (checksums, layout, key
-// order, depth, record count). "00" when sound; otherwise `problem` says what
-// is wrong. `store` must come from openKeyedStore.
-FileStatus verifyKeyedStore(KeyedStore& store, std::string& problem);
-
-// True when one of the two meta pages failed its check at open, so that the
-// store opened the older commit: a torn meta write, or damage. Sound stores
-// and files created and not yet committed have both meta pages intact.
-bool keyedStoreLostMetaPage(KeyedStore& store);
 
 // What salvageKeyedStore found: pages that could not be read (meta pages,
 // pages of the tree, and others met while looking for lost records), the

@@ -68,16 +68,6 @@ inline std::string padded(std::string_view text, std::size_t width) {
     return out;
 }
 
-// Writes `text` into the field [offset, offset + width) of `record`, cut or
-// blank-padded to the field's width.
-inline void putField(char* record, std::size_t offset, std::size_t width, std::string_view text) {
-    std::size_t n = fittingLength(text, width);
-    for (std::size_t i = 0; i < n; ++i)
-        record[offset + i] = text[i];
-    for (std::size_t i = n; i < width; ++i)
-        record[offset + i] = ' ';
-}
-
 // The length of `text` without its trailing blanks. Most of a fixed field
 // is padding: eight blanks are passed over at a time.
 inline std::size_t trimmedLength(std::string_view text) {

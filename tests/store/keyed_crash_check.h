@@ -55,7 +55,7 @@ inline CrashModel readCrashFile(const std::string& path, bool mayBeMissing, bool
         return model;
     }
     std::string problem;
-    if (!verifyKeyedStore(*store, problem).isSuccess()) {
+    if (!store->verify(problem).isSuccess()) {
         ADD_FAILURE() << "verify: " << problem;
         return model;
     }

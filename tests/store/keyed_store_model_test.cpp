@@ -89,12 +89,12 @@ class ModelRun {
         positioned_ = false;
         pastEnd_ = false;
         std::string problem;
-        ASSERT_TRUE(verifyKeyedStore(*store_, problem).isSuccess()) << problem;
+        ASSERT_TRUE(store_->verify(problem).isSuccess()) << problem;
     }
 
     void checkAll() {
         std::string problem;
-        ASSERT_TRUE(verifyKeyedStore(*store_, problem).isSuccess()) << problem;
+        ASSERT_TRUE(store_->verify(problem).isSuccess()) << problem;
         std::string record(shape_.record, ' ');
         auto it = model_.begin();
         std::string first(shape_.key, '\0');

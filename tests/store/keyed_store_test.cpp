@@ -293,7 +293,7 @@ TEST_F(KeyedStoreTest, DamageInAnyTreePageIsReportedNotDelivered) {
             EXPECT_EQ(seen, original) << "page " << page;
         } else {
             EXPECT_EQ(end, status::damaged) << "page " << page;
-            EXPECT_FALSE(verifyKeyedStore(*store, problem).isSuccess());
+            EXPECT_FALSE(store->verify(problem).isSuccess());
         }
     }
 }
@@ -366,7 +366,7 @@ TEST_F(KeyedStoreTest, KeysOutOfPlaceAreDamageNeverMissingRecords) {
         auto store = open(KeyedOpenMode::input);
         ASSERT_TRUE(store) << c.what;
         std::string problem;
-        EXPECT_EQ(verifyKeyedStore(*store, problem), status::damaged) << c.what;
+        EXPECT_EQ(store->verify(problem), status::damaged) << c.what;
         Content seen;
         EXPECT_EQ(test::readAll(*store, seen), status::damaged) << c.what;
         int told = 0;

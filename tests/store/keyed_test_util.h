@@ -60,7 +60,7 @@ inline bool loadVerified(Platform& platform, const std::string& path, Content& o
         return false;
     }
     std::string problem;
-    FileStatus v = verifyKeyedStore(*store, problem);
+    FileStatus v = store->verify(problem);
     if (!v.isSuccess()) {
         ADD_FAILURE() << "verify: " << problem;
         return false;
