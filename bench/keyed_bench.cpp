@@ -249,7 +249,7 @@ struct OurEngine {
         }
         return count;
     }
-    void close() { store->close(); }
+    void close() { (void)store->close(); }
 };
 
 // --- SQLite -------------------------------------------------------------

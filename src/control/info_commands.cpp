@@ -8,7 +8,7 @@ namespace velumtar {
 void RunControl::showLogRun() {
     completed_ = true;
     if (!log_.openInput().isSuccess()) {
-        log_.close();
+        (void)log_.close();
         messages_.show(messages::noLogFile(), messages::kInformation);
         return;
     }

@@ -142,7 +142,7 @@ void RunControl::endOfRun() {
     // that stays costs only space.
     workFile_.discardChanges();
     runLog_.close();
-    log_.close();
+    (void)log_.close();
     extensions_.close();
     (void)platform_.removeFile(files::kWorkFile);
     // The findings file is put in place while the marker still keeps the

@@ -353,7 +353,7 @@ bool BasicDatabase::restoreFromCopy() {
             if (!store())
                 break;
         }
-        copy.close();
+        (void)copy.close();
         setCompactionKey();
         if (restored && readByKey() && deleteRecord() && commit()) {
             close();
@@ -389,7 +389,7 @@ void BasicDatabase::recoverCompaction() {
             while (!complete && copy.readNext(line).isSuccess())
                 complete = line.rfind(kCopyComplete, 0) == 0;
         }
-        copy.close();
+        (void)copy.close();
         if (complete && !restoreFromCopy())
             return;
     }

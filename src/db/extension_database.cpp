@@ -45,9 +45,12 @@ bool ExtensionDatabase::compactExtensionDatabase() {
         setAvailable(false);
         ok = false;
     }
+    // The file is emptied only once the copy is on the device; else it
+    // stays as it is, not compacted.
+    if (ok && !copy.close().isSuccess())
+        ok = false;
     if (ok) {
         close();
-        copy.close();
         if (!open(KeyedOpenMode::output)) {
             setAvailable(false);
             ok = false;
@@ -64,7 +67,6 @@ bool ExtensionDatabase::compactExtensionDatabase() {
         }
     }
     close();
-    copy.close();
     copy.remove();
     return readThrough;
 }

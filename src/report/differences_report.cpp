@@ -147,7 +147,7 @@ class ReportWriter {
     bool open() {
         if (report_.openOutput().isSuccess())
             return true;
-        report_.close();
+        abandon();
         reportFileError(messages_, kOpen, files::kReport);
         return false;
     }
@@ -169,7 +169,15 @@ class ReportWriter {
         }
         return sink_.sync(false);
     }
-    void close() { report_.close(); }
+    // The last lines reach the device as the report closes.
+    bool close() {
+        if (report_.close().isSuccess())
+            return true;
+        reportFileError(messages_, kWrite, files::kReport);
+        return false;
+    }
+    // Closes it after a failure already told.
+    void abandon() { (void)report_.close(); }
 
   private:
     MessageService& messages_;
@@ -352,8 +360,11 @@ bool writeDifferencesReport(Platform& platform, MessageService& messages, WorkFi
         ok = writeLockedSection(out, workFile);
     if (ok)
         ok = writeFileSection(out, database, messages);
-    out.close();
-    return ok;
+    if (!ok) {
+        out.abandon();
+        return false;
+    }
+    return out.close();
 }
 
 FindingSink& FindingSink::none() {

@@ -140,7 +140,15 @@ RunLog::RunLog(Platform& platform, MessageService& messages, RunStamp& stamp)
 }
 
 void RunLog::close() {
-    log_.close();
+    (void)log_.close();
+}
+
+bool RunLog::endEntry() {
+    // The entry reaches the device as the log closes.
+    if (log_.close().isSuccess())
+        return true;
+    reportFileError(messages_, kWrite, files::kLog);
+    return false;
 }
 
 void RunLog::setText(std::string_view text) {
@@ -148,12 +156,12 @@ void RunLog::setText(std::string_view text) {
 }
 
 bool RunLog::startEntry() {
-    log_.close();
+    (void)log_.close();
     bool exists = log_.openInput().isSuccess();
-    log_.close();
+    (void)log_.close();
     FileStatus s = exists ? log_.openExtend() : log_.openOutput();
     if (!s.isSuccess()) {
-        log_.close();
+        (void)log_.close();
         reportFileError(messages_, kOpen, files::kLog);
         return false;
     }
@@ -169,7 +177,7 @@ bool RunLog::startEntry() {
 
 bool RunLog::writeLine() {
     if (!log_.write(line_).isSuccess()) {
-        log_.close();
+        (void)log_.close();
         reportFileError(messages_, kWrite, files::kLog);
         return false;
     }
@@ -196,8 +204,7 @@ bool RunLog::writeResultEntry(std::string_view firstText, const FindingCounters&
         if (line.summarySlot != 0)
             summaryLines_[line.summarySlot] = line.text.substr(0, kSummaryWidth);
     }
-    log_.close();
-    return true;
+    return endEntry();
 }
 
 bool RunLog::logComparison(const FindingCounters& counters, bool extensionDatabaseInUse) {
@@ -218,8 +225,7 @@ bool RunLog::logInterruption(bool buildingAnew) {
     setText(buildingAnew ? messages::kRebuildText : messages::kContinueText);
     if (!writeLine() || !writeLine())
         return false;
-    log_.close();
-    return true;
+    return endEntry();
 }
 
 bool RunLog::logRepair(std::uint64_t recoveredEntries) {
@@ -236,8 +242,7 @@ bool RunLog::logRepair(std::uint64_t recoveredEntries) {
     setText(kLostAreNew);
     if (!writeLine() || !writeLine())
         return false;
-    log_.close();
-    return true;
+    return endEntry();
 }
 
 void RunLog::trimLog() {
@@ -249,7 +254,7 @@ void RunLog::trimLog() {
     if (!countLines(count) || count <= kTrimThreshold)
         return;
     bool trimmed = writeTrimmedCopy(trim, count - kLinesKept);
-    log_.close();
+    (void)log_.close();
     // Until the copy has replaced it, the log is as it was.
     if (!trimmed || !trim.replace(files::kLog).isSuccess())
         (void)trim.remove();
@@ -257,16 +262,16 @@ void RunLog::trimLog() {
 
 bool RunLog::countLines(std::uint64_t& count) {
     count = 0;
-    log_.close();
+    (void)log_.close();
     if (!log_.openInput().isSuccess()) {
-        log_.close();
+        (void)log_.close();
         return false;
     }
     std::string line;
     FileStatus s;
     while ((s = log_.readNext(line)).isSuccess())
         ++count;
-    log_.close();
+    (void)log_.close();
     return s.isEndOfFile();
 }
 
@@ -288,7 +293,7 @@ bool RunLog::writeTrimmedCopy(LineFile& trim, std::uint64_t drop) {
             return false;
         }
     }
-    log_.close();
+    (void)log_.close();
     // The copy must be on the device before the log is deleted.
     return s.isEndOfFile() && trim.close().isSuccess();
 }

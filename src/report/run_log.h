@@ -78,6 +78,8 @@ class RunLog {
     // Writes the current line and blanks it; false after a reported failure,
     // which also closes the log.
     bool writeLine();
+    // Closes the log after an entry; false after a reported failure.
+    bool endEntry();
     void setText(std::string_view text);
     // Counts the log's lines; false when the log cannot be read through.
     bool countLines(std::uint64_t& count);

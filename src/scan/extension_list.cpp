@@ -56,7 +56,7 @@ void ExtensionList::validate() {
         if (!allBlank(std::string_view(line).substr(1, 3)))
             ++counters_[2];
     }
-    file.close();
+    (void)file.close();
     if (counters_[0] != counters_[1] || counters_[1] != counters_[2])
         listValid_ = false;
 }
@@ -104,7 +104,7 @@ void ExtensionList::synchroniseExtensions() {
         if (!file.openInput().isSuccess() || markListedEntries(file))
             settleEntries();
     }
-    file.close();
+    (void)file.close();
     finishSynchronisation();
 }
 

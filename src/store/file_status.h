@@ -10,7 +10,7 @@ namespace velumtar {
 // The second character of the "locked" status: the character with code 65.
 inline constexpr char kLockedDetail = 65;
 
-struct FileStatus {
+struct [[nodiscard]] FileStatus {
     char code[2] = {'0', '0'};
 
     constexpr FileStatus() = default;

@@ -15,7 +15,7 @@ LineFile::LineFile(Platform& platform, std::string name, std::size_t recordLengt
     : platform_(platform), name_(std::move(name)), recordLength_(recordLength), links_(links) {}
 
 LineFile::~LineFile() {
-    close();
+    (void)close();
 }
 
 FileStatus LineFile::open(Access access) {
@@ -167,18 +167,23 @@ FileStatus LineFile::sync() {
     if (injectedFault(platform_, FaultKind::commit, name_))
         return status_ = status::ioError;
     status_ = transferStatusOf(file_->sync());
+    // What was written is on the device: closing need not force it again.
+    if (status_.isSuccess())
+        wrote_ = false;
     return status_;
 }
 
 bool LineFile::remove() {
-    close();
+    (void)close();
     if (injectedFault(platform_, FaultKind::remove, name_))
         return false;
     return platform_.removeFile(name_) == PlatformStatus::ok;
 }
 
 FileStatus LineFile::replace(std::string_view target) {
-    close();
+    // Only what reached the device replaces the target.
+    if (file_ && !close().isSuccess())
+        return status_;
     if (injectedFault(platform_, FaultKind::rename, name_))
         return status_ = status::ioError;
     status_ = platform_.replaceFile(name_, target) == PlatformStatus::ok ? status::success

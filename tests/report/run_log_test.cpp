@@ -235,6 +235,13 @@ TEST(RunLog, OpenAndWriteFailuresAreReported) {
     EXPECT_EQ(f.platform.contentOf(kLog),
               twoLines + "2026.12.07 10:30 Finish NEW building of the basic database.\r\n" +
                   text("- without Errors") + "\r\n");
+    // An entry that does not reach the device is not logged.
+    f.platform.boxes.clear();
+    f.platform.failSyncsTo = kLog;
+    EXPECT_FALSE(f.log.logInterruption(false));
+    EXPECT_FALSE(f.log.logRepair(1));
+    EXPECT_FALSE(f.log.logNewBuild(f.counters, false));
+    EXPECT_EQ(f.boxTexts(), std::vector<std::string>(3, messages::fileError("WRITE", kLog)));
 }
 
 // A log of `count` lines numbered from 1; every fifth line is the empty line

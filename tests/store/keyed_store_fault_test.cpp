@@ -156,7 +156,7 @@ TEST_F(KeyedStoreFaultTest, CrashesLosingUnsyncedWritesLeaveACommittedState) {
         std::vector<Content> committed{current};
         Content inFlight;
         Workload workload{static_cast<std::uint32_t>(random()), 3, 150};
-        workload.run(*store, current, committed, inFlight);
+        (void)workload.run(*store, current, committed, inFlight);
         store.reset();
         platform.resetFaults();
         platform.crash(random);

@@ -16,7 +16,7 @@ TEST(LineFile, WritesCrLfLinesWithoutTrailingBlanks) {
     EXPECT_TRUE(file.write("ab   ").isSuccess());
     EXPECT_TRUE(file.write("          ").isSuccess());     // all blanks: an empty line
     EXPECT_TRUE(file.write("0123456789XYZ").isSuccess());  // cut at the record length
-    file.close();
+    EXPECT_TRUE(file.close().isSuccess());
     EXPECT_EQ(platform.contentOf("C:\\OUT.TXT"), "ab\r\n\r\n0123456789\r\n");
 }
 
@@ -40,14 +40,14 @@ TEST(LineFile, AppendKeepsWhatIsThereAndOpenReportsMissingFiles) {
     EXPECT_EQ(file.openInput(), status::fileNotFound);
     EXPECT_FALSE(file.isOpen());
     ASSERT_TRUE(file.openExtend().isSuccess());  // created
-    file.write("first");
-    file.close();
+    EXPECT_TRUE(file.write("first").isSuccess());
+    EXPECT_TRUE(file.close().isSuccess());
     ASSERT_TRUE(file.openExtend().isSuccess());
-    file.write("second");
-    file.close();
+    EXPECT_TRUE(file.write("second").isSuccess());
+    EXPECT_TRUE(file.close().isSuccess());
     EXPECT_EQ(platform.contentOf("C:\\LOG.TXT"), "first\r\nsecond\r\n");
     ASSERT_TRUE(file.openOutput().isSuccess());  // replaces the content
-    file.close();
+    EXPECT_TRUE(file.close().isSuccess());
     EXPECT_EQ(platform.contentOf("C:\\LOG.TXT"), "");
 }
 
@@ -74,7 +74,7 @@ TEST(LineFile, ALineTheDeviceTookOnlyPartOfIsTakenBack) {
     ASSERT_TRUE(full.openOutput().isSuccess());
     EXPECT_TRUE(full.write("whole").isSuccess());
     EXPECT_EQ(full.write("torn off"), status::noSpace);
-    full.close();
+    (void)full.close();
     EXPECT_EQ(platform.contentOf("C:\\FULL.TXT"), "whole\r\n");
 }
 

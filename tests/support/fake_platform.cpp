@@ -12,14 +12,16 @@ namespace {
 class MemoryFile : public File {
   public:
     MemoryFile(std::shared_ptr<std::string> data, OpenMode mode, std::shared_ptr<long> budget,
-               std::vector<std::string>& syncs, std::string name, bool torn, std::uint64_t links)
+               std::vector<std::string>& syncs, std::string name, bool torn, std::uint64_t links,
+               bool syncFails)
         : links_(links),
           data_(std::move(data)),
           mode_(mode),
           budget_(std::move(budget)),
           syncs_(syncs),
           name_(std::move(name)),
-          torn_(torn) {}
+          torn_(torn),
+          syncFails_(syncFails) {}
     PlatformStatus read(std::uint64_t offset, void* buffer, std::size_t length,
                         std::size_t& got) override {
         got = 0;
@@ -57,6 +59,8 @@ class MemoryFile : public File {
         return PlatformStatus::ok;
     }
     PlatformStatus sync() override {
+        if (syncFails_)
+            return PlatformStatus::ioError;
         syncs_.push_back(name_);
         return PlatformStatus::ok;
     }
@@ -86,6 +90,7 @@ class MemoryFile : public File {
     std::vector<std::string>& syncs_;
     std::string name_;
     bool torn_;
+    bool syncFails_;
 };
 
 class Hold : public ExclusiveHold {
@@ -475,9 +480,10 @@ std::unique_ptr<File> FakePlatform::openFile(std::string_view path, OpenMode mod
     return std::make_unique<MemoryFile>(
         it->second, mode, p == failWritesTo ? writesBeforeFailure : std::shared_ptr<long>(), syncs,
         p, tornFailures,
-        static_cast<std::uint64_t>(std::count_if(files.begin(), files.end(), [&](const auto& file) {
-            return file.second == it->second;
-        })));
+        static_cast<std::uint64_t>(
+            std::count_if(files.begin(), files.end(),
+                          [&](const auto& file) { return file.second == it->second; })),
+        p == failSyncsTo);
 }
 
 std::unique_ptr<ExclusiveHold> FakePlatform::holdExclusive(std::string_view path,

@@ -83,6 +83,8 @@ class FakePlatform : public Platform {
 
     // The normalised name of each file forced to the device, in order.
     std::vector<std::string> syncs;
+    // Forcing the file of this normalised name to the device fails.
+    std::string failSyncsTo;
 
     // File contents by normalised path (upper case, drive form). A file is
     // created only in a directory of `directories` or of the tree. Paths
