@@ -17,7 +17,7 @@ class ForwardingPlatform : public Platform {
   public:
     explicit ForwardingPlatform(Platform& inner) : inner_(inner) {}
 
-    int messageBox(std::string_view text, std::string_view caption, unsigned type) override {
+    BoxButton messageBox(std::string_view text, std::string_view caption, BoxType type) override {
         return inner_.messageBox(text, caption, type);
     }
     LaunchStage startProcess(std::string_view commandLine, int showWindow, bool wait) override {

@@ -216,19 +216,57 @@ class SystemLog {
     virtual bool send(const SystemEvent& event) = 0;
 };
 
-// Launch result: 0 started (and waited for, if asked), 1 not started,
-// 2 waiting failed, 3 the exit code could not be obtained.
-using LaunchStage = int;
+// How far starting a program got: started (and waited for, if asked), not
+// started, waiting failed, or its exit code could not be obtained.
+enum class LaunchStage { started, notStarted, waitingFailed, exitCodeUnknown };
+
+// What a message box shows: its buttons, its icon, and the button Enter
+// chooses (0: the first). The values are those of the Windows box type,
+// which flags() puts together for the system and the transcript.
+struct BoxType {
+    enum class Buttons : unsigned {
+        ok,
+        okCancel,
+        abortRetryIgnore,
+        yesNoCancel,
+        yesNo,
+        retryCancel
+    };
+    enum class Icon : unsigned {
+        none = 0x00,
+        error = 0x10,
+        question = 0x20,
+        warning = 0x30,
+        information = 0x40
+    };
+    Buttons buttons = Buttons::ok;
+    Icon icon = Icon::none;
+    unsigned defaultButton = 0;
+    constexpr unsigned flags() const {
+        return static_cast<unsigned>(buttons) | static_cast<unsigned>(icon) | (defaultButton << 8);
+    }
+};
+
+// The button that closed a message box (the Windows identifiers); none when
+// no box could be shown.
+enum class BoxButton {
+    none = 0,
+    ok = 1,
+    cancel = 2,
+    abort = 3,
+    retry = 4,
+    ignore = 5,
+    yes = 6,
+    no = 7
+};
 
 class Platform {
   public:
     virtual ~Platform() = default;
 
-    // Shows a message box with the given text and caption (UTF-8) and the
-    // Windows box type flags; returns the pressed button's identifier
-    // (IDOK 1, IDCANCEL 2, IDRETRY 4, IDYES 6, IDNO 7) or 0 when no box could
-    // be shown.
-    virtual int messageBox(std::string_view text, std::string_view caption, unsigned type) = 0;
+    // Shows a message box with the given text and caption (UTF-8); the
+    // button pressed.
+    virtual BoxButton messageBox(std::string_view text, std::string_view caption, BoxType type) = 0;
 
     // Starts `commandLine` (program name first, no path; the system's usual
     // search applies) with the given show-window value. Waits for it when

@@ -45,16 +45,7 @@ LaunchService::Result LaunchService::launchProgram(Window window, Wait wait) {
         unattended_.recordLaunch(command, show, waits);
         return Result::started;
     }
-    switch (platform_.startProcess(command, show, waits)) {
-        case 0:
-            return Result::started;
-        case 2:
-            return Result::waitingFailed;
-        case 3:
-            return Result::exitCodeUnknown;
-        default:
-            return Result::notStarted;
-    }
+    return platform_.startProcess(command, show, waits);
 }
 
 LaunchService::Result LaunchService::launchWithoutWaiting(std::string_view command) {

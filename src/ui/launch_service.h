@@ -7,9 +7,10 @@
 #include <string>
 #include <string_view>
 
+#include "platform/platform.h"
+
 namespace velumtar {
 
-class Platform;
 class Unattended;
 
 // Commands the tool launches.
@@ -26,7 +27,7 @@ class LaunchService {
     enum class Window { normal, hidden };
     enum class Wait { untilEnded, no };
     // How far a launch got.
-    enum class Result { started, notStarted, waitingFailed, exitCodeUnknown };
+    using Result = LaunchStage;
 
     // Copies `command` into the buffer, blank-padded to its width.
     void setCommandLine(std::string_view command);

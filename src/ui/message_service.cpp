@@ -47,43 +47,43 @@ char answerCode(Answer answer) {
     return static_cast<char>('0' + static_cast<int>(answer));
 }
 
-unsigned MessageService::boxType(BoxStyle style) {
+BoxType MessageService::boxType(BoxStyle style) {
+    using Buttons = BoxType::Buttons;
+    using Icon = BoxType::Icon;
     switch (style) {
         case BoxStyle::information:
-            return 0x40;  // OK; information
+            return {Buttons::ok, Icon::information};
         case BoxStyle::error:
-            return 0x10;  // OK; error
+            return {Buttons::ok, Icon::error};
         case BoxStyle::retryCancel:
-            return 0x45;  // Retry, Cancel; information
+            return {Buttons::retryCancel, Icon::information};
         case BoxStyle::retryCancelError:
-            return 0x115;  // Retry, Cancel; error; Cancel is the default
+            return {Buttons::retryCancel, Icon::error, 1};  // Cancel is the default
         case BoxStyle::question:
-            return 0x144;  // Yes, No; information; No is the default
+            return {Buttons::yesNo, Icon::information, 1};  // No is the default
         case BoxStyle::questionError:
-            return 0x14;  // Yes, No; error
+            return {Buttons::yesNo, Icon::error};
     }
-    return 0;  // OK; no icon
+    return {};
 }
 
-Answer MessageService::answerFor(int result) {
-    switch (result) {
-        case 1:  // IDOK
-            return Answer::ok;
-        case 4:  // IDRETRY
+Answer MessageService::answerFor(BoxButton button) {
+    switch (button) {
+        case BoxButton::retry:
             return Answer::retry;
-        case 2:  // IDCANCEL
+        case BoxButton::cancel:
             return Answer::cancel;
-        case 6:  // IDYES
+        case BoxButton::yes:
             return Answer::yes;
-        case 7:  // IDNO
+        case BoxButton::no:
             return Answer::no;
-        default:  // no box could be shown, or an unexpected button
+        default:  // OK, no box could be shown, or an unexpected button
             return Answer::ok;
     }
 }
 
 Answer MessageService::showMessage(BoxStyle style) {
-    unsigned type = boxType(style);
+    const BoxType type = boxType(style);
     Answer answer;
     if (unattended_.active()) {
         answer = answerFor(unattended_.answerFor(type));
@@ -91,8 +91,7 @@ Answer MessageService::showMessage(BoxStyle style) {
     } else {
         answer = answerFor(platform_.messageBox(text(), caption(), type));
     }
-    constexpr unsigned kIconError = 0x10;
-    if (observer_ != nullptr && (type & 0xF0) == kIconError)
+    if (observer_ != nullptr && type.icon == BoxType::Icon::error)
         observer_->errorShown(text());
     return answer;
 }

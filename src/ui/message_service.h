@@ -7,9 +7,10 @@
 #include <string>
 #include <string_view>
 
+#include "platform/platform.h"
+
 namespace velumtar {
 
-class Platform;
 class Unattended;
 
 // The kinds of box: which buttons it offers and which icon it shows.
@@ -61,8 +62,8 @@ class MessageService {
     // it was shown.
     void observeErrors(ErrorObserver* observer) { observer_ = observer; }
 
-    static unsigned boxType(BoxStyle style);
-    static Answer answerFor(int systemResult);
+    static BoxType boxType(BoxStyle style);
+    static Answer answerFor(BoxButton button);
 
   private:
     Platform& platform_;

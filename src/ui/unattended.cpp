@@ -7,13 +7,7 @@
 
 namespace velumtar {
 
-namespace {
-
-constexpr unsigned kButtonsMask = 0x0F;
-constexpr unsigned kDefaultButton2 = 0x100;
-constexpr int kIdOk = 1, kIdCancel = 2, kIdRetry = 4, kIdYes = 6, kIdNo = 7;
-
-}  // namespace
+namespace {}  // namespace
 
 std::string jsonString(std::string_view text) {
     return jsonText(text, InvalidByte::asCodePoint);
@@ -49,28 +43,27 @@ Unattended::Unattended(Platform& platform) : platform_(platform) {
     }
 }
 
-int Unattended::answerFor(unsigned type) {
-    unsigned buttons = type & kButtonsMask;
-    bool second = (type & kDefaultButton2) != 0;
-    switch (buttons) {
-        case 4:  // Yes, No
-        case 3:  // Yes, No, Cancel
+BoxButton Unattended::answerFor(BoxType type) {
+    const bool second = type.defaultButton == 1;
+    switch (type.buttons) {
+        case BoxType::Buttons::yesNo:
+        case BoxType::Buttons::yesNoCancel:
             while (nextAnswer_ < answers_.size()) {
                 char a = answers_[nextAnswer_++];
                 if (a == 'Y' || a == 'y')
-                    return kIdYes;
+                    return BoxButton::yes;
                 if (a == 'N' || a == 'n')
-                    return kIdNo;
+                    return BoxButton::no;
             }
             if (repeated_ != '\0')
-                return repeated_ == 'Y' || repeated_ == 'y' ? kIdYes : kIdNo;
-            return second ? kIdNo : kIdYes;
-        case 5:  // Retry, Cancel
-            return second ? kIdCancel : kIdRetry;
-        case 1:  // OK, Cancel
-            return second ? kIdCancel : kIdOk;
+                return repeated_ == 'Y' || repeated_ == 'y' ? BoxButton::yes : BoxButton::no;
+            return second ? BoxButton::no : BoxButton::yes;
+        case BoxType::Buttons::retryCancel:
+            return second ? BoxButton::cancel : BoxButton::retry;
+        case BoxType::Buttons::okCancel:
+            return second ? BoxButton::cancel : BoxButton::ok;
         default:
-            return kIdOk;
+            return BoxButton::ok;
     }
 }
 
@@ -87,11 +80,12 @@ void Unattended::append(const std::string& line) {
     (void)file->write(size, line.data(), line.size());
 }
 
-void Unattended::recordBox(std::string_view caption, char style, unsigned type,
+void Unattended::recordBox(std::string_view caption, char style, BoxType type,
                            std::string_view text, char answer) {
     std::string line = "{\"caption\": " + jsonString(caption) +
                        ", \"style\": " + jsonString(std::string(1, style)) +
-                       ", \"type\": " + std::to_string(type) + ", \"text\": " + jsonString(text) +
+                       ", \"type\": " + std::to_string(type.flags()) +
+                       ", \"text\": " + jsonString(text) +
                        ", \"answer\": " + jsonString(std::string(1, answer)) + "}\n";
     append(line);
 }

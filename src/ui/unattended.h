@@ -28,8 +28,8 @@ class Unattended {
 
     // The system's answer for a box of `type` in unattended mode: the next
     // answer letter for a Yes/No box, else the box's default button.
-    int answerFor(unsigned type);
-    void recordBox(std::string_view caption, char style, unsigned type, std::string_view text,
+    BoxButton answerFor(BoxType type);
+    void recordBox(std::string_view caption, char style, BoxType type, std::string_view text,
                    char answer);
     void recordLaunch(std::string_view commandLine, int show, bool wait);
 

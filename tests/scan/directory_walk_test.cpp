@@ -175,7 +175,7 @@ TEST_P(DirectoryWalkSuite, RootThatCannotBeEnteredOrListedEndsTheWalkWithoutAQue
         EXPECT_FALSE(w.completes());
         ASSERT_EQ(w.platform.boxes.size(), 1u);
         EXPECT_EQ(w.platform.boxes[0].text, messages::enterDirectoryError("\"C:\\\""));
-        EXPECT_EQ(w.platform.boxes[0].type, MessageService::boxType(messages::kError));
+        EXPECT_EQ(w.platform.boxes[0].type, MessageService::boxType(messages::kError).flags());
         EXPECT_EQ(w.counters.value[FindingCounters::kLocked], 1u);
         EXPECT_EQ(w.work(), std::vector<std::string>{directoryEntry("C:\\*")});
         w.expectTidyEnd();
@@ -200,7 +200,7 @@ TEST_P(DirectoryWalkSuite, LockedSubDirectoryAnsweredYesIsMarkedAndTheWalkGoesOn
         ASSERT_EQ(w.platform.boxes.size(), 2u);
         EXPECT_EQ(w.platform.boxes[0].text, messages::enterDirectoryError("\"C:\\LOCKED\""));
         EXPECT_EQ(w.platform.boxes[1].text, messages::ignoreLockedQuestion("\"C:\\LOCKED\""));
-        EXPECT_EQ(w.platform.boxes[1].type, MessageService::boxType(messages::kQuestion));
+        EXPECT_EQ(w.platform.boxes[1].type, MessageService::boxType(messages::kQuestion).flags());
         EXPECT_EQ(w.counters.value[FindingCounters::kLocked], 1u);
         std::vector<std::string> records = w.work();
         EXPECT_EQ(records, (std::vector<std::string>{

@@ -283,9 +283,10 @@ bool FakePlatform::has(const std::string& path) const {
     return files.count(normalise(path)) != 0;
 }
 
-int FakePlatform::messageBox(std::string_view text, std::string_view caption, unsigned type) {
-    boxes.push_back({std::string(text), std::string(caption), type});
-    return nextBox_ < boxAnswers.size() ? boxAnswers[nextBox_++] : 0;
+BoxButton FakePlatform::messageBox(std::string_view text, std::string_view caption, BoxType type) {
+    boxes.push_back({std::string(text), std::string(caption), type.flags()});
+    return nextBox_ < boxAnswers.size() ? static_cast<BoxButton>(boxAnswers[nextBox_++])
+                                        : BoxButton::none;
 }
 
 LaunchStage FakePlatform::startProcess(std::string_view commandLine, int showWindow, bool wait) {

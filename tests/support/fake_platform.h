@@ -17,7 +17,7 @@ namespace velumtar::test {
 
 struct RecordedBox {
     std::string text, caption;
-    unsigned type;
+    unsigned type;  // BoxType::flags()
 };
 
 struct RecordedLaunch {
@@ -56,10 +56,12 @@ class FakePlatform : public Platform {
     FakePlatform();
 
     // Scripted state.
-    std::vector<int> boxAnswers;  // answers given in order; 0 once used up
+    // Buttons pressed in order, as their identifiers (OK 1, Yes 6, No 7, ...);
+    // no box once used up.
+    std::vector<int> boxAnswers;
     std::vector<RecordedBox> boxes;
     std::vector<RecordedLaunch> launches;
-    LaunchStage launchResult = 0;
+    LaunchStage launchResult = LaunchStage::started;
     std::map<std::string, std::string> env;
     std::string workingDirectory = "C:\\TOOLS";
     bool workingDirectoryReadable = true;
@@ -141,7 +143,7 @@ class FakePlatform : public Platform {
     bool has(const std::string& path) const;
     std::string normalise(std::string_view path) const;
 
-    int messageBox(std::string_view text, std::string_view caption, unsigned type) override;
+    BoxButton messageBox(std::string_view text, std::string_view caption, BoxType type) override;
     LaunchStage startProcess(std::string_view commandLine, int showWindow, bool wait) override;
     std::string upperCase(std::string_view text) override;
     bool currentDirectory(std::string& path) override;

@@ -31,7 +31,7 @@ TEST(LaunchService, StartsWithoutWaiting) {
 
 TEST(LaunchService, ReportsTheFailureStage) {
     test::FakePlatform platform;
-    platform.launchResult = 1;
+    platform.launchResult = LaunchStage::notStarted;
     Unattended unattended(platform);
     LaunchService launcher(platform, unattended);
     launcher.setCommandLine("HH vlmhelpx.chm");
@@ -40,7 +40,7 @@ TEST(LaunchService, ReportsTheFailureStage) {
         LaunchService::Result::notStarted);
     EXPECT_EQ(platform.launches[0].show, 0);
     EXPECT_TRUE(platform.launches[0].wait);
-    platform.launchResult = 3;
+    platform.launchResult = LaunchStage::exitCodeUnknown;
     EXPECT_EQ(launcher.launchProgram(LaunchService::Window::normal, LaunchService::Wait::no),
               LaunchService::Result::exitCodeUnknown);
 }

@@ -14,20 +14,19 @@ namespace {
 using test::FakePlatform;
 
 TEST(MessageService, BoxTypeAndAnswerMappings) {
-    EXPECT_EQ(MessageService::boxType(BoxStyle::information), 64u);
-    EXPECT_EQ(MessageService::boxType(BoxStyle::error), 16u);
-    EXPECT_EQ(MessageService::boxType(BoxStyle::retryCancel), 69u);
-    EXPECT_EQ(MessageService::boxType(BoxStyle::retryCancelError), 277u);
-    EXPECT_EQ(MessageService::boxType(BoxStyle::question), 324u);
-    EXPECT_EQ(MessageService::boxType(BoxStyle::questionError), 20u);
-    EXPECT_EQ(MessageService::answerFor(1), Answer::ok);
-    EXPECT_EQ(MessageService::answerFor(4), Answer::retry);
-    EXPECT_EQ(MessageService::answerFor(2), Answer::cancel);
-    EXPECT_EQ(MessageService::answerFor(6), Answer::yes);
-    EXPECT_EQ(MessageService::answerFor(7), Answer::no);
-    // No box (0, or -1 under an emulator without a display) counts as OK/No.
-    EXPECT_EQ(MessageService::answerFor(0), Answer::ok);
-    EXPECT_EQ(MessageService::answerFor(-1), Answer::ok);
+    EXPECT_EQ(MessageService::boxType(BoxStyle::information).flags(), 64u);
+    EXPECT_EQ(MessageService::boxType(BoxStyle::error).flags(), 16u);
+    EXPECT_EQ(MessageService::boxType(BoxStyle::retryCancel).flags(), 69u);
+    EXPECT_EQ(MessageService::boxType(BoxStyle::retryCancelError).flags(), 277u);
+    EXPECT_EQ(MessageService::boxType(BoxStyle::question).flags(), 324u);
+    EXPECT_EQ(MessageService::boxType(BoxStyle::questionError).flags(), 20u);
+    EXPECT_EQ(MessageService::answerFor(BoxButton::ok), Answer::ok);
+    EXPECT_EQ(MessageService::answerFor(BoxButton::retry), Answer::retry);
+    EXPECT_EQ(MessageService::answerFor(BoxButton::cancel), Answer::cancel);
+    EXPECT_EQ(MessageService::answerFor(BoxButton::yes), Answer::yes);
+    EXPECT_EQ(MessageService::answerFor(BoxButton::no), Answer::no);
+    // No box counts as OK.
+    EXPECT_EQ(MessageService::answerFor(BoxButton::none), Answer::ok);
     // The transcript's codes.
     EXPECT_EQ(styleCode(BoxStyle::information), '0');
     EXPECT_EQ(styleCode(BoxStyle::questionError), '5');
@@ -87,17 +86,20 @@ TEST(Unattended, DefaultButtonsOfEveryBoxKind) {
     FakePlatform platform;
     platform.env["VELUMTAR_TRANSCRIPT"] = "C:\\T.JSONL";
     Unattended unattended(platform);
-    EXPECT_EQ(unattended.answerFor(0x144), 7);  // Yes/No, default No
-    EXPECT_EQ(unattended.answerFor(0x14), 6);   // Yes/No, default Yes
-    EXPECT_EQ(unattended.answerFor(0x115), 2);  // Retry/Cancel, default Cancel
-    EXPECT_EQ(unattended.answerFor(0x45), 4);   // Retry/Cancel, default Retry
-    EXPECT_EQ(unattended.answerFor(0x40), 1);
+    auto answer = [&](BoxStyle style) {
+        return unattended.answerFor(MessageService::boxType(style));
+    };
+    EXPECT_EQ(answer(BoxStyle::question), BoxButton::no);  // Yes/No, default No
+    EXPECT_EQ(answer(BoxStyle::questionError), BoxButton::yes);
+    EXPECT_EQ(answer(BoxStyle::retryCancelError), BoxButton::cancel);  // default Cancel
+    EXPECT_EQ(answer(BoxStyle::retryCancel), BoxButton::retry);
+    EXPECT_EQ(answer(BoxStyle::information), BoxButton::ok);
 }
 
 TEST(Unattended, AFinalStarRepeatsTheLastLetter) {
     struct Case {
         const char* answers;
-        std::vector<int> expected;  // for four Yes/No boxes with default No
+        std::vector<int> expected;  // for four Yes/No boxes with default No (Yes 6, No 7)
     };
     const Case cases[] = {
         {"Y*", {6, 6, 6, 6}},  {"NY*", {7, 6, 6, 6}}, {"yn*", {6, 7, 7, 7}},
@@ -111,9 +113,12 @@ TEST(Unattended, AFinalStarRepeatsTheLastLetter) {
         Unattended unattended(platform);
         std::vector<int> got;
         for (int i = 0; i < 4; ++i)
-            got.push_back(unattended.answerFor(0x144));
+            got.push_back(static_cast<int>(
+                unattended.answerFor(MessageService::boxType(BoxStyle::question))));
         EXPECT_EQ(got, c.expected) << c.answers;
-        EXPECT_EQ(unattended.answerFor(0x40), 1) << "OK boxes take no letter";
+        EXPECT_EQ(unattended.answerFor(MessageService::boxType(BoxStyle::information)),
+                  BoxButton::ok)
+            << "OK boxes take no letter";
     }
 }
 

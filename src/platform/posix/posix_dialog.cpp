@@ -3,8 +3,7 @@
 // The caption, the icon as a word, the text and the buttons are written to
 // /dev/tty, and one line is read back: Enter chooses the default button, a
 // button's letter chooses that button (case does not matter). Without a
-// terminal no box can be shown and the answer is 0, as MessageBox answers
-// when it fails.
+// terminal no box can be shown: the answer is none.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -19,53 +18,54 @@ namespace {
 struct Button {
     const char* label;  // with the choosing letter in brackets
     char key;
-    int id;
+    BoxButton id;
 };
 
-constexpr Button okButton{"[O]K", 'o', 1};
-constexpr Button cancelButton{"[C]ancel", 'c', 2};
-constexpr Button abortButton{"[A]bort", 'a', 3};
-constexpr Button retryButton{"[R]etry", 'r', 4};
-constexpr Button ignoreButton{"[I]gnore", 'i', 5};
-constexpr Button yesButton{"[Y]es", 'y', 6};
-constexpr Button noButton{"[N]o", 'n', 7};
+constexpr Button okButton{"[O]K", 'o', BoxButton::ok};
+constexpr Button cancelButton{"[C]ancel", 'c', BoxButton::cancel};
+constexpr Button abortButton{"[A]bort", 'a', BoxButton::abort};
+constexpr Button retryButton{"[R]etry", 'r', BoxButton::retry};
+constexpr Button ignoreButton{"[I]gnore", 'i', BoxButton::ignore};
+constexpr Button yesButton{"[Y]es", 'y', BoxButton::yes};
+constexpr Button noButton{"[N]o", 'n', BoxButton::no};
 
 struct ButtonSet {
     Button buttons[3];
     int count;
 };
 
-// The button sets of the box types MB_OK (0) to MB_RETRYCANCEL (5).
-ButtonSet buttonsFor(unsigned type) {
-    switch (type & 0xfu) {
-        case 1:
+ButtonSet buttonsFor(BoxType::Buttons buttons) {
+    switch (buttons) {
+        case BoxType::Buttons::okCancel:
             return {{okButton, cancelButton}, 2};
-        case 2:
+        case BoxType::Buttons::abortRetryIgnore:
             return {{abortButton, retryButton, ignoreButton}, 3};
-        case 3:
+        case BoxType::Buttons::yesNoCancel:
             return {{yesButton, noButton, cancelButton}, 3};
-        case 4:
+        case BoxType::Buttons::yesNo:
             return {{yesButton, noButton}, 2};
-        case 5:
+        case BoxType::Buttons::retryCancel:
             return {{retryButton, cancelButton}, 2};
-        default:
-            return {{okButton}, 1};
+        case BoxType::Buttons::ok:
+            break;
     }
+    return {{okButton}, 1};
 }
 
-const char* iconWord(unsigned type) {
-    switch (type & 0xf0u) {
-        case 0x10:
+const char* iconWord(BoxType::Icon icon) {
+    switch (icon) {
+        case BoxType::Icon::error:
             return "Error";
-        case 0x20:
+        case BoxType::Icon::question:
             return "Question";
-        case 0x30:
+        case BoxType::Icon::warning:
             return "Warning";
-        case 0x40:
+        case BoxType::Icon::information:
             return "Information";
-        default:
-            return nullptr;
+        case BoxType::Icon::none:
+            break;
     }
+    return nullptr;
 }
 
 // Text for the terminal: CR LF and lone CR become new lines, blanks at the
@@ -134,20 +134,20 @@ bool readLine(int fd, std::string& line) {
 
 }  // namespace
 
-int terminalMessageBox(std::string_view text, std::string_view caption, unsigned type) {
+BoxButton terminalMessageBox(std::string_view text, std::string_view caption, BoxType type) {
     int fd = ::open("/dev/tty", O_RDWR | O_CLOEXEC | O_NOCTTY);
     if (fd < 0) {
-        return 0;
+        return BoxButton::none;
     }
-    const ButtonSet set = buttonsFor(type);
-    int defaultIndex = static_cast<int>((type >> 8) & 0xfu);
+    const ButtonSet set = buttonsFor(type.buttons);
+    int defaultIndex = static_cast<int>(type.defaultButton);
     if (defaultIndex >= set.count) {
         defaultIndex = 0;
     }
     const Button& preset = set.buttons[defaultIndex];
 
     std::string box = "\n== " + terminalText(caption) + " ==\n";
-    if (const char* icon = iconWord(type)) {
+    if (const char* icon = iconWord(type.icon)) {
         box += std::string(icon) + ":\n";
     }
     box += terminalText(text) + "\n\n";
@@ -159,7 +159,7 @@ int terminalMessageBox(std::string_view text, std::string_view caption, unsigned
     box += "\n";
     const std::string prompt = std::string("Choose (Enter: ") + preset.label + "): ";
 
-    int answer = 0;
+    BoxButton answer = BoxButton::none;
     std::string line;
     if (writeAll(fd, box)) {
         while (writeAll(fd, prompt)) {
@@ -173,12 +173,12 @@ int terminalMessageBox(std::string_view text, std::string_view caption, unsigned
                 break;
             }
             const char key = static_cast<char>(line[pick] | 0x20);
-            for (int i = 0; i < set.count && answer == 0; ++i) {
+            for (int i = 0; i < set.count && answer == BoxButton::none; ++i) {
                 if (set.buttons[i].key == key) {
                     answer = set.buttons[i].id;
                 }
             }
-            if (answer != 0) {
+            if (answer != BoxButton::none) {
                 break;
             }
         }

@@ -343,7 +343,7 @@ std::uint8_t entryAttributes(EntryKind kind, unsigned mode, std::string_view nam
                              std::string_view dosAttrib);
 
 // Message box on the terminal (posix_dialog.cpp).
-int terminalMessageBox(std::string_view text, std::string_view caption, unsigned type);
+BoxButton terminalMessageBox(std::string_view text, std::string_view caption, BoxType type);
 
 // Program start and the deferred viewer (posix_launch.cpp). `programDir` is
 // the directory of the running program, where its help is looked for; the

@@ -180,14 +180,14 @@ LaunchStage start(const std::vector<std::string>& argv, bool quiet, bool wait) {
     std::vector<char*> args = argumentVector(argv);
     int report[2];
     if (::pipe2(report, O_CLOEXEC) != 0) {
-        return 1;
+        return LaunchStage::notStarted;
     }
     std::fflush(nullptr);
     pid_t child = ::fork();
     if (child < 0) {
         ::close(report[0]);
         ::close(report[1]);
-        return 1;
+        return LaunchStage::notStarted;
     }
     if (child == 0) {
         ::close(report[0]);
@@ -228,15 +228,15 @@ LaunchStage start(const std::vector<std::string>& argv, bool quiet, bool wait) {
         waited = ::waitpid(child, &status, 0);
     } while (waited < 0 && errno == EINTR);
     if (got == static_cast<ssize_t>(sizeof error)) {
-        return 1;
+        return LaunchStage::notStarted;
     }
     if (!wait) {
-        return 0;
+        return LaunchStage::started;
     }
     if (waited < 0) {
-        return 2;
+        return LaunchStage::waitingFailed;
     }
-    return WIFEXITED(status) ? 0 : 3;
+    return WIFEXITED(status) ? LaunchStage::started : LaunchStage::exitCodeUnknown;
 }
 
 }  // namespace
@@ -281,7 +281,7 @@ LaunchStage launchCommand(PathResolver& resolver, std::string_view commandLine, 
     }
     std::vector<std::string> words = splitWords(line);
     if (words.empty()) {
-        return 1;
+        return LaunchStage::notStarted;
     }
     std::string name = asciiUpper(words.front());
     if (name.size() > 4 && name.compare(name.size() - 4, 4, ".EXE") == 0) {
@@ -289,7 +289,7 @@ LaunchStage launchCommand(PathResolver& resolver, std::string_view commandLine, 
     }
     const bool help = name == "HH";
     if (name != "NOTEPAD" && !help) {
-        return onPath(words.front()) ? start(words, false, wait) : 1;
+        return onPath(words.front()) ? start(words, false, wait) : LaunchStage::notStarted;
     }
 
     const bool desktop =
@@ -306,28 +306,28 @@ LaunchStage launchCommand(PathResolver& resolver, std::string_view commandLine, 
         }
     }
     if (host.empty()) {
-        return 1;
+        return LaunchStage::notStarted;
     }
     if (desktop) {
         return start({"xdg-open", host}, true, wait);
     }
     std::vector<std::string> viewer;
     if (!haveTerminal()) {
-        return 1;
+        return LaunchStage::notStarted;
     }
     if (help) {
         if (!onPath("man")) {
-            return 1;
+            return LaunchStage::notStarted;
         }
         viewer = {"man", "-l", host};
     } else if (!viewerCommand(host, viewer)) {
-        return 1;
+        return LaunchStage::notStarted;
     }
     if (wait) {
         return start(viewer, false, true);
     }
     deferredViewer() = std::move(viewer);
-    return 0;
+    return LaunchStage::started;
 }
 
 void endProcess(int code) {

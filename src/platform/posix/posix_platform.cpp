@@ -18,7 +18,7 @@ using posix::processResolver;
 
 class PosixPlatform final : public Platform {
   public:
-    int messageBox(std::string_view text, std::string_view caption, unsigned type) override {
+    BoxButton messageBox(std::string_view text, std::string_view caption, BoxType type) override {
         return posix::terminalMessageBox(text, caption, type);
     }
 

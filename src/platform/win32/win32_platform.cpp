@@ -66,13 +66,14 @@ class EventLog final : public SystemLog {
 
 class Win32Platform final : public Platform {
   public:
-    int messageBox(std::string_view text, std::string_view caption, unsigned type) override {
+    BoxButton messageBox(std::string_view text, std::string_view caption, BoxType type) override {
         const std::wstring wideText = win32::widen(text);
         const std::wstring wideCaption = win32::widen(caption);
         // Without a display Wine answers -1 rather than 0; anything that is not
         // a button identifier means no box was shown.
-        const int result = MessageBoxW(nullptr, wideText.c_str(), wideCaption.c_str(), type);
-        return isButtonId(result) ? result : 0;
+        const int result =
+            MessageBoxW(nullptr, wideText.c_str(), wideCaption.c_str(), type.flags());
+        return isButtonId(result) ? static_cast<BoxButton>(result) : BoxButton::none;
     }
 
     LaunchStage startProcess(std::string_view commandLine, int showWindow, bool wait) override {
@@ -89,21 +90,21 @@ class Win32Platform final : public Platform {
         PROCESS_INFORMATION process{};
         if (!CreateProcessW(nullptr, buffer.data(), nullptr, nullptr, FALSE,
                             CREATE_DEFAULT_ERROR_MODE, nullptr, nullptr, &startup, &process)) {
-            return 1;
+            return LaunchStage::notStarted;
         }
         win32::ScopedHandle processHandle(process.hProcess);
         win32::ScopedHandle threadHandle(process.hThread);
         if (!wait) {
-            return 0;
+            return LaunchStage::started;
         }
         if (WaitForSingleObject(processHandle.get(), INFINITE) == WAIT_FAILED) {
-            return 2;
+            return LaunchStage::waitingFailed;
         }
         DWORD exitCode = 0;
         if (!GetExitCodeProcess(processHandle.get(), &exitCode)) {
-            return 3;
+            return LaunchStage::exitCodeUnknown;
         }
-        return 0;
+        return LaunchStage::started;
     }
 
     std::string upperCase(std::string_view text) override {

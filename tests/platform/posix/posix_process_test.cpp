@@ -107,39 +107,51 @@ std::string fakeProgram(const std::string& path, const std::string& log, int cod
 
 TEST(PosixMessageBox, AnswersFromTheTerminal) {
     std::string shown;
-    auto box = [](unsigned type) {
+    // The answer comes back as the button's identifier (Yes 6, No 7, ...).
+    auto box = [](BoxType type) {
         return [type] {
-            return platform().messageBox("line one   \r\nline two\x1b[2J", "VELUMTAR       ", type);
+            return static_cast<int>(
+                platform().messageBox("line one   \r\nline two\x1b[2J", "VELUMTAR       ", type));
         };
     };
-    EXPECT_EQ(onTerminal(box(0x144), "\n", shown), 7) << shown;
+    using Buttons = BoxType::Buttons;
+    using Icon = BoxType::Icon;
+    const BoxType question{Buttons::yesNo, Icon::information, 1};
+    const BoxType questionError{Buttons::yesNo, Icon::error};
+    const BoxType retryCancel{Buttons::retryCancel, Icon::information};
+    const BoxType retryCancelError{Buttons::retryCancel, Icon::error, 1};
+    const BoxType information{Buttons::ok, Icon::information};
+    EXPECT_EQ(onTerminal(box(question), "\n", shown), 7) << shown;
     EXPECT_NE(shown.find("== VELUMTAR =="), std::string::npos) << shown;
     EXPECT_NE(shown.find("Information:"), std::string::npos) << shown;
     EXPECT_NE(shown.find("line one\r\nline two?[2J"), std::string::npos) << shown;
     EXPECT_NE(shown.find("[Y]es"), std::string::npos) << shown;
     EXPECT_NE(shown.find("<[N]o>"), std::string::npos) << shown;
 
-    EXPECT_EQ(onTerminal(box(0x144), "Y\n", shown), 6) << shown;
-    EXPECT_EQ(onTerminal(box(0x14), "\n", shown), 6) << shown;
+    EXPECT_EQ(onTerminal(box(question), "Y\n", shown), 6) << shown;
+    EXPECT_EQ(onTerminal(box(questionError), "\n", shown), 6) << shown;
     EXPECT_NE(shown.find("Error:"), std::string::npos) << shown;
-    EXPECT_EQ(onTerminal(box(0x14), " n\n", shown), 7) << shown;
-    EXPECT_EQ(onTerminal(box(0x45), "x\nr\n", shown), 4) << shown;
-    EXPECT_EQ(onTerminal(box(0x115), "\n", shown), 2) << shown;
-    EXPECT_EQ(onTerminal(box(0x40), "\n", shown), 1) << shown;
-    EXPECT_EQ(onTerminal(box(0), "o\n", shown), 1) << shown;
-    EXPECT_EQ(onTerminal(box(0x144), "\x04", shown), 7) << "end of input takes the default";
-    EXPECT_EQ(withoutTerminal(box(0x144)), 0);
+    EXPECT_EQ(onTerminal(box(questionError), " n\n", shown), 7) << shown;
+    EXPECT_EQ(onTerminal(box(retryCancel), "x\nr\n", shown), 4) << shown;
+    EXPECT_EQ(onTerminal(box(retryCancelError), "\n", shown), 2) << shown;
+    EXPECT_EQ(onTerminal(box(information), "\n", shown), 1) << shown;
+    EXPECT_EQ(onTerminal(box(BoxType{}), "o\n", shown), 1) << shown;
+    EXPECT_EQ(onTerminal(box(question), "\x04", shown), 7) << "end of input takes the default";
+    EXPECT_EQ(withoutTerminal(box(question)), 0);
 }
 
 TEST(PosixLaunch, OtherProgramsStartFromThePath) {
     const std::string host = hostPath(scratchDirectory());
-    EXPECT_EQ(platform().startProcess("true", 1, true), 0);
-    EXPECT_EQ(platform().startProcess("sh -c \"exit 3\"", 1, true), 0);
-    EXPECT_EQ(platform().startProcess("sh -c \"kill -9 $$\"", 1, true), 3);
-    EXPECT_EQ(platform().startProcess("velumtar-no-such-program", 1, false), 1);
-    EXPECT_EQ(platform().startProcess("   ", 1, false), 1);
+    EXPECT_EQ(platform().startProcess("true", 1, true), LaunchStage::started);
+    EXPECT_EQ(platform().startProcess("sh -c \"exit 3\"", 1, true), LaunchStage::started);
+    EXPECT_EQ(platform().startProcess("sh -c \"kill -9 $$\"", 1, true),
+              LaunchStage::exitCodeUnknown);
+    EXPECT_EQ(platform().startProcess("velumtar-no-such-program", 1, false),
+              LaunchStage::notStarted);
+    EXPECT_EQ(platform().startProcess("   ", 1, false), LaunchStage::notStarted);
 
-    EXPECT_EQ(platform().startProcess("sh -c \"echo started > '" + host + "/out'\"", 1, false), 0);
+    EXPECT_EQ(platform().startProcess("sh -c \"echo started > '" + host + "/out'\"", 1, false),
+              LaunchStage::started);
     EXPECT_TRUE(waitForFile(host + "/out"));
     int status;
     EXPECT_EQ(::waitpid(-1, &status, WNOHANG), -1) << "a started program leaves no child behind";
@@ -158,7 +170,8 @@ TEST(PosixLaunch, ViewerAndHelpOpenWithTheDesktop) {
     env.set("PATH", host + "/bin:" + std::getenv("PATH"));
     WorkingDirectoryGuard guard;
 
-    EXPECT_EQ(platform().startProcess("NOTEPAD " + dir + "\\REPORT.TXT", 1, false), 0);
+    EXPECT_EQ(platform().startProcess("NOTEPAD " + dir + "\\REPORT.TXT", 1, false),
+              LaunchStage::started);
     ASSERT_TRUE(waitForFile(host + "/opened"));
     EXPECT_EQ(readHostFile(host + "/opened"), host + "/Report.txt\n/dev/null\n");
     std::filesystem::remove(host + "/opened");
@@ -166,13 +179,16 @@ TEST(PosixLaunch, ViewerAndHelpOpenWithTheDesktop) {
     // The help shows the tool's own pages, whatever file is named.
     ASSERT_TRUE(platform().changeDirectory(dir));
     EXPECT_EQ(
-        posix::launchCommand(posix::processResolver(), "HH vlmhelpx.chm", true, host + "/bin"), 0);
+        posix::launchCommand(posix::processResolver(), "HH vlmhelpx.chm", true, host + "/bin"),
+        LaunchStage::started);
     EXPECT_EQ(readHostFile(host + "/opened"), host + "/bin/html/index.html\n/dev/null\n");
-    EXPECT_EQ(posix::launchCommand(posix::processResolver(), "HH vlmhelpx.chm", true, host), 1)
+    EXPECT_EQ(posix::launchCommand(posix::processResolver(), "HH vlmhelpx.chm", true, host),
+              LaunchStage::notStarted)
         << "no pages beside the program";
 
-    EXPECT_EQ(platform().startProcess("NOTEPAD " + dir + "\\MISSING.TXT", 1, false), 1);
-    EXPECT_EQ(platform().startProcess("NOTEPAD", 1, false), 1);
+    EXPECT_EQ(platform().startProcess("NOTEPAD " + dir + "\\MISSING.TXT", 1, false),
+              LaunchStage::notStarted);
+    EXPECT_EQ(platform().startProcess("NOTEPAD", 1, false), LaunchStage::notStarted);
 }
 
 TEST(PosixLaunch, ViewerOnATerminalRunsAfterTheTool) {
@@ -189,7 +205,7 @@ TEST(PosixLaunch, ViewerOnATerminalRunsAfterTheTool) {
     auto runTool = [&](const std::string& command) {
         return [&, command]() -> int {
             if (posix::launchCommand(posix::processResolver(), command, false, host + "/bin") !=
-                0) {
+                LaunchStage::started) {
                 return 20;
             }
             if (std::filesystem::exists(host + "/edited")) {
@@ -224,9 +240,10 @@ TEST(PosixLaunch, ViewerOnATerminalRunsAfterTheTool) {
 
     // Neither desktop nor terminal: nothing to show it on.
     EXPECT_EQ(withoutTerminal([&] {
-                  return platform().startProcess("NOTEPAD " + dir + "\\TOOL.LOG", 1, false);
+                  return static_cast<int>(
+                      platform().startProcess("NOTEPAD " + dir + "\\TOOL.LOG", 1, false));
               }),
-              1);
+              static_cast<int>(LaunchStage::notStarted));
     EXPECT_EQ(withoutTerminal([]() -> int {
                   platform().exitProcess(5);
                   return 99;

@@ -8,8 +8,8 @@
 #include <thread>
 
 #include "platform/platform.h"
-#include "support/scratch.h"
 #include "platform/win32/win32_test_util.h"
+#include "support/scratch.h"
 
 namespace velumtar {
 namespace {
@@ -22,8 +22,7 @@ std::string helperCommand(const std::string& marker, const std::string& release)
     std::string helper;
     const std::wstring directory = test::win32::binaryDirectory();
     helper.assign(directory.begin(), directory.end());  // the build folder is ASCII
-    return inQuotes(helper + "\\hold_file.exe") + " " + inQuotes(marker) + " " +
-           inQuotes(release);
+    return inQuotes(helper + "\\hold_file.exe") + " " + inQuotes(marker) + " " + inQuotes(release);
 }
 
 bool runningUnderWine() {
@@ -32,8 +31,9 @@ bool runningUnderWine() {
 }
 
 TEST(Win32Launch, UnknownProgramIsNotStarted) {
-    EXPECT_EQ(systemPlatform().startProcess("velumtar-no-such-program-4711 x.txt", 1, false), 1);
-    EXPECT_EQ(systemPlatform().startProcess("", 1, true), 1);
+    EXPECT_EQ(systemPlatform().startProcess("velumtar-no-such-program-4711 x.txt", 1, false),
+              LaunchStage::notStarted);
+    EXPECT_EQ(systemPlatform().startProcess("", 1, true), LaunchStage::notStarted);
 }
 
 TEST(Win32Launch, WaitsOnlyWhenAsked) {
@@ -48,11 +48,11 @@ TEST(Win32Launch, WaitsOnlyWhenAsked) {
     // Under Wine the start of a just-built program was once refused in CI
     // and never again in isolation; a second attempt keeps that noise out.
     LaunchStage stage = platform.startProcess(helperCommand(marker, release), 0, true);
-    if (stage == 1) {
+    if (stage == LaunchStage::notStarted) {
         std::this_thread::sleep_for(std::chrono::milliseconds(500));
         stage = platform.startProcess(helperCommand(marker, release), 0, true);
     }
-    EXPECT_EQ(stage, 0);
+    EXPECT_EQ(stage, LaunchStage::started);
     EXPECT_TRUE(platform.fileExists(marker));
     EXPECT_EQ(platform.probe(marker), PlatformStatus::ok);
 
@@ -60,7 +60,8 @@ TEST(Win32Launch, WaitsOnlyWhenAsked) {
     // marker, which it cannot release before the release file appears.
     ASSERT_EQ(platform.removeFile(release), PlatformStatus::ok);
     ASSERT_EQ(platform.removeFile(marker), PlatformStatus::ok);
-    EXPECT_EQ(platform.startProcess(helperCommand(marker, release), 0, false), 0);
+    EXPECT_EQ(platform.startProcess(helperCommand(marker, release), 0, false),
+              LaunchStage::started);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
     while (platform.probe(marker) != PlatformStatus::locked) {
         ASSERT_LT(std::chrono::steady_clock::now(), deadline);
@@ -158,12 +159,14 @@ TEST(Win32Process, LocalDateTimeIsDigitsOfTheLocalClock) {
     EXPECT_LT(std::stoi(now.time.substr(4, 2)), 61);
 }
 
-TEST(Win32Process, MessageBoxWithoutADisplayAnswersZero) {
+TEST(Win32Process, MessageBoxWithoutADisplayAnswersNone) {
     // Only where no box can appear: under Wine with no X display.
     if (!runningUnderWine() || systemPlatform().environment("DISPLAY").has_value()) {
         GTEST_SKIP() << "a real box would wait for a user";
     }
-    EXPECT_EQ(systemPlatform().messageBox("Text Жук", "VELUMTAR       ", 0x144), 0);
+    EXPECT_EQ(systemPlatform().messageBox("Text Жук", "VELUMTAR       ",
+                                          {BoxType::Buttons::yesNo, BoxType::Icon::information, 1}),
+              BoxButton::none);
 }
 
 }  // namespace
