@@ -114,9 +114,9 @@ class Win32Listing final : public DirectoryListing {
         // uses; the large fetch asks for entries in bigger batches.
         WIN32_FIND_DATAW data{};
         const std::wstring wide = widePath(pattern);
-        handle_ = FindFirstFileExW(wide.c_str(), FindExInfoBasic, &data, FindExSearchNameMatch,
-                                   nullptr, FIND_FIRST_EX_LARGE_FETCH);
-        if (handle_ == INVALID_HANDLE_VALUE) {
+        handle_.reset(FindFirstFileExW(wide.c_str(), FindExInfoBasic, &data, FindExSearchNameMatch,
+                                       nullptr, FIND_FIRST_EX_LARGE_FETCH));
+        if (!handle_.valid()) {
             switch (GetLastError()) {
                 case ERROR_ACCESS_DENIED:
                     return ListingResult::accessDenied;
@@ -132,11 +132,11 @@ class Win32Listing final : public DirectoryListing {
     }
 
     ListingResult next(ListingEntry& entry) override {
-        if (handle_ == INVALID_HANDLE_VALUE) {
+        if (!handle_.valid()) {
             return ListingResult::error;
         }
         WIN32_FIND_DATAW data{};
-        if (!FindNextFileW(handle_, &data)) {
+        if (!FindNextFileW(handle_.get(), &data)) {
             return GetLastError() == ERROR_NO_MORE_FILES ? ListingResult::end
                                                          : ListingResult::error;
         }
@@ -144,15 +144,10 @@ class Win32Listing final : public DirectoryListing {
         return ListingResult::entry;
     }
 
-    void end() override {
-        if (handle_ != INVALID_HANDLE_VALUE) {
-            FindClose(handle_);
-            handle_ = INVALID_HANDLE_VALUE;
-        }
-    }
+    void end() override { handle_.reset(); }
 
   private:
-    HANDLE handle_ = INVALID_HANDLE_VALUE;
+    FindHandle handle_;
 };
 
 }  // namespace
@@ -342,12 +337,11 @@ std::unique_ptr<DirectoryListing> newListing() {
 
 bool entryName(std::string_view path, std::string& name) {
     WIN32_FIND_DATAW data{};
-    HANDLE found = FindFirstFileExW(widePath(path).c_str(), FindExInfoBasic, &data,
-                                    FindExSearchNameMatch, nullptr, 0);
-    if (found == INVALID_HANDLE_VALUE) {
+    const FindHandle found(FindFirstFileExW(widePath(path).c_str(), FindExInfoBasic, &data,
+                                            FindExSearchNameMatch, nullptr, 0));
+    if (!found.valid()) {
         return false;
     }
-    FindClose(found);
     name = narrow(data.cFileName);
     return true;
 }

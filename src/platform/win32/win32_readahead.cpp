@@ -55,9 +55,10 @@ class Win32Reader final : public readahead::DirectoryReader {
         out.timesTell = readahead::timesTell(out.stamp, nanoseconds(readAt), kTick);
         const std::wstring pattern = widen(joined(native, "*.*"));
         WIN32_FIND_DATAW data{};
-        HANDLE find = FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &data,
-                                       FindExSearchNameMatch, nullptr, FIND_FIRST_EX_LARGE_FETCH);
-        if (find == INVALID_HANDLE_VALUE)
+        const FindHandle find(FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &data,
+                                               FindExSearchNameMatch, nullptr,
+                                               FIND_FIRST_EX_LARGE_FETCH));
+        if (!find.valid())
             return false;
         ListingEntry entry;
         FileInformation facts;
@@ -73,10 +74,8 @@ class Win32Reader final : public readahead::DirectoryReader {
             out.add(entry, maxBytes);
             if (entry.kind == EntryKind::directory)
                 children.add(plan, entry.name, joined(native, entry.name));
-        } while (FindNextFileW(find, &data));
-        const bool complete = GetLastError() == ERROR_NO_MORE_FILES;
-        FindClose(find);
-        return complete;
+        } while (FindNextFileW(find.get(), &data));
+        return GetLastError() == ERROR_NO_MORE_FILES;
     }
 
     bool workingNative(std::string& native) override { return currentDirectory(native); }

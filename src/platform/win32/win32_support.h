@@ -36,21 +36,22 @@ std::wstring literalPath(std::wstring path);
 // Translates a GetLastError() value into the seam's small set of outcomes.
 PlatformStatus statusFromError(DWORD error);
 
-// Owns a kernel handle; closes it on destruction. Move-only.
-class ScopedHandle {
+// Owns a handle; closes it with `Close` on destruction. Move-only.
+template <BOOL(WINAPI* Close)(HANDLE)>
+class OwnedHandle {
   public:
-    ScopedHandle() = default;
-    explicit ScopedHandle(HANDLE handle) : handle_(handle) {}
-    ~ScopedHandle() { reset(); }
-    ScopedHandle(ScopedHandle&& other) noexcept : handle_(other.release()) {}
-    ScopedHandle& operator=(ScopedHandle&& other) noexcept {
+    OwnedHandle() = default;
+    explicit OwnedHandle(HANDLE handle) : handle_(handle) {}
+    ~OwnedHandle() { reset(); }
+    OwnedHandle(OwnedHandle&& other) noexcept : handle_(other.release()) {}
+    OwnedHandle& operator=(OwnedHandle&& other) noexcept {
         if (this != &other) {
             reset(other.release());
         }
         return *this;
     }
-    ScopedHandle(const ScopedHandle&) = delete;
-    ScopedHandle& operator=(const ScopedHandle&) = delete;
+    OwnedHandle(const OwnedHandle&) = delete;
+    OwnedHandle& operator=(const OwnedHandle&) = delete;
 
     HANDLE get() const { return handle_; }
     bool valid() const { return handle_ != nullptr && handle_ != INVALID_HANDLE_VALUE; }
@@ -61,7 +62,7 @@ class ScopedHandle {
     }
     void reset(HANDLE handle = INVALID_HANDLE_VALUE) {
         if (valid()) {
-            CloseHandle(handle_);
+            Close(handle_);
         }
         handle_ = handle;
     }
@@ -69,6 +70,11 @@ class ScopedHandle {
   private:
     HANDLE handle_ = INVALID_HANDLE_VALUE;
 };
+
+// A kernel handle (a file, a process).
+using ScopedHandle = OwnedHandle<CloseHandle>;
+// A search of a directory's entries.
+using FindHandle = OwnedHandle<FindClose>;
 
 // The file services, implemented in win32_files.cpp.
 std::unique_ptr<File> openFile(std::string_view path, OpenMode mode, PlatformStatus& status);
