@@ -135,7 +135,8 @@ bool readLine(int fd, std::string& line) {
 }  // namespace
 
 BoxButton terminalMessageBox(std::string_view text, std::string_view caption, BoxType type) {
-    int fd = ::open("/dev/tty", O_RDWR | O_CLOEXEC | O_NOCTTY);
+    const Descriptor tty(::open("/dev/tty", O_RDWR | O_CLOEXEC | O_NOCTTY));
+    const int fd = tty.get();
     if (fd < 0) {
         return BoxButton::none;
     }
@@ -183,7 +184,6 @@ BoxButton terminalMessageBox(std::string_view text, std::string_view caption, Bo
             }
         }
     }
-    ::close(fd);
     return answer;
 }
 

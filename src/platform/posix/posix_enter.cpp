@@ -159,18 +159,12 @@ int openDirectoryBelow(int rootFd, const std::string& root, std::string& host,
     return fd;
 }
 
-PathResolver::~PathResolver() {
-    if (rootFd_ >= 0) {
-        ::close(rootFd_);
-    }
-}
-
 bool PathResolver::enterBelowRoot(std::string& host, bool otherSpellings, struct stat* st) {
-    if (rootFd_ < 0) {
-        rootFd_ = ::open(root_.c_str(), kDirectoryOpen);
+    if (rootFd_.get() < 0) {
+        rootFd_.reset(::open(root_.c_str(), kDirectoryOpen));
     }
     std::string entered = host;
-    const int fd = openDirectoryBelow(rootFd_, root_, entered, otherSpellings);
+    const int fd = openDirectoryBelow(rootFd_.get(), root_, entered, otherSpellings);
     if (fd < 0) {
         return false;
     }

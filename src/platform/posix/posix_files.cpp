@@ -38,20 +38,18 @@ class FdFile final : public File {
     // `newEntryIn`: the directory of a file this open created, whose entry is
     // made durable by the first sync.
     // `name`: the last part of the name it was opened by.
-    FdFile(int fd, std::string newEntryIn, std::string name)
-        : fd_(fd), newEntryIn_(std::move(newEntryIn)), name_(std::move(name)) {}
-    ~FdFile() override { ::close(fd_); }
-    FdFile(const FdFile&) = delete;
-    FdFile& operator=(const FdFile&) = delete;
+    FdFile(Descriptor fd, std::string newEntryIn, std::string name)
+        : fd_(std::move(fd)), newEntryIn_(std::move(newEntryIn)), name_(std::move(name)) {}
 
-    void willRead() override { (void)::posix_fadvise(fd_, 0, 0, POSIX_FADV_WILLNEED); }
+    void willRead() override { (void)::posix_fadvise(fd_.get(), 0, 0, POSIX_FADV_WILLNEED); }
 
     PlatformStatus read(std::uint64_t offset, void* buffer, std::size_t length,
                         std::size_t& got) override {
         got = 0;
         auto* bytes = static_cast<char*>(buffer);
         while (got < length) {
-            ssize_t n = ::pread(fd_, bytes + got, length - got, static_cast<off_t>(offset + got));
+            ssize_t n =
+                ::pread(fd_.get(), bytes + got, length - got, static_cast<off_t>(offset + got));
             if (n < 0) {
                 if (errno == EINTR) {
                     continue;
@@ -68,7 +66,7 @@ class FdFile final : public File {
 
     PlatformStatus identity(FileIdentity& identity) override {
         struct stat st;
-        if (::fstat(fd_, &st) != 0) {
+        if (::fstat(fd_.get(), &st) != 0) {
             return statusFromErrno(errno);
         }
         identity.volume = static_cast<std::uint64_t>(st.st_dev);
@@ -81,7 +79,7 @@ class FdFile final : public File {
     }
 
     PlatformStatus information(FileInformation& info) override {
-        return openFileInformation(fd_, name_, info);
+        return openFileInformation(fd_.get(), name_, info);
     }
 
     PlatformStatus write(std::uint64_t offset, const void* buffer, std::size_t length) override {
@@ -89,7 +87,7 @@ class FdFile final : public File {
         std::size_t done = 0;
         while (done < length) {
             ssize_t n =
-                ::pwrite(fd_, bytes + done, length - done, static_cast<off_t>(offset + done));
+                ::pwrite(fd_.get(), bytes + done, length - done, static_cast<off_t>(offset + done));
             if (n < 0) {
                 if (errno == EINTR) {
                     continue;
@@ -103,7 +101,7 @@ class FdFile final : public File {
 
     PlatformStatus size(std::uint64_t& size) override {
         struct stat st;
-        if (::fstat(fd_, &st) != 0) {
+        if (::fstat(fd_.get(), &st) != 0) {
             return statusFromErrno(errno);
         }
         size = static_cast<std::uint64_t>(st.st_size);
@@ -111,7 +109,7 @@ class FdFile final : public File {
     }
 
     PlatformStatus truncate(std::uint64_t size) override {
-        if (::ftruncate(fd_, static_cast<off_t>(size)) != 0) {
+        if (::ftruncate(fd_.get(), static_cast<off_t>(size)) != 0) {
             return statusFromErrno(errno);
         }
         return PlatformStatus::ok;
@@ -122,26 +120,21 @@ class FdFile final : public File {
     // creation syncs its directory too, so nothing counts as durable before
     // the file's name is.
     PlatformStatus sync() override {
-        if (::fdatasync(fd_) != 0) {
+        if (::fdatasync(fd_.get()) != 0) {
             return statusFromErrno(errno);
         }
         if (!newEntryIn_.empty()) {
-            int dir = ::open(newEntryIn_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-            if (dir < 0 || ::fsync(dir) != 0) {
-                PlatformStatus failed = statusFromErrno(errno);
-                if (dir >= 0) {
-                    ::close(dir);
-                }
-                return failed;
+            const Descriptor dir(::open(newEntryIn_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+            if (dir.get() < 0 || ::fsync(dir.get()) != 0) {
+                return statusFromErrno(errno);
             }
-            ::close(dir);
             newEntryIn_.clear();
         }
         return PlatformStatus::ok;
     }
 
   private:
-    int fd_;
+    Descriptor fd_;
     std::string newEntryIn_;
     std::string name_;
 };
@@ -155,40 +148,31 @@ std::string directoryOf(const std::string& host) {
     return slash == 0 ? "/" : host.substr(0, slash);
 }
 
-// The held file and, when it could be locked, its directory (-1 otherwise).
+// The held file and, when it could be locked, its directory.
 class FlockHold final : public ExclusiveHold {
   public:
-    FlockHold(int fd, int directory) : fd_(fd), directory_(directory) {}
-    ~FlockHold() override {
-        ::close(fd_);
-        if (directory_ >= 0) {
-            ::close(directory_);
-        }
-    }
-    FlockHold(const FlockHold&) = delete;
-    FlockHold& operator=(const FlockHold&) = delete;
+    FlockHold(Descriptor fd, Descriptor directory)
+        : fd_(std::move(fd)), directory_(std::move(directory)) {}
 
   private:
-    int fd_;
-    int directory_;
+    Descriptor fd_;
+    Descriptor directory_;
 };
 
 // Locks the directory `dir` with `operation` (LOCK_EX or LOCK_SH) without
-// blocking: its descriptor, or -1 with `status` locked when another process
-// holds a lock that conflicts, or -1 with another status when the directory
-// cannot be opened or the file system does not lock directories. The lock
-// goes with the descriptor.
-int lockDirectory(const std::string& dir, int operation, PlatformStatus& status) {
-    int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOCTTY);
-    if (fd < 0) {
+// blocking: its descriptor, or none with `status` locked when another
+// process holds a lock that conflicts, or none with another status when the
+// directory cannot be opened or the file system does not lock directories.
+// The lock goes with the descriptor.
+Descriptor lockDirectory(const std::string& dir, int operation, PlatformStatus& status) {
+    Descriptor fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOCTTY));
+    if (fd.get() < 0) {
         status = statusFromErrno(errno);
-        return -1;
+        return fd;
     }
-    if (::flock(fd, operation | LOCK_NB) != 0) {
-        int error = errno;
-        ::close(fd);
-        status = error == EWOULDBLOCK ? PlatformStatus::locked : statusFromErrno(error);
-        return -1;
+    if (::flock(fd.get(), operation | LOCK_NB) != 0) {
+        status = errno == EWOULDBLOCK ? PlatformStatus::locked : statusFromErrno(errno);
+        return Descriptor();
     }
     status = PlatformStatus::ok;
     return fd;
@@ -231,21 +215,17 @@ PlatformStatus checkSame(int fd, const struct stat& seen, bool follow, bool othe
     return PlatformStatus::ok;
 }
 
-// Opens the file inspectName() saw as `seen`; -1 with `status` set when the
-// open fails or finds another file under the name.
-int openSeen(const std::string& host, int flags, const struct stat& seen, bool follow,
-             PlatformStatus& status, bool otherNames = false) {
-    int fd = ::open(host.c_str(), flags);
-    if (fd < 0) {
+// Opens the file inspectName() saw as `seen`; none with `status` set when
+// the open fails or finds another file under the name.
+Descriptor openSeen(const std::string& host, int flags, const struct stat& seen, bool follow,
+                    PlatformStatus& status, bool otherNames = false) {
+    Descriptor fd(::open(host.c_str(), flags));
+    if (fd.get() < 0) {
         status = errno == ELOOP ? PlatformStatus::accessDenied : statusFromErrno(errno);
-        return -1;
+        return fd;
     }
-    status = checkSame(fd, seen, follow, otherNames);
-    if (status != PlatformStatus::ok) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
+    status = checkSame(fd.get(), seen, follow, otherNames);
+    return status == PlatformStatus::ok ? std::move(fd) : Descriptor();
 }
 
 // O_NOFOLLOW refuses a link at the last component, O_NONBLOCK keeps an open
@@ -255,18 +235,18 @@ constexpr int kSafeOpen = O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY;
 
 // Opens the regular file `host` with `flags` (without O_CREAT, O_TRUNC),
 // creating it exclusively when missing. `created` tells whether this call
-// made the file. Returns -1 with `status` set on failure.
-int openOrCreate(const std::string& host, int flags, bool& created, PlatformStatus& status) {
+// made the file. Returns none with `status` set on failure.
+Descriptor openOrCreate(const std::string& host, int flags, bool& created, PlatformStatus& status) {
     for (int attempt = 0; attempt < 4; ++attempt) {
-        int fd = ::open(host.c_str(), flags | kSafeOpen | O_CREAT | O_EXCL, 0666);
-        if (fd >= 0) {
+        Descriptor fd(::open(host.c_str(), flags | kSafeOpen | O_CREAT | O_EXCL, 0666));
+        if (fd.get() >= 0) {
             created = true;
             status = PlatformStatus::created;
             return fd;
         }
         if (errno != EEXIST) {
             status = statusFromErrno(errno);
-            return -1;
+            return fd;
         }
         // Something has the name: only a regular file is opened.
         struct stat seen;
@@ -275,27 +255,27 @@ int openOrCreate(const std::string& host, int flags, bool& created, PlatformStat
             continue;  // removed in between: try again
         }
         if (status != PlatformStatus::ok) {
-            return -1;
+            return fd;
         }
         fd = openSeen(host, flags | kSafeOpen, seen, false, status);
-        if (fd < 0 && status == PlatformStatus::notFound) {
+        if (fd.get() < 0 && status == PlatformStatus::notFound) {
             continue;
         }
         created = false;
         return fd;
     }
     status = PlatformStatus::ioError;
-    return -1;
+    return Descriptor();
 }
 
 // Opens an existing regular file for reading; a link is followed only with
 // `follow`.
-int openExisting(const std::string& host, bool follow, PlatformStatus& status,
-                 bool otherNames = false) {
+Descriptor openExisting(const std::string& host, bool follow, PlatformStatus& status,
+                        bool otherNames = false) {
     struct stat seen;
     status = inspectName(host, follow, seen, otherNames);
     if (status != PlatformStatus::ok) {
-        return -1;
+        return Descriptor();
     }
     int flags = O_RDONLY | kSafeOpen;
     if (follow) {
@@ -307,7 +287,7 @@ int openExisting(const std::string& host, bool follow, PlatformStatus& status,
 }  // namespace
 
 std::unique_ptr<File> openHostFile(const std::string& host, OpenMode mode, PlatformStatus& status) {
-    int fd = -1;
+    Descriptor fd;
     bool created = false;
     switch (mode) {
         case OpenMode::read:
@@ -328,17 +308,16 @@ std::unique_ptr<File> openHostFile(const std::string& host, OpenMode mode, Platf
             fd = openOrCreate(host, O_RDWR | O_APPEND, created, status);
             break;
     }
-    if (fd < 0) {
+    if (fd.get() < 0) {
         return nullptr;
     }
     // Emptied only once it is known to be a regular file of its own name.
-    if (mode == OpenMode::truncate && !created && ::ftruncate(fd, 0) != 0) {
+    if (mode == OpenMode::truncate && !created && ::ftruncate(fd.get(), 0) != 0) {
         status = statusFromErrno(errno);
-        ::close(fd);
         return nullptr;
     }
     status = created ? PlatformStatus::created : PlatformStatus::ok;
-    return std::make_unique<FdFile>(fd, created ? directoryOf(host) : std::string(),
+    return std::make_unique<FdFile>(std::move(fd), created ? directoryOf(host) : std::string(),
                                     host.substr(host.find_last_of('/') + 1));
 }
 
@@ -350,7 +329,7 @@ PlatformStatus removeHostFile(const std::string& host) {
     if (S_ISDIR(st.st_mode)) {
         return PlatformStatus::accessDenied;
     }
-    int fd = -1;
+    Descriptor fd;
     if (S_ISREG(st.st_mode)) {
         // A read-only file is not deleted, as on Windows.
         if ((st.st_mode & S_IWUSR) == 0) {
@@ -358,21 +337,15 @@ PlatformStatus removeHostFile(const std::string& host) {
         }
         // Take the holder's lock first; keep it across the unlink so that no
         // process can take the file over in between.
-        fd = ::open(host.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
-        if (fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-            int error = errno;
-            ::close(fd);
-            return error == EWOULDBLOCK ? PlatformStatus::locked : statusFromErrno(error);
+        fd.reset(::open(host.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+        if (fd.get() >= 0 && ::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
+            return errno == EWOULDBLOCK ? PlatformStatus::locked : statusFromErrno(errno);
         }
     }
-    PlatformStatus status = PlatformStatus::ok;
     if (::unlink(host.c_str()) != 0) {
-        status = statusFromErrno(errno);
+        return statusFromErrno(errno);
     }
-    if (fd >= 0) {
-        ::close(fd);
-    }
-    return status;
+    return PlatformStatus::ok;
 }
 
 PlatformStatus renameHostFile(const std::string& from, const std::string& to) {
@@ -418,68 +391,51 @@ std::unique_ptr<ExclusiveHold> holdHostFile(const std::string& host, PlatformSta
     // Where the directory cannot be locked for another reason than a holder
     // (a file system without locks on directories), the file's lock still
     // guards as long as its name is left alone.
-    int directory = lockDirectory(directoryOf(host), LOCK_EX, status);
-    if (directory < 0 && status == PlatformStatus::locked) {
+    Descriptor directory = lockDirectory(directoryOf(host), LOCK_EX, status);
+    if (directory.get() < 0 && status == PlatformStatus::locked) {
         return nullptr;
     }
-    auto fail = [directory]() {
-        if (directory >= 0) {
-            ::close(directory);
-        }
-        return nullptr;
-    };
     for (int attempt = 0; attempt < 4; ++attempt) {
         bool created = false;
-        int fd = openOrCreate(host, O_RDWR, created, status);
-        if (fd < 0) {
-            return fail();
+        Descriptor fd = openOrCreate(host, O_RDWR, created, status);
+        if (fd.get() < 0) {
+            return nullptr;
         }
         // Lock before emptying: a file another process holds stays untouched.
-        if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-            int error = errno;
-            ::close(fd);
-            status = error == EWOULDBLOCK ? PlatformStatus::locked : statusFromErrno(error);
-            return fail();
+        if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
+            status = errno == EWOULDBLOCK ? PlatformStatus::locked : statusFromErrno(errno);
+            return nullptr;
         }
         // The name may have been removed or replaced between open and lock;
         // a lock on a file no longer under that name guards nothing.
         struct stat held, named;
-        if (::fstat(fd, &held) != 0 || ::lstat(host.c_str(), &named) != 0 ||
+        if (::fstat(fd.get(), &held) != 0 || ::lstat(host.c_str(), &named) != 0 ||
             held.st_dev != named.st_dev || held.st_ino != named.st_ino) {
-            ::close(fd);
             continue;
         }
-        if (!created && ::ftruncate(fd, 0) != 0) {
+        if (!created && ::ftruncate(fd.get(), 0) != 0) {
             status = statusFromErrno(errno);
-            ::close(fd);
-            return fail();
+            return nullptr;
         }
         status = created ? PlatformStatus::created : PlatformStatus::ok;
-        return std::make_unique<FlockHold>(fd, directory);
+        return std::make_unique<FlockHold>(std::move(fd), std::move(directory));
     }
     status = PlatformStatus::ioError;
-    return fail();
+    return nullptr;
 }
 
 PlatformStatus probeHostFile(const std::string& host) {
     // A holder keeps its directory locked even when the file's name has been
     // removed or taken by another file.
     PlatformStatus status;
-    int directory = lockDirectory(directoryOf(host), LOCK_SH, status);
-    if (directory < 0 && status == PlatformStatus::locked) {
+    if (lockDirectory(directoryOf(host), LOCK_SH, status).get() < 0 &&
+        status == PlatformStatus::locked) {
         return status;
     }
-    if (directory >= 0) {
-        ::close(directory);
-    }
-    int fd = openExisting(host, false, status);
-    if (fd < 0) {
-        return status;
-    }
-    if (::flock(fd, LOCK_SH | LOCK_NB) != 0) {
+    const Descriptor fd = openExisting(host, false, status);
+    if (fd.get() >= 0 && ::flock(fd.get(), LOCK_SH | LOCK_NB) != 0) {
         status = errno == EWOULDBLOCK ? PlatformStatus::locked : statusFromErrno(errno);
     }
-    ::close(fd);
     return status;
 }
 

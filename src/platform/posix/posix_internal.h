@@ -100,12 +100,33 @@ class ScanWindows {
 // Memory stays bounded: a small cache of resolved directories and the names of
 // the last entries a listing delivered. Both are hints that are checked against
 // the disk before use. One thread only.
+// Owns a descriptor; closes it on destruction. Move-only.
+class Descriptor {
+  public:
+    explicit Descriptor(int fd = -1) : fd_(fd) {}
+    ~Descriptor() { reset(); }
+    Descriptor(Descriptor&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+    Descriptor& operator=(Descriptor&& other) noexcept {
+        reset(other.fd_);
+        other.fd_ = -1;
+        return *this;
+    }
+    int get() const { return fd_; }
+    void reset(int fd = -1) {
+        if (fd_ >= 0)
+            ::close(fd_);
+        fd_ = fd;
+    }
+
+  private:
+    int fd_;
+};
+
 class PathResolver {
   public:
     // `root` is made absolute and canonical when it exists.
     explicit PathResolver(std::string root);
     // The cache's oldest-first list points into the cache itself.
-    ~PathResolver();
     PathResolver(const PathResolver&) = delete;
     PathResolver& operator=(const PathResolver&) = delete;
 
@@ -237,8 +258,8 @@ class PathResolver {
     void cachePut(std::string key, std::string host);
 
     std::string root_;
-    // The root held open for enterBelowRoot(); -1 until first needed.
-    int rootFd_ = -1;
+    // The root held open for enterBelowRoot(); none until first needed.
+    Descriptor rootFd_;
 
     // Directories resolved or listed: enough to hold the sub-directories of
     // the directories a walk in key order has listed but not yet entered.
@@ -285,28 +306,6 @@ PathResolver& processResolver();
 // what was opened. `rootFd` is the root held open, or -1. Returns the
 // descriptor, or -1 with errno set (EXDEV when `host` is not below `root`).
 int openDirectoryBelow(int rootFd, const std::string& root, std::string& host, bool otherSpellings);
-
-// Owns a descriptor; closes it on destruction. Move-only.
-class Descriptor {
-  public:
-    explicit Descriptor(int fd = -1) : fd_(fd) {}
-    ~Descriptor() { reset(); }
-    Descriptor(Descriptor&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
-    Descriptor& operator=(Descriptor&& other) noexcept {
-        reset(other.fd_);
-        other.fd_ = -1;
-        return *this;
-    }
-    int get() const { return fd_; }
-    void reset(int fd = -1) {
-        if (fd_ >= 0)
-            ::close(fd_);
-        fd_ = fd;
-    }
-
-  private:
-    int fd_;
-};
 
 // File services (posix_files.cpp).
 std::unique_ptr<File> openHostFile(const std::string& host, OpenMode mode, PlatformStatus& status);

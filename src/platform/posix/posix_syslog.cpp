@@ -39,20 +39,17 @@ int severity(EventLevel level) {
 class SocketLog final : public SystemLog {
   public:
     explicit SocketLog(std::string path) : path_(std::move(path)) {}
-    ~SocketLog() override { disconnect(); }
-    SocketLog(const SocketLog&) = delete;
-    SocketLog& operator=(const SocketLog&) = delete;
 
     bool send(const SystemEvent& event) override {
         const std::string frame =
             syslogFrame(event, static_cast<long long>(std::time(nullptr)), ::getpid());
         // A second try on a fresh connection: the reader may have restarted.
         for (int attempt = 0; attempt < 2; ++attempt) {
-            if (fd_ < 0 && !connect())
+            if (fd_.get() < 0 && !connect())
                 return false;
             if (deliver(frame))
                 return true;
-            disconnect();
+            fd_.reset();
         }
         return false;
     }
@@ -67,26 +64,19 @@ class SocketLog final : public SystemLog {
         // A datagram socket as a rule; a stream socket where the reader
         // offers one (syslog(3) does the same).
         for (int type : {SOCK_DGRAM, SOCK_STREAM}) {
-            const int fd = ::socket(AF_UNIX, type | SOCK_CLOEXEC, 0);
-            if (fd < 0)
+            Descriptor fd(::socket(AF_UNIX, type | SOCK_CLOEXEC, 0));
+            if (fd.get() < 0)
                 return false;
-            if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) {
-                fd_ = fd;
+            if (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) ==
+                0) {
+                fd_ = std::move(fd);
                 stream_ = type == SOCK_STREAM;
                 return true;
             }
-            const int error = errno;
-            ::close(fd);
-            if (error != EPROTOTYPE)
+            if (errno != EPROTOTYPE)
                 return false;
         }
         return false;
-    }
-
-    void disconnect() {
-        if (fd_ >= 0)
-            ::close(fd_);
-        fd_ = -1;
     }
 
     bool deliver(const std::string& frame) {
@@ -95,7 +85,7 @@ class SocketLog final : public SystemLog {
         std::size_t sent = 0;
         while (sent < length) {
             const ssize_t n =
-                ::send(fd_, frame.c_str() + sent, length - sent, MSG_DONTWAIT | MSG_NOSIGNAL);
+                ::send(fd_.get(), frame.c_str() + sent, length - sent, MSG_DONTWAIT | MSG_NOSIGNAL);
             if (n >= 0) {
                 sent += static_cast<std::size_t>(n);
                 continue;
@@ -103,7 +93,7 @@ class SocketLog final : public SystemLog {
             if (errno == EINTR)
                 continue;
             if ((errno == EAGAIN || errno == EWOULDBLOCK) && !stalled_) {
-                pollfd wait{fd_, POLLOUT, 0};
+                pollfd wait{fd_.get(), POLLOUT, 0};
                 if (::poll(&wait, 1, kWaitMilliseconds) > 0)
                     continue;
                 stalled_ = true;
@@ -115,7 +105,7 @@ class SocketLog final : public SystemLog {
     }
 
     std::string path_;
-    int fd_ = -1;
+    Descriptor fd_;
     bool stream_ = false;
     bool stalled_ = false;
 };
