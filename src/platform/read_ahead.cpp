@@ -165,7 +165,7 @@ void Schedule::finished(const Task& task, bool listed) {
     if (!task.snapshot->whole)
         task.snapshot->clear(false);
     heldBytes_ += task.snapshot->bytes();
-    add(task.children);
+    push(task.children);
 }
 
 Schedule::State Schedule::reach(const std::string& key, Task& task) {
@@ -237,6 +237,7 @@ struct ReadAheadPlatform::Shared {
         const auto started = std::chrono::steady_clock::now();
         const bool listed =
             reader->read(task.native, *plan, limits.bytes / 8, *task.snapshot, *task.children);
+        task.children->seal();  // before the lock: the sort is the longest step
         // Long, and this thread waited for the device since it last looked
         // (not for a lock or the cores): many requests at once let the disk
         // answer in its own order. Quick readings do not ask.

@@ -140,7 +140,8 @@ class Schedule {
     // the buffer has room.
     bool next(Task& task);
     // The reading of `task` ended: if listed, its snapshot waits for the
-    // walk and its children join the frontier, else both are given back.
+    // walk and its children (sealed) join the frontier, else both are given
+    // back.
     void finished(const Task& task, bool listed);
     // The walk is at `key`; all before it is dropped. A due directory becomes
     // the walk's own task, a ready one's snapshot is handed over (giveBack()).
