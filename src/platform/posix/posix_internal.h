@@ -151,9 +151,10 @@ class PathResolver {
     // fails when the directory has gone, and who then asks again with the
     // check.
     // `remembered`, when given, tells whether the whole path was a directory
-    // remembered from before.
+    // remembered from before; `key`, when given, receives the whole path's
+    // cache key when it is written as its key throughout (else empty).
     std::string resolve(const SplitPath& split, bool checkRemembered = true,
-                        bool* remembered = nullptr);
+                        bool* remembered = nullptr, std::string* key = nullptr);
 
     // The drive name, spelt as on disk, of the entry `path` names: the
     // spelling given when it exists, else the first spelling of the name in
@@ -220,6 +221,10 @@ class PathResolver {
         workingKeyed_ = true;
         ++directoryChanges_;
     }
+    // The working directory was just entered by `split`, whose cache key
+    // resolve() gave as `key`: a listing of it takes its key from there
+    // instead of working it out from the host path.
+    void enteredBy(const SplitPath& split, std::string key);
     // Whether the working directory was entered by a path written as its key
     // (enter() takes it so; a caller that entered it by a spelling tells).
     bool workingKeyed() const { return workingKeyed_; }
@@ -267,6 +272,8 @@ class PathResolver {
     using DirectoryMap = std::unordered_map<std::string, std::string>;  // key -> host directory
     DirectoryMap directories_;
     std::deque<DirectoryMap::iterator> directoryOrder_;  // oldest first
+    // Puts an entry just added to the cache last in line to be let go.
+    void remember(DirectoryMap::iterator added);
 
     // listedDirectory_ as a drive path, made when first asked for: most
     // listings never need it.
@@ -283,7 +290,9 @@ class PathResolver {
     bool listedIsWorking_ = false;
     std::uint64_t listedGeneration_ = 0;
     std::uint64_t directoryChanges_ = 0;
-    std::string working_;  // the working directory enter() set; empty: ask the system
+    std::string working_;     // the working directory enter() set; empty: ask the system
+    std::string workingKey_;  // its cache key, while workingKeyAt_ is directoryChanges_
+    std::uint64_t workingKeyAt_ = ~std::uint64_t{0};
     bool workingKeyed_ = true;
     int openListings_ = 0;
 

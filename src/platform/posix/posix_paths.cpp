@@ -369,15 +369,14 @@ std::size_t PathResolver::keyedPrefix(const SplitPath& split) {
 std::string PathResolver::cacheKey(const SplitPath& split, std::size_t count) const {
     std::size_t length = split.base.size();
     for (std::size_t i = 0; i < count; ++i) {
-        length += 1 + split.components[i].size();
+        length += 1 + withoutTrailingBlanks(split.components[i]).size();
     }
-    std::string key;
-    key.reserve(length);
-    key = split.base;
+    std::string key(length, '\0');
+    char* out = std::copy(split.base.begin(), split.base.end(), key.data());
     for (std::size_t i = 0; i < count; ++i) {
-        key += '\0';
+        ++out;  // the separator, '\0'
         for (char c : withoutTrailingBlanks(split.components[i])) {
-            key += fold(c);
+            *out++ = fold(c);
         }
     }
     return key;
@@ -389,7 +388,11 @@ void PathResolver::cachePut(std::string key, std::string host) {
         entry->second = std::move(host);
         return;
     }
-    directoryOrder_.push_back(entry);
+    remember(entry);
+}
+
+void PathResolver::remember(DirectoryMap::iterator added) {
+    directoryOrder_.push_back(added);
     if (directories_.size() > directoryCacheSize) {
         directories_.erase(directoryOrder_.front());
         directoryOrder_.pop_front();
@@ -411,6 +414,20 @@ void PathResolver::beginListing(const std::string& host, bool isWorking, bool ke
         listedDrivePathKnown_ = false;
         listedKeyKnown_ = false;
         listedKeyed_ = keyed;
+        if (isWorking && keyed && workingKeyAt_ == directoryChanges_ && host == working_) {
+            listedKey_ = workingKey_;
+            listedKeyKnown_ = true;
+        }
+    }
+}
+
+void PathResolver::enteredBy(const SplitPath& split, std::string key) {
+    if (key.empty() && split.components.empty()) {
+        key = split.base;  // the root, or the base of a relative path
+    }
+    if (!key.empty()) {
+        workingKey_ = std::move(key);
+        workingKeyAt_ = directoryChanges_;
     }
 }
 
@@ -473,19 +490,22 @@ void PathResolver::noteListed(const std::string& name, bool isDirectory) {
     std::string key;
     key.reserve(listedKey_.size() + 1 + upperName.size());
     key.append(listedKey_).append(1, '\0').append(upperName);
+    auto [known, added] = directories_.try_emplace(std::move(key));
+    if (added) {
+        known->second = join(listedDirectory_, hostName(name));
+        remember(known);
+        return;
+    }
     // The directory a later resolution would choose, whatever the order of
     // the listing: the name spelt as the key when it exists, else the first
     // of its spellings in byte order.
-    auto known = directories_.find(key);
-    bool better = known == directories_.end() || upperName == name;
-    if (!better) {
-        const std::string& host = known->second;
-        const std::string chosen =
-            driveName(std::string_view(host).substr(host.find_last_of('/') + 1));
-        better = chosen != upperName && name < chosen;
-    }
-    if (better) {
-        cachePut(std::move(key), join(listedDirectory_, hostName(name)));
+    const std::string& host = known->second;
+    if (upperName == name || [&] {
+            const std::string chosen =
+                driveName(std::string_view(host).substr(host.find_last_of('/') + 1));
+            return chosen != upperName && name < chosen;
+        }()) {
+        known->second = join(listedDirectory_, hostName(name));
     }
 }
 
@@ -654,16 +674,24 @@ std::optional<std::string> PathResolver::findInDirectory(const std::string& dir,
     return match;
 }
 
-std::string PathResolver::resolve(const SplitPath& split, bool checkRemembered, bool* remembered) {
+std::string PathResolver::resolve(const SplitPath& split, bool checkRemembered, bool* remembered,
+                                  std::string* key) {
     const std::vector<std::string>& parts = split.components;
     const std::size_t count = parts.size();
     const std::size_t keyed = keyedPrefix(split);
     std::string real = split.base;
     std::size_t start = 0;
 
+    if (key != nullptr) {
+        key->clear();
+    }
     // Start below the deepest directory resolved before, if it still exists.
     for (std::size_t k = keyed; k >= 1; --k) {
-        auto found = directories_.find(cacheKey(split, k));
+        std::string probe = cacheKey(split, k);
+        auto found = directories_.find(probe);
+        if (key != nullptr && k == count) {
+            *key = std::move(probe);
+        }
         if (found == directories_.end()) {
             continue;
         }

@@ -68,7 +68,8 @@ class PosixPlatform final : public Platform {
             return false;
         }
         bool remembered = false;
-        const std::string resolved = resolver.resolve(split, false, &remembered);
+        std::string key;
+        const std::string resolved = resolver.resolve(split, false, &remembered, &key);
         std::string host = resolved;
         if (!resolver.enterBelowRoot(host, true)) {
             host = resolver.resolve(split, true, &remembered);
@@ -80,6 +81,7 @@ class PosixPlatform final : public Platform {
         if (!remembered || host != resolved) {
             resolver.rememberDirectory(split, host);
         }
+        resolver.enteredBy(split, std::move(key));
         return true;
     }
 
