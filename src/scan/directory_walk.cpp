@@ -93,12 +93,17 @@ std::string quoted(std::string_view path) {
 
 }  // namespace
 
-std::string WalkRules::keptName(Platform& platform, std::string_view listed) {
+void WalkRules::keptName(Platform& platform, std::string_view listed, std::string& out) {
     // A name is kept as listed, quotes included: a Windows name holds none,
     // and on POSIX they are part of the name.
-    std::string name = platform.upperCase(listed);
-    name.resize(fittingLength(name, kNameWidth));
-    name.resize(kNameWidth, ' ');
+    const std::string upper = platform.upperCase(listed);
+    out.assign(upper, 0, fittingLength(upper, kNameWidth));
+    out.resize(kNameWidth, ' ');
+}
+
+std::string WalkRules::keptName(Platform& platform, std::string_view listed) {
+    std::string name;
+    keptName(platform, listed, name);
     return name;
 }
 
@@ -294,7 +299,7 @@ DirectoryWalk::Next DirectoryWalk::examine(const ListingEntry& entry) {
 }
 
 void DirectoryWalk::keepName(std::string_view listed) {
-    name_ = WalkRules::keptName(platform_, listed);
+    WalkRules::keptName(platform_, listed, name_);  // its room is used again
 }
 
 DirectoryWalk::Next DirectoryWalk::lockedDirectory(std::string_view quotedPath) {

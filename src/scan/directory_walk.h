@@ -31,6 +31,8 @@ class WalkRules final : public WalkPlan {
     // A listed name as the walk keeps it: upper case, cut to the name field
     // at a whole character and blank-padded.
     static std::string keptName(Platform& platform, std::string_view listed);
+    // The same into `out`, whose room is used again.
+    static void keptName(Platform& platform, std::string_view listed, std::string& out);
     // Whether a sub-directory of this (kept) name is neither recorded nor
     // entered.
     static bool excludedDirectory(std::string_view name);
