@@ -499,14 +499,14 @@ void PathResolver::noteListed(const std::string& name, bool isDirectory) {
     // The directory a later resolution would choose, whatever the order of
     // the listing: the name spelt as the key when it exists, else the first
     // of its spellings in byte order.
-    const std::string& host = known->second;
-    if (upperName == name || [&] {
-            const std::string chosen =
-                driveName(std::string_view(host).substr(host.find_last_of('/') + 1));
-            return chosen != upperName && name < chosen;
-        }()) {
-        known->second = join(listedDirectory_, hostName(name));
+    if (upperName != name) {
+        const std::string& host = known->second;
+        const std::string chosen =
+            driveName(std::string_view(host).substr(host.find_last_of('/') + 1));
+        if (chosen == upperName || !(name < chosen))
+            return;
     }
+    known->second = join(listedDirectory_, hostName(name));
 }
 
 std::optional<std::string> PathResolver::listedNameFor(std::string_view name) const {
