@@ -159,23 +159,18 @@ int openDirectoryBelow(int rootFd, const std::string& root, std::string& host,
     return fd;
 }
 
-bool PathResolver::enterBelowRoot(std::string& host, bool otherSpellings, struct stat* st) {
+bool PathResolver::enterBelowRoot(std::string& host, bool otherSpellings) {
     if (rootFd_.get() < 0) {
         rootFd_.reset(::open(root_.c_str(), kDirectoryOpen));
     }
     std::string entered = host;
-    const int fd = openDirectoryBelow(rootFd_.get(), root_, entered, otherSpellings);
-    if (fd < 0) {
-        return false;
-    }
-    const bool done = (st == nullptr || ::fstat(fd, st) == 0) && ::fchdir(fd) == 0;
-    ::close(fd);
-    if (!done) {
+    const Descriptor fd(openDirectoryBelow(rootFd_.get(), root_, entered, otherSpellings));
+    if (fd.get() < 0 || ::fstat(fd.get(), &workingStat_) != 0 || ::fchdir(fd.get()) != 0) {
         return false;
     }
     host = std::move(entered);
     working_ = host;
-    ++directoryChanges_;
+    workingStatAt_ = ++directoryChanges_;
     return true;
 }
 

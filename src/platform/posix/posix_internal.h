@@ -209,10 +209,14 @@ class PathResolver {
     bool enter(const std::string& host);
     // Changes the working directory to the directory `host` of drive C:,
     // reached from the drive's root through no symbolic link
-    // (openDirectoryBelow; `host` then names what was entered), and
-    // describes it in `st` when given. False when it cannot be opened or
-    // entered; the working directory is then unchanged.
-    bool enterBelowRoot(std::string& host, bool otherSpellings, struct stat* st = nullptr);
+    // (openDirectoryBelow; `host` then names what was entered). False when
+    // it cannot be opened or entered; the working directory is then unchanged.
+    bool enterBelowRoot(std::string& host, bool otherSpellings);
+    // The working directory as described through the very descriptor
+    // enterBelowRoot() entered; null once it changed otherwise.
+    const struct stat* workingStat() const {
+        return workingStatAt_ == directoryChanges_ ? &workingStat_ : nullptr;
+    }
     // The working directory belongs to the platform: it changes only through
     // enter() or enterBelowRoot(), which remember it, so that relative names need not ask the
     // system for it. Code that changes it otherwise (tests) must call this.
@@ -293,6 +297,8 @@ class PathResolver {
     std::string working_;     // the working directory enter() set; empty: ask the system
     std::string workingKey_;  // its cache key, while workingKeyAt_ is directoryChanges_
     std::uint64_t workingKeyAt_ = ~std::uint64_t{0};
+    struct stat workingStat_ {};
+    std::uint64_t workingStatAt_ = ~std::uint64_t{0};
     bool workingKeyed_ = true;
     int openListings_ = 0;
 

@@ -84,10 +84,12 @@ class PosixReader final : public readahead::DirectoryReader {
     }
 
     bool stampWorking(DirectoryStamp& now) override {
+        // As the entering saw it through its descriptor, without a lookup.
         struct stat st;
-        if (::stat(".", &st) != 0)
+        const struct stat* entered = processResolver().workingStat();
+        if (!entered && ::stat(".", &st) != 0)
             return false;
-        now = stampOf(st);
+        now = stampOf(entered ? *entered : st);
         return true;
     }
 
