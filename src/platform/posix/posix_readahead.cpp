@@ -84,13 +84,11 @@ class PosixReader final : public readahead::DirectoryReader {
     }
 
     bool stampWorking(DirectoryStamp& now) override {
-        // As the entering saw it through its descriptor, without a lookup.
-        struct stat st;
+        // As the entering saw it, through the descriptor it entered by.
         const struct stat* entered = processResolver().workingStat();
-        if (!entered && ::stat(".", &st) != 0)
-            return false;
-        now = stampOf(entered ? *entered : st);
-        return true;
+        if (entered)
+            now = stampOf(*entered);
+        return entered != nullptr;
     }
 
     void served(const readahead::Snapshot& snapshot) override {
