@@ -71,7 +71,9 @@ class ScanWindows {
         bool complete = false;  // no name after `low` was left out
         std::vector<std::pair<std::string, std::string>> names;  // upper-cased -> real, sorted
     };
-    static constexpr std::size_t windowSize = 1024;
+    // A directory of n sub-directories not held by the directory cache is
+    // read about n / windowSize times over a walk, n entries each time.
+    static constexpr std::size_t windowSize = 4096;
     static constexpr std::size_t windowCount = 32;
     static constexpr std::size_t nameBudget = 8192;
 
