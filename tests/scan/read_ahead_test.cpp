@@ -319,6 +319,35 @@ std::vector<std::string> walkLog(Platform& platform, const std::string& top,
     return log;
 }
 
+// A directory is served only when the one the walk entered carries the stamp
+// of the one read: the system's reader stamps the working directory as the
+// entering saw it, as its reading of that directory does, and gives no stamp
+// once the working directory changed otherwise.
+TEST(ReadAhead, TheSystemStampsTheEnteredDirectoryAsItsReading) {
+    const std::string top = scratchDirectory();
+    for (const char* name : {"A", "B"})
+        fs::create_directories(fs::path(hostPath(top)) / name);
+    Platform& platform = systemPlatform();
+    const WalkRules rules(platform, WatchedNames{{"EXE"}, false});
+    const auto reader = readahead::newSystemReader();
+    std::vector<readahead::DirectoryStamp> stamps;
+    for (const char* name : {"A", "B", "A"}) {
+        readahead::DirectoryStamp entered;
+        const std::string dir = top + "\\" + name;
+        ASSERT_TRUE(platform.enterDirectory("\"" + dir + "\""));
+        ASSERT_TRUE(reader->stampWorking(entered)) << name;
+        readahead::Snapshot snapshot;
+        readahead::ChildList children;
+        ASSERT_TRUE(reader->read(hostPath(dir), rules, std::size_t{1} << 20, snapshot, children));
+        EXPECT_EQ(entered, snapshot.stamp) << name;
+        stamps.push_back(entered);
+    }
+    EXPECT_EQ(stamps[0], stamps[2]);
+    EXPECT_NE(stamps[0], stamps[1]);
+    ASSERT_TRUE(platform.changeDirectory("\"" + top + "\""));
+    EXPECT_FALSE(reader->stampWorking(stamps[0]));
+}
+
 // A directory of the walk, or one above it, replaced by a link between the
 // listing of its parent and its turn is not entered: nothing behind the link
 // is listed, by the walk or by reading ahead (before the swap or after it),

@@ -176,8 +176,18 @@ bool currentDirectory(std::string& path) {
     return true;
 }
 
+namespace {
+// The working directory as enterDirectory() opened it (walk's thread only).
+ScopedHandle entered;
+}  // namespace
+
 bool changeDirectory(std::string_view path) {
+    entered.reset();
     return SetCurrentDirectoryW(widePath(path).c_str()) != 0;
+}
+
+HANDLE enteredDirectory() {
+    return entered.get();
 }
 
 namespace {
@@ -302,7 +312,7 @@ bool isDirectoryAt(HANDLE directory, std::wstring_view path, BY_HANDLE_FILE_INFO
            finalPath(directory, reached) && sameNames(reached, path.substr(2));
 }
 
-bool enterDirectory(const std::wstring& path, ScopedHandle* entered) {
+bool enterDirectory(const std::wstring& path) {
     constexpr DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
     BY_HANDLE_FILE_INFORMATION before{}, after{};
     {
@@ -313,6 +323,7 @@ bool enterDirectory(const std::wstring& path, ScopedHandle* entered) {
         }
     }
     const std::wstring previous = workingDirectory();
+    entered.reset();
     if (!SetCurrentDirectoryW(path.c_str())) {
         return false;
     }
@@ -320,9 +331,7 @@ bool enterDirectory(const std::wstring& path, ScopedHandle* entered) {
     // seen before, at the path given, through no link.
     ScopedHandle here = openDirectoryHandle(L".", share);
     if (here.valid() && isDirectoryAt(here.get(), path, after) && sameFile(before, after)) {
-        if (entered != nullptr) {
-            *entered = std::move(here);
-        }
+        entered = std::move(here);
         return true;
     }
     if (!previous.empty()) {

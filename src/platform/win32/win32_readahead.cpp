@@ -81,11 +81,11 @@ class Win32Reader final : public readahead::DirectoryReader {
     bool workingNative(std::string& native) override { return currentDirectory(native); }
 
     bool stampWorking(readahead::DirectoryStamp& now) override {
-        const ScopedHandle working =
-            openDirectoryHandle(L".", FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
+        // As the entering saw it, through the handle it checked the directory by.
         BY_HANDLE_FILE_INFORMATION info{};
-        return working.valid() && GetFileInformationByHandle(working.get(), &info) &&
-               stampOf(working.get(), info, now);
+        const HANDLE working = enteredDirectory();
+        return working != INVALID_HANDLE_VALUE && GetFileInformationByHandle(working, &info) &&
+               stampOf(working, info, now);
     }
 };
 

@@ -107,9 +107,11 @@ ScopedHandle openDirectoryHandle(const std::wstring& path, DWORD share);
 bool isDirectoryAt(HANDLE directory, std::wstring_view path, BY_HANDLE_FILE_INFORMATION& info);
 // Makes `path` the working directory when it is such a directory before and
 // after the change, the same one both times; otherwise leaves the working
-// directory where it was. `entered`, when given, receives a handle of the
-// directory entered.
-bool enterDirectory(const std::wstring& path, ScopedHandle* entered = nullptr);
+// directory where it was.
+bool enterDirectory(const std::wstring& path);
+// A handle of the working directory, opened after enterDirectory() changed to
+// it; none once the working directory changed otherwise.
+HANDLE enteredDirectory();
 // The kind and the listing entry of one item of a directory listing.
 EntryKind kindOf(const WIN32_FIND_DATAW& data);
 void describeEntry(const WIN32_FIND_DATAW& data, ListingEntry& entry);

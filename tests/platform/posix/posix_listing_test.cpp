@@ -15,7 +15,6 @@
 #include "platform/platform.h"
 #include "platform/posix/posix_internal.h"
 #include "platform/posix/posix_test_util.h"
-#include "platform/read_ahead.h"
 #include "support/scratch.h"
 #include "support/write_time.h"
 
@@ -265,28 +264,6 @@ TEST(PosixDirectory, ChangeAndReadTheWorkingDirectory) {
     ASSERT_TRUE(platform().changeDirectory("Z:\\USR"));
     ASSERT_TRUE(platform().currentDirectory(current));
     EXPECT_EQ(current, "Z:\\usr");
-}
-
-// Reading ahead serves a directory only when the one the walk entered
-// carries the stamp of the one read: the stamp is that of the directory the
-// entering opened, and there is none after a change of directory otherwise.
-TEST(PosixDirectory, TheWorkingStampIsThatOfTheDirectoryEntered) {
-    const std::string dir = scratchDirectory();
-    std::filesystem::create_directories(hostPath(dir) + "/A");
-    std::filesystem::create_directories(hostPath(dir) + "/B");
-    WorkingDirectoryGuard guard;
-    const auto reader = readahead::newSystemReader();
-    readahead::DirectoryStamp now;
-    for (const char* name : {"A", "B"}) {
-        ASSERT_TRUE(platform().enterDirectory("\"" + dir + "\\" + name + "\""));
-        struct stat st;
-        ASSERT_EQ(::stat((hostPath(dir) + "/" + name).c_str(), &st), 0);
-        ASSERT_TRUE(reader->stampWorking(now)) << name;
-        EXPECT_EQ(now.index, static_cast<std::uint64_t>(st.st_ino)) << name;
-        EXPECT_EQ(now.changed, st.st_ctim.tv_sec * 1000000000LL + st.st_ctim.tv_nsec) << name;
-    }
-    ASSERT_TRUE(platform().changeDirectory("\"" + dir + "\\A\""));
-    EXPECT_FALSE(reader->stampWorking(now));
 }
 
 TEST(PosixFacts, SizeAndLocalTimeOfTheEntryItself) {
